@@ -1,0 +1,153 @@
+#include "diff/node_update.h"
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace kovra {
+
+namespace {
+constexpr std::size_t kLongPrefix = 16;
+}
+
+NodeUpdate::NodeUpdate(const NodeUpdate& other)
+    : size_(other.size_),
+      red_(other.red_),
+      green_(other.green_),
+      blue_(other.blue_),
+      flags_(other.flags_) {
+  const std::uint8_t text_flags = other.flags_ & (kLabel | kUrl);
+  flags_ = static_cast<std::uint8_t>(flags_ & ~(kLabel | kUrl));
+  if (text_flags != 0) {
+    set_texts(other.label(), other.url(), (text_flags & kLabel) != 0, (text_flags & kUrl) != 0);
+  }
+}
+
+NodeUpdate::NodeUpdate(NodeUpdate&& other) noexcept
+    : texts_(std::exchange(other.texts_, nullptr)),
+      label_length_(std::exchange(other.label_length_, 0)),
+      url_length_(std::exchange(other.url_length_, 0)),
+      size_(other.size_),
+      red_(other.red_),
+      green_(other.green_),
+      blue_(other.blue_),
+      flags_(std::exchange(other.flags_, 0)) {}
+
+NodeUpdate& NodeUpdate::operator=(NodeUpdate other) noexcept {
+  std::swap(texts_, other.texts_);
+  std::swap(label_length_, other.label_length_);
+  std::swap(url_length_, other.url_length_);
+  std::swap(size_, other.size_);
+  std::swap(red_, other.red_);
+  std::swap(green_, other.green_);
+  std::swap(blue_, other.blue_);
+  std::swap(flags_, other.flags_);
+  return *this;
+}
+
+NodeUpdate::~NodeUpdate() { delete[] texts_; }
+
+std::size_t NodeUpdate::label_length() const noexcept {
+  if (label_length_ != kLongTexts) return label_length_;
+  std::uint64_t n;
+  std::memcpy(&n, texts_, 8);
+  return static_cast<std::size_t>(n);
+}
+
+std::size_t NodeUpdate::url_length() const noexcept {
+  if (url_length_ != kLongTexts) return url_length_;
+  std::uint64_t n;
+  std::memcpy(&n, texts_ + 8, 8);
+  return static_cast<std::size_t>(n);
+}
+
+const char* NodeUpdate::text_base() const noexcept {
+  return label_length_ == kLongTexts ? texts_ + kLongPrefix : texts_;
+}
+
+std::optional<std::string_view> NodeUpdate::label() const noexcept {
+  if (!has(kLabel)) return std::nullopt;
+  return std::string_view(text_base(), label_length());
+}
+
+std::optional<std::string_view> NodeUpdate::url() const noexcept {
+  if (!has(kUrl)) return std::nullopt;
+  return std::string_view(text_base() + label_length(), url_length());
+}
+
+std::optional<float> NodeUpdate::size() const noexcept {
+  if (!has(kSize)) return std::nullopt;
+  return size_;
+}
+
+std::optional<std::uint8_t> NodeUpdate::red() const noexcept {
+  if (!has(kRed)) return std::nullopt;
+  return red_;
+}
+
+std::optional<std::uint8_t> NodeUpdate::green() const noexcept {
+  if (!has(kGreen)) return std::nullopt;
+  return green_;
+}
+
+std::optional<std::uint8_t> NodeUpdate::blue() const noexcept {
+  if (!has(kBlue)) return std::nullopt;
+  return blue_;
+}
+
+std::optional<bool> NodeUpdate::show_label() const noexcept {
+  if (!has(kShowLabel)) return std::nullopt;
+  return has(kShowLabelValue);
+}
+
+void NodeUpdate::set_texts(std::optional<std::string_view> label,
+                           std::optional<std::string_view> url, bool has_label, bool has_url) {
+  const std::size_t label_size = has_label && label ? label->size() : 0;
+  const std::size_t url_size = has_url && url ? url->size() : 0;
+  const bool long_texts = label_size >= kLongTexts || url_size >= kLongTexts;
+  const std::size_t prefix = long_texts ? kLongPrefix : 0;
+  const std::size_t total = prefix + label_size + url_size;
+  char* block = total == 0 ? nullptr : new char[total];  // the only step that can fail
+  if (long_texts) {
+    const std::uint64_t lengths[2] = {label_size, url_size};
+    std::memcpy(block, lengths, kLongPrefix);
+  }
+  if (label_size != 0) std::memcpy(block + prefix, label->data(), label_size);
+  if (url_size != 0) std::memcpy(block + prefix + label_size, url->data(), url_size);
+  delete[] std::exchange(texts_, block);
+  label_length_ = long_texts ? kLongTexts : static_cast<std::uint32_t>(label_size);
+  url_length_ = long_texts ? kLongTexts : static_cast<std::uint32_t>(url_size);
+  flags_ = static_cast<std::uint8_t>((flags_ & ~(kLabel | kUrl)) | (has_label ? kLabel : 0) |
+                                     (has_url ? kUrl : 0));
+}
+
+void NodeUpdate::merge(NodeUpdate&& update) {
+  const bool new_label = update.has(kLabel);
+  const bool new_url = update.has(kUrl);
+  if (new_label && new_url) {
+    std::swap(texts_, update.texts_);
+    std::swap(label_length_, update.label_length_);
+    std::swap(url_length_, update.url_length_);
+    flags_ |= kLabel | kUrl;
+  } else if (new_label || new_url) {
+    set_texts(new_label ? update.label() : label(), new_url ? update.url() : url(),
+              new_label || has(kLabel), new_url || has(kUrl));
+  }
+  if (update.has(kSize)) set_size(update.size_);
+  if (update.has(kRed)) set_red(update.red_);
+  if (update.has(kGreen)) set_green(update.green_);
+  if (update.has(kBlue)) set_blue(update.blue_);
+  if (update.has(kShowLabel)) set_show_label(update.has(kShowLabelValue));
+}
+
+bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept {
+  auto same_size = [](std::optional<float> x, std::optional<float> y) {
+    if (x.has_value() != y.has_value()) return false;
+    return !x || std::memcmp(&*x, &*y, sizeof(float)) == 0;  // bit for bit, NaN included
+  };
+  return a.label() == b.label() && same_size(a.size(), b.size()) && a.url() == b.url() &&
+         a.red() == b.red() && a.green() == b.green() && a.blue() == b.blue() &&
+         a.show_label() == b.show_label();
+}
+
+}  // namespace kovra

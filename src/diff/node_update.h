@@ -1,0 +1,85 @@
+// NodeUpdate: the seven optional attributes of one node, packed into 24 bytes
+// because a diff may hold millions of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kovra {
+
+class NodeUpdate {
+ public:
+  NodeUpdate() noexcept = default;
+  NodeUpdate(const NodeUpdate& other);
+  NodeUpdate(NodeUpdate&& other) noexcept;
+  NodeUpdate& operator=(NodeUpdate other) noexcept;
+  ~NodeUpdate();
+
+  std::optional<std::string_view> label() const noexcept;
+  std::optional<float> size() const noexcept;
+  std::optional<std::string_view> url() const noexcept;
+  std::optional<std::uint8_t> red() const noexcept;
+  std::optional<std::uint8_t> green() const noexcept;
+  std::optional<std::uint8_t> blue() const noexcept;
+  std::optional<bool> show_label() const noexcept;
+  bool empty() const noexcept { return flags_ == 0; }
+
+  // The text setters allocate and may throw std::bad_alloc, leaving the record as it was.
+  void set_label(std::string_view text) { set_texts(text, url(), true, has(kUrl)); }
+  void set_url(std::string_view text) { set_texts(label(), text, has(kLabel), true); }
+  void set_size(float value) noexcept {
+    size_ = value;
+    flags_ |= kSize;
+  }
+  void set_red(std::uint8_t value) noexcept { set_colour(red_, kRed, value); }
+  void set_green(std::uint8_t value) noexcept { set_colour(green_, kGreen, value); }
+  void set_blue(std::uint8_t value) noexcept { set_colour(blue_, kBlue, value); }
+  void set_show_label(bool value) noexcept {
+    flags_ = static_cast<std::uint8_t>((flags_ & ~kShowLabelValue) | kShowLabel |
+                                       (value ? kShowLabelValue : 0));
+  }
+
+  // Overlays every field present in `update`; absent fields keep their stored value.
+  // All or nothing: if the new text block cannot be allocated, nothing changes.
+  void merge(NodeUpdate&& update);
+
+  friend bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept;
+
+ private:
+  enum Flag : std::uint8_t {
+    kLabel = 1,
+    kSize = 2,
+    kUrl = 4,
+    kRed = 8,
+    kGreen = 16,
+    kBlue = 32,
+    kShowLabel = 64,
+    kShowLabelValue = 128,
+  };
+  bool has(std::uint8_t flag) const noexcept { return (flags_ & flag) != 0; }
+  void set_colour(std::uint8_t& slot, std::uint8_t flag, std::uint8_t value) noexcept {
+    slot = value;
+    flags_ |= flag;
+  }
+  void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
+                 bool has_label, bool has_url);
+  std::size_t label_length() const noexcept;
+  std::size_t url_length() const noexcept;
+  const char* text_base() const noexcept;
+
+  // Label bytes then url bytes in one allocation. Lengths of 4 GiB or more are kept
+  // in a 16-byte prefix of the block instead, flagged by kLongTexts in both fields.
+  static constexpr std::uint32_t kLongTexts = 0xffffffffu;
+  char* texts_ = nullptr;
+  std::uint32_t label_length_ = 0;
+  std::uint32_t url_length_ = 0;
+  float size_ = 0.0f;
+  std::uint8_t red_ = 0;
+  std::uint8_t green_ = 0;
+  std::uint8_t blue_ = 0;
+  std::uint8_t flags_ = 0;
+};
+
+}  // namespace kovra

@@ -1,0 +1,184 @@
+// TargetList: the inner collection of one `from` node, keyed by interned node
+// index. Most nodes have a handful of targets, so entries sit in one tight array
+// searched linearly; past kLinearLimit a position index keeps lookups constant.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace kovra {
+
+using NodeIndex = std::uint32_t;
+inline constexpr std::uint32_t kNone = 0xffffffffu;
+
+struct NoValue {
+  friend bool operator==(NoValue, NoValue) noexcept { return true; }
+};
+
+template <class Value, bool kIndexed = true>
+class TargetList {
+ public:
+  struct Entry {
+    NodeIndex key;
+    [[no_unique_address]] Value value;
+  };
+  static_assert(std::is_trivially_copyable_v<Entry>);
+  static constexpr std::uint32_t kLinearLimit = 32;
+
+  TargetList() noexcept = default;
+  TargetList(TargetList&& other) noexcept
+      : entries_(std::exchange(other.entries_, nullptr)),
+        slots_(std::exchange(other.slots_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        slot_mask_(std::exchange(other.slot_mask_, 0)) {}
+  TargetList& operator=(TargetList&& other) noexcept {
+    TargetList old(std::move(*this));
+    entries_ = std::exchange(other.entries_, nullptr);
+    slots_ = std::exchange(other.slots_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    slot_mask_ = std::exchange(other.slot_mask_, 0);
+    return *this;
+  }
+  ~TargetList() {
+    std::free(entries_);
+    std::free(slots_);
+  }
+
+  std::uint32_t size() const noexcept { return size_; }
+  std::uint32_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const Entry* begin() const noexcept { return entries_; }
+  const Entry* end() const noexcept { return entries_ + size_; }
+  Entry& at(std::uint32_t pos) noexcept { return entries_[pos]; }
+  const Entry& at(std::uint32_t pos) const noexcept { return entries_[pos]; }
+
+  // Position of `key`, or kNone.
+  std::uint32_t find(NodeIndex key) const noexcept {
+    if (slots_ == nullptr) {
+      for (std::uint32_t i = 0; i < size_; ++i) {
+        if (entries_[i].key == key) return i;
+      }
+      return kNone;
+    }
+    for (std::uint32_t s = slot_of(key);; s = (s + 1) & slot_mask_) {
+      const std::uint32_t stored = slots_[s];
+      if (stored == 0) return kNone;
+      if (entries_[stored - 1].key == key) return stored - 1;
+    }
+  }
+
+  // Makes room for `extra` more entries so that push_reserved cannot fail.
+  void reserve(std::uint32_t extra) {
+    if (extra > kMaxSize - size_) throw std::bad_alloc();
+    const std::uint32_t needed = size_ + extra;
+    if (needed > capacity_) {
+      std::uint32_t grown = capacity_ < 4 ? 4 : capacity_ + capacity_ / 2;
+      if (grown < needed || grown > kMaxSize) grown = needed;
+      void* moved = std::realloc(entries_, std::size_t{grown} * sizeof(Entry));
+      if (moved == nullptr) throw std::bad_alloc();
+      entries_ = static_cast<Entry*>(moved);
+      capacity_ = grown;
+    }
+    if (kIndexed && needed > kLinearLimit && std::uint64_t{needed} * 2 > std::uint64_t{slot_mask_} + 1) {
+      rebuild_slots(needed);
+    }
+  }
+
+  // Appends a key known to be absent, after reserve().
+  void push_reserved(NodeIndex key, Value value) noexcept {
+    const std::uint32_t pos = size_++;
+    entries_[pos] = Entry{key, value};
+    if (slots_ != nullptr) insert_slot(key, pos);
+  }
+
+  void push(NodeIndex key, Value value) {
+    reserve(1);
+    push_reserved(key, value);
+  }
+
+  // Removes the entry at `pos`; the last entry takes its place.
+  void erase_at(std::uint32_t pos) noexcept {
+    const std::uint32_t last = size_ - 1;
+    if (slots_ != nullptr) {
+      erase_slot(entries_[pos].key);
+      if (pos != last) {
+        *slot_for_position(last) = pos + 1;
+      }
+    }
+    entries_[pos] = entries_[last];
+    size_ = last;
+  }
+
+  // Empties the list and gives its memory back.
+  void reset() noexcept { *this = TargetList(); }
+
+  // Keeps the entries for which keep(entry) holds, in their order.
+  template <class Keep>
+  void retain_if(Keep keep) noexcept {
+    std::uint32_t out = 0;
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      if (keep(entries_[i])) entries_[out++] = entries_[i];
+    }
+    size_ = out;
+    if (slots_ != nullptr) refill_slots();
+  }
+
+ private:
+  static constexpr std::uint32_t kMaxSize = 0x7fffffffu;
+
+  std::uint32_t slot_of(NodeIndex key) const noexcept {
+    return static_cast<std::uint32_t>((std::uint64_t{key} * 0x9e3779b97f4a7c15ULL) >> 32) &
+           slot_mask_;
+  }
+  void insert_slot(NodeIndex key, std::uint32_t pos) noexcept {
+    std::uint32_t s = slot_of(key);
+    while (slots_[s] != 0) s = (s + 1) & slot_mask_;
+    slots_[s] = pos + 1;
+  }
+  std::uint32_t* slot_for_position(std::uint32_t pos) noexcept {
+    std::uint32_t s = slot_of(entries_[pos].key);
+    while (slots_[s] != pos + 1) s = (s + 1) & slot_mask_;
+    return &slots_[s];
+  }
+  // Backward-shift deletion: no tombstones, so a reserve stays a guarantee.
+  void erase_slot(NodeIndex key) noexcept {
+    std::uint32_t hole = slot_of(key);
+    while (entries_[slots_[hole] - 1].key != key) hole = (hole + 1) & slot_mask_;
+    for (std::uint32_t s = (hole + 1) & slot_mask_; slots_[s] != 0; s = (s + 1) & slot_mask_) {
+      const std::uint32_t home = slot_of(entries_[slots_[s] - 1].key);
+      if (((s - home) & slot_mask_) >= ((s - hole) & slot_mask_)) {
+        slots_[hole] = slots_[s];
+        hole = s;
+      }
+    }
+    slots_[hole] = 0;
+  }
+  void rebuild_slots(std::uint32_t needed) {
+    std::uint64_t count = 64;
+    while (count < std::uint64_t{needed} * 2) count *= 2;
+    auto* fresh = static_cast<std::uint32_t*>(std::calloc(count, sizeof(std::uint32_t)));
+    if (fresh == nullptr) throw std::bad_alloc();
+    std::free(slots_);
+    slots_ = fresh;
+    slot_mask_ = static_cast<std::uint32_t>(count - 1);
+    for (std::uint32_t i = 0; i < size_; ++i) insert_slot(entries_[i].key, i);
+  }
+  void refill_slots() noexcept {
+    std::memset(slots_, 0, (std::size_t{slot_mask_} + 1) * sizeof(std::uint32_t));
+    for (std::uint32_t i = 0; i < size_; ++i) insert_slot(entries_[i].key, i);
+  }
+
+  Entry* entries_ = nullptr;
+  std::uint32_t* slots_ = nullptr;  // position + 1 per occupied slot, 0 when free
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
+  std::uint32_t slot_mask_ = 0;
+};
+
+}  // namespace kovra
