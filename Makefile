@@ -1,0 +1,46 @@
+# The two commands of the README: `make demo` (build, install, run the quickstart)
+# and `make test` (build and run every test). Both create .venv with CPython 3.12
+# unless a 3.12 virtualenv is already active.
+
+ifdef VIRTUAL_ENV
+VENV := $(VIRTUAL_ENV)
+else
+VENV := $(CURDIR)/.venv
+endif
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check
+export PATH := $(VENV)/bin:$(PATH)
+JOBS ?= 2
+
+BUILD_DEPS := "scikit-build-core>=0.9" "boost-headers>=1.85" "cmake>=3.21" ninja
+CPP_BUILD := build/cpp
+CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
+
+.PHONY: demo test test-cpp test-python venv deps sanitize fuzz fuzz-ci bench sweep clean
+
+demo: venv
+	$(PIP) install .
+	$(PY) examples/quickstart.py
+
+test: test-cpp test-python
+
+venv: $(PY)
+
+$(PY):
+	"$$(sh tools/find_python.sh)" -m venv "$(VENV)"
+
+deps: venv
+	$(PIP) install -q $(BUILD_DEPS) "pytest>=7" "hypothesis>=6" "numpy>=2"
+
+test-cpp: deps
+	cmake -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON
+	cmake --build $(CPP_BUILD) -j $(JOBS)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+test-python: deps
+	$(PIP) install -q --no-build-isolation -Ccmake.define.KOVRA_WERROR=ON \
+	  -Cbuild-dir=build/module ".[test]"
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build build-* dist *.egg-info .pytest_cache .hypothesis
