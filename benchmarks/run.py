@@ -1,0 +1,934 @@
+#!/usr/bin/env python3
+"""kovra_api benchmarks: the module against its call floor, plain Python and memcpy.
+
+    python benchmarks/run.py [--quick] [--json out.json]
+
+Builds the call-floor extension (benchmarks/floor/kovra_floor.c) into a temporary
+directory, runs workloads W1..W6, prints a table of ratios with their targets and
+ends with one JSON line. Every comparison is made within this one run: the machine
+is small and shared, so absolute numbers mean little. See benchmarks/README.md.
+"""
+
+import argparse
+import array
+import ctypes
+import gc
+import importlib
+import importlib.util
+import json
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import baseline_py  # noqa: E402
+
+FIELDS = baseline_py.FIELDS
+IMPLS = ("module", "floor", "python")
+perf_ns = time.perf_counter_ns
+
+
+@dataclass
+class Sizes:
+    ids: int = 100_000  # W1: endpoints drawn from this many ids
+    edges: int = 1_000_000  # W1: add_edge calls
+    nodes: int = 200_000  # W2: add_node calls, then again on half of them
+    deletes: int = 10_000  # W3: delete_node calls on the W1 diff
+    w5_nodes: int = 200_000  # W5: nodes with all seven fields ...
+    w5_edges: int = 1_000_000  # ... plus this many W1-style edges
+
+    def scaled(self, divisor):
+        return Sizes(**{k: max(1, v // divisor) for k, v in asdict(self).items()})
+
+
+# (workload, operation) -> (target, stretch, "le" for at most, "ge" for at least)
+TARGETS = {
+    ("W1", "add_edge"): (2.0, 1.6, "le"),
+    ("W2", "add_node new"): (1.6, 1.3, "le"),
+    ("W2", "add_node merge"): (1.6, 1.3, "le"),
+    ("W3", "delete_node"): (10.0, 5.0, "le"),
+    ("W3", "delete_node scaling"): (2.0, 1.5, "le"),
+    ("W4", "new_or_updated_edges"): (1.25, 1.1, "le"),
+    ("W4", "new_or_updated_nodes"): (1.25, 1.1, "le"),
+    ("W4", "deleted_nodes"): (1.25, 1.1, "le"),
+    ("W4", "deleted_edges"): (1.25, 1.1, "le"),
+    ("W5", "to_bytes"): (2.0, 1.5, "le"),
+    ("W5", "to_bytes vs pickle"): (10.0, 10.0, "ge"),
+    ("W5", "from_bytes"): (4.0, 3.0, "le"),
+    ("W5", "from_bytes vs pickle"): (8.0, 8.0, "ge"),
+    ("W6", "bytes/edge"): (40.0, 32.0, "le"),
+    ("W6", "bytes/node"): (128.0, 96.0, "le"),
+}
+
+
+# ---------------------------------------------------------------- floor build
+
+
+def build_floor(workdir):
+    """Compiles kovra_floor.c with the flags of a Release build and imports it."""
+    source = HERE / "floor" / "kovra_floor.c"
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    target = Path(workdir) / f"kovra_floor{suffix}"
+    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        raise SystemExit("no C compiler found (set CC)")
+    include = sysconfig.get_paths()["include"]
+    command = [compiler, "-O3", "-DNDEBUG", "-fPIC", "-shared", "-Wall", "-Wextra",
+               f"-I{include}", str(source), "-o", str(target)]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"building the floor failed:\n{' '.join(command)}\n{done.stderr}")
+    spec = importlib.util.spec_from_file_location("kovra_floor", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def load_module(name):
+    try:
+        return importlib.import_module(name).PyGraphDiff
+    except ImportError as exc:
+        print(f"note: {name} not importable ({exc}); its column stays empty", file=sys.stderr)
+        return None
+
+
+# ---------------------------------------------------------------- data
+
+
+def make_ids(rng, count):
+    raw = rng.randbytes(16 * count)
+    return [raw[i:i + 16] for i in range(0, 16 * count, 16)]
+
+
+def make_weights(rng, count):
+    return [x / 4294967296.0 for x in array.array("I", rng.randbytes(4 * count))]
+
+
+def make_edges(rng, ids, count):
+    """(from, to, weight) tuples; endpoints uniform over `ids`, distinct float objects."""
+    n = len(ids)
+    ends = array.array("I", rng.randbytes(8 * count))
+    weights = make_weights(rng, count)
+    return [(ids[ends[2 * i] % n], ids[ends[2 * i + 1] % n], weights[i]) for i in range(count)]
+
+
+def make_updates(rng, count, tag, full):
+    """Node update dicts: label of 11 characters, size, three colours; `full` adds url
+    and show_label. Sizes are quarters, so their binary32 text is Python's repr."""
+    colours = rng.randbytes(3 * count)
+    sizes = array.array("H", rng.randbytes(2 * count))
+    updates = []
+    for i in range(count):
+        update = {"label": f"{tag}-{i:06d}", "size": (sizes[i] % 400 + 1) / 4,
+                  "red": colours[3 * i], "green": colours[3 * i + 1], "blue": colours[3 * i + 2]}
+        if full:
+            update["url"] = f"https://example.org/n/{i:06d}"
+            update["show_label"] = bool(i & 1)
+        updates.append(update)
+    return updates
+
+
+class Data:
+    def __init__(self, sizes, seed, need):
+        rng = random.Random(seed)
+        self.ids = make_ids(rng, sizes.ids)
+        self.w1 = make_edges(rng, self.ids, sizes.edges) if need & {"W1", "W3", "W4", "W5"} else []
+        if need & {"W2", "W4", "W5"}:
+            self.node_ids = make_ids(rng, max(sizes.nodes, sizes.w5_nodes))
+        if need & {"W2", "W4"}:
+            ids = self.node_ids[:sizes.nodes]
+            self.w2_new = list(zip(ids, make_updates(rng, sizes.nodes, "node", False)))
+            merge = make_updates(rng, (sizes.nodes + 1) // 2, "item", False)
+            self.w2_merge = list(zip(ids[::2], merge))
+        if need & {"W3", "W4"}:
+            self.deletes = rng.sample(self.ids, min(sizes.deletes, len(self.ids)))
+            small = max(1, sizes.ids // 10)
+            self.small_ids = self.ids[:small]
+            self.w3_small = make_edges(rng, self.small_ids, max(1, sizes.edges // 10))
+            self.small_deletes = rng.sample(self.small_ids, max(1, min(sizes.deletes // 10, small)))
+        if "W5" in need:
+            if sizes.w5_edges <= len(self.w1):
+                self.w5_edges = self.w1[:sizes.w5_edges]
+            else:
+                self.w5_edges = make_edges(rng, self.ids, sizes.w5_edges)
+            updates = make_updates(rng, sizes.w5_nodes, "node", True)
+            self.w5_nodes = list(zip(self.node_ids[:sizes.w5_nodes], updates))
+
+
+def state_after_deletes(edge_args, deletes):
+    """The four collections after add_edge of every tuple, then delete_node of each id
+    in order, computed without replaying the deletions one by one."""
+    edges = {}
+    for source, target, weight in edge_args:
+        edges.setdefault(source, {})[target] = weight
+    order = {node: i for i, node in enumerate(deletes)}
+    deleted_edges = {}
+    for source, targets in edges.items():
+        at = order.get(source)
+        for target in targets:
+            when = order.get(target)
+            # Recorded only if the source's group still stood when the target went.
+            if when is not None and (at is None or at > when):
+                deleted_edges.setdefault(source, set()).add(target)
+    kept = {s: {t: w for t, w in ts.items() if t not in order}
+            for s, ts in edges.items() if s not in order}
+    return {}, set(deletes), kept, deleted_edges
+
+
+def record_text(update):
+    parts = []
+    if "label" in update:
+        parts.append('"label":' + json.dumps(update["label"], ensure_ascii=False))
+    if "size" in update:
+        parts.append(f'"size":{float(update["size"])!r}')
+    if "url" in update:
+        parts.append('"url":' + json.dumps(update["url"], ensure_ascii=False))
+    for colour in ("red", "green", "blue"):
+        if colour in update:
+            parts.append(f'"{colour}":{update[colour]}')
+    if "show_label" in update:
+        parts.append('"showLabel":' + ("true" if update["show_label"] else "false"))
+    return "{" + ",".join(parts) + "}"
+
+
+def document_size(state):
+    nodes, deleted_nodes, edges, deleted_edges = state
+    size = 8 + sum(32 + len(record_text(u).encode()) for u in nodes.values())
+    size += 8 + 24 * len(deleted_nodes)
+    size += 8 + sum(32 + 28 * len(t) for t in edges.values())
+    size += 8 + sum(32 + 24 * len(t) for t in deleted_edges.values())
+    return size
+
+
+def floor_shaped_like(floor_cls, state):
+    """A FloorDiff whose views build the same objects as a diff holding `state`."""
+    nodes, deleted_nodes, edges, deleted_edges = state
+    fd = floor_cls()
+    fd.set_nodes(b"".join(nodes), [tuple(u.get(k) for k in FIELDS) for u in nodes.values()])
+    fd.set_deleted_nodes(b"".join(deleted_nodes))
+    froms = list(edges)
+    fd.set_edges(b"".join(froms), [len(edges[f]) for f in froms],
+                 b"".join(t for f in froms for t in edges[f]),
+                 [w for f in froms for w in edges[f].values()])
+    froms = list(deleted_edges)
+    fd.set_deleted_edges(b"".join(froms), [len(deleted_edges[f]) for f in froms],
+                         b"".join(t for f in froms for t in deleted_edges[f]))
+    fd.set_counts(len(nodes) + len(deleted_nodes), len(edges) + len(deleted_edges))
+    return fd
+
+
+# ---------------------------------------------------------------- timing
+# One loop shape per arity, shared by every implementation: a bound method in a
+# local, a plain for loop over pre-built argument tuples.
+
+
+def loop1(f, args):
+    start = perf_ns()
+    for a in args:
+        f(a)
+    return perf_ns() - start
+
+
+def loop2(f, args):
+    start = perf_ns()
+    for a, b in args:
+        f(a, b)
+    return perf_ns() - start
+
+
+def loop3(f, args):
+    start = perf_ns()
+    for a, b, c in args:
+        f(a, b, c)
+    return perf_ns() - start
+
+
+def loop0(f, count):
+    it = range(count)
+    start = perf_ns()
+    for _ in it:
+        f()
+    return perf_ns() - start
+
+
+def once(f, *args):
+    """Time of one call; the result is dropped after the clock stops."""
+    start = perf_ns()
+    result = f(*args)
+    elapsed = perf_ns() - start
+    del result
+    return elapsed
+
+
+def rotated(names, rep):
+    k = rep % len(names)
+    return names[k:] + names[:k]
+
+
+class Samples:
+    """Per-call nanoseconds per (workload, operation, implementation), one per repetition."""
+
+    def __init__(self):
+        self.data = {}
+
+    def add(self, workload, op, impl, ns):
+        self.data.setdefault((workload, op), {}).setdefault(impl, []).append(ns)
+
+    def best(self, workload, op, impl):
+        values = self.data.get((workload, op), {}).get(impl)
+        return min(values) if values else None
+
+    def spread(self, workload, op, impl):
+        values = self.data.get((workload, op), {}).get(impl)
+        if not values:
+            return None
+        return statistics.median(values) / min(values) - 1.0
+
+
+# ---------------------------------------------------------------- workloads
+
+
+class Bench:
+    def __init__(self, args, sizes, impls, floor_mod):
+        self.args = args
+        self.sizes = sizes
+        self.impls = impls  # name -> class, only those available
+        self.floor = floor_mod
+        self.samples = Samples()
+        self.extra = {}  # measured values that are not per-call times
+        self.checks = []
+        self.keep = {}  # diffs kept for later workloads
+        self.took = {}  # (workload, implementation) -> longest repetition, seconds
+
+    def names(self, *wanted):
+        return [n for n in wanted if n in self.impls]
+
+    def check(self, ok, text):
+        if not ok:
+            self.checks.append(text)
+            print(f"check failed: {text}", file=sys.stderr)
+
+    def progress(self, text):
+        if not self.args.quiet:
+            print(f"[{time.strftime('%H:%M:%S')}] {text}", file=sys.stderr, flush=True)
+
+    def want(self, workload, name, rep):
+        """Past two repetitions, an implementation whose repetition took longer than
+        --slow seconds is not repeated: it would dominate the run's length."""
+        return rep < 2 or self.took.get((workload, name), 0.0) < self.args.slow
+
+    def ran(self, workload, name, started):
+        took = time.monotonic() - started
+        self.took[(workload, name)] = max(self.took.get((workload, name), 0.0), took)
+
+    def w1(self, data):
+        self.progress(f"W1 add_edge x{len(data.w1)}")
+        for rep in range(self.args.reps):
+            for name in rotated(self.names(*IMPLS), rep):
+                if not self.want("W1", name, rep):
+                    continue
+                started = time.monotonic()
+                self.keep.pop(("W1", name), None)
+                gc.collect()
+                diff = self.impls[name]()
+                ns = loop3(diff.add_edge, data.w1)
+                self.samples.add("W1", "add_edge", name, ns / len(data.w1))
+                if name != "floor":
+                    self.keep[("W1", name)] = diff
+                del diff
+                self.ran("W1", name, started)
+        if ("W1", "module") in self.keep and ("W1", "python") in self.keep:
+            self.check(self.keep[("W1", "module")].num_edges() == self.keep[("W1", "python")].num_edges(),
+                       "W1: num_edges differs from the plain-Python diff")
+
+    def w2(self, data):
+        self.progress(f"W2 add_node x{len(data.w2_new)} + merge x{len(data.w2_merge)}")
+        for rep in range(self.args.reps):
+            for name in rotated(self.names(*IMPLS), rep):
+                if not self.want("W2", name, rep):
+                    continue
+                started = time.monotonic()
+                self.keep.pop(("W2", name), None)
+                gc.collect()
+                diff = self.impls[name]()
+                ns = loop2(diff.add_node, data.w2_new)
+                self.samples.add("W2", "add_node new", name, ns / len(data.w2_new))
+                ns = loop2(diff.add_node, data.w2_merge)
+                self.samples.add("W2", "add_node merge", name, ns / len(data.w2_merge))
+                if name != "floor":
+                    self.keep[("W2", name)] = diff
+                del diff
+                self.ran("W2", name, started)
+        if ("W2", "module") in self.keep and ("W2", "python") in self.keep:
+            self.check(self.keep[("W2", "module")].num_nodes() == self.keep[("W2", "python")].num_nodes(),
+                       "W2: num_nodes differs from the plain-Python diff")
+
+    def w1_diff(self, name, data):
+        """The W1 diff kept from W1 (handed over, not shared), or a new one."""
+        diff = self.keep.pop(("W1", name), None)
+        if diff is None:
+            diff = self.impls[name]()
+            loop3(diff.add_edge, data.w1)
+        return diff
+
+    def _deletes(self, diff, deletes, budget_ns):
+        """Per-call ns of delete_node, stopping at the budget; returns the calls made."""
+        gc.collect()
+        f = diff.delete_node
+        chunk = 50
+        total = done = 0
+        while done < len(deletes) and total < budget_ns:
+            part = deletes[done:done + chunk]
+            total += loop1(f, part)
+            done += len(part)
+        return total / done, done
+
+    def w3(self, data):
+        self.progress(f"W3 delete_node x{len(data.deletes)} on the W1 diff")
+        budget = int(self.args.w3_budget * 1e9)
+        reps = max(2, min(self.args.reps, 3))
+        counts = {}
+        for rep in range(reps):
+            for name in rotated(self.names(*IMPLS), rep):
+                if not self.want("W3", name, rep):
+                    continue
+                started = time.monotonic()
+                diff = self.w1_diff(name, data)
+                ns, done = self._deletes(diff, data.deletes, budget)
+                self.samples.add("W3", "delete_node", name, ns)
+                counts[name] = done
+                if name == "module" and ("W3", name) not in self.keep:
+                    loop1(diff.delete_node, data.deletes[done:])  # W4 shows the whole result
+                    self.keep[("W3", name)] = diff
+                del diff
+                small = self.impls[name]()
+                loop3(small.add_edge, data.w3_small)
+                ns, done = self._deletes(small, data.small_deletes, budget)
+                self.samples.add("W3", "delete_node small", name, ns)
+                del small
+                self.ran("W3", name, started)
+        self.extra["W3 deletes timed"] = counts
+
+    def _views(self, state_name, diffs, state, views):
+        fd = floor_shaped_like(self.floor.FloorDiff, state)
+        subjects = dict(diffs, floor=fd)
+        for view in views:
+            expected = len(getattr(fd, view)())
+            for name, diff in diffs.items():
+                got = len(getattr(diff, view)())
+                self.check(got == expected, f"W4 {view} on {state_name}: {name} gives "
+                           f"{got} entries, the expected shape {expected}")
+            for rep in range(self.args.reps):
+                for name in rotated([n for n in IMPLS if n in subjects], rep):
+                    gc.collect()
+                    self.samples.add("W4", view, name, once(getattr(subjects[name], view)))
+        return fd
+
+    def w4_additions(self, data):
+        """Views of what W1 and W2 added; their diffs go on to W3."""
+        self.progress("W4 views of the W1 and W2 diffs")
+        diffs = {}
+        for name in self.names("module", "python"):
+            diffs[name] = self.keep[("W1", name)] = self.w1_diff(name, data)
+        state = diffs["python"]._state() if "python" in diffs else state_after_deletes(data.w1, [])
+        fd = self._views("W1 diff", diffs, state, ["new_or_updated_edges"])
+        calls = 20_000 if self.args.quick else 100_000
+        subjects = dict(diffs, floor=fd)
+        for view in ("num_nodes", "num_edges"):
+            for rep in range(self.args.reps):
+                for name in rotated([n for n in IMPLS if n in subjects], rep):
+                    ns = loop0(getattr(subjects[name], view), calls)
+                    self.samples.add("W4", view, name, ns / calls)
+        del diffs, subjects, fd, state
+        diffs = {name: self.keep.pop(("W2", name)) for name in self.names("module", "python")
+                 if ("W2", name) in self.keep}
+        if "python" in diffs:
+            self._views("W2 diff", diffs, diffs["python"]._state(), ["new_or_updated_nodes"])
+
+    def w4_deletions(self, data):
+        """deleted_nodes() and deleted_edges() on the W1 diff after W3's deletions.
+        Replaying them in plain Python would take minutes, so its diff is given the
+        state computed from the edge list; the module's counts are checked against it."""
+        self.progress("W4 views of the W3 diff")
+        state = state_after_deletes(data.w1, data.deletes)
+        diffs = {}
+        if "module" in self.impls:
+            diff = self.keep.pop(("W3", "module"), None)
+            if diff is None:
+                diff = self.w1_diff("module", data)
+                loop1(diff.delete_node, data.deletes)
+            expected = len(state[0]) + len(state[1]), len(state[2]) + len(state[3])
+            self.check((diff.num_nodes(), diff.num_edges()) == expected,
+                       f"W3 diff: module counts {(diff.num_nodes(), diff.num_edges())}, "
+                       f"expected {expected}")
+            diffs["module"] = diff
+        if "python" in self.impls:
+            diffs["python"] = baseline_py.PyGraphDiff._from_state(*state)
+        self._views("W3 diff", diffs, state, ["deleted_nodes", "deleted_edges"])
+
+    def w5(self, data):
+        self.progress(f"W5 to_bytes/from_bytes: {len(data.w5_nodes)} nodes, {len(data.w5_edges)} edges")
+        diffs = {}
+        for name in self.names("module", "python"):
+            diff = self.impls[name]()
+            loop3(diff.add_edge, data.w5_edges)
+            loop2(diff.add_node, data.w5_nodes)
+            diffs[name] = diff
+        gc.collect()
+        if "python" in diffs:
+            state = diffs["python"]._state()
+        else:
+            state = baseline_py.PyGraphDiff()
+            loop3(state.add_edge, data.w5_edges)
+            loop2(state.add_node, data.w5_nodes)
+            state = state._state()
+        size = document_size(state)
+        if "module" in diffs:
+            document = diffs["module"].to_bytes()
+            self.check(len(document) == size, f"W5: to_bytes gave {len(document)} bytes, "
+                       f"the document layout gives {size}")
+            size = len(document)
+            again = self.impls["module"].from_bytes(document)
+            self.check((again.num_nodes(), again.num_edges()) ==
+                       (diffs["module"].num_nodes(), diffs["module"].num_edges()),
+                       "W5: from_bytes(to_bytes()) changed the counts")
+            del again
+        fd = self.floor.FloorDiff()
+        fd.set_document_size(size)
+        pickled = diffs["python"].to_bytes() if "python" in diffs else None
+        self.extra["W5 document bytes"] = size
+        if pickled is not None:
+            self.extra["W5 pickle bytes"] = len(pickled)
+        writers = {"floor": fd}
+        writers.update(diffs)
+        readers = {}
+        if "module" in diffs:
+            readers["module"] = (self.impls["module"].from_bytes, document)
+        if pickled is not None:
+            readers["python"] = (baseline_py.PyGraphDiff.from_bytes, pickled)
+        reps = max(3, self.args.reps)
+        for rep in range(reps):
+            for name in rotated(list(writers), rep):
+                gc.collect()
+                self.samples.add("W5", "to_bytes", name, once(writers[name].to_bytes))
+            for name in rotated(list(readers), rep):
+                gc.collect()
+                f, payload = readers[name]
+                self.samples.add("W5", "from_bytes", name, once(f, payload))
+
+    def w6(self):
+        self.progress("W6 resident memory (fresh processes)")
+        for name in self.names("module", "python"):
+            for kind in ("edges", "nodes"):
+                command = [sys.executable, str(Path(__file__).resolve()), "--w6-child", name, kind,
+                           "--module", self.args.module, "--seed", str(self.args.seed)]
+                for key, value in asdict(self.sizes).items():
+                    command += [f"--{key.replace('_', '-')}", str(value)]
+                done = subprocess.run(command, capture_output=True, text=True)
+                if done.returncode != 0:
+                    self.check(False, f"W6 {name} {kind} child failed: {done.stderr.strip()[-500:]}")
+                    continue
+                result = json.loads(done.stdout.strip().splitlines()[-1])
+                self.extra[f"W6 {name} {kind}"] = result
+
+
+def w6_child(impl, kind, sizes, seed, module_name):
+    """Runs in a fresh interpreter: resident bytes per edge (W1) or per node (W2)."""
+    if impl == "module":
+        cls = importlib.import_module(module_name).PyGraphDiff
+    else:
+        cls = baseline_py.PyGraphDiff
+    try:
+        trim = ctypes.CDLL("libc.so.6").malloc_trim
+    except (OSError, AttributeError):
+        trim = None
+    page = os.sysconf("SC_PAGE_SIZE")
+
+    def resident():
+        gc.collect()
+        if trim is not None:
+            trim(0)
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * page
+
+    rng = random.Random(seed)
+    rnd = rng.random
+    if kind == "edges":
+        ids = make_ids(rng, sizes.ids)
+        n = len(ids)
+        ends = array.array("I", rng.randbytes(8 * sizes.edges))
+        sources = array.array("I", (ends[i] % n for i in range(0, len(ends), 2)))
+        targets = array.array("I", (ends[i] % n for i in range(1, len(ends), 2)))
+        del ends
+        diff = cls()
+        f = diff.add_edge
+        before = resident()
+        for a, b in zip(sources, targets):
+            f(ids[a], ids[b], rnd())
+        after = resident()
+        count = len(set(zip(sources, targets)))
+    else:
+        ids = make_ids(rng, sizes.nodes)
+        diff = cls()
+        f = diff.add_node
+        before = resident()
+        for i, node in enumerate(ids):
+            f(node, {"label": f"node-{i:06d}", "size": rnd() * 10,
+                     "red": i & 255, "green": (i >> 8) & 255, "blue": (i * 7) & 255})
+        for i in range(0, len(ids), 2):
+            f(ids[i], {"label": f"item-{i:06d}", "size": rnd() * 10,
+                       "red": (i + 1) & 255, "green": (i >> 4) & 255, "blue": (i * 3) & 255})
+        after = resident()
+        count = len(ids)
+    print(json.dumps({"impl": impl, "kind": kind, "count": count, "rss_before": before,
+                      "rss_after": after, "bytes_per_item": (after - before) / count}))
+
+
+# ---------------------------------------------------------------- report
+
+
+def fmt_ns(ns):
+    if ns is None:
+        return "-"
+    if ns < 10_000:
+        return f"{ns:.0f} ns" if ns >= 100 else f"{ns:.1f} ns"
+    if ns < 10_000_000:
+        return f"{ns / 1000:.1f} us"
+    if ns < 10_000_000_000:
+        return f"{ns / 1e6:.1f} ms"
+    return f"{ns / 1e9:.2f} s"
+
+
+def judge(value, target, stretch, sense):
+    if value is None:
+        return "n/a"
+    if sense == "le":
+        return "PASS+" if value <= stretch else "PASS" if value <= target else "MISS"
+    return "PASS+" if value >= stretch else "PASS" if value >= target else "MISS"
+
+
+def build_rows(bench):
+    s = bench.samples
+    rows = []
+
+    def row(workload, op, label, ratio, ref_name, values, spreads, note=""):
+        target, stretch, sense = TARGETS[(workload, op)]
+        rows.append({
+            "workload": workload, "op": op, "label": label, "ratio": ratio, "ref": ref_name,
+            "target": target, "stretch": stretch, "sense": sense,
+            "verdict": judge(ratio, target, stretch, sense), "values": values,
+            "spread": spreads, "note": note,
+        })
+
+    def ratio(a, b):
+        return a / b if a is not None and b else None
+
+    def per_call(workload, op, label, ref="floor", target_op=None):
+        values = {n: s.best(workload, op, n) for n in ("module", "floor", "python")}
+        spreads = {n: s.spread(workload, op, n) for n in ("module", "floor", "python")}
+        row(workload, target_op or op, label, ratio(values["module"], values[ref]), ref,
+            values, spreads)
+
+    def info(workload, op, label):
+        values = {n: s.best(workload, op, n) for n in ("module", "floor", "python")}
+        spreads = {n: s.spread(workload, op, n) for n in ("module", "floor", "python")}
+        rows.append({"workload": workload, "op": op, "label": label,
+                     "ratio": ratio(values["module"], values["floor"]), "ref": "floor",
+                     "target": None, "stretch": None, "sense": None, "verdict": "info",
+                     "values": values, "spread": spreads, "note": ""})
+
+    sz = bench.sizes
+    if ("W1", "add_edge") in s.data:
+        per_call("W1", "add_edge", f"add_edge ({sz.edges:,} edges)")
+    if ("W2", "add_node new") in s.data:
+        per_call("W2", "add_node new", f"add_node new ({sz.nodes:,})")
+        per_call("W2", "add_node merge", f"add_node merge ({(sz.nodes + 1) // 2:,})")
+    if ("W3", "delete_node") in s.data:
+        values = {n: s.best("W3", "delete_node", n) for n in IMPLS}
+        spreads = {n: s.spread("W3", "delete_node", n) for n in IMPLS}
+        add_edge = s.best("W1", "add_edge", "module")
+        values["ref"] = add_edge
+        counts = bench.extra.get("W3 deletes timed", {})
+        row("W3", "delete_node", f"delete_node ({sz.deletes:,})", ratio(values["module"], add_edge),
+            "W1 add_edge", values, spreads,
+            note="timed calls: " + ", ".join(f"{k} {v:,}" for k, v in counts.items()))
+        small = {n: s.best("W3", "delete_node small", n) for n in IMPLS}
+        growth = {n: ratio(values[n], small[n]) for n in IMPLS}
+        rows[-1]["growth"] = growth
+        row("W3", "delete_node scaling", "delete_node at 10x the groups", growth["module"],
+            "same at 1/10", {"module": values["module"], "ref": small["module"]},
+            {"module": s.spread("W3", "delete_node small", "module")},
+            note="python grows " + (f"{growth['python']:.1f}x" if growth["python"] else "-"))
+    for view in ("new_or_updated_edges", "new_or_updated_nodes", "deleted_nodes", "deleted_edges"):
+        if ("W4", view) in s.data:
+            per_call("W4", view, f"{view}()")
+    for view in ("num_nodes", "num_edges"):
+        if ("W4", view) in s.data:
+            info("W4", view, f"{view}()")
+    if ("W5", "to_bytes") in s.data:
+        per_call("W5", "to_bytes", "to_bytes vs fresh copy")
+        mod = s.best("W5", "to_bytes", "module")
+        py = s.best("W5", "to_bytes", "python")
+        row("W5", "to_bytes vs pickle", "to_bytes vs pickle.dumps", ratio(py, mod), "pickle",
+            {"module": mod, "python": py}, {"python": s.spread("W5", "to_bytes", "python")})
+        values = {"module": s.best("W5", "from_bytes", "module"),
+                  "floor": s.best("W5", "to_bytes", "floor"),
+                  "python": s.best("W5", "from_bytes", "python")}
+        spreads = {"module": s.spread("W5", "from_bytes", "module"),
+                   "floor": s.spread("W5", "to_bytes", "floor"),
+                   "python": s.spread("W5", "from_bytes", "python")}
+        row("W5", "from_bytes", "from_bytes vs fresh copy",
+            ratio(values["module"], values["floor"]), "floor", values, spreads)
+        row("W5", "from_bytes vs pickle", "from_bytes vs pickle.loads",
+            ratio(values["python"], values["module"]), "pickle",
+            {"module": values["module"], "python": values["python"]},
+            {"python": spreads["python"]})
+    for kind, op in (("edges", "bytes/edge"), ("nodes", "bytes/node")):
+        mod = bench.extra.get(f"W6 module {kind}")
+        py = bench.extra.get(f"W6 python {kind}")
+        if mod or py:
+            row("W6", op, f"resident {op}", mod["bytes_per_item"] if mod else None, "-",
+                {"module": mod["bytes_per_item"] if mod else None,
+                 "python": py["bytes_per_item"] if py else None}, {})
+    return rows
+
+
+def print_table(rows, bench):
+    header = ("", "operation", "kovra_api", "floor/ref", "plain Py", "ratio", "target",
+              "stretch", "verdict", "spread m/r")
+    lines = [header]
+    for r in rows:
+        v = r["values"]
+        w6 = r["workload"] == "W6"
+        ref = v.get("ref", v.get("floor"))
+
+        def cell(x):
+            if x is None:
+                return "-"
+            return f"{x:.1f} B" if w6 else fmt_ns(x)
+
+        sense = {"le": "<=", "ge": ">=", None: ""}[r["sense"]]
+        unit = "" if w6 else "x"
+        spread_m = r["spread"].get("module")
+        spread_r = r["spread"].get("floor") if r["ref"] == "floor" else r["spread"].get("python") \
+            if r["ref"] == "pickle" else None
+        spread = "/".join("-" if x is None else f"{100 * x:.0f}%" for x in (spread_m, spread_r))
+        lines.append((
+            r["workload"], r["label"], cell(v.get("module")),
+            "-" if w6 or r["ref"] == "pickle" else cell(ref),
+            cell(v.get("python")),
+            "-" if r["ratio"] is None else f"{r['ratio']:.2f}{unit}",
+            "" if r["target"] is None else f"{sense}{r['target']:g}{unit}",
+            "" if r["stretch"] is None else f"{sense}{r['stretch']:g}{unit}",
+            r["verdict"], spread))
+    widths = [max(len(str(line[i])) for line in lines) for i in range(len(header))]
+    for n, line in enumerate(lines):
+        print("  ".join(str(c).ljust(w) if i < 2 else str(c).rjust(w)
+                        for i, (c, w) in enumerate(zip(line, widths))).rstrip())
+        if n == 0:
+            print("  ".join("-" * w for w in widths))
+    notes = [f"{r['workload']} {r['op']}: {r['note']}" for r in rows if r.get("note")]
+    for key, value in bench.extra.items():
+        if key.startswith("W5"):
+            notes.append(f"{key}: {value:,}")
+    for note in notes:
+        print(f"  {note}")
+    print("ratio: kovra_api / reference (floor = same calls, no bookkeeping; W3: one W1 add_edge;"
+          " W5: fresh copy of the document's size); 'vs pickle' rows: pickle time / kovra_api time;"
+          " PASS+ meets the stretch goal; spread: median over best, module/reference")
+    for text in bench.checks:
+        print(f"  CHECK FAILED: {text}")
+
+
+# ---------------------------------------------------------------- profiling driver
+
+
+def profile_run(workload, sizes, seed, module_name):
+    """Runs one workload once for callgrind. Everything before gc.get_count() is set-up:
+    profile.sh zeroes the counters there (--zero-before=gc_get_count), and the process
+    ends with os._exit, results still alive, so tear-down is not counted either."""
+    need = {"W1": {"W1"}, "W2": {"W2"}, "W3": {"W3"}, "W4": {"W1"}, "W4n": {"W2"},
+            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}}[workload]
+    data = Data(sizes, seed, need)
+    gc.disable()
+    if module_name == "floor":
+        if workload in ("W5", "W5r"):
+            raise SystemExit("W5: the floor's to_bytes is a plain copy; nothing to profile")
+        workdir = tempfile.mkdtemp(prefix="kovra_floor_")
+        try:
+            cls = build_floor(workdir).FloorDiff
+        finally:
+            shutil.rmtree(workdir, ignore_errors=True)
+        diff = cls()
+        if workload in ("W4", "W4n"):
+            plain = baseline_py.PyGraphDiff()
+            if workload == "W4":
+                loop3(plain.add_edge, data.w1)
+            else:
+                loop2(plain.add_node, data.w2_new)
+                loop2(plain.add_node, data.w2_merge)
+            diff = floor_shaped_like(cls, plain._state())
+            del plain
+        elif workload == "W4d":
+            diff = floor_shaped_like(cls, state_after_deletes(data.w1, data.deletes))
+    else:
+        cls = importlib.import_module(module_name).PyGraphDiff
+        diff = cls()
+        if workload in ("W3", "W4", "W4d"):
+            loop3(diff.add_edge, data.w1)
+        if workload == "W4d":
+            loop1(diff.delete_node, data.deletes)
+        if workload == "W4n":
+            loop2(diff.add_node, data.w2_new)
+            loop2(diff.add_node, data.w2_merge)
+        if workload in ("W5", "W5r"):
+            loop3(diff.add_edge, data.w5_edges)
+            loop2(diff.add_node, data.w5_nodes)
+            document = diff.to_bytes()
+    calls = {"W1": len(data.w1), "W3": len(getattr(data, "deletes", ())),
+             "W2": len(getattr(data, "w2_new", ())) + len(getattr(data, "w2_merge", ()))}
+    print(f"calls {calls.get(workload, 1)}", flush=True)
+    gc.collect()
+    gc.get_count()  # the zero point of profile.sh: nothing else calls it
+    result = None
+    if workload == "W1":
+        loop3(diff.add_edge, data.w1)
+    elif workload == "W2":
+        loop2(diff.add_node, data.w2_new)
+        loop2(diff.add_node, data.w2_merge)
+    elif workload == "W3":
+        loop1(diff.delete_node, data.deletes)
+    elif workload == "W4":
+        result = diff.new_or_updated_edges()
+    elif workload == "W4n":
+        result = diff.new_or_updated_nodes()
+    elif workload == "W4d":
+        result = diff.deleted_edges()
+    elif workload == "W5":
+        result = diff.to_bytes()
+    elif workload == "W5r":
+        result = cls.from_bytes(document)
+    sys.stdout.flush()
+    os._exit(0 if result is not None or workload in ("W1", "W2", "W3") else 1)
+
+
+# ---------------------------------------------------------------- main
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--quick", action="store_true", help="10x smaller sizes (about 30 s)")
+    p.add_argument("--json", metavar="PATH", help="also write the JSON result to PATH")
+    p.add_argument("--reps", type=int, default=None, help="repetitions (default 5, --quick 7)")
+    p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
+                   help="wall: time.perf_counter_ns (default); cpu: time.thread_time_ns, "
+                        "which leaves out time the process spends descheduled on a busy machine")
+    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6",
+                   help="comma-separated workloads (W3/W4 bring in W1, W4 also W2)")
+    p.add_argument("--module", default="kovra_api", help="module to measure (default kovra_api)")
+    p.add_argument("--seed", type=int, default=20240607)
+    p.add_argument("--w3-budget", type=float, default=None,
+                   help="seconds of delete_node per implementation and repetition (default 1.0)")
+    p.add_argument("--slow", type=float, default=10.0,
+                   help="an implementation whose repetition takes longer than this many "
+                        "seconds is repeated only twice (default 10)")
+    p.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+    for key, value in asdict(Sizes()).items():
+        p.add_argument(f"--{key.replace('_', '-')}", type=int, default=None,
+                       help=f"size (default {value:,}, --quick {max(1, value // 10):,})")
+    p.add_argument("--w6-child", nargs=2, metavar=("IMPL", "KIND"), help=argparse.SUPPRESS)
+    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r"],
+                   help="run one workload once on --module (or 'floor'), for profile.sh")
+    args = p.parse_args(argv)
+    sizes = Sizes().scaled(10) if args.quick else Sizes()
+    for key in asdict(sizes):
+        value = getattr(args, key)
+        if value is not None:
+            setattr(sizes, key, value)
+    if args.reps is None:
+        args.reps = 7 if args.quick else 5
+    if args.w3_budget is None:
+        args.w3_budget = 0.25 if args.quick else 1.0
+    return args, sizes
+
+
+def main(argv=None):
+    args, sizes = parse_args(argv)
+    if args.w6_child:
+        w6_child(*args.w6_child, sizes, args.seed, args.module)
+        return 0
+    if args.profile_run:
+        profile_run(args.profile_run, sizes, args.seed, args.module)
+        return 0
+    global perf_ns
+    perf_ns = time.thread_time_ns if args.clock == "cpu" else time.perf_counter_ns
+    started = time.monotonic()
+    only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
+    if only & {"W3", "W4"}:
+        only.add("W1")
+    if "W4" in only:
+        only.add("W2")
+    workdir = tempfile.mkdtemp(prefix="kovra_floor_")
+    try:
+        floor_mod = build_floor(workdir)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)  # the loaded library stays mapped
+    impls = {"floor": floor_mod.FloorDiff, "python": baseline_py.PyGraphDiff}
+    module_cls = load_module(args.module)
+    if module_cls is not None:
+        impls["module"] = module_cls
+    bench = Bench(args, sizes, impls, floor_mod)
+    bench.progress(f"generating arguments ({'quick' if args.quick else 'default'} sizes)")
+    data = Data(sizes, args.seed, only)
+    gc.collect()
+    gc.disable()
+    try:
+        for name, step in (("W1", bench.w1), ("W2", bench.w2), ("W4", bench.w4_additions),
+                           ("W3", bench.w3), ("W4", bench.w4_deletions)):
+            if name in only:
+                step(data)
+        bench.keep.clear()
+        if "W5" in only:
+            for name in ("w2_new", "w2_merge"):
+                data.__dict__.pop(name, None)
+            bench.w5(data)
+        del data
+        gc.collect()
+    finally:
+        gc.enable()
+    if "W6" in only:
+        bench.w6()
+    rows = build_rows(bench)
+    print()
+    print(f"kovra_api benchmarks ({'--quick' if args.quick else 'default sizes'}, best of "
+          f"{args.reps}, {args.clock} clock; module {args.module}"
+          f"{'' if module_cls else ' MISSING'}; {time.monotonic() - started:.0f} s; "
+          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
+    print_table(rows, bench)
+    result = {
+        "kovra_bench": 1, "quick": args.quick, "clock": args.clock, "module": args.module,
+        "load_average": os.getloadavg()[0],
+        "module_available": module_cls is not None, "sizes": asdict(sizes), "reps": args.reps,
+        "rows": rows, "extra": bench.extra, "checks": bench.checks,
+        "samples": {f"{w}|{op}": v for (w, op), v in bench.samples.data.items()},
+        "seconds": round(time.monotonic() - started, 1),
+    }
+    line = json.dumps(result, separators=(",", ":"))
+    if args.json:
+        Path(args.json).write_text(line + "\n")
+    print(line)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,39 @@
+// One node record text into the parser. An accepted record is written back in the
+// fixed form, which must parse to the same fields and write the same text again.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/node_record_json.h"
+#include "diff_snapshot.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  // The document reader refuses invalid UTF-8 before any text is parsed.
+  if (!kovra::is_valid_utf8(input)) return 0;
+  const auto update = kovra::node_update_from_json(input);
+  if (!update) return 0;
+
+  // An exact-size buffer, so that a length mismatch shows up as an overflow.
+  std::vector<char> buffer(kovra::node_record_length(*update));
+  if (kovra::write_node_record(*update, buffer.data()) != buffer.data() + buffer.size()) {
+    std::abort();
+  }
+  const std::string_view text(buffer.data(), buffer.size());
+  if (!kovra::is_valid_utf8(text)) std::abort();
+  const auto again = kovra::node_update_from_json(text);
+  if (!again) std::abort();
+  if (!(kovra::testing::fields_of(*again) == kovra::testing::fields_of(*update))) std::abort();
+  // The fixed form is its own fixed point, except that a size written as null
+  // comes back absent.
+  const auto written_size = update->size();
+  if (written_size && !std::isfinite(*written_size)) return 0;
+  std::string rewritten;
+  kovra::node_update_to_json(*again, rewritten);
+  if (rewritten != text) std::abort();
+  return 0;
+}

@@ -1,0 +1,104 @@
+// The primitives of the document's outer layer: little-endian counts and lengths,
+// length-prefixed node ids and texts, binary32 weights; a reading cursor that
+// checks the remaining length before every read, and the matching writers.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "diff/node_id.h"
+
+namespace kovra {
+
+inline constexpr std::size_t kIdFieldSize = 8 + 16;
+
+inline std::uint64_t from_little_endian(std::uint64_t v) noexcept {
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+inline std::uint32_t from_little_endian(std::uint32_t v) noexcept {
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
+class ByteCursor {
+ public:
+  explicit ByteCursor(std::string_view data) noexcept : p_(data.data()), remaining_(data.size()) {}
+
+  std::size_t remaining() const noexcept { return remaining_; }
+
+  [[nodiscard]] bool read_u64(std::uint64_t& value) noexcept {
+    if (remaining_ < 8) return false;
+    value = load_u64(p_);
+    advance(8);
+    return true;
+  }
+
+  // A length that must be exactly 16, then the id's bytes.
+  [[nodiscard]] bool read_id(NodeId& id) noexcept {
+    if (remaining_ < kIdFieldSize || load_u64(p_) != 16) return false;
+    id = NodeId::from_bytes(p_ + 8);
+    advance(kIdFieldSize);
+    return true;
+  }
+
+  // A length, checked against the remaining input, then that many bytes, viewed in place.
+  [[nodiscard]] bool read_text(std::string_view& text) noexcept {
+    if (remaining_ < 8) return false;
+    const std::uint64_t length = load_u64(p_);
+    if (length > remaining_ - 8) return false;
+    text = std::string_view(p_ + 8, static_cast<std::size_t>(length));
+    advance(8 + static_cast<std::size_t>(length));
+    return true;
+  }
+
+  [[nodiscard]] bool read_f32(float& value) noexcept {
+    if (remaining_ < 4) return false;
+    std::uint32_t bits;
+    std::memcpy(&bits, p_, 4);
+    bits = from_little_endian(bits);
+    std::memcpy(&value, &bits, 4);
+    advance(4);
+    return true;
+  }
+
+ private:
+  static std::uint64_t load_u64(const char* p) noexcept {
+    std::uint64_t value;
+    std::memcpy(&value, p, 8);
+    return from_little_endian(value);
+  }
+  void advance(std::size_t n) noexcept {
+    p_ += n;
+    remaining_ -= n;
+  }
+
+  const char* p_;
+  std::size_t remaining_;
+};
+
+inline char* put_u64(char* out, std::uint64_t value) noexcept {
+  value = from_little_endian(value);  // the swap is its own inverse
+  std::memcpy(out, &value, 8);
+  return out + 8;
+}
+
+inline char* put_id(char* out, const NodeId& id) noexcept {
+  out = put_u64(out, 16);
+  std::memcpy(out, id.bytes.data(), 16);
+  return out + 16;
+}
+
+inline char* put_f32(char* out, float value) noexcept {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  bits = from_little_endian(bits);
+  std::memcpy(out, &bits, 4);
+  return out + 4;
+}
+
+}  // namespace kovra

@@ -1,0 +1,107 @@
+#include "codec/document_reader.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "codec/byte_cursor.h"
+#include "codec/node_record_json.h"
+
+namespace kovra {
+
+namespace {
+
+// The fewest bytes one entry of each kind takes, which bounds how many entries the
+// rest of the input can hold.
+constexpr std::size_t kMinNodeEntry = kIdFieldSize + 8;
+constexpr std::size_t kMinGroup = kIdFieldSize + 8;
+constexpr std::size_t kEdgeEntry = kIdFieldSize + 4;
+
+// Reserve no more than the remaining input could fill: a forged count fails at the
+// first missing byte, not in the allocator.
+std::size_t reservation(std::uint64_t count, std::size_t remaining, std::size_t entry) noexcept {
+  const std::size_t fits = remaining / entry;
+  return count < fits ? static_cast<std::size_t>(count) : fits;
+}
+
+struct NodeText {
+  NodeId id;
+  std::string_view text;
+};
+
+}  // namespace
+
+std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
+  ByteCursor in(data);
+  std::uint64_t count;
+
+  // Texts are kept as views and parsed once the outer layer has been read whole.
+  std::vector<NodeText> texts;
+  if (!in.read_u64(count)) return std::nullopt;
+  texts.reserve(reservation(count, in.remaining(), kMinNodeEntry));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    NodeText node;
+    if (!in.read_id(node.id) || !in.read_text(node.text) || !is_valid_utf8(node.text)) {
+      return std::nullopt;
+    }
+    texts.push_back(node);
+  }
+
+  GraphDiff diff;
+  if (!in.read_u64(count)) return std::nullopt;
+  diff.reserve_deleted_nodes(reservation(count, in.remaining(), kIdFieldSize));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    NodeId id;
+    if (!in.read_id(id)) return std::nullopt;
+    diff.load_deleted_node(id);
+  }
+
+  if (!in.read_u64(count)) return std::nullopt;
+  diff.reserve_edge_groups(reservation(count, in.remaining(), kMinGroup));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    NodeId from;
+    std::uint64_t edges;
+    if (!in.read_id(from) || !in.read_u64(edges)) return std::nullopt;
+    const std::uint32_t group =
+        diff.load_edge_group(from, reservation(edges, in.remaining(), kEdgeEntry));
+    for (std::uint64_t j = 0; j < edges; ++j) {
+      NodeId to;
+      float weight;
+      if (!in.read_id(to) || !in.read_f32(weight)) return std::nullopt;
+      diff.load_edge(group, to, weight);
+    }
+  }
+
+  if (!in.read_u64(count)) return std::nullopt;
+  diff.reserve_deleted_groups(reservation(count, in.remaining(), kMinGroup));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    NodeId from;
+    std::uint64_t edges;
+    if (!in.read_id(from) || !in.read_u64(edges)) return std::nullopt;
+    const std::uint32_t group =
+        diff.load_deleted_group(from, reservation(edges, in.remaining(), kIdFieldSize));
+    for (std::uint64_t j = 0; j < edges; ++j) {
+      NodeId to;
+      if (!in.read_id(to)) return std::nullopt;
+      diff.load_deleted_edge(group, to);
+    }
+  }
+  // Whatever follows the last section is not part of the document.
+
+  // A text that a later entry of the same id replaces does not count, even if it is
+  // broken: such ids wait in `broken` until a later valid text clears them.
+  diff.reserve_nodes(texts.size());
+  NodeSet broken;
+  for (const NodeText& node : texts) {
+    auto update = node_update_from_json(node.text);
+    if (!update) {
+      broken.insert(node.id);
+      continue;
+    }
+    diff.load_node(node.id, std::move(*update));
+    if (!broken.empty()) broken.erase(node.id);
+  }
+  if (!broken.empty()) return std::nullopt;
+  return diff;
+}
+
+}  // namespace kovra

@@ -1,0 +1,88 @@
+#include "codec/document_writer.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "codec/byte_cursor.h"
+#include "codec/node_record_json.h"
+
+namespace kovra {
+
+namespace {
+
+// Per entry, besides its text or its inner entries: an id, and a length or a count.
+constexpr std::size_t kNodeEntryFixed = kIdFieldSize + 8;
+constexpr std::size_t kGroupFixed = kIdFieldSize + 8;
+constexpr std::size_t kEdgeEntry = kIdFieldSize + 4;
+
+// The largest document a caller can hold: a bytes object's size is a signed value.
+constexpr std::uint64_t kMaxDocument = std::numeric_limits<std::ptrdiff_t>::max();
+
+[[nodiscard]] bool add_checked(std::uint64_t& total, std::uint64_t count,
+                               std::uint64_t each) noexcept {
+  std::uint64_t product;
+  return !__builtin_mul_overflow(count, each, &product) &&
+         !__builtin_add_overflow(total, product, &total);
+}
+
+}  // namespace
+
+std::optional<DocumentWriter> DocumentWriter::measure(const GraphDiff& diff) {
+  std::uint64_t total = 4 * 8;  // the four section counts
+  for (const auto& [id, update] : diff.nodes()) {
+    if (!add_checked(total, 1, kNodeEntryFixed + node_record_length(update))) return std::nullopt;
+  }
+  if (!add_checked(total, diff.deleted_nodes().size(), kIdFieldSize)) return std::nullopt;
+  for (const EdgeGroup& group : diff.edge_groups()) {
+    if (!add_checked(total, 1, kGroupFixed) ||
+        !add_checked(total, group.targets.size(), kEdgeEntry)) {
+      return std::nullopt;
+    }
+  }
+  for (const DeletedGroup& group : diff.deleted_groups()) {
+    if (!add_checked(total, 1, kGroupFixed) ||
+        !add_checked(total, group.targets.size(), kIdFieldSize)) {
+      return std::nullopt;
+    }
+  }
+  if (total > kMaxDocument) return std::nullopt;
+  return DocumentWriter(diff, static_cast<std::size_t>(total));
+}
+
+void DocumentWriter::write(char* out) const noexcept {
+  const GraphDiff& diff = *diff_;
+  out = put_u64(out, diff.nodes().size());
+  for (const auto& [id, update] : diff.nodes()) {
+    out = put_id(out, id);
+    // The text goes first and its length behind it: measuring it again would cost
+    // as much as writing it.
+    char* const text = out + 8;
+    char* const end = write_node_record(update, text);
+    put_u64(out, static_cast<std::uint64_t>(end - text));
+    out = end;
+  }
+  out = put_u64(out, diff.deleted_nodes().size());
+  for (const NodeId& id : diff.deleted_nodes()) out = put_id(out, id);
+  out = put_u64(out, diff.edge_groups().size());
+  for (const EdgeGroup& group : diff.edge_groups()) {
+    out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
+    for (const auto& edge : group.targets) {
+      out = put_f32(put_id(out, diff.id_of(edge.key)), edge.value);
+    }
+  }
+  out = put_u64(out, diff.deleted_groups().size());
+  for (const DeletedGroup& group : diff.deleted_groups()) {
+    out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
+    for (const auto& edge : group.targets) out = put_id(out, diff.id_of(edge.key));
+  }
+}
+
+std::optional<std::string> serialize_graph_diff(const GraphDiff& diff) {
+  const auto writer = DocumentWriter::measure(diff);
+  if (!writer) return std::nullopt;
+  std::string document(writer->size(), '\0');
+  writer->write(document.data());
+  return document;
+}
+
+}  // namespace kovra

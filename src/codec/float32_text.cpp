@@ -1,0 +1,234 @@
+#include "codec/float32_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace kovra {
+
+namespace {
+
+// P[k] is the binary64 value nearest to 10^k: the compiler converts each decimal
+// literal with correct rounding, which repeated multiplication would not give past 1e22.
+constexpr double kPowersOfTen[309] = {
+    1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,
+    1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,
+    1e26,  1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38,
+    1e39,  1e40,  1e41,  1e42,  1e43,  1e44,  1e45,  1e46,  1e47,  1e48,  1e49,  1e50,  1e51,
+    1e52,  1e53,  1e54,  1e55,  1e56,  1e57,  1e58,  1e59,  1e60,  1e61,  1e62,  1e63,  1e64,
+    1e65,  1e66,  1e67,  1e68,  1e69,  1e70,  1e71,  1e72,  1e73,  1e74,  1e75,  1e76,  1e77,
+    1e78,  1e79,  1e80,  1e81,  1e82,  1e83,  1e84,  1e85,  1e86,  1e87,  1e88,  1e89,  1e90,
+    1e91,  1e92,  1e93,  1e94,  1e95,  1e96,  1e97,  1e98,  1e99,  1e100, 1e101, 1e102, 1e103,
+    1e104, 1e105, 1e106, 1e107, 1e108, 1e109, 1e110, 1e111, 1e112, 1e113, 1e114, 1e115, 1e116,
+    1e117, 1e118, 1e119, 1e120, 1e121, 1e122, 1e123, 1e124, 1e125, 1e126, 1e127, 1e128, 1e129,
+    1e130, 1e131, 1e132, 1e133, 1e134, 1e135, 1e136, 1e137, 1e138, 1e139, 1e140, 1e141, 1e142,
+    1e143, 1e144, 1e145, 1e146, 1e147, 1e148, 1e149, 1e150, 1e151, 1e152, 1e153, 1e154, 1e155,
+    1e156, 1e157, 1e158, 1e159, 1e160, 1e161, 1e162, 1e163, 1e164, 1e165, 1e166, 1e167, 1e168,
+    1e169, 1e170, 1e171, 1e172, 1e173, 1e174, 1e175, 1e176, 1e177, 1e178, 1e179, 1e180, 1e181,
+    1e182, 1e183, 1e184, 1e185, 1e186, 1e187, 1e188, 1e189, 1e190, 1e191, 1e192, 1e193, 1e194,
+    1e195, 1e196, 1e197, 1e198, 1e199, 1e200, 1e201, 1e202, 1e203, 1e204, 1e205, 1e206, 1e207,
+    1e208, 1e209, 1e210, 1e211, 1e212, 1e213, 1e214, 1e215, 1e216, 1e217, 1e218, 1e219, 1e220,
+    1e221, 1e222, 1e223, 1e224, 1e225, 1e226, 1e227, 1e228, 1e229, 1e230, 1e231, 1e232, 1e233,
+    1e234, 1e235, 1e236, 1e237, 1e238, 1e239, 1e240, 1e241, 1e242, 1e243, 1e244, 1e245, 1e246,
+    1e247, 1e248, 1e249, 1e250, 1e251, 1e252, 1e253, 1e254, 1e255, 1e256, 1e257, 1e258, 1e259,
+    1e260, 1e261, 1e262, 1e263, 1e264, 1e265, 1e266, 1e267, 1e268, 1e269, 1e270, 1e271, 1e272,
+    1e273, 1e274, 1e275, 1e276, 1e277, 1e278, 1e279, 1e280, 1e281, 1e282, 1e283, 1e284, 1e285,
+    1e286, 1e287, 1e288, 1e289, 1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298,
+    1e299, 1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
+
+};
+
+constexpr int kMaxDigits = 9;  // shortest round-trip binary32 digits never exceed nine
+
+char* write_digits(char* out, const char* digits, int count) noexcept {
+  std::memcpy(out, digits, static_cast<std::size_t>(count));
+  return out + count;
+}
+
+char* write_zeros(char* out, int count) noexcept {
+  std::memset(out, '0', static_cast<std::size_t>(count));
+  return out + count;
+}
+
+char* write_exponent(char* out, int exponent) noexcept {
+  *out++ = 'e';
+  if (exponent < 0) {
+    *out++ = '-';
+    exponent = -exponent;
+  }
+  if (exponent >= 10) *out++ = static_cast<char>('0' + exponent / 10);
+  *out++ = static_cast<char>('0' + exponent % 10);
+  return out;
+}
+
+bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+const char* skip_digits(const char* p, const char* end) noexcept {
+  while (p != end && is_digit(*p)) ++p;
+  return p;
+}
+
+}  // namespace
+
+std::size_t float32_to_text(float value, char* out) noexcept {
+  char* o = out;
+  if (std::signbit(value)) *o++ = '-';
+  if (value == 0.0f) {
+    std::memcpy(o, "0.0", 3);
+    return static_cast<std::size_t>(o + 3 - out);
+  }
+  // The scientific form gives the shortest round-trip digits of the binary32 value
+  // itself; the default form would spell out every integer digit of large values.
+  char sci[32];
+  const auto result =
+      std::to_chars(sci, sci + sizeof sci, std::fabs(value), std::chars_format::scientific);
+  const char* s = sci;
+  char digits[kMaxDigits];
+  int n = 0;
+  digits[n++] = *s++;
+  if (*s == '.') {
+    for (++s; *s != 'e'; ++s) digits[n++] = *s;
+  }
+  ++s;  // 'e'
+  const bool exponent_negative = *s++ == '-';
+  int exponent = 0;
+  for (; s != result.ptr; ++s) exponent = exponent * 10 + (*s - '0');
+  if (exponent_negative) exponent = -exponent;
+
+  const int point = exponent + 1;  // the decimal point's position after the first digit
+  if (point >= n && point <= 13) {
+    o = write_digits(o, digits, n);
+    o = write_zeros(o, point - n);
+    std::memcpy(o, ".0", 2);
+    o += 2;
+  } else if (point > 0 && point <= 13) {
+    o = write_digits(o, digits, point);
+    *o++ = '.';
+    o = write_digits(o, digits + point, n - point);
+  } else if (point >= -5 && point <= 0) {
+    std::memcpy(o, "0.", 2);
+    o = write_zeros(o + 2, -point);
+    o = write_digits(o, digits, n);
+  } else {
+    *o++ = digits[0];
+    if (n > 1) {
+      *o++ = '.';
+      o = write_digits(o, digits + 1, n - 1);
+    }
+    o = write_exponent(o, exponent);
+  }
+  return static_cast<std::size_t>(o - out);
+}
+
+const char* scan_json_number(const char* p, const char* end, JsonNumber& number) noexcept {
+  number = JsonNumber{};
+  if (p != end && *p == '-') {
+    number.negative = true;
+    ++p;
+  }
+  if (p == end || !is_digit(*p)) return nullptr;
+  const char* digits = p;
+  // A leading 0 stands alone; a digit after it is left for the caller to refuse.
+  p = *p == '0' ? p + 1 : skip_digits(p, end);
+  number.integer = std::string_view(digits, static_cast<std::size_t>(p - digits));
+  if (p != end && *p == '.') {
+    digits = ++p;
+    p = skip_digits(p, end);
+    if (p == digits) return nullptr;
+    number.has_fraction = true;
+    number.fraction = std::string_view(digits, static_cast<std::size_t>(p - digits));
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) {
+      number.exponent_negative = *p == '-';
+      ++p;
+    }
+    digits = p;
+    p = skip_digits(p, end);
+    if (p == digits) return nullptr;
+    number.has_exponent = true;
+    number.exponent = std::string_view(digits, static_cast<std::size_t>(p - digits));
+  }
+  return p;
+}
+
+std::optional<float> json_number_to_float32(const JsonNumber& number) noexcept {
+  constexpr std::uint64_t kAccumulatorLimit = 1844674407370955161u;  // (2^64 - 1) / 10
+  constexpr std::int32_t kExponentLimit = 214748364;                 // (2^31 - 1) / 10
+  const float signed_zero = number.negative ? -0.0f : 0.0f;
+
+  // Once a digit would overflow the accumulator, every later significand digit is
+  // dropped; integer digits still count as powers of ten.
+  std::uint64_t significand = 0;
+  std::int64_t decimal_exponent = 0;
+  bool digits_dropped = false;
+  const std::string_view integer = number.integer;
+  for (std::size_t i = 0; i < integer.size(); ++i) {
+    const auto digit = static_cast<unsigned>(integer[i] - '0');
+    if (significand > kAccumulatorLimit || (significand == kAccumulatorLimit && digit > 5)) {
+      digits_dropped = true;
+      decimal_exponent += static_cast<std::int64_t>(integer.size() - i);
+      break;
+    }
+    significand = significand * 10 + digit;
+  }
+  if (!digits_dropped) {
+    for (const char c : number.fraction) {
+      const auto digit = static_cast<unsigned>(c - '0');
+      if (significand > kAccumulatorLimit || (significand == kAccumulatorLimit && digit > 5)) {
+        digits_dropped = true;
+        break;
+      }
+      significand = significand * 10 + digit;
+      --decimal_exponent;
+    }
+  }
+
+  if (number.has_exponent) {
+    std::int32_t exponent = 0;
+    for (const char c : number.exponent) {
+      const auto digit = c - '0';
+      if (exponent > kExponentLimit || (exponent == kExponentLimit && digit > 7)) {
+        if (significand != 0 && !number.exponent_negative) return std::nullopt;
+        return signed_zero;
+      }
+      exponent = exponent * 10 + digit;
+    }
+    decimal_exponent += number.exponent_negative ? -std::int64_t{exponent} : exponent;
+  }
+  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  decimal_exponent = decimal_exponent < kMin   ? kMin
+                     : decimal_exponent > kMax ? kMax
+                                               : decimal_exponent;
+
+  if (!number.has_fraction && !number.has_exponent && !digits_dropped) {
+    if (!number.negative) return static_cast<float>(significand);
+    // Round-to-nearest-even is symmetric, so negating the rounded magnitude equals
+    // rounding the signed 64-bit value. The text -0 is left to the general path.
+    if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
+      return -static_cast<float>(significand);
+    }
+  }
+
+  double value = static_cast<double>(significand);
+  while (decimal_exponent > 308 || decimal_exponent < -308) {
+    if (value == 0.0) return signed_zero;
+    if (decimal_exponent > 0) return std::nullopt;
+    value /= 1e308;
+    decimal_exponent += 308;
+  }
+  if (decimal_exponent >= 0) {
+    value *= kPowersOfTen[decimal_exponent];
+    if (std::isinf(value)) return std::nullopt;
+  } else {
+    value /= kPowersOfTen[-decimal_exponent];
+  }
+  if (number.negative) value = -value;
+  return static_cast<float>(value);
+}
+
+}  // namespace kovra

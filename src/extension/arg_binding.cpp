@@ -1,0 +1,200 @@
+#include "extension/arg_binding.h"
+
+#include <cstring>
+#include <string>
+
+namespace kovra::ext {
+
+namespace {
+
+constexpr std::size_t kMaxParameters = 8;
+constexpr std::ptrdiff_t kUnknown = -1;
+
+PendingError type_error_format(PyObject* message) noexcept {
+  if (message == nullptr) return fetch_pending();
+  return PendingError::lazy(PyExc_TypeError, OwnedRef::steal(message));
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string join_names(std::span<const char* const> names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+const char* parameter_name(const MethodSignature& sig, std::size_t index) noexcept {
+  return index < sig.positional.size() ? sig.positional[index]
+                                       : sig.keyword_only[index - sig.positional.size()].name;
+}
+
+void intern_names(const MethodSignature& sig) noexcept {
+  for (std::size_t i = 0; i < sig.interned.size(); ++i) {
+    if (sig.interned[i] != nullptr) continue;
+    sig.interned[i] = PyUnicode_InternFromString(parameter_name(sig, i));
+    // Without the interned name only the pointer shortcut is lost.
+    if (sig.interned[i] == nullptr) discard_pending();
+  }
+}
+
+// Index of the parameter called `name`, or kUnknown.
+std::ptrdiff_t find_parameter(const MethodSignature& sig, PyObject* name) noexcept {
+  const std::size_t count = sig.slot_count();
+  if (!sig.interned.empty() && sig.interned[0] == nullptr) intern_names(sig);
+  for (std::size_t i = 0; i < count && i < sig.interned.size(); ++i) {
+    if (sig.interned[i] == name) return static_cast<std::ptrdiff_t>(i);
+  }
+  // Compare by content: names built at run time (**{"from": x}) are not interned.
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+  if (text == nullptr) {
+    discard_pending();  // an unreadable name is simply unexpected
+    return kUnknown;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const char* candidate = parameter_name(sig, i);
+    if (std::strlen(candidate) == static_cast<std::size_t>(length) &&
+        std::memcmp(candidate, text, static_cast<std::size_t>(length)) == 0) {
+      return static_cast<std::ptrdiff_t>(i);
+    }
+  }
+  return kUnknown;
+}
+
+class Binder {
+ public:
+  Binder(const MethodSignature& sig, PyObject** slots) noexcept : sig_(sig), slots_(slots) {}
+
+  // Step 1: positional arguments.
+  Result<void> place_positional(PyObject* const* args, Py_ssize_t nargs) {
+    nargs_ = static_cast<std::size_t>(nargs);
+    const std::size_t n = sig_.positional.size();
+    if (nargs_ > n) return too_many();
+    for (std::size_t i = 0; i < nargs_; ++i) slots_[i] = args[i];
+    return {};
+  }
+
+  // Step 2: one keyword argument.
+  Result<void> place_keyword(PyObject* name, PyObject* value) {
+    const std::ptrdiff_t found = find_parameter(sig_, name);
+    if (found == kUnknown) return unexpected(name);
+    const auto index = static_cast<std::size_t>(found);
+    if (index < sig_.positional_only) {
+      positional_only_hits_[index] = true;
+      return {};
+    }
+    if (slots_[index] != nullptr) return multiple_values(index);
+    slots_[index] = value;
+    return {};
+  }
+
+  // Steps 3 to 5.
+  Result<void> finish() {
+    std::array<const char*, kMaxParameters> names{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < sig_.positional_only; ++i) {
+      if (positional_only_hits_[i]) names[count++] = sig_.positional[i];
+    }
+    if (count > 0) {
+      return type_error_format(PyUnicode_FromFormat(
+          "%s.%s() got some positional-only arguments passed as keyword arguments: %s",
+          sig_.class_name, sig_.function_name, join_names({names.data(), count}).c_str()));
+    }
+    if (nargs_ < sig_.required) {
+      for (std::size_t i = 0; i < sig_.required; ++i) {
+        if (slots_[i] == nullptr) names[count++] = sig_.positional[i];
+      }
+      if (count > 0) return missing("positional", {names.data(), count});
+    }
+    for (std::size_t i = 0; i < sig_.keyword_only.size(); ++i) {
+      if (sig_.keyword_only[i].required && slots_[sig_.positional.size() + i] == nullptr) {
+        names[count++] = sig_.keyword_only[i].name;
+      }
+    }
+    if (count > 0) return missing("keyword", {names.data(), count});
+    return {};
+  }
+
+ private:
+  PendingError too_many() const noexcept {
+    const std::size_t n = sig_.positional.size();
+    const char* verb = nargs_ == 1 ? "was" : "were";
+    if (sig_.required == n) {
+      return type_error_format(
+          PyUnicode_FromFormat("%s.%s() takes %zu positional arguments but %zu %s given",
+                               sig_.class_name, sig_.function_name, n, nargs_, verb));
+    }
+    return type_error_format(
+        PyUnicode_FromFormat("%s.%s() takes from %zu to %zu positional arguments but %zu %s given",
+                             sig_.class_name, sig_.function_name, sig_.required, n, nargs_, verb));
+  }
+
+  PendingError unexpected(PyObject* name) const noexcept {
+    return type_error_format(PyUnicode_FromFormat("%s.%s() got an unexpected keyword argument '%S'",
+                                                  sig_.class_name, sig_.function_name, name));
+  }
+
+  PendingError multiple_values(std::size_t index) const noexcept {
+    return type_error_format(PyUnicode_FromFormat("%s.%s() got multiple values for argument '%s'",
+                                                  sig_.class_name, sig_.function_name,
+                                                  parameter_name(sig_, index)));
+  }
+
+  PendingError missing(const char* kind, std::span<const char* const> names) const {
+    return type_error_format(PyUnicode_FromFormat(
+        "%s.%s() missing %zu required %s %s: %s", sig_.class_name, sig_.function_name, names.size(),
+        kind, names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
+  }
+
+  const MethodSignature& sig_;
+  PyObject** slots_;
+  std::size_t nargs_ = 0;
+  std::array<bool, kMaxParameters> positional_only_hits_{};
+};
+
+}  // namespace
+
+Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject** slots) {
+  // The common call: every parameter by position, no keywords.
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.positional.size() &&
+      sig.keyword_only.empty()) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    return {};
+  }
+  Binder binder(sig, slots);
+  if (auto placed = binder.place_positional(args, nargs); !placed) return placed;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      auto placed = binder.place_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+      if (!placed) return placed;
+    }
+  }
+  return binder.finish();
+}
+
+Result<void> bind_tuple_dict(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
+                             PyObject** slots) {
+  Binder binder(sig, slots);
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (auto placed = binder.place_positional(&PyTuple_GET_ITEM(args, 0), nargs); !placed) {
+    return placed;
+  }
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      auto placed = binder.place_keyword(name, value);
+      if (!placed) return placed;
+    }
+  }
+  return binder.finish();
+}
+
+}  // namespace kovra::ext

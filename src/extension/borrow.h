@@ -1,0 +1,74 @@
+// Borrow guards over a PyGraphDiff instance. A guard holds a strong reference and
+// the flag together and gives both back when it dies, on every path.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+#include "extension/graph_diff_type.h"
+#include "extension/owned_ref.h"
+#include "extension/result.h"
+
+namespace kovra::ext {
+
+inline constexpr std::uintptr_t kExclusive = std::numeric_limits<std::uintptr_t>::max();
+inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
+
+// A plain word is enough: the interpreter lock is held, and the flag only has to
+// stop re-entry from __float__, __index__ or a key's __eq__.
+template <bool Exclusive>
+class BorrowGuard {
+ public:
+  BorrowGuard(BorrowGuard&& other) noexcept
+      : instance_(std::exchange(other.instance_, nullptr)), ref_(std::move(other.ref_)) {}
+  BorrowGuard& operator=(BorrowGuard&&) = delete;
+  ~BorrowGuard() {
+    if (instance_ == nullptr) return;
+    if constexpr (Exclusive) {
+      instance_->borrow_flag = 0;
+    } else {
+      instance_->borrow_flag -= 1;
+    }
+  }
+
+  PyGraphDiffObject* operator->() const noexcept { return instance_; }
+
+ private:
+  template <bool E>
+  friend Result<BorrowGuard<E>> take_borrow(PyGraphDiffObject* instance) noexcept;
+  explicit BorrowGuard(PyGraphDiffObject* instance) noexcept
+      : instance_(instance), ref_(OwnedRef::borrow(reinterpret_cast<PyObject*>(instance))) {}
+
+  PyGraphDiffObject* instance_;
+  OwnedRef ref_;  // dropped after the destructor body has given the flag back
+};
+
+using SharedBorrow = BorrowGuard<false>;
+using ExclusiveBorrow = BorrowGuard<true>;
+
+template <bool Exclusive>
+Result<BorrowGuard<Exclusive>> take_borrow(PyGraphDiffObject* instance) noexcept {
+  if constexpr (Exclusive) {
+    if (instance->borrow_flag != 0) {
+      return PendingError::lazy(PyExc_RuntimeError, kAlreadyBorrowed);
+    }
+    instance->borrow_flag = kExclusive;
+  } else {
+    if (instance->borrow_flag == kExclusive) {
+      return PendingError::lazy(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
+    }
+    instance->borrow_flag += 1;
+  }
+  return BorrowGuard<Exclusive>(instance);
+}
+
+inline Result<SharedBorrow> borrow_shared(PyGraphDiffObject* instance) noexcept {
+  return take_borrow<false>(instance);
+}
+inline Result<ExclusiveBorrow> borrow_exclusive(PyGraphDiffObject* instance) noexcept {
+  return take_borrow<true>(instance);
+}
+
+}  // namespace kovra::ext

@@ -1,0 +1,230 @@
+#include "extension/convert.h"
+
+#include <array>
+#include <cstring>
+
+namespace kovra::ext {
+
+namespace {
+
+constexpr char kUuidField[] = "failed to extract field PyUuid.0";
+constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
+constexpr char kU8OutOfRange[] = "out of range integral type conversion attempted";
+
+// Dictionary keys, in the order they are read and written.
+enum Field : std::size_t { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kFieldCount };
+constexpr std::array<const char*, kFieldCount> kFieldNames = {"label", "url",  "size",      "red",
+                                                              "green", "blue", "show_label"};
+
+// Interned once for the process: every lookup then hits the dict's pointer
+// comparison, and no key object is built per call.
+const std::array<PyObject*, kFieldCount>& field_keys() {
+  static std::array<PyObject*, kFieldCount> keys{};
+  if (keys[kFieldCount - 1] == nullptr) {
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+      if (keys[i] == nullptr)
+        keys[i] = created(PyUnicode_InternFromString(kFieldNames[i])).release();
+    }
+  }
+  return keys;
+}
+
+// Above this many entries, seven lookups beat one pass over the entries.
+constexpr Py_ssize_t kGatherLimit = 16;
+
+// Which of the seven keys `key` is, or kFieldCount. Literal keys in source code
+// are interned and match by pointer; keys built at run time match by content.
+std::size_t field_of(PyObject* key, const std::array<PyObject*, kFieldCount>& keys) noexcept {
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (key == keys[i]) return i;
+  }
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (static_cast<std::size_t>(length) == std::strlen(kFieldNames[i]) &&
+        PyUnicode_CompareWithASCIIString(key, kFieldNames[i]) == 0) {
+      return i;
+    }
+  }
+  return kFieldCount;
+}
+
+// One pass over a small dict whose keys are all exact str finds exactly what the
+// seven lookups would: such keys compare by text, run no code and cannot fail.
+// Returns false (and finds nothing) when that does not hold.
+bool gather_fields(PyObject* dict, const std::array<PyObject*, kFieldCount>& keys,
+                   std::array<OwnedRef, kFieldCount>& found) noexcept {
+  if (PyDict_GET_SIZE(dict) > kGatherLimit) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) {
+      found = {};
+      return false;
+    }
+    const std::size_t field = field_of(key, keys);
+    if (field != kFieldCount) found[field] = OwnedRef::borrow(value);
+  }
+  return true;
+}
+
+// Values of these types convert without running Python code.
+bool converts_without_code(PyObject* value) noexcept {
+  return PyUnicode_CheckExact(value) || PyFloat_CheckExact(value) || PyLong_CheckExact(value) ||
+         PyBool_Check(value);
+}
+
+Result<void> store_field(NodeUpdate& update, std::size_t field, PyObject* value) {
+  switch (field) {
+    case kLabel:
+    case kUrl: {
+      auto text = text_from_py(value);
+      if (!text) return text.take_error();
+      field == kLabel ? update.set_label(*text) : update.set_url(*text);
+      return {};
+    }
+    case kSize: {
+      auto size = f32_from_py(value);
+      if (!size) return size.take_error();
+      update.set_size(*size);
+      return {};
+    }
+    case kRed:
+    case kGreen:
+    case kBlue: {
+      auto colour = u8_from_py(value);
+      if (!colour) return colour.take_error();
+      if (field == kRed) update.set_red(*colour);
+      if (field == kGreen) update.set_green(*colour);
+      if (field == kBlue) update.set_blue(*colour);
+      return {};
+    }
+    default: {
+      auto show = bool_from_py(value);
+      if (!show) return show.take_error();
+      update.set_show_label(*show);
+      return {};
+    }
+  }
+}
+
+OwnedRef text_to_py(std::string_view text) {
+  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+bool is_numpy_bool(PyTypeObject* type) noexcept {
+  // NumPy 1 names its scalar type "numpy.bool_", NumPy 2 "numpy.bool".
+  return std::strcmp(type->tp_name, "numpy.bool_") == 0 ||
+         std::strcmp(type->tp_name, "numpy.bool") == 0;
+}
+
+}  // namespace
+
+Result<NodeId> uuid_from_arg(PyObject* obj) noexcept {
+  if (PyBytes_Check(obj)) {
+    // The stored size: a subclass's __len__ is not consulted.
+    if (PyBytes_GET_SIZE(obj) == 16) return NodeId::from_bytes(PyBytes_AS_STRING(obj));
+    return type_error_caused_by(kUuidField, PendingError::lazy(PyExc_Exception, kExpected16Bytes));
+  }
+  return type_error_caused_by(kUuidField, conversion_error(obj, "PyBytes"));
+}
+
+OwnedRef uuid_to_text(const NodeId& id) {
+  // Writing into a fresh ASCII str skips the UTF-8 decoding of
+  // PyUnicode_FromStringAndSize.
+  OwnedRef text = created(PyUnicode_New(36, 127));
+  node_id_to_text(id, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
+  return text;
+}
+
+Result<float> f32_from_py(PyObject* obj) noexcept {
+  double value;
+  if (PyFloat_CheckExact(obj)) {
+    value = PyFloat_AS_DOUBLE(obj);
+  } else {
+    value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return fetch_pending();
+  }
+  // IEEE 754 narrowing: nearest, ties to even; overflow gives a signed infinity.
+  return static_cast<float>(value);
+}
+
+Result<std::uint8_t> u8_from_py(PyObject* obj) noexcept {
+  const long value = PyLong_AsLong(obj);
+  if (value == -1 && PyErr_Occurred()) return fetch_pending();
+  if (value < 0 || value > 255) return PendingError::lazy(PyExc_OverflowError, kU8OutOfRange);
+  return static_cast<std::uint8_t>(value);
+}
+
+Result<std::string_view> text_from_py(PyObject* obj) noexcept {
+  if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return fetch_pending();  // lone surrogates: UnicodeEncodeError
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+Result<bool> bool_from_py(PyObject* obj) noexcept {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!is_numpy_bool(type)) return conversion_error(obj, "PyBool");
+  const inquiry nb_bool = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+  if (nb_bool == nullptr) {
+    OwnedRef message = OwnedRef::steal(
+        PyUnicode_FromFormat("object of type '%S' does not define a '__bool__' conversion", type));
+    if (!message) return fetch_pending();
+    return PendingError::lazy(PyExc_TypeError, std::move(message));
+  }
+  const int truth = nb_bool(obj);
+  if (truth == 0) return false;
+  if (truth == 1) return true;
+  return fetch_pending();
+}
+
+Result<NodeUpdate> node_update_from_dict(PyObject* obj) {
+  if (!PyDict_Check(obj)) return conversion_error(obj, "PyDict");
+  const auto& keys = field_keys();
+  std::array<OwnedRef, kFieldCount> gathered;
+  bool use_gathered = gather_fields(obj, keys, gathered);
+  NodeUpdate update;
+  // Fixed order; the first failing field ends the conversion.
+  for (std::size_t field = 0; field < kFieldCount; ++field) {
+    OwnedRef value;
+    if (use_gathered) {
+      value = std::move(gathered[field]);
+    } else {
+      // The dict's own table: a subclass's __getitem__ or __missing__ is never called.
+      PyObject* found = PyDict_GetItemWithError(obj, keys[field]);
+      if (found == nullptr && PyErr_Occurred()) return fetch_pending();
+      // Held: converting it may run __float__ or __index__, which may empty the dict.
+      value = OwnedRef::borrow(found);
+    }
+    if (!value) continue;
+    // Python code run by this conversion may change the dict: look up the rest.
+    if (!converts_without_code(value.get())) use_gathered = false;
+    if (auto stored = store_field(update, field, value.get()); !stored) return stored.take_error();
+  }
+  return update;
+}
+
+OwnedRef node_update_to_dict(const NodeUpdate& update) {
+  OwnedRef dict = created(PyDict_New());
+  if (update.empty()) return dict;
+  const auto& keys = field_keys();
+  auto put = [&](Field field, OwnedRef value) {
+    // A failed insertion loses that one field; the view of the node still comes back.
+    if (PyDict_SetItem(dict.get(), keys[field], value.get()) < 0) discard_pending();
+  };
+  if (auto label = update.label()) put(kLabel, text_to_py(*label));
+  if (auto url = update.url()) put(kUrl, text_to_py(*url));
+  if (auto size = update.size()) put(kSize, float_to_py(*size));
+  if (auto red = update.red()) put(kRed, created(PyLong_FromLong(*red)));
+  if (auto green = update.green()) put(kGreen, created(PyLong_FromLong(*green)));
+  if (auto blue = update.blue()) put(kBlue, created(PyLong_FromLong(*blue)));
+  if (auto show = update.show_label())
+    put(kShowLabel, OwnedRef::borrow(*show ? Py_True : Py_False));
+  return dict;
+}
+
+}  // namespace kovra::ext

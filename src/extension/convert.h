@@ -1,0 +1,38 @@
+// Conversions between Python objects and the core records: node ids, node
+// updates and the numbers inside them.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "diff/node_id.h"
+#include "diff/node_update.h"
+#include "extension/owned_ref.h"
+#include "extension/result.h"
+
+namespace kovra::ext {
+
+// A 16-byte bytes object (or subclass) -> NodeId; otherwise TypeError
+// "failed to extract field PyUuid.0" whose cause says what was wrong.
+Result<NodeId> uuid_from_arg(PyObject* obj) noexcept;
+// The 36-character lowercase hyphenated text.
+OwnedRef uuid_to_text(const NodeId& id);
+
+Result<NodeUpdate> node_update_from_dict(PyObject* obj);
+OwnedRef node_update_to_dict(const NodeUpdate& update);
+
+// Nearest binary32, ties to even; no range check.
+Result<float> f32_from_py(PyObject* obj) noexcept;
+Result<std::uint8_t> u8_from_py(PyObject* obj) noexcept;
+// The view stays valid while `obj` lives.
+Result<std::string_view> text_from_py(PyObject* obj) noexcept;
+Result<bool> bool_from_py(PyObject* obj) noexcept;
+
+// A binary32 widened exactly to a Python float.
+inline OwnedRef float_to_py(float value) {
+  return created(PyFloat_FromDouble(static_cast<double>(value)));
+}
+
+}  // namespace kovra::ext

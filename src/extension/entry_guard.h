@@ -1,0 +1,71 @@
+// The one place where a call's outcome crosses back into the interpreter: a
+// result, or a raised exception. No C++ exception gets past it.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <optional>
+
+#include "extension/owned_ref.h"
+#include "extension/pending_error.h"
+#include "extension/result.h"
+
+namespace kovra::ext {
+
+namespace detail {
+
+// Runs `body`, turning faults into errors. Only the guard calls it.
+template <class Body>
+std::optional<PendingError> run_guarded(Body& body, OwnedRef& out) noexcept {
+  try {
+    Result<OwnedRef> result = body();
+    if (result) {
+      out = std::move(*result);
+      return std::nullopt;
+    }
+    return result.take_error();
+  } catch (const InternalFault& fault) {
+    return PendingError::panic(fault.message());
+  } catch (const std::bad_alloc&) {
+    // The core leaves a diff unchanged when it runs out of memory, so the
+    // interpreter can carry on.
+    return PendingError::no_memory();
+  } catch (const std::exception& error) {
+    return PendingError::panic(error.what());
+  }
+}
+
+}  // namespace detail
+
+// Every C entry point is one call to this: a new reference, or NULL with an
+// exception set. Raising happens after the body, outside the fault handling.
+template <class Body>
+PyObject* entry_guard(Body&& body) noexcept {
+  OwnedRef out;
+  std::optional<PendingError> error = detail::run_guarded(body, out);
+  if (!error) return out.release();
+  raise_pending(std::move(*error));
+  return nullptr;
+}
+
+// For tp_dealloc, which has no way to report: errors go to sys.unraisablehook.
+template <class Body>
+void entry_guard_unraisable(Body&& body) noexcept {
+  auto wrapped = [&]() -> Result<OwnedRef> {
+    Result<void> done = body();
+    if (!done) return done.take_error();
+    return OwnedRef::borrow(Py_None);
+  };
+  OwnedRef out;
+  std::optional<PendingError> error = detail::run_guarded(wrapped, out);
+  if (!error) return;
+  // Objects are often released while an exception propagates; keep that one.
+  PyObject* propagating = PyErr_GetRaisedException();
+  raise_pending(std::move(*error));
+  PyErr_WriteUnraisable(nullptr);
+  PyErr_SetRaisedException(propagating);
+}
+
+}  // namespace kovra::ext

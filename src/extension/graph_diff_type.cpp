@@ -1,0 +1,370 @@
+#include "extension/graph_diff_type.h"
+
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "codec/document_reader.h"
+#include "codec/document_writer.h"
+#include "extension/arg_binding.h"
+#include "extension/borrow.h"
+#include "extension/convert.h"
+#include "extension/entry_guard.h"
+
+namespace kovra::ext {
+
+namespace {
+
+constexpr char kClassName[] = "PyGraphDiff";
+constexpr char kTypeCreationFailed[] = "failed to create type object for PyGraphDiff";
+constexpr char kInstanceCreationFailed[] = "failed to create a PyGraphDiff for the decoded diff";
+constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
+constexpr char kDeserializeFailed[] = "Failed to deserialize graph diff.";
+
+PyTypeObject* type_slot = nullptr;
+
+// ---- signatures -------------------------------------------------------------
+
+constexpr const char* kIdUpdate[] = {"id", "update"};
+constexpr const char* kId[] = {"id"};
+constexpr const char* kFromToWeight[] = {"from", "to", "weight"};
+constexpr const char* kFromTo[] = {"from", "to"};
+constexpr const char* kBytes[] = {"bytes"};
+
+PyObject* add_node_names[2];
+PyObject* delete_node_names[1];
+PyObject* add_edge_names[3];
+PyObject* delete_edge_names[2];
+PyObject* from_bytes_names[1];
+
+// Every parameter here may be given by position or keyword, and all are required.
+constexpr MethodSignature all_required(const char* function, std::span<const char* const> names,
+                                       std::span<PyObject*> interned) {
+  return MethodSignature{kClassName, function, names, 0, names.size(), {}, interned};
+}
+
+const MethodSignature kNewSignature = all_required("__new__", {}, {});
+const MethodSignature kAddNodeSignature = all_required("add_node", kIdUpdate, add_node_names);
+const MethodSignature kDeleteNodeSignature = all_required("delete_node", kId, delete_node_names);
+const MethodSignature kAddEdgeSignature = all_required("add_edge", kFromToWeight, add_edge_names);
+const MethodSignature kDeleteEdgeSignature =
+    all_required("delete_edge", kFromTo, delete_edge_names);
+const MethodSignature kFromBytesSignature = all_required("from_bytes", kBytes, from_bytes_names);
+
+// ---- frame pieces -------------------------------------------------------------
+
+Result<PyGraphDiffObject*> check_receiver(PyObject* self) {
+  PyTypeObject* type = py_graph_diff_type();
+  if (Py_TYPE(self) == type || PyType_IsSubtype(Py_TYPE(self), type)) {
+    return reinterpret_cast<PyGraphDiffObject*>(self);
+  }
+  return conversion_error(self, kClassName);
+}
+
+// Runs `read` on the diff under a shared borrow.
+template <class Read>
+PyObject* query(PyObject* self, Read read) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_shared(*instance);
+    if (!borrow) return borrow.take_error();
+    return read(static_cast<const GraphDiff&>((*instance)->diff));
+  });
+}
+
+// ---- queries --------------------------------------------------------------------
+
+PyObject* num_nodes(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    return created(PyLong_FromUnsignedLongLong(diff.num_nodes()));
+  });
+}
+
+PyObject* num_edges(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    return created(PyLong_FromUnsignedLongLong(diff.num_edges()));
+  });
+}
+
+PyObject* new_or_updated_nodes(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    OwnedRef view = created(PyDict_New());
+    for (const auto& [id, update] : diff.nodes()) {
+      OwnedRef key = uuid_to_text(id);
+      OwnedRef value = node_update_to_dict(update);
+      if (PyDict_SetItem(view.get(), key.get(), value.get()) < 0) return fetch_pending();
+    }
+    return view;
+  });
+}
+
+PyObject* deleted_nodes(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    OwnedRef view = created(PyList_New(static_cast<Py_ssize_t>(diff.deleted_nodes().size())));
+    Py_ssize_t i = 0;
+    for (const NodeId& id : diff.deleted_nodes()) {
+      PyList_SET_ITEM(view.get(), i++, uuid_to_text(id).release());
+    }
+    return view;
+  });
+}
+
+PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    OwnedRef view = created(PyDict_New());
+    for (const EdgeGroup& group : diff.edge_groups()) {
+      // Node deletion can leave a group with no targets; the view hides it.
+      if (group.targets.empty()) continue;
+      OwnedRef targets = created(PyDict_New());
+      for (const auto& entry : group.targets) {
+        OwnedRef to = uuid_to_text(diff.id_of(entry.key));
+        OwnedRef weight = float_to_py(entry.value);
+        if (PyDict_SetItem(targets.get(), to.get(), weight.get()) < 0) return fetch_pending();
+      }
+      OwnedRef from = uuid_to_text(diff.id_of(group.from));
+      if (PyDict_SetItem(view.get(), from.get(), targets.get()) < 0) return fetch_pending();
+    }
+    return view;
+  });
+}
+
+PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    OwnedRef view = created(PyDict_New());
+    for (const DeletedGroup& group : diff.deleted_groups()) {
+      if (group.targets.empty()) continue;
+      OwnedRef targets = created(PyList_New(static_cast<Py_ssize_t>(group.targets.size())));
+      Py_ssize_t i = 0;
+      for (const auto& entry : group.targets) {
+        PyList_SET_ITEM(targets.get(), i++, uuid_to_text(diff.id_of(entry.key)).release());
+      }
+      OwnedRef from = uuid_to_text(diff.id_of(group.from));
+      if (PyDict_SetItem(view.get(), from.get(), targets.get()) < 0) return fetch_pending();
+    }
+    return view;
+  });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    std::optional<DocumentWriter> writer = DocumentWriter::measure(diff);
+    if (!writer || writer->size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+      return PendingError::lazy(PyExc_Exception, kSerializeFailed);
+    }
+    // Written straight into the bytes object: the document is never copied.
+    OwnedRef bytes =
+        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer->size())));
+    writer->write(PyBytes_AS_STRING(bytes.get()));
+    return bytes;
+  });
+}
+
+// ---- mutations ------------------------------------------------------------------
+
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<2>(kAddNodeSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_exclusive(*instance);
+    if (!borrow) return borrow.take_error();
+    auto id = uuid_from_arg((*bound)[0]);
+    if (!id) return argument_error("id", id.take_error());
+    auto update = node_update_from_dict((*bound)[1]);
+    if (!update) return argument_error("update", update.take_error());
+    (*instance)->diff.add_node(*id, std::move(*update));
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<1>(kDeleteNodeSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_exclusive(*instance);
+    if (!borrow) return borrow.take_error();
+    auto id = uuid_from_arg((*bound)[0]);
+    if (!id) return argument_error("id", id.take_error());
+    (*instance)->diff.delete_node(*id);
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<3>(kAddEdgeSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_exclusive(*instance);
+    if (!borrow) return borrow.take_error();
+    auto from = uuid_from_arg((*bound)[0]);
+    if (!from) return argument_error("from", from.take_error());
+    auto to = uuid_from_arg((*bound)[1]);
+    if (!to) return argument_error("to", to.take_error());
+    auto weight = f32_from_py((*bound)[2]);
+    if (!weight) return argument_error("weight", weight.take_error());
+    // An edge touching a node marked deleted is refused silently: nothing changes.
+    static_cast<void>((*instance)->diff.add_edge(*from, *to, *weight));
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<2>(kDeleteEdgeSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_exclusive(*instance);
+    if (!borrow) return borrow.take_error();
+    auto from = uuid_from_arg((*bound)[0]);
+    if (!from) return argument_error("from", from.take_error());
+    auto to = uuid_from_arg((*bound)[1]);
+    if (!to) return argument_error("to", to.take_error());
+    (*instance)->diff.delete_edge(*from, *to);
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+PyObject* clear(PyObject* self, PyObject*) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_exclusive(*instance);
+    if (!borrow) return borrow.take_error();
+    (*instance)->diff.clear();
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+// ---- construction -----------------------------------------------------------------
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<1>(kFromBytesSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    PyObject* data = (*bound)[0];
+    if (!PyBytes_Check(data)) return argument_error("bytes", conversion_error(data, "PyBytes"));
+    std::optional<GraphDiff> decoded = deserialize_graph_diff(
+        {PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))});
+    if (!decoded) return PendingError::lazy(PyExc_Exception, kDeserializeFailed);
+    auto instance = new_instance(py_graph_diff_type(), std::move(*decoded));
+    if (!instance) {
+      raise_pending(instance.take_error());
+      PyErr_Print();
+      throw InternalFault(kInstanceCreationFailed);
+    }
+    return std::move(*instance);
+  });
+}
+
+PyObject* graph_diff_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    if (auto bound = bind_tuple_dict(kNewSignature, args, kwargs, nullptr); !bound) {
+      return bound.take_error();
+    }
+    return new_instance(subtype, GraphDiff());
+  });
+}
+
+void graph_diff_dealloc(PyObject* self) noexcept {
+  entry_guard_unraisable([&]() -> Result<void> {
+    reinterpret_cast<PyGraphDiffObject*>(self)->diff.~GraphDiff();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // tp_alloc took it for the instance
+    return {};
+  });
+}
+
+// ---- type -------------------------------------------------------------------------
+
+template <class Fn>
+PyCFunction as_cfunction(Fn* fn) noexcept {
+  // Through void(*)(): the interpreter picks the real signature from ml_flags.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef methods[] = {
+    {"new_or_updated_nodes", as_cfunction(new_or_updated_nodes), METH_NOARGS,
+     "new_or_updated_nodes($self)\n--\n\n"},
+    {"deleted_nodes", as_cfunction(deleted_nodes), METH_NOARGS, "deleted_nodes($self)\n--\n\n"},
+    {"new_or_updated_edges", as_cfunction(new_or_updated_edges), METH_NOARGS,
+     "new_or_updated_edges($self)\n--\n\n"},
+    {"deleted_edges", as_cfunction(deleted_edges), METH_NOARGS, "deleted_edges($self)\n--\n\n"},
+    {"num_nodes", as_cfunction(num_nodes), METH_NOARGS, "num_nodes($self)\n--\n\n"},
+    {"num_edges", as_cfunction(num_edges), METH_NOARGS, "num_edges($self)\n--\n\n"},
+    {"add_node", as_cfunction(add_node), METH_FASTCALL | METH_KEYWORDS,
+     "add_node($self, id, update)\n--\n\n"},
+    {"delete_node", as_cfunction(delete_node), METH_FASTCALL | METH_KEYWORDS,
+     "delete_node($self, id)\n--\n\n"},
+    {"add_edge", as_cfunction(add_edge), METH_FASTCALL | METH_KEYWORDS,
+     "add_edge($self, from, to, weight)\n--\n\n"},
+    {"delete_edge", as_cfunction(delete_edge), METH_FASTCALL | METH_KEYWORDS,
+     "delete_edge($self, from, to)\n--\n\n"},
+    {"clear", as_cfunction(clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", as_cfunction(from_bytes), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+     "from_bytes(bytes)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char class_doc[] = "PyGraphDiff()\n--\n\n";
+
+PyType_Slot slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_doc, class_doc},
+    {Py_tp_new, reinterpret_cast<void*>(graph_diff_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_diff_dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+// Not BASETYPE: the class cannot be subclassed. Not GC: an instance refers to no
+// Python object, so it can take part in no cycle.
+PyType_Spec spec = {"builtins.PyGraphDiff", static_cast<int>(sizeof(PyGraphDiffObject)), 0,
+                    Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+Result<PyTypeObject*> create_graph_diff_type() noexcept {
+  if (type_slot != nullptr) return type_slot;
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return fetch_pending();  // the slot stays empty; the next call retries
+  type_slot = reinterpret_cast<PyTypeObject*>(type);
+  return type_slot;
+}
+
+PyTypeObject* py_graph_diff_type() {
+  if (type_slot != nullptr) [[likely]] {
+    return type_slot;
+  }
+  auto type = create_graph_diff_type();
+  if (type) return *type;
+  raise_pending(type.take_error());
+  PyErr_PrintEx(0);
+  throw InternalFault(kTypeCreationFailed);
+}
+
+Result<OwnedRef> new_instance(PyTypeObject* type, GraphDiff&& record) noexcept {
+  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* obj = alloc(type, 0);
+  if (obj == nullptr) return fetch_pending();  // `record` stays with the caller, who drops it
+  auto* instance = reinterpret_cast<PyGraphDiffObject*>(obj);
+  new (&instance->diff) GraphDiff(std::move(record));
+  instance->borrow_flag = 0;
+  return OwnedRef::steal(obj);
+}
+
+}  // namespace kovra::ext

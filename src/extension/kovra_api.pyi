@@ -1,0 +1,52 @@
+# Type stub for the kovra_api extension module.
+#
+# add_edge and delete_edge name their first parameter `from`, which is a Python
+# keyword: `def add_edge(self, from, ...)` would not parse. The stub calls it
+# `from_` and makes it positional-only, since ordinary source code can only pass
+# it by position anyway (at run time `**{"from": x}` also binds it).
+
+from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
+
+__all__ = ["PyGraphDiff"]
+
+# Type-checking helper only; it does not exist in the module at run time.
+class _NodeUpdate(TypedDict, total=False):
+    """A node's attributes, as new_or_updated_nodes() returns them.
+
+    add_node accepts a plain dict with any of these keys: size as any number
+    (int, float, or an object with __float__/__index__), the colours as
+    integers 0 to 255 (or objects with __index__), show_label as bool or a
+    NumPy bool. Other keys are ignored; a key present with None is an error.
+    """
+
+    label: str
+    url: str
+    size: float
+    red: int
+    green: int
+    blue: int
+    show_label: bool
+
+_NodeIdText = str  # 36-character lowercase hyphenated UUID text
+
+@final  # not subclassable
+class PyGraphDiff:
+    """Pending changes to a directed, weighted graph whose nodes are UUIDs."""
+
+    def __init__(self) -> None: ...
+    def new_or_updated_nodes(self) -> dict[_NodeIdText, _NodeUpdate]: ...
+    def deleted_nodes(self) -> list[_NodeIdText]: ...
+    def new_or_updated_edges(self) -> dict[_NodeIdText, dict[_NodeIdText, float]]: ...
+    def deleted_edges(self) -> dict[_NodeIdText, list[_NodeIdText]]: ...
+    def num_nodes(self) -> int: ...
+    def num_edges(self) -> int: ...
+    def add_node(self, id: bytes, update: dict[str, Any]) -> None: ...
+    def delete_node(self, id: bytes) -> None: ...
+    def add_edge(
+        self, from_: bytes, /, to: bytes, weight: SupportsFloat | SupportsIndex
+    ) -> None: ...
+    def delete_edge(self, from_: bytes, /, to: bytes) -> None: ...
+    def clear(self) -> None: ...
+    def to_bytes(self) -> bytes: ...
+    @staticmethod
+    def from_bytes(bytes: bytes) -> PyGraphDiff: ...

@@ -1,0 +1,3 @@
+#include "check.h"
+
+int main() { return kovra::testing::run_all(); }

@@ -1,0 +1,199 @@
+"""Running out of memory inside a call raises and leaves the diff as it was.
+
+Each scenario runs in a child interpreter whose address space is limited a little above
+its current size (RLIMIT_AS), then lifted again so the diff can be compared in full with
+the model of the operations that succeeded. The child must live on throughout.
+"""
+
+import pytest
+
+import model
+
+pytestmark = pytest.mark.skipif(
+    model.under_address_sanitizer(), reason="the sanitizer's shadow memory needs an unlimited address space"
+)
+
+FAILED = "Failed to deserialize graph diff."
+PANIC = ("PanicException", "Python API call failed")
+
+# Shared by the children: one operation per kind that, with a fresh id per step, grows
+# one collection of the diff, and the same operation on the model.
+GROWERS = """
+def key(i):
+    return i.to_bytes(16, "little")
+
+HUB = b"\\x5a" * 16
+UPDATE = {"label": "l" * 100, "red": 3}
+GROWERS = {
+    "add_node": (lambda d, n: d.add_node(n, UPDATE), lambda m, n: m.add_node(n, UPDATE)),
+    "add_edge out of a hub": (lambda d, n: d.add_edge(HUB, n, 1.5), lambda m, n: m.add_edge(HUB, n, 1.5)),
+    "add_edge into a hub": (lambda d, n: d.add_edge(n, HUB, 1.5), lambda m, n: m.add_edge(n, HUB, 1.5)),
+    "delete_edge": (lambda d, n: d.delete_edge(n, HUB), lambda m, n: m.delete_edge(n, HUB)),
+    "delete_node": (lambda d, n: d.delete_node(n), lambda m, n: m.delete_node(n)),
+}
+"""
+
+
+@pytest.mark.parametrize("grower", ["add_node", "add_edge out of a hub", "add_edge into a hub",
+                                    "delete_edge", "delete_node"])
+def test_growing_until_memory_runs_out(grower):
+    result = model.run_child(
+        GROWERS + """
+grow, replay = GROWERS[payload]
+diff = PyGraphDiff()
+limit_memory(16 * 1024 * 1024)
+steps = 0
+while True:
+    node = key(steps)
+    before = (diff.num_nodes(), diff.num_edges())
+    try:
+        grow(diff, node)
+    except MemoryError:
+        break
+    steps += 1
+    assert steps < 50_000_000, "memory never ran out"
+after = (diff.num_nodes(), diff.num_edges())
+lift_limit()
+
+# The failed call changed nothing: the diff is exactly the first `steps` calls.
+m = model.GraphDiffModel()
+for i in range(steps):
+    replay(m, key(i))
+model.assert_matches(diff, m)
+assert model.model_from_document(diff.to_bytes()).num_edges() == m.num_edges()
+# ... and it goes on working: the call that failed now succeeds.
+grow(diff, node)
+replay(m, node)
+model.assert_matches(diff, m)
+result = (steps > 1000, before == after)
+""",
+        payload=grower,
+    )
+    assert result == (True, True)
+
+
+def test_mixed_calls_under_a_tight_limit_apply_whole_or_not_at_all():
+    # A diff of some size first, then a batch of calls with almost no room left: the
+    # calls that need a table to grow fail, the others go through.
+    result = model.run_child(
+        """
+import random
+rng = random.Random(5)
+def key(i):
+    return i.to_bytes(16, "big")
+diff = PyGraphDiff()
+m = model.GraphDiffModel()
+for target in (diff, m):
+    for i in range(60_000):
+        target.add_node(key(i), {"label": "x" * (i % 50)})
+        target.add_edge(key(i % 500), key(i), float(i))
+        target.delete_edge(key(i), key(i % 700))
+model.assert_matches(diff, m)
+
+ops = []
+for j in range(4000):
+    a, b = key(rng.randrange(200_000)), key(rng.randrange(500))
+    kind = rng.choice(["add_node", "add_edge", "delete_edge", "delete_node", "delete_hub"])
+    if kind == "delete_hub":
+        kind, a = "delete_node", key(rng.randrange(500))  # a node with over a hundred edges
+    update = {"url": "u" * rng.randrange(300), "size": 0.5}
+    ops.append((kind, a, b, update))
+outcomes = [None] * len(ops)
+calls = {
+    "add_node": lambda d, a, b, u: d.add_node(a, u),
+    "add_edge": lambda d, a, b, u: d.add_edge(a, b, 2.5),
+    "delete_edge": lambda d, a, b, u: d.delete_edge(a, b),
+    "delete_node": lambda d, a, b, u: d.delete_node(a),
+}
+limit_memory(1024 * 1024)
+for j, (kind, a, b, update) in enumerate(ops):
+    try:
+        calls[kind](diff, a, b, update)
+        outcomes[j] = True
+    except MemoryError:
+        outcomes[j] = False
+    except BaseException as exc:
+        if (type(exc).__name__, str(exc)) != ("PanicException", "Python API call failed"):
+            raise
+        outcomes[j] = False
+lift_limit()
+
+for (kind, a, b, update), ok in zip(ops, outcomes):
+    if ok:
+        {"add_node": lambda: m.add_node(a, update), "add_edge": lambda: m.add_edge(a, b, 2.5),
+         "delete_edge": lambda: m.delete_edge(a, b), "delete_node": lambda: m.delete_node(a)}[kind]()
+model.assert_matches(diff, m)
+again = PyGraphDiff.from_bytes(diff.to_bytes())
+m.after_round_trip()
+model.assert_matches(again, m)
+result = (outcomes.count(True) > 0, outcomes.count(False) > 0)
+""",
+    )
+    assert result == (True, True)
+
+
+def test_large_documents_under_a_limit():
+    result = model.run_child(
+        """
+def key(i):
+    return i.to_bytes(16, "little")
+count = 400_000
+nodes = b"".join(model.id_field(key(i)) + model.text_field(b'{"label":"node label","red":7}')
+                 for i in range(count))
+whole = model.u64(count) + nodes + model.u64(0) * 3
+# Says it holds 2**40 nodes and is cut off after 400,000 of them.
+announced = model.u64(2**40) + nodes
+limit_memory(8 * 1024 * 1024)
+outcomes = [outcome(lambda: PyGraphDiff.from_bytes(whole)),
+            outcome(lambda: PyGraphDiff.from_bytes(announced))]
+lift_limit()
+decoded = PyGraphDiff.from_bytes(whole)
+result = (outcomes, decoded.num_nodes(), outcome(lambda: PyGraphDiff.from_bytes(announced)))
+""",
+    )
+    outcomes, decoded, announced = result
+    assert outcomes[0] in (("MemoryError", ""), ("Exception", FAILED), PANIC)
+    assert outcomes[1] in (("MemoryError", ""), ("Exception", FAILED))
+    assert decoded == 400_000
+    assert announced == ("Exception", FAILED)
+
+
+def test_views_and_to_bytes_under_a_limit_change_nothing():
+    result = model.run_child(
+        """
+def key(i):
+    return i.to_bytes(16, "little")
+diff = PyGraphDiff()
+for i in range(200_000):
+    diff.add_node(key(i), {"label": "a label", "size": 1.0})
+    diff.add_edge(key(i % 1000), key(i), 0.5)
+    diff.delete_edge(key(10**6 + i % 2000), key(i))
+    diff.delete_node(key(2 * 10**6 + i))
+written = diff.to_bytes()
+shown = diff.new_or_updated_nodes()
+del shown
+calls = {
+    "to_bytes": diff.to_bytes,
+    "new_or_updated_nodes": diff.new_or_updated_nodes,
+    "deleted_nodes": diff.deleted_nodes,
+    "new_or_updated_edges": diff.new_or_updated_edges,
+    "deleted_edges": diff.deleted_edges,
+    "from_bytes": lambda: PyGraphDiff.from_bytes(written),
+    "new instance": PyGraphDiff,
+}
+limit_memory(1024 * 1024)
+outcomes = {name: outcome(call) for name, call in calls.items()}
+counts = (diff.num_nodes(), diff.num_edges())
+lift_limit()
+result = (outcomes, counts, diff.to_bytes() == written)
+""",
+    )
+    outcomes, counts, unchanged = result
+    allowed = {("MemoryError", ""), PANIC}
+    for name in ("to_bytes", "new_or_updated_nodes", "deleted_nodes", "new_or_updated_edges",
+                 "deleted_edges"):
+        assert outcomes[name] in allowed, name
+    assert outcomes["from_bytes"] in allowed | {("Exception", FAILED)}
+    assert outcomes["new instance"] in allowed | {("ok", "")}
+    assert counts == (400_000, 1000 + 2000)
+    assert unchanged

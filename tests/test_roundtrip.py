@@ -1,0 +1,169 @@
+"""to_bytes and from_bytes: exact documents and lossless round trips."""
+
+import math
+import struct
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from kovra_api import PyGraphDiff
+from support import A, B, C, count, document, node_id, snapshot, text
+
+WORKED_EXAMPLE = bytes.fromhex(
+    "0100000000000000"
+    "1000000000000000" "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"
+    "1a00000000000000" + b'{"label":"Hub","size":2.5}'.hex() +
+    "0100000000000000"
+    "1000000000000000" "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf"
+    "0100000000000000"
+    "1000000000000000" "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"
+    "0100000000000000"
+    "1000000000000000" "b0b1b2b3b4b5b6b7b8b9babbbcbdbebf"
+    "0000003f"
+    "0000000000000000"
+)
+
+
+def test_worked_example(diff):
+    diff.add_node(A, {"label": "Hub", "size": 2.5})
+    diff.delete_node(C)
+    diff.add_edge(A, B, 0.5)
+    data = diff.to_bytes()
+    assert type(data) is bytes and len(data) == 174
+    assert data == WORKED_EXAMPLE
+    copy = PyGraphDiff.from_bytes(data)
+    assert copy.new_or_updated_nodes() == {text(A): {"label": "Hub", "size": 2.5}}
+    assert copy.deleted_nodes() == [text(C)]
+    assert copy.new_or_updated_edges() == {text(A): {text(B): 0.5}}
+    assert copy.deleted_edges() == {}
+    assert copy.to_bytes() == data
+
+
+def test_empty_diff_is_32_zero_bytes(diff):
+    assert diff.to_bytes() == bytes(32)
+    assert snapshot(PyGraphDiff.from_bytes(bytes(32))) == snapshot(diff)
+
+
+@pytest.mark.parametrize(
+    "update, json_text",
+    [
+        ({}, "{}"),
+        ({"show_label": True, "blue": 7, "green": 0, "red": 255, "url": "/img/a.png",
+          "size": 0.1, "label": 'a"b'},
+         '{"label":"a\\"b","size":0.1,"url":"/img/a.png","red":255,"green":0,"blue":7,'
+         '"showLabel":true}'),
+        ({"size": math.nan, "red": 1}, '{"size":null,"red":1}'),
+        ({"label": '"\\\t\x01\u00e9/'}, '{"label":"\\"\\\\\\t\\u0001\u00e9/"}'),
+    ],
+    ids=["empty", "all-fields", "nan-size", "escapes"],
+)
+def test_node_record_text(diff, update, json_text):
+    diff.add_node(A, update)
+    assert diff.to_bytes() == document(nodes=[(A, json_text)])
+
+
+def test_nan_or_infinite_size_comes_back_absent(diff):
+    diff.add_node(A, {"size": math.inf, "label": "x"})
+    diff.add_node(B, {"size": -math.inf})
+    copy = PyGraphDiff.from_bytes(diff.to_bytes())
+    assert copy.new_or_updated_nodes() == {text(A): {"label": "x"}, text(B): {}}
+
+
+@pytest.mark.parametrize(
+    "bits",
+    [0x7FC00001, 0xFFC12345, 0x7F800001, 0x7F800000, 0xFF800000, 0x80000000, 0x00000001],
+    ids=["quiet-nan-payload", "negative-nan", "signalling-nan", "infinity", "minus-infinity",
+         "minus-zero", "min-subnormal"],
+)
+def test_weight_bits_survive_a_round_trip(bits):
+    data = (count(0) + count(0) + count(1) + node_id(A) + count(1) + node_id(B)
+            + struct.pack("<I", bits) + count(0))
+    assert PyGraphDiff.from_bytes(data).to_bytes() == data
+
+
+def test_to_bytes_is_repeatable(diff):
+    for i in range(50):
+        diff.add_node(bytes([i]) * 16, {"label": str(i)})
+        diff.add_edge(bytes([i]) * 16, A, i / 3)
+    assert diff.to_bytes() == diff.to_bytes()
+
+
+HISTORY = """
+from kovra_api import PyGraphDiff
+d = PyGraphDiff()
+for i in range(300):
+    n = bytes([i % 256, i // 256]) * 8
+    d.add_node(n, {"label": str(i), "size": i / 7})
+    d.add_edge(n, bytes(16), i)
+    d.delete_edge(bytes(16), n)
+    if i % 3 == 0:
+        d.delete_node(bytes([1, i % 256]) * 8)
+print(d.to_bytes().hex())
+"""
+
+
+def test_same_history_gives_same_bytes_in_every_process():
+    outputs = {
+        subprocess.run([sys.executable, "-c", HISTORY], capture_output=True, text=True,
+                       check=True, timeout=60).stdout
+        for _ in range(2)
+    }
+    assert len(outputs) == 1
+
+
+# ---- random diffs --------------------------------------------------------------------
+
+ids = st.binary(min_size=16, max_size=16)
+finite_f32 = st.floats(width=32, allow_nan=False, allow_infinity=False)
+updates = st.fixed_dictionaries(
+    {},
+    optional={
+        "label": st.text(),
+        "url": st.text(),
+        "size": finite_f32,
+        "red": st.integers(0, 255),
+        "green": st.integers(0, 255),
+        "blue": st.integers(0, 255),
+        "show_label": st.booleans(),
+    },
+)
+operations = st.lists(
+    st.one_of(
+        st.tuples(st.just("add_node"), ids, updates),
+        st.tuples(st.just("delete_node"), ids),
+        st.tuples(st.just("add_edge"), ids, ids, st.floats(width=32, allow_nan=False)),
+        st.tuples(st.just("delete_edge"), ids, ids),
+    ),
+    max_size=40,
+)
+
+
+def signed_zero_aware(view):
+    """Views with every float replaced by its bits, so -0.0 and 0.0 differ."""
+    if isinstance(view, dict):
+        return {k: signed_zero_aware(v) for k, v in view.items()}
+    if isinstance(view, float):
+        return struct.pack("<d", view)
+    return view
+
+
+@settings(max_examples=300, deadline=None)
+@given(operations)
+def test_random_diffs_round_trip(ops):
+    diff = PyGraphDiff()
+    for name, *args in ops:
+        getattr(diff, name)(*args)
+    data = diff.to_bytes()
+    copy = PyGraphDiff.from_bytes(data)
+    assert signed_zero_aware(copy.new_or_updated_nodes()) == signed_zero_aware(
+        diff.new_or_updated_nodes())
+    assert signed_zero_aware(copy.new_or_updated_edges()) == signed_zero_aware(
+        diff.new_or_updated_edges())
+    assert sorted(copy.deleted_nodes()) == sorted(diff.deleted_nodes())
+    assert {k: sorted(v) for k, v in copy.deleted_edges().items()} == {
+        k: sorted(v) for k, v in diff.deleted_edges().items()}
+    assert (copy.num_nodes(), copy.num_edges()) == (diff.num_nodes(), diff.num_edges())
+    assert len(copy.to_bytes()) == len(data)

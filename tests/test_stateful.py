@@ -1,0 +1,222 @@
+"""Random sequences of every mutating method, checked against the model after each step.
+
+A pool of six ids (two of them one byte apart) makes re-adds, deletes of recorded nodes
+and self-loops frequent. Failed calls (bad arguments, refused re-entrant borrows) are
+mixed in and must leave the diff as the model says: unchanged.
+"""
+
+import math
+import os
+
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+
+import model
+from kovra_api import PyGraphDiff
+
+DESERIALIZE_FAILED = "Failed to deserialize graph diff."
+UNDER_SANITIZER = os.environ.get("KOVRA_SANITIZE_RUN") == "1"
+
+POOL = [
+    bytes(16),
+    b"\xff" * 16,
+    bytes(range(16)),
+    bytes(range(15)) + b"\x10",  # differs from the one above in the last byte only
+    bytes([0x80]) + bytes(range(1, 16)),  # and this one in the first byte only
+    bytes.fromhex("6ba7b8109dad11d180b400c04fd430c8"),
+]
+
+ids = st.sampled_from(POOL)
+
+texts = st.text(max_size=12) | st.sampled_from(["", '"\\/', "\x00\x01\x1f\x7f", "é€😀", "a" * 200])
+sizes = (
+    st.floats(width=64)
+    | st.floats(width=32)
+    | st.integers(-(2**70), 2**70)
+    | st.booleans()
+    | st.sampled_from([0.1, -0.0, 1e12, 1e13, 1e-7, 1.5e-7, 3.4028235e38, 1e39, 1e-46])
+)
+colours = st.integers(0, 255) | st.booleans()
+updates = st.fixed_dictionaries(
+    {},
+    optional={
+        "label": texts,
+        "url": texts,
+        "size": sizes,
+        "red": colours,
+        "green": colours,
+        "blue": colours,
+        "show_label": st.booleans(),
+        # Keys outside the seven are ignored, the serialised key of show_label included.
+        "showLabel": st.just(True),
+        "colour": st.none(),
+    },
+)
+weights = st.floats(width=64) | st.floats(width=32) | st.integers(-(2**70), 2**70) | st.booleans()
+
+
+class CallsBack:
+    """A number whose conversion calls back into the diff it is being given to."""
+
+    def __init__(self, call):
+        self.call = call
+
+    def __float__(self):
+        self.call()
+        return 1.0
+
+    def __index__(self):
+        self.call()
+        return 1
+
+
+class FailedCall:
+    """A call on (diff, a, b) that must raise `kind` with `message` (None where the
+    message is the interpreter's own)."""
+
+    def __init__(self, label, action, kind, message):
+        self.label, self.action, self.kind, self.message = label, action, kind, message
+
+    def __repr__(self):
+        return f"<{self.label}>"
+
+
+FAILED_CALLS = [FailedCall(*row) for row in [
+    ("short id", lambda d, a, b: d.add_node(a[:15], {}), TypeError,
+     "argument 'id': failed to extract field PyUuid.0"),
+    ("str id", lambda d, a, b: d.delete_node(str(a)), TypeError,
+     "argument 'id': failed to extract field PyUuid.0"),
+    ("bytearray to", lambda d, a, b: d.add_edge(a, bytearray(b), 1.0), TypeError,
+     "argument 'to': failed to extract field PyUuid.0"),
+    ("long from", lambda d, a, b: d.delete_edge(a + b"\0", b), TypeError,
+     "argument 'from': failed to extract field PyUuid.0"),
+    ("update None", lambda d, a, b: d.add_node(a, None), TypeError,
+     "argument 'update': 'NoneType' object cannot be converted to 'PyDict'"),
+    ("red after label", lambda d, a, b: d.add_node(a, {"label": "x", "red": 300}), OverflowError,
+     "out of range integral type conversion attempted"),
+    ("show_label int", lambda d, a, b: d.add_node(a, {"size": 2.0, "show_label": 1}), TypeError,
+     "argument 'update': 'int' object cannot be converted to 'PyBool'"),
+    ("label int", lambda d, a, b: d.add_node(a, {"url": "u", "label": 5}), TypeError,
+     "argument 'update': 'int' object cannot be converted to 'PyString'"),
+    ("lone surrogate", lambda d, a, b: d.add_node(a, {"url": "\ud800"}), UnicodeEncodeError, None),
+    ("text weight", lambda d, a, b: d.add_edge(a, b, "1"), TypeError, None),
+    ("huge int weight", lambda d, a, b: d.add_edge(a, b, 10**400), OverflowError, None),
+    ("weight reads diff", lambda d, a, b: d.add_edge(a, b, CallsBack(d.num_nodes)), RuntimeError,
+     "Already mutably borrowed"),
+    ("weight clears diff", lambda d, a, b: d.add_edge(a, b, CallsBack(d.clear)), RuntimeError,
+     "Already borrowed"),
+    ("colour writes diff", lambda d, a, b: d.add_node(a, {"blue": CallsBack(lambda: d.delete_node(b))}),
+     RuntimeError, "Already borrowed"),
+    ("size serialises diff", lambda d, a, b: d.add_node(a, {"size": CallsBack(d.to_bytes)}),
+     RuntimeError, "Already mutably borrowed"),
+]]
+
+
+class GraphDiffMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.diff = PyGraphDiff()
+        self.model = model.GraphDiffModel()
+
+    @rule(node=ids, update=updates)
+    def add_node(self, node, update):
+        assert self.diff.add_node(node, update) is None
+        self.model.add_node(node, update)
+
+    @rule(node=ids)
+    def delete_node(self, node):
+        assert self.diff.delete_node(node) is None
+        self.model.delete_node(node)
+
+    # Not `target`: rule() keeps that name for itself.
+    @rule(tail=ids, head=ids, weight=weights)
+    def add_edge(self, tail, head, weight):
+        # A refusal (an end marked deleted) is silent: the result is None either way.
+        assert self.diff.add_edge(tail, head, weight) is None
+        self.model.add_edge(tail, head, weight)
+
+    @rule(tail=ids, head=ids)
+    def delete_edge(self, tail, head):
+        assert self.diff.delete_edge(tail, head) is None
+        self.model.delete_edge(tail, head)
+
+    @rule()
+    def add_edge_by_keyword(self):
+        # `from` is a keyword of the language, reachable only through unpacking.
+        source, target = POOL[2], POOL[3]
+        self.diff.add_edge(**{"from": source, "to": target, "weight": 0.5})
+        self.model.add_edge(source, target, 0.5)
+
+    @rule(roll=st.integers(0, 4))
+    def clear(self, roll):
+        # Clearing on every fifth draw only, so the diff has time to fill.
+        if roll == 0:
+            assert self.diff.clear() is None
+            self.model.clear()
+
+    @rule()
+    def round_trip(self):
+        data = self.diff.to_bytes()
+        assert self.diff.to_bytes() == data
+        self.diff = PyGraphDiff.from_bytes(data)
+        self.model.after_round_trip()
+
+    @rule(call=st.sampled_from(FAILED_CALLS), a=ids, b=ids)
+    def failed_call(self, call, a, b):
+        with pytest.raises(call.kind) as caught:
+            call.action(self.diff, a, b)
+        assert type(caught.value) is call.kind
+        if call.message is not None:
+            assert str(caught.value) == call.message
+
+    @invariant()
+    def matches_model(self):
+        self.model.check_invariants()
+        model.assert_matches(self.diff, self.model)
+
+    @invariant()
+    def document_matches_model(self):
+        # Read back by an independent reader, empty edge groups included.
+        written = model.model_from_document(self.diff.to_bytes())
+        expected = self.model.copy()
+        expected.after_round_trip()
+        assert written.nodes.keys() == expected.nodes.keys()
+        for node, update in expected.nodes.items():
+            model.assert_update_equal(written.nodes[node], update, f"document node {node.hex()}")
+        assert written.deleted_nodes == expected.deleted_nodes
+        assert written.edges.keys() == expected.edges.keys()
+        for source, targets in expected.edges.items():
+            assert written.edges[source].keys() == targets.keys()
+            for target, weight in targets.items():
+                model.assert_floats_equal(written.edges[source][target], weight, "document weight")
+        assert written.deleted_edges == expected.deleted_edges
+
+
+GraphDiffMachine.TestCase.settings = settings(
+    max_examples=30 if UNDER_SANITIZER else 1000,
+    stateful_step_count=50,
+    derandomize=True,
+    database=None,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+TestGraphDiffMachine = GraphDiffMachine.TestCase
+
+
+def test_model_reproduces_documented_sequence():
+    # The model is the oracle above, so it is checked once against a worked history.
+    a, b, x = POOL[0], POOL[1], POOL[2]
+    m = model.GraphDiffModel()
+    m.add_edge(a, x, 1.0)
+    m.add_edge(x, b, 2.0)
+    m.add_edge(x, x, 3.0)
+    m.delete_node(x)
+    assert m.edges == {a: {}}
+    assert m.deleted_edges == {a: {x}}
+    assert m.num_edges() == 2 and m.new_or_updated_edges() == {}
+    assert m.add_edge(a, x, 1.0) is False
+    m.add_node(x, {"label": "l", "size": 0.1})
+    assert m.nodes == {x: {"label": "l", "size": 0.10000000149011612}}
+    assert not math.isnan(m.nodes[x]["size"])
