@@ -1,8 +1,10 @@
 """Import, module attributes, the class and its method table."""
 
 import ast
+import copy
 import importlib
 import pathlib
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -112,6 +114,17 @@ def test_new_instance_is_empty_and_uses_object_identity():
     assert a != b and a == a
     assert hash(a) != hash(b)
     assert repr(a).startswith("<builtins.PyGraphDiff object at 0x")
+
+
+@pytest.mark.parametrize(
+    "make", [copy.copy, copy.deepcopy, pickle.dumps, lambda d: object.__new__(PyGraphDiff)],
+    ids=["copy", "deepcopy", "pickle", "object-new"],
+)
+def test_no_silently_empty_copies(diff, make):
+    # An instance made without __new__ would hold no diff at all.
+    diff.delete_node(bytes(16))
+    with pytest.raises(TypeError):
+        make(diff)
 
 
 def test_stub_matches_the_runtime_signatures():

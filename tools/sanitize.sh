@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 
 PY="${PYTHON:-${VIRTUAL_ENV:-$PWD/.venv}/bin/python}"
 JOBS="${JOBS:-2}"
+export PATH="$(dirname "$PY"):$PATH"  # the virtualenv's cmake and ninja
 OUT=build/sanitize
 SITE="$OUT/site"
 mkdir -p "$OUT"
@@ -21,7 +22,7 @@ mkdir -p "$OUT"
 # No -Werror here: the instrumented -O3 build makes g++ 12 report false -Wrestrict
 # overlaps inside std::string; the normal build keeps the warnings gate.
 echo "== C++ tests and corpus replays under the sanitizers"
-cmake -S . -B "$OUT/cpp" -G Ninja -DPython_EXECUTABLE="$PY" \
+cmake -S . -B "$OUT/cpp" -G Ninja -DPython_EXECUTABLE="$PY" -DKOVRA_WERROR=OFF \
   -DKOVRA_SANITIZE=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON >/dev/null
 cmake --build "$OUT/cpp" -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -31,7 +32,7 @@ echo "== module built with the sanitizers, installed beside the normal one"
 # A target folder rather than a second virtualenv: the build needs nothing new, and
 # PYTHONPATH puts this copy ahead of the one installed in the virtualenv.
 "$PY" -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps --upgrade \
-  --target "$SITE" -Ccmake.define.KOVRA_SANITIZE=ON \
+  --target "$SITE" -Ccmake.define.KOVRA_SANITIZE=ON -Ccmake.define.KOVRA_WERROR=OFF \
   -Cbuild-dir="$OUT/module" .
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
@@ -40,13 +41,15 @@ REPORTS="$PWD/$OUT/reports"
 rm -rf "$REPORTS"
 mkdir -p "$REPORTS"
 
+# Exit codes are left alone (exitcode=0) and the reports are judged below instead: the
+# interpreter never frees some of its own objects at exit, and those leaks are no fault
+# of ours, while every other report is.
 run_sanitized() {
   env LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
     PYTHONPATH="$PWD/$SITE${PYTHONPATH:+:$PYTHONPATH}" \
     PYTHONMALLOC=malloc \
     KOVRA_SANITIZE_RUN=1 \
-    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:log_path=$REPORTS/asan" \
-    LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0" \
+    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=0:log_path=$REPORTS/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan" \
     "$PY" "$@"
 }
@@ -62,13 +65,27 @@ status=0
 run_sanitized -m pytest -q -p no:cacheprovider "$@" || status=$?
 
 # Every process of the run (pytest and the children some tests start) writes its own
-# report file, so a report from a child whose test passed is not lost.
-if compgen -G "$REPORTS/*" >/dev/null; then
-  echo "sanitize.sh: sanitizer reports:" >&2
-  for report in "$REPORTS"/*; do
-    echo "--- $report" >&2
-    head -n 200 "$report" >&2
-  done
-  exit 1
-fi
+# report file, so a report from a child whose test passed is not lost. A leak counts
+# when its allocation stack passes through this module's code: then the module either
+# allocated the block or was running when the interpreter did.
+"$PY" - "$REPORTS" <<'PYEOF' || status=1
+import pathlib, re, sys
+
+blocks, ours, other = 0, [], []
+for report in sorted(pathlib.Path(sys.argv[1]).glob("*")):
+    text = report.read_text(errors="replace")
+    for block in re.split(r"\n\s*\n", text):
+        if re.match(r"\s*(Direct|Indirect) leak of", block):
+            blocks += 1
+            if "kovra" in block:
+                ours.append((report.name, block.strip()))
+        elif ("runtime error:" in block or "fatal error" in block
+              or ("ERROR:" in block and "LeakSanitizer: detected memory leaks" not in block)):
+            other.append((report.name, block.strip()))
+for name, block in other + ours:
+    print(f"--- {name}\n{block}\n", file=sys.stderr)
+print(f"sanitizer reports: {len(other)} errors, {len(ours)} leaks through kovra code, "
+      f"{blocks - len(ours)} leaks of the interpreter's own ignored")
+sys.exit(1 if other or ours else 0)
+PYEOF
 exit "$status"

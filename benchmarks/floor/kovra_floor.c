@@ -207,6 +207,7 @@ static PyObject *floor_add_node(PyObject *self, PyObject *const *args, Py_ssize_
     return NULL;
   }
   char label[64], url[256];
+  label[0] = url[0] = 0;
   float size = 0.0f;
   unsigned char colour[3] = {0, 0, 0};
   unsigned mask = 0;
@@ -784,8 +785,10 @@ static struct PyModuleDef floor_module = {
 
 PyMODINIT_FUNC PyInit_kovra_floor(void) {
   for (int i = 0; i < 7; ++i) {
-    if (field_keys[i] == NULL && (field_keys[i] = PyUnicode_InternFromString(kFieldNames[i])) == NULL)
-      return NULL;
+    if (field_keys[i] == NULL) {
+      field_keys[i] = PyUnicode_InternFromString(kFieldNames[i]);
+      if (field_keys[i] == NULL) return NULL;
+    }
   }
   for (size_t s = 0; s < sizeof all_signatures / sizeof all_signatures[0]; ++s) {
     Signature *sig = all_signatures[s];

@@ -5,6 +5,19 @@
 
 namespace kovra {
 
+namespace {
+
+// Room for `extra` more elements with geometric growth: reserving size() + 1
+// directly would reallocate on every insertion.
+template <class T>
+void reserve_more(std::vector<T>& items, std::size_t extra) {
+  if (items.size() + extra > items.capacity()) {
+    items.reserve(std::max(items.size() + extra, items.capacity() * 2));
+  }
+}
+
+}  // namespace
+
 NodeIndex GraphDiff::find_index(const NodeId& id) const noexcept {
   auto it = index_.find(id);
   return it == index_.end() ? kNone : it->second;
@@ -14,6 +27,7 @@ NodeIndex GraphDiff::intern(const NodeId& id) {
   auto it = index_.find(id);
   if (it != index_.end()) return it->second;
   if (slots_.size() >= kNone) throw std::bad_alloc();
+  reserve_more(slots_, 1);
   const auto index = static_cast<NodeIndex>(slots_.size());
   slots_.emplace_back();  // first, so a failing index insert leaves only spare capacity
   slots_.back().id = id;
@@ -101,7 +115,7 @@ void GraphDiff::delete_node(const NodeId& id) {
         if (entry.key != node && slots_[entry.key].deleted_group == kNone) ++new_groups;
       }
       fresh_groups.reserve(new_groups);
-      deleted_groups_.reserve(deleted_groups_.size() + new_groups);
+      reserve_more(deleted_groups_, new_groups);
       for (const auto& entry : incoming) {
         const NodeIndex from = entry.key;
         if (from == node) continue;  // a self-loop leaves with the node's own group
@@ -159,7 +173,7 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
       slots_[to].incoming.push_reserved(from, NoValue{});
     }
   } else {
-    edge_groups_.reserve(edge_groups_.size() + 1);
+    reserve_more(edge_groups_, 1);
     TargetList<float> targets;
     targets.push(to, weight);
     reserve_incoming(to);
@@ -197,7 +211,7 @@ void GraphDiff::add_deleted_edge(NodeIndex from, NodeIndex to) {
     if (targets.find(to) == kNone) targets.push(to, NoValue{});
     return;
   }
-  deleted_groups_.reserve(deleted_groups_.size() + 1);
+  reserve_more(deleted_groups_, 1);
   TargetList<NoValue> targets;
   targets.push(to, NoValue{});
   slots_[from].deleted_group = static_cast<std::uint32_t>(deleted_groups_.size());

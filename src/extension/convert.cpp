@@ -22,8 +22,9 @@ const std::array<PyObject*, kFieldCount>& field_keys() {
   static std::array<PyObject*, kFieldCount> keys{};
   if (keys[kFieldCount - 1] == nullptr) {
     for (std::size_t i = 0; i < kFieldCount; ++i) {
-      if (keys[i] == nullptr)
+      if (keys[i] == nullptr) {
         keys[i] = created(PyUnicode_InternFromString(kFieldNames[i])).release();
+      }
     }
   }
   return keys;
