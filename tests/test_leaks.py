@@ -8,7 +8,6 @@ one reference per call would show well beyond the bounds below.
 
 import gc
 import os
-import struct
 import sys
 import tracemalloc
 import types
@@ -23,7 +22,7 @@ UNDER_SANITIZER = os.environ.get("KOVRA_SANITIZE_RUN") == "1"
 # Under the sanitizer the runtime keeps freed blocks in quarantine, so resident memory
 # says nothing; LeakSanitizer checks native memory there instead.
 CHECK_RSS = not UNDER_SANITIZER and os.path.exists("/proc/self/statm")
-CALLS = 2_000 if UNDER_SANITIZER else 60_000
+CALLS = 10_000 if UNDER_SANITIZER else 60_000
 # Calls that build or read a few hundred entries each run a fifth as often: a leak per
 # entry still shows, and LeakSanitizer catches a small leak per call in its own job.
 HEAVY = ("new_or_updated_nodes", "deleted_nodes", "new_or_updated_edges", "deleted_edges",
@@ -122,8 +121,6 @@ def documents():
 
 DOCS = documents()
 
-# (id, action(diff, weights) -> result, expected exception type or None, exact message or None)
-# Each action only uses objects created once at import, so their counts can be watched.
 UPDATE = {"label": LABEL, "size": WEIGHT, "red": 7, "show_label": True}
 UPDATES = {
     "none": None,
@@ -175,6 +172,8 @@ def id_error(name):
     return (TypeError, f"argument '{name}': failed to extract field PyUuid.0")
 
 
+# Cases: (id, action(diff), expected exception type or None, exact message or None).
+# Each action only uses objects created once at import, so their counts can be watched.
 CASES = [
     ("new instance", lambda d: PyGraphDiff(), None, None),
     ("add_node merge", lambda d: d.add_node(A, UPDATE), None, None),

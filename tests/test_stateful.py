@@ -18,7 +18,6 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 import model
 from kovra_api import PyGraphDiff
 
-DESERIALIZE_FAILED = "Failed to deserialize graph diff."
 UNDER_SANITIZER = os.environ.get("KOVRA_SANITIZE_RUN") == "1"
 
 POOL = [
@@ -253,7 +252,7 @@ class GraphDiffMachine(RuleBasedStateMachine):
 
 
 GraphDiffMachine.TestCase.settings = settings(
-    max_examples=30 if UNDER_SANITIZER else 1000,
+    max_examples=300 if UNDER_SANITIZER else 1000,
     stateful_step_count=50,
     derandomize=True,
     database=None,

@@ -290,9 +290,8 @@ struct RecordValues {
 
   NodeUpdate build() const {
     NodeUpdate update;
-    if (label) update.set_label(*label);
+    if (label || url) update.set_texts(label, url);
     if (size) update.set_size(*size);
-    if (url) update.set_url(*url);
     if (red) update.set_red(*red);
     if (green) update.set_green(*green);
     if (blue) update.set_blue(*blue);

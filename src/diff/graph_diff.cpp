@@ -47,7 +47,9 @@ bool GraphDiff::has_edge(NodeIndex from, NodeIndex to) const noexcept {
 
 // Drops stale and repeated entries; sorting keeps it free of allocation.
 void GraphDiff::compact_incoming(NodeIndex to) noexcept {
+  slots_[to].incoming_stale = false;
   TargetList<NoValue, false>& incoming = slots_[to].incoming;
+  if (incoming.empty()) return;
   auto* first = &incoming.at(0);
   std::sort(first, first + incoming.size(),
             [](const auto& a, const auto& b) { return a.key < b.key; });
@@ -63,13 +65,17 @@ void GraphDiff::compact_incoming(NodeIndex to) noexcept {
 // churn has left stale entries behind.
 void GraphDiff::reserve_incoming(NodeIndex to) {
   TargetList<NoValue, false>& incoming = slots_[to].incoming;
-  if (incoming.size() >= 8 && incoming.size() == incoming.capacity()) {
+  if (slots_[to].incoming_stale && incoming.size() == incoming.capacity()) {
     compact_incoming(to);
     // Grow anyway when compaction freed little, so the sort stays amortised.
     const std::uint32_t spare = incoming.capacity() - incoming.size();
     if (spare < incoming.capacity() / 4) incoming.reserve(spare + 1);
   }
   incoming.reserve(1);
+}
+
+void GraphDiff::mark_targets_stale(const TargetList<float>& targets) noexcept {
+  for (const auto& entry : targets) slots_[entry.key].incoming_stale = true;
 }
 
 void GraphDiff::remove_edge_group(std::uint32_t group) noexcept {
@@ -109,7 +115,7 @@ void GraphDiff::delete_node(const NodeId& id) {
     std::vector<std::pair<NodeIndex, TargetList<NoValue>>> fresh_groups;
     try {
       TargetList<NoValue, false>& incoming = slots_[node].incoming;
-      if (!incoming.empty()) compact_incoming(node);
+      if (slots_[node].incoming_stale) compact_incoming(node);
       std::size_t new_groups = 0;
       for (const auto& entry : incoming) {
         if (entry.key != node && slots_[entry.key].deleted_group == kNone) ++new_groups;
@@ -147,8 +153,12 @@ void GraphDiff::delete_node(const NodeId& id) {
       TargetList<float>& edges = edge_groups_[source.edge_group].targets;
       edges.erase_at(edges.find(node));
     }
+    if (slots_[node].edge_group != kNone) {
+      mark_targets_stale(edge_groups_[slots_[node].edge_group].targets);
+      remove_edge_group(slots_[node].edge_group);
+    }
     slots_[node].incoming.reset();
-    if (slots_[node].edge_group != kNone) remove_edge_group(slots_[node].edge_group);
+    slots_[node].incoming_stale = false;
   }
   nodes_.erase(id);
 }
@@ -199,7 +209,10 @@ void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
   if (group != kNone) {
     TargetList<float>& targets = edge_groups_[group].targets;
     const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) targets.erase_at(pos);
+    if (pos != kNone) {
+      targets.erase_at(pos);
+      slots_[to].incoming_stale = true;
+    }
     if (targets.empty()) remove_edge_group(group);
   }
 }
@@ -257,6 +270,7 @@ std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t rese
   const NodeIndex from = intern(from_id);
   std::uint32_t group = slots_[from].edge_group;
   if (group != kNone) {
+    mark_targets_stale(edge_groups_[group].targets);
     edge_groups_[group].targets.reset();
   } else {
     group = static_cast<std::uint32_t>(edge_groups_.size());
@@ -313,6 +327,15 @@ bool GraphDiff::consistent() const {
     if (slot.deleted_group != kNone && (slot.deleted_group >= deleted_groups_.size() ||
                                         deleted_groups_[slot.deleted_group].from != i)) {
       return false;
+    }
+    if (!slot.incoming_stale) {  // then exact: one entry per edge that reaches the node
+      std::vector<NodeIndex> sources;
+      for (const auto& entry : slot.incoming) sources.push_back(entry.key);
+      std::sort(sources.begin(), sources.end());
+      if (std::adjacent_find(sources.begin(), sources.end()) != sources.end()) return false;
+      for (NodeIndex from : sources) {
+        if (!has_edge(from, static_cast<NodeIndex>(i))) return false;
+      }
     }
   }
   for (std::size_t g = 0; g < edge_groups_.size(); ++g) {

@@ -82,12 +82,14 @@ class GraphDiff {
   bool consistent() const;
 
  private:
-  // Per interned id. `incoming` lists the `from` nodes that have (or had) an edge
-  // to this node: a superset, compacted before it grows, so removals stay O(1).
+  // Per interned id. `incoming` lists the `from` nodes that have an edge to this
+  // node. Removing an edge leaves its entry behind and marks the list stale, so
+  // removals stay O(1); a stale list is compacted before it grows or is walked.
   struct Slot {
     NodeId id;
     std::uint32_t edge_group = kNone;
     std::uint32_t deleted_group = kNone;
+    bool incoming_stale = false;
     TargetList<NoValue, false> incoming;
   };
 
@@ -95,6 +97,7 @@ class GraphDiff {
   NodeIndex find_index(const NodeId& id) const noexcept;
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;
+  void mark_targets_stale(const TargetList<float>& targets) noexcept;
   void reserve_incoming(NodeIndex to);
   void remove_edge_group(std::uint32_t group) noexcept;
   void remove_deleted_group(std::uint32_t group) noexcept;

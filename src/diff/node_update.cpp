@@ -10,6 +10,21 @@ namespace {
 constexpr std::size_t kLongPrefix = 16;
 }
 
+char* NodeUpdate::heap_block() const noexcept {
+  char* block;
+  std::memcpy(&block, texts_, sizeof block);
+  return block;
+}
+
+void NodeUpdate::swap_texts(NodeUpdate& other) noexcept {
+  char held[kInline];
+  std::memcpy(held, texts_, kInline);
+  std::memcpy(texts_, other.texts_, kInline);
+  std::memcpy(other.texts_, held, kInline);
+  std::swap(label_length_, other.label_length_);
+  std::swap(url_length_, other.url_length_);
+}
+
 NodeUpdate::NodeUpdate(const NodeUpdate& other)
     : size_(other.size_),
       red_(other.red_),
@@ -19,24 +34,22 @@ NodeUpdate::NodeUpdate(const NodeUpdate& other)
   const std::uint8_t text_flags = other.flags_ & (kLabel | kUrl);
   flags_ = static_cast<std::uint8_t>(flags_ & ~(kLabel | kUrl));
   if (text_flags != 0) {
-    set_texts(other.label(), other.url(), (text_flags & kLabel) != 0, (text_flags & kUrl) != 0);
+    assign_texts(other.label(), other.url(), (text_flags & kLabel) != 0,
+                 (text_flags & kUrl) != 0);
   }
 }
 
 NodeUpdate::NodeUpdate(NodeUpdate&& other) noexcept
-    : texts_(std::exchange(other.texts_, nullptr)),
-      label_length_(std::exchange(other.label_length_, 0)),
-      url_length_(std::exchange(other.url_length_, 0)),
-      size_(other.size_),
+    : size_(other.size_),
       red_(other.red_),
       green_(other.green_),
       blue_(other.blue_),
-      flags_(std::exchange(other.flags_, 0)) {}
+      flags_(std::exchange(other.flags_, 0)) {
+  swap_texts(other);  // leaves `other` with empty inline texts, nothing to free
+}
 
 NodeUpdate& NodeUpdate::operator=(NodeUpdate other) noexcept {
-  std::swap(texts_, other.texts_);
-  std::swap(label_length_, other.label_length_);
-  std::swap(url_length_, other.url_length_);
+  swap_texts(other);
   std::swap(size_, other.size_);
   std::swap(red_, other.red_);
   std::swap(green_, other.green_);
@@ -45,24 +58,27 @@ NodeUpdate& NodeUpdate::operator=(NodeUpdate other) noexcept {
   return *this;
 }
 
-NodeUpdate::~NodeUpdate() { delete[] texts_; }
+NodeUpdate::~NodeUpdate() {
+  if (!inline_texts()) delete[] heap_block();
+}
 
 std::size_t NodeUpdate::label_length() const noexcept {
   if (label_length_ != kLongTexts) return label_length_;
   std::uint64_t n;
-  std::memcpy(&n, texts_, 8);
+  std::memcpy(&n, heap_block(), 8);
   return static_cast<std::size_t>(n);
 }
 
 std::size_t NodeUpdate::url_length() const noexcept {
   if (url_length_ != kLongTexts) return url_length_;
   std::uint64_t n;
-  std::memcpy(&n, texts_ + 8, 8);
+  std::memcpy(&n, heap_block() + 8, 8);
   return static_cast<std::size_t>(n);
 }
 
 const char* NodeUpdate::text_base() const noexcept {
-  return label_length_ == kLongTexts ? texts_ + kLongPrefix : texts_;
+  if (inline_texts()) return texts_;
+  return label_length_ == kLongTexts ? heap_block() + kLongPrefix : heap_block();
 }
 
 std::optional<std::string_view> NodeUpdate::label() const noexcept {
@@ -100,21 +116,30 @@ std::optional<bool> NodeUpdate::show_label() const noexcept {
   return has(kShowLabelValue);
 }
 
-void NodeUpdate::set_texts(std::optional<std::string_view> label,
-                           std::optional<std::string_view> url, bool has_label, bool has_url) {
+void NodeUpdate::assign_texts(std::optional<std::string_view> label,
+                              std::optional<std::string_view> url, bool has_label, bool has_url) {
   const std::size_t label_size = has_label && label ? label->size() : 0;
   const std::size_t url_size = has_url && url ? url->size() : 0;
   const bool long_texts = label_size >= kLongTexts || url_size >= kLongTexts;
   const std::size_t prefix = long_texts ? kLongPrefix : 0;
   const std::size_t total = prefix + label_size + url_size;
-  char* block = total == 0 ? nullptr : new char[total];  // the only step that can fail
+  // Build the new storage completely before touching the old: `label` and `url`
+  // may point into it, and the allocation is the only step that can fail.
+  char fresh[kInline] = {};
+  char* target = fresh;
+  if (total > kInline) {
+    char* block = new char[total];
+    std::memcpy(fresh, &block, sizeof block);
+    target = block;
+  }
   if (long_texts) {
     const std::uint64_t lengths[2] = {label_size, url_size};
-    std::memcpy(block, lengths, kLongPrefix);
+    std::memcpy(target, lengths, kLongPrefix);
   }
-  if (label_size != 0) std::memcpy(block + prefix, label->data(), label_size);
-  if (url_size != 0) std::memcpy(block + prefix + label_size, url->data(), url_size);
-  delete[] std::exchange(texts_, block);
+  if (label_size != 0) std::memcpy(target + prefix, label->data(), label_size);
+  if (url_size != 0) std::memcpy(target + prefix + label_size, url->data(), url_size);
+  if (!inline_texts()) delete[] heap_block();
+  std::memcpy(texts_, fresh, kInline);
   label_length_ = long_texts ? kLongTexts : static_cast<std::uint32_t>(label_size);
   url_length_ = long_texts ? kLongTexts : static_cast<std::uint32_t>(url_size);
   flags_ = static_cast<std::uint8_t>((flags_ & ~(kLabel | kUrl)) | (has_label ? kLabel : 0) |
@@ -125,13 +150,11 @@ void NodeUpdate::merge(NodeUpdate&& update) {
   const bool new_label = update.has(kLabel);
   const bool new_url = update.has(kUrl);
   if (new_label && new_url) {
-    std::swap(texts_, update.texts_);
-    std::swap(label_length_, update.label_length_);
-    std::swap(url_length_, update.url_length_);
+    swap_texts(update);
     flags_ |= kLabel | kUrl;
   } else if (new_label || new_url) {
-    set_texts(new_label ? update.label() : label(), new_url ? update.url() : url(),
-              new_label || has(kLabel), new_url || has(kUrl));
+    assign_texts(new_label ? update.label() : label(), new_url ? update.url() : url(),
+                 new_label || has(kLabel), new_url || has(kUrl));
   }
   if (update.has(kSize)) set_size(update.size_);
   if (update.has(kRed)) set_red(update.red_);

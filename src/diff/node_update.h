@@ -1,5 +1,6 @@
-// NodeUpdate: the seven optional attributes of one node, packed into 24 bytes
-// because a diff may hold millions of them.
+// NodeUpdate: the seven optional attributes of one node, packed into 32 bytes
+// because a diff may hold millions of them. Label and url share 16 inline bytes
+// (typical labels fit) and move to one heap block only when they do not.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +28,13 @@ class NodeUpdate {
   bool empty() const noexcept { return flags_ == 0; }
 
   // The text setters allocate and may throw std::bad_alloc, leaving the record as it was.
-  void set_label(std::string_view text) { set_texts(text, url(), true, has(kUrl)); }
-  void set_url(std::string_view text) { set_texts(label(), text, has(kLabel), true); }
+  void set_label(std::string_view text) { assign_texts(text, url(), true, has(kUrl)); }
+  void set_url(std::string_view text) { assign_texts(label(), text, has(kLabel), true); }
+  // Sets whichever texts are given with at most one allocation; the others stay.
+  void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url) {
+    assign_texts(label ? label : this->label(), url ? url : this->url(), label || has(kLabel),
+                 url || has(kUrl));
+  }
   void set_size(float value) noexcept {
     size_ = value;
     flags_ |= kSize;
@@ -63,16 +69,23 @@ class NodeUpdate {
     slot = value;
     flags_ |= flag;
   }
-  void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
-                 bool has_label, bool has_url);
+  void assign_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
+                    bool has_label, bool has_url);
   std::size_t label_length() const noexcept;
   std::size_t url_length() const noexcept;
+  bool inline_texts() const noexcept {
+    return label_length_ != kLongTexts && std::uint64_t{label_length_} + url_length_ <= kInline;
+  }
+  char* heap_block() const noexcept;
   const char* text_base() const noexcept;
+  void swap_texts(NodeUpdate& other) noexcept;
 
-  // Label bytes then url bytes in one allocation. Lengths of 4 GiB or more are kept
-  // in a 16-byte prefix of the block instead, flagged by kLongTexts in both fields.
+  // Label bytes then url bytes, inline or in a heap block whose pointer sits in
+  // the first bytes of texts_. Lengths of 4 GiB or more are kept in a 16-byte
+  // prefix of the block instead, flagged by kLongTexts in both fields.
   static constexpr std::uint32_t kLongTexts = 0xffffffffu;
-  char* texts_ = nullptr;
+  static constexpr std::uint32_t kInline = 16;
+  char texts_[kInline] = {};
   std::uint32_t label_length_ = 0;
   std::uint32_t url_length_ = 0;
   float size_ = 0.0f;
