@@ -16,7 +16,7 @@ BUILD_DEPS := "scikit-build-core>=0.9" "boost-headers>=1.85" "cmake>=3.21" ninja
 CPP_BUILD := build/cpp
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
-.PHONY: demo test test-cpp test-python venv deps sanitize fuzz fuzz-ci bench sweep clean
+.PHONY: demo test test-cpp test-python venv deps sanitize fuzz fuzz-ci bench bench-quick sweep clean
 
 demo: venv
 	$(PIP) install .
@@ -41,6 +41,34 @@ test-python: deps
 	$(PIP) install -q --no-build-isolation -Ccmake.define.KOVRA_WERROR=ON \
 	  -Cbuild-dir=build/module ".[test]"
 	$(PY) -m pytest -q
+
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer over ctest and pytest.
+sanitize: deps
+	PYTHON=$(PY) bash tools/sanitize.sh
+
+# libFuzzer over the document reader and the node record parser (needs clang).
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	PYTHON=$(PY) bash fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-ci: deps
+	bash tools/ensure_clang.sh
+	PYTHON=$(PY) bash fuzz/run.sh 60
+
+bench: deps
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/module .
+	$(PY) benchmarks/run.py
+
+bench-quick: deps
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/module .
+	$(PY) benchmarks/run.py --quick
+
+# Every finite binary32 size through the writer's text and the reader's number
+# procedure (several minutes; not part of `make test`).
+sweep: deps
+	cmake -S . -B build/tools $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TOOLS=ON
+	cmake --build build/tools -j $(JOBS) --target sweep_float32
+	build/tools/tools/sweep_float32
 
 clean:
 	rm -rf build build-* dist *.egg-info .pytest_cache .hypothesis

@@ -1,6 +1,7 @@
 """No leaks: reference counts and memory stay flat across many calls."""
 
 import gc
+import os
 import sys
 
 import pytest
@@ -26,7 +27,9 @@ def steady_memory():
     start = rss_bytes()
     yield
     gc.collect()
-    assert rss_bytes() - start < RSS_SLACK
+    # AddressSanitizer quarantines freed memory, so resident size only grows there.
+    if os.environ.get("KOVRA_SANITIZE_RUN") != "1":
+        assert rss_bytes() - start < RSS_SLACK
 
 
 def test_creating_and_dropping_instances(steady_memory):
