@@ -24,20 +24,11 @@ NodeIndex GraphDiff::find_index(const NodeId& id) const noexcept {
 }
 
 NodeIndex GraphDiff::intern(const NodeId& id) {
-  auto it = index_.find(id);
-  if (it != index_.end()) return it->second;
   if (slots_.size() >= kNone) throw std::bad_alloc();
-  reserve_more(slots_, 1);
-  const auto index = static_cast<NodeIndex>(slots_.size());
-  slots_.emplace_back();  // first, so a failing index insert leaves only spare capacity
-  slots_.back().id = id;
-  try {
-    index_.emplace(id, index);
-  } catch (...) {
-    slots_.pop_back();
-    throw;
-  }
-  return index;
+  reserve_more(slots_, 1);  // first, so that nothing can fail after the index insert
+  const auto [it, inserted] = index_.try_emplace(id, static_cast<NodeIndex>(slots_.size()));
+  if (inserted) slots_.emplace_back().id = id;
+  return it->second;
 }
 
 bool GraphDiff::has_edge(NodeIndex from, NodeIndex to) const noexcept {

@@ -87,10 +87,10 @@ class GraphDiff {
   // removals stay O(1); a stale list is compacted before it grows or is walked.
   struct Slot {
     NodeId id;
+    TargetList<NoValue, false> incoming;
     std::uint32_t edge_group = kNone;
     std::uint32_t deleted_group = kNone;
     bool incoming_stale = false;
-    TargetList<NoValue, false> incoming;
   };
 
   NodeIndex intern(const NodeId& id);

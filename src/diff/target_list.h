@@ -32,22 +32,20 @@ class TargetList {
   TargetList() noexcept = default;
   TargetList(TargetList&& other) noexcept
       : entries_(std::exchange(other.entries_, nullptr)),
-        slots_(std::exchange(other.slots_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)),
-        slot_mask_(std::exchange(other.slot_mask_, 0)) {}
+        index_(std::exchange(other.index_, {})) {}
   TargetList& operator=(TargetList&& other) noexcept {
     TargetList old(std::move(*this));
     entries_ = std::exchange(other.entries_, nullptr);
-    slots_ = std::exchange(other.slots_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
-    slot_mask_ = std::exchange(other.slot_mask_, 0);
+    index_ = std::exchange(other.index_, {});
     return *this;
   }
   ~TargetList() {
     std::free(entries_);
-    std::free(slots_);
+    if constexpr (kIndexed) std::free(index_.slots);
   }
 
   std::uint32_t size() const noexcept { return size_; }
@@ -60,17 +58,19 @@ class TargetList {
 
   // Position of `key`, or kNone.
   std::uint32_t find(NodeIndex key) const noexcept {
-    if (slots_ == nullptr) {
-      for (std::uint32_t i = 0; i < size_; ++i) {
-        if (entries_[i].key == key) return i;
+    if constexpr (kIndexed) {
+      if (indexed()) {
+        for (std::uint32_t s = slot_of(key);; s = (s + 1) & index_.mask) {
+          const std::uint32_t stored = index_.slots[s];
+          if (stored == 0) return kNone;
+          if (entries_[stored - 1].key == key) return stored - 1;
+        }
       }
-      return kNone;
     }
-    for (std::uint32_t s = slot_of(key);; s = (s + 1) & slot_mask_) {
-      const std::uint32_t stored = slots_[s];
-      if (stored == 0) return kNone;
-      if (entries_[stored - 1].key == key) return stored - 1;
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      if (entries_[i].key == key) return i;
     }
+    return kNone;
   }
 
   // Makes room for `extra` more entries so that push_reserved cannot fail.
@@ -85,8 +85,10 @@ class TargetList {
       entries_ = static_cast<Entry*>(moved);
       capacity_ = grown;
     }
-    if (kIndexed && needed > kLinearLimit && std::uint64_t{needed} * 2 > std::uint64_t{slot_mask_} + 1) {
-      rebuild_slots(needed);
+    if constexpr (kIndexed) {
+      if (needed > kLinearLimit && std::uint64_t{needed} * 2 > std::uint64_t{index_.mask} + 1) {
+        rebuild_slots(needed);
+      }
     }
   }
 
@@ -94,7 +96,9 @@ class TargetList {
   void push_reserved(NodeIndex key, Value value) noexcept {
     const std::uint32_t pos = size_++;
     entries_[pos] = Entry{key, value};
-    if (slots_ != nullptr) insert_slot(key, pos);
+    if constexpr (kIndexed) {
+      if (indexed()) insert_slot(key, pos);
+    }
   }
 
   void push(NodeIndex key, Value value) {
@@ -105,10 +109,10 @@ class TargetList {
   // Removes the entry at `pos`; the last entry takes its place.
   void erase_at(std::uint32_t pos) noexcept {
     const std::uint32_t last = size_ - 1;
-    if (slots_ != nullptr) {
-      erase_slot(entries_[pos].key);
-      if (pos != last) {
-        *slot_for_position(last) = pos + 1;
+    if constexpr (kIndexed) {
+      if (indexed()) {
+        erase_slot(entries_[pos].key);
+        if (pos != last) *slot_for_position(last) = pos + 1;
       }
     }
     entries_[pos] = entries_[last];
@@ -126,59 +130,75 @@ class TargetList {
       if (keep(entries_[i])) entries_[out++] = entries_[i];
     }
     size_ = out;
-    if (slots_ != nullptr) refill_slots();
+    if constexpr (kIndexed) {
+      if (indexed()) refill_slots();
+    }
   }
 
  private:
   static constexpr std::uint32_t kMaxSize = 0x7fffffffu;
 
+  struct PositionIndex {
+    std::uint32_t* slots = nullptr;  // position + 1 per occupied slot, 0 when free
+    std::uint32_t mask = 0;
+  };
+  struct NoIndex {};
+
+  bool indexed() const noexcept {
+    if constexpr (kIndexed) {
+      return index_.slots != nullptr;
+    } else {
+      return false;
+    }
+  }
+
   std::uint32_t slot_of(NodeIndex key) const noexcept {
     return static_cast<std::uint32_t>((std::uint64_t{key} * 0x9e3779b97f4a7c15ULL) >> 32) &
-           slot_mask_;
+           index_.mask;
   }
   void insert_slot(NodeIndex key, std::uint32_t pos) noexcept {
     std::uint32_t s = slot_of(key);
-    while (slots_[s] != 0) s = (s + 1) & slot_mask_;
-    slots_[s] = pos + 1;
+    while (index_.slots[s] != 0) s = (s + 1) & index_.mask;
+    index_.slots[s] = pos + 1;
   }
   std::uint32_t* slot_for_position(std::uint32_t pos) noexcept {
     std::uint32_t s = slot_of(entries_[pos].key);
-    while (slots_[s] != pos + 1) s = (s + 1) & slot_mask_;
-    return &slots_[s];
+    while (index_.slots[s] != pos + 1) s = (s + 1) & index_.mask;
+    return &index_.slots[s];
   }
   // Backward-shift deletion: no tombstones, so a reserve stays a guarantee.
   void erase_slot(NodeIndex key) noexcept {
     std::uint32_t hole = slot_of(key);
-    while (entries_[slots_[hole] - 1].key != key) hole = (hole + 1) & slot_mask_;
-    for (std::uint32_t s = (hole + 1) & slot_mask_; slots_[s] != 0; s = (s + 1) & slot_mask_) {
-      const std::uint32_t home = slot_of(entries_[slots_[s] - 1].key);
-      if (((s - home) & slot_mask_) >= ((s - hole) & slot_mask_)) {
-        slots_[hole] = slots_[s];
+    while (entries_[index_.slots[hole] - 1].key != key) hole = (hole + 1) & index_.mask;
+    for (std::uint32_t s = (hole + 1) & index_.mask; index_.slots[s] != 0;
+         s = (s + 1) & index_.mask) {
+      const std::uint32_t home = slot_of(entries_[index_.slots[s] - 1].key);
+      if (((s - home) & index_.mask) >= ((s - hole) & index_.mask)) {
+        index_.slots[hole] = index_.slots[s];
         hole = s;
       }
     }
-    slots_[hole] = 0;
+    index_.slots[hole] = 0;
   }
   void rebuild_slots(std::uint32_t needed) {
     std::uint64_t count = 64;
     while (count < std::uint64_t{needed} * 2) count *= 2;
     auto* fresh = static_cast<std::uint32_t*>(std::calloc(count, sizeof(std::uint32_t)));
     if (fresh == nullptr) throw std::bad_alloc();
-    std::free(slots_);
-    slots_ = fresh;
-    slot_mask_ = static_cast<std::uint32_t>(count - 1);
+    std::free(index_.slots);
+    index_.slots = fresh;
+    index_.mask = static_cast<std::uint32_t>(count - 1);
     for (std::uint32_t i = 0; i < size_; ++i) insert_slot(entries_[i].key, i);
   }
   void refill_slots() noexcept {
-    std::memset(slots_, 0, (std::size_t{slot_mask_} + 1) * sizeof(std::uint32_t));
+    std::memset(index_.slots, 0, (std::size_t{index_.mask} + 1) * sizeof(std::uint32_t));
     for (std::uint32_t i = 0; i < size_; ++i) insert_slot(entries_[i].key, i);
   }
 
   Entry* entries_ = nullptr;
-  std::uint32_t* slots_ = nullptr;  // position + 1 per occupied slot, 0 when free
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = 0;
-  std::uint32_t slot_mask_ = 0;
+  [[no_unique_address]] std::conditional_t<kIndexed, PositionIndex, NoIndex> index_;
 };
 
 }  // namespace kovra
