@@ -101,46 +101,39 @@ void GraphDiff::delete_node(const NodeId& id) {
   const bool newly_deleted = deleted_nodes_.insert(id).second;
   const NodeIndex node = find_index(id);
   if (node != kNone) {
-    // Every allocation happens before the first change, so running out of
-    // memory leaves the diff as it was.
-    std::vector<std::pair<NodeIndex, TargetList<NoValue>>> fresh_groups;
+    // Every allocation happens before the first change, so running out of memory
+    // leaves the diff as it was. New deleted-edge groups are appended first and
+    // only linked to their `from` nodes once nothing can fail any more.
+    const std::size_t first_new_group = deleted_groups_.size();
     try {
-      TargetList<NoValue, false>& incoming = slots_[node].incoming;
       if (slots_[node].incoming_stale) compact_incoming(node);
-      std::size_t new_groups = 0;
-      for (const auto& entry : incoming) {
-        if (entry.key != node && slots_[entry.key].deleted_group == kNone) ++new_groups;
-      }
-      fresh_groups.reserve(new_groups);
-      reserve_more(deleted_groups_, new_groups);
-      for (const auto& entry : incoming) {
+      for (const auto& entry : slots_[node].incoming) {
         const NodeIndex from = entry.key;
         if (from == node) continue;  // a self-loop leaves with the node's own group
         const std::uint32_t group = slots_[from].deleted_group;
         if (group == kNone) {
-          TargetList<NoValue> targets;
-          targets.push(node, NoValue{});
-          fresh_groups.emplace_back(from, std::move(targets));
+          reserve_more(deleted_groups_, 1);
+          deleted_groups_.push_back(DeletedGroup{from, {}});
+          deleted_groups_.back().targets.reserve(1);
         } else {
           deleted_groups_[group].targets.reserve(1);
         }
       }
     } catch (...) {
+      deleted_groups_.resize(first_new_group);
       if (newly_deleted) deleted_nodes_.erase(id);
       throw;
     }
-    std::size_t fresh = 0;
+    std::size_t next_new_group = first_new_group;
     for (const auto& entry : slots_[node].incoming) {
       const NodeIndex from = entry.key;
       if (from == node) continue;
       Slot& source = slots_[from];
       if (source.deleted_group == kNone) {
-        source.deleted_group = static_cast<std::uint32_t>(deleted_groups_.size());
-        deleted_groups_.push_back(DeletedGroup{from, std::move(fresh_groups[fresh++].second)});
-      } else {
-        TargetList<NoValue>& targets = deleted_groups_[source.deleted_group].targets;
-        if (targets.find(node) == kNone) targets.push_reserved(node, NoValue{});
+        source.deleted_group = static_cast<std::uint32_t>(next_new_group++);
       }
+      TargetList<NoValue>& targets = deleted_groups_[source.deleted_group].targets;
+      if (targets.find(node) == kNone) targets.push_reserved(node, NoValue{});
       TargetList<float>& edges = edge_groups_[source.edge_group].targets;
       edges.erase_at(edges.find(node));
     }

@@ -192,77 +192,79 @@ PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
 
 // ---- mutations ------------------------------------------------------------------
 
-PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+// The frame of every method that takes arguments: bind, check the receiver, hold
+// the exclusive borrow while `apply` converts the arguments and changes the diff.
+template <std::size_t N, class Apply>
+PyObject* mutation(const MethodSignature& signature, PyObject* self, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, Apply apply) noexcept {
   return entry_guard([&]() -> Result<OwnedRef> {
-    auto bound = bind_arguments<2>(kAddNodeSignature, args, nargs, kwnames);
+    auto bound = bind_arguments<N>(signature, args, nargs, kwnames);
     if (!bound) return bound.take_error();
     auto instance = check_receiver(self);
     if (!instance) return instance.take_error();
     auto borrow = borrow_exclusive(*instance);
     if (!borrow) return borrow.take_error();
-    auto id = uuid_from_arg((*bound)[0]);
-    if (!id) return argument_error("id", id.take_error());
-    auto update = node_update_from_dict((*bound)[1]);
-    if (!update) return argument_error("update", update.take_error());
-    (*instance)->diff.add_node(*id, std::move(*update));
+    Result<void> done = apply((*instance)->diff, *bound);
+    if (!done) return done.take_error();
     return OwnedRef::borrow(Py_None);
   });
+}
+
+using Args1 = std::array<PyObject*, 1>;
+using Args2 = std::array<PyObject*, 2>;
+using Args3 = std::array<PyObject*, 3>;
+
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return mutation<2>(kAddNodeSignature, self, args, nargs, kwnames,
+                     [](GraphDiff& diff, const Args2& bound) -> Result<void> {
+                       auto id = uuid_from_arg(bound[0]);
+                       if (!id) return argument_error("id", id.take_error());
+                       auto update = node_update_from_dict(bound[1]);
+                       if (!update) return argument_error("update", update.take_error());
+                       diff.add_node(*id, std::move(*update));
+                       return {};
+                     });
 }
 
 PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto bound = bind_arguments<1>(kDeleteNodeSignature, args, nargs, kwnames);
-    if (!bound) return bound.take_error();
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_exclusive(*instance);
-    if (!borrow) return borrow.take_error();
-    auto id = uuid_from_arg((*bound)[0]);
-    if (!id) return argument_error("id", id.take_error());
-    (*instance)->diff.delete_node(*id);
-    return OwnedRef::borrow(Py_None);
-  });
+  return mutation<1>(kDeleteNodeSignature, self, args, nargs, kwnames,
+                     [](GraphDiff& diff, const Args1& bound) -> Result<void> {
+                       auto id = uuid_from_arg(bound[0]);
+                       if (!id) return argument_error("id", id.take_error());
+                       diff.delete_node(*id);
+                       return {};
+                     });
 }
 
 PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto bound = bind_arguments<3>(kAddEdgeSignature, args, nargs, kwnames);
-    if (!bound) return bound.take_error();
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_exclusive(*instance);
-    if (!borrow) return borrow.take_error();
-    auto from = uuid_from_arg((*bound)[0]);
-    if (!from) return argument_error("from", from.take_error());
-    auto to = uuid_from_arg((*bound)[1]);
-    if (!to) return argument_error("to", to.take_error());
-    auto weight = f32_from_py((*bound)[2]);
-    if (!weight) return argument_error("weight", weight.take_error());
-    // An edge touching a node marked deleted is refused silently: nothing changes.
-    static_cast<void>((*instance)->diff.add_edge(*from, *to, *weight));
-    return OwnedRef::borrow(Py_None);
-  });
+  return mutation<3>(kAddEdgeSignature, self, args, nargs, kwnames,
+                     [](GraphDiff& diff, const Args3& bound) -> Result<void> {
+                       auto from = uuid_from_arg(bound[0]);
+                       if (!from) return argument_error("from", from.take_error());
+                       auto to = uuid_from_arg(bound[1]);
+                       if (!to) return argument_error("to", to.take_error());
+                       auto weight = f32_from_py(bound[2]);
+                       if (!weight) return argument_error("weight", weight.take_error());
+                       // An edge touching a node marked deleted is refused silently.
+                       static_cast<void>(diff.add_edge(*from, *to, *weight));
+                       return {};
+                     });
 }
 
 PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto bound = bind_arguments<2>(kDeleteEdgeSignature, args, nargs, kwnames);
-    if (!bound) return bound.take_error();
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_exclusive(*instance);
-    if (!borrow) return borrow.take_error();
-    auto from = uuid_from_arg((*bound)[0]);
-    if (!from) return argument_error("from", from.take_error());
-    auto to = uuid_from_arg((*bound)[1]);
-    if (!to) return argument_error("to", to.take_error());
-    (*instance)->diff.delete_edge(*from, *to);
-    return OwnedRef::borrow(Py_None);
-  });
+  return mutation<2>(kDeleteEdgeSignature, self, args, nargs, kwnames,
+                     [](GraphDiff& diff, const Args2& bound) -> Result<void> {
+                       auto from = uuid_from_arg(bound[0]);
+                       if (!from) return argument_error("from", from.take_error());
+                       auto to = uuid_from_arg(bound[1]);
+                       if (!to) return argument_error("to", to.take_error());
+                       diff.delete_edge(*from, *to);
+                       return {};
+                     });
 }
 
 PyObject* clear(PyObject* self, PyObject*) noexcept {
