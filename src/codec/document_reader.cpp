@@ -101,6 +101,7 @@ std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
     if (!broken.empty()) broken.erase(node.id);
   }
   if (!broken.empty()) return std::nullopt;
+  diff.finish_loading();
   return diff;
 }
 

@@ -254,7 +254,6 @@ std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t rese
   const NodeIndex from = intern(from_id);
   std::uint32_t group = slots_[from].edge_group;
   if (group != kNone) {
-    mark_targets_stale(edge_groups_[group].targets);
     edge_groups_[group].targets.reset();
   } else {
     group = static_cast<std::uint32_t>(edge_groups_.size());
@@ -273,10 +272,7 @@ void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight
     targets.at(pos).value = weight;
     return;
   }
-  targets.reserve(1);
-  reserve_incoming(to);
-  targets.push_reserved(to, weight);
-  slots_[to].incoming.push_reserved(edge_groups_[group].from, NoValue{});
+  targets.push(to, weight);
 }
 
 std::uint32_t GraphDiff::load_deleted_group(const NodeId& from_id, std::size_t reserve) {
@@ -297,6 +293,25 @@ void GraphDiff::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
   const NodeIndex to = intern(to_id);
   TargetList<NoValue>& targets = deleted_groups_[group].targets;
   if (targets.find(to) == kNone) targets.push(to, NoValue{});
+}
+
+// One pass to size every reverse list exactly, one to fill them: cheaper than
+// growing them edge by edge while the document is read.
+void GraphDiff::finish_loading() {
+  std::vector<std::uint32_t> in_degree(slots_.size(), 0);
+  for (const EdgeGroup& group : edge_groups_) {
+    for (const auto& entry : group.targets) ++in_degree[entry.key];
+  }
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    slots_[i].incoming.reset();
+    slots_[i].incoming_stale = false;
+    if (in_degree[i] != 0) slots_[i].incoming.reserve(in_degree[i]);
+  }
+  for (const EdgeGroup& group : edge_groups_) {
+    for (const auto& entry : group.targets) {
+      slots_[entry.key].incoming.push_reserved(group.from, NoValue{});
+    }
+  }
 }
 
 bool GraphDiff::consistent() const {

@@ -77,6 +77,8 @@ class GraphDiff {
   void load_edge(std::uint32_t group, const NodeId& to, float weight);
   std::uint32_t load_deleted_group(const NodeId& from, std::size_t reserve);
   void load_deleted_edge(std::uint32_t group, const NodeId& to);
+  // Builds the reverse lists once all edges are in; required before any other use.
+  void finish_loading();
 
   // Checks the internal indexes against each other; for tests and fuzzing.
   bool consistent() const;
