@@ -88,13 +88,11 @@ void GraphDiff::remove_deleted_group(std::uint32_t group) noexcept {
 }
 
 void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
-  auto it = nodes_.find(id);
-  if (it != nodes_.end()) {
-    it->second.merge(std::move(update));
-  } else {
-    nodes_.emplace(id, std::move(update));
-  }
-  deleted_nodes_.erase(id);
+  // try_emplace leaves `update` untouched when the id is present, so one probe
+  // serves both the insert and the overlay.
+  const auto [it, inserted] = nodes_.try_emplace(id, std::move(update));
+  if (!inserted) it->second.merge(std::move(update));
+  if (!deleted_nodes_.empty()) deleted_nodes_.erase(id);
 }
 
 void GraphDiff::delete_node(const NodeId& id) {
