@@ -146,8 +146,8 @@ void GraphDiff::delete_node(const NodeId& id) {
 }
 
 AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, float weight) {
-  if (!deleted_nodes_.empty() && (deleted_nodes_.contains(from_id) ||
-                                  deleted_nodes_.contains(to_id))) {
+  if (!deleted_nodes_.empty() &&
+      (deleted_nodes_.contains(from_id) || deleted_nodes_.contains(to_id))) {
     return AddEdgeStatus::kEndpointDeleted;
   }
   const NodeIndex from = intern(from_id);

@@ -53,9 +53,7 @@ class GraphDiff {
   void clear() noexcept;
 
   std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
-  std::size_t num_edges() const noexcept {
-    return edge_groups_.size() + deleted_groups_.size();
-  }
+  std::size_t num_edges() const noexcept { return edge_groups_.size() + deleted_groups_.size(); }
 
   // Read access, each in its collection's deterministic iteration order.
   const NodeMap& nodes() const noexcept { return nodes_; }

@@ -34,8 +34,7 @@ NodeUpdate::NodeUpdate(const NodeUpdate& other)
   const std::uint8_t text_flags = other.flags_ & (kLabel | kUrl);
   flags_ = static_cast<std::uint8_t>(flags_ & ~(kLabel | kUrl));
   if (text_flags != 0) {
-    assign_texts(other.label(), other.url(), (text_flags & kLabel) != 0,
-                 (text_flags & kUrl) != 0);
+    assign_texts(other.label(), other.url(), (text_flags & kLabel) != 0, (text_flags & kUrl) != 0);
   }
 }
 

@@ -1,13 +1,13 @@
 // Drives GraphDiff with random operations over a small pool of ids and compares
 // it after every step with a direct transcription of the rules on ordered maps.
+#include "diff/graph_diff.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <new>
 #include <random>
 #include <set>
-
-#include "diff/graph_diff.h"
 
 namespace {
 
@@ -16,12 +16,12 @@ using kovra::NodeId;
 using kovra::NodeUpdate;
 
 int failures = 0;
-#define EXPECT(cond)                                                       \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
+#define EXPECT(cond)                                                           \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
       std::fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                          \
-    }                                                                      \
+      ++failures;                                                              \
+    }                                                                          \
   } while (0)
 
 using Key = std::array<std::uint8_t, 16>;
