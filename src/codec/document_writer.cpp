@@ -25,17 +25,25 @@ constexpr std::uint64_t kMaxDocument = std::numeric_limits<std::ptrdiff_t>::max(
          !__builtin_add_overflow(total, product, &total);
 }
 
-// Calls visit(id, update) for every node, fetching the texts of a node a few steps
-// ahead: each text is a separate allocation, and waiting for it dominates the walk.
+// Calls visit(id, update) for every node, fetching what it will need a few steps
+// ahead: the entry itself well ahead, then, once that has arrived, its texts, which
+// are a separate allocation. Waiting for either dominates the walk of a large diff.
 template <class Visit>
 void for_each_node(const NodeMap& nodes, Visit&& visit) {
-  constexpr int kLookahead = 8;
-  auto ahead = nodes.begin();
-  for (int i = 0; i < kLookahead && ahead != nodes.end(); ++i) ++ahead;
+  constexpr int kEntryLookahead = 16;
+  constexpr int kTextLookahead = 8;
+  auto near = nodes.begin();
+  for (int i = 0; i < kTextLookahead && near != nodes.end(); ++i) ++near;
+  auto far = near;
+  for (int i = kTextLookahead; i < kEntryLookahead && far != nodes.end(); ++i) ++far;
   for (const auto& [id, update] : nodes) {
-    if (ahead != nodes.end()) {
-      if (const auto label = ahead->second.label()) __builtin_prefetch(label->data());
-      ++ahead;
+    if (far != nodes.end()) {
+      __builtin_prefetch(&*far);
+      ++far;
+    }
+    if (near != nodes.end()) {
+      if (const auto label = near->second.label()) __builtin_prefetch(label->data());
+      ++near;
     }
     visit(id, update);
   }
@@ -44,10 +52,13 @@ void for_each_node(const NodeMap& nodes, Visit&& visit) {
 }  // namespace
 
 std::optional<DocumentWriter> DocumentWriter::measure(const GraphDiff& diff) {
+  DocumentWriter writer(diff);
   std::uint64_t total = 4 * 8;  // the four section counts
   bool overflow = false;
+  writer.sketches_.resize(diff.nodes().size());
+  RecordSketch* sketch = writer.sketches_.data();
   for_each_node(diff.nodes(), [&](const NodeId&, const NodeUpdate& update) {
-    overflow |= !add_checked(total, 1, kNodeEntryFixed + node_record_length(update));
+    overflow |= !add_checked(total, 1, kNodeEntryFixed + node_record_length(update, *sketch++));
   });
   if (overflow) return std::nullopt;
   if (!add_checked(total, diff.deleted_nodes().size(), kIdFieldSize)) return std::nullopt;
@@ -64,18 +75,20 @@ std::optional<DocumentWriter> DocumentWriter::measure(const GraphDiff& diff) {
     }
   }
   if (total > kMaxDocument) return std::nullopt;
-  return DocumentWriter(diff, static_cast<std::size_t>(total));
+  writer.size_ = static_cast<std::size_t>(total);
+  return writer;
 }
 
 void DocumentWriter::write(char* out) const noexcept {
   const GraphDiff& diff = *diff_;
   out = put_u64(out, diff.nodes().size());
-  for_each_node(diff.nodes(), [&out](const NodeId& id, const NodeUpdate& update) {
+  const RecordSketch* sketch = sketches_.data();
+  for_each_node(diff.nodes(), [&](const NodeId& id, const NodeUpdate& update) {
     out = put_id(out, id);
     // The text goes first and its length behind it: measuring it again would cost
     // as much as writing it.
     char* const text = out + 8;
-    char* const end = write_node_record(update, text);
+    char* const end = write_node_record(update, *sketch++, text);
     put_u64(out, static_cast<std::uint64_t>(end - text));
     out = end;
   });

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "codec/node_record_json.h"
 #include "diff/graph_diff.h"
 
 namespace kovra {
@@ -21,9 +23,12 @@ class DocumentWriter {
   void write(char* out) const noexcept;
 
  private:
-  DocumentWriter(const GraphDiff& diff, std::size_t size) noexcept : diff_(&diff), size_(size) {}
+  explicit DocumentWriter(const GraphDiff& diff) noexcept : diff_(&diff) {}
   const GraphDiff* diff_;
-  std::size_t size_;
+  std::size_t size_ = 0;
+  // One per node in iteration order: what measuring found, so that nothing is
+  // worked out twice.
+  std::vector<RecordSketch> sketches_;
 };
 
 // The whole document as one string; nullopt on failure.

@@ -1,5 +1,7 @@
 #include "codec/float32_text.h"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -40,12 +42,20 @@ constexpr double kPowersOfTen[309] = {
 
 };
 
+// 10^k as integers, for the fast path's exact scaling.
+constexpr std::uint64_t kPowersOfTenInt[] = {
+    1,        10,        100,        1000,        10000,        100000,       1000000,
+    10000000, 100000000, 1000000000, 10000000000, 100000000000, 1000000000000};
+
+// 5^k while it stays below 2^24, for the exact short decimals.
+constexpr std::uint64_t kPowersOfFive[] = {1,     5,     25,     125,     625,    3125,
+                                           15625, 78125, 390625, 1953125, 9765625};
+constexpr int kFiveCount = 11;
+
 constexpr int kMaxDigits = 9;  // shortest round-trip binary32 digits never exceed nine
 
-char* write_digits(char* out, const char* digits, int count) noexcept {
-  std::memcpy(out, digits, static_cast<std::size_t>(count));
-  return out + count;
-}
+// The fast path scales by 10^k in 64-bit integers: 2^24 * 10^12 still fits.
+constexpr int kFastMaxScale = 12;
 
 char* write_zeros(char* out, int count) noexcept {
   std::memset(out, '0', static_cast<std::size_t>(count));
@@ -63,6 +73,21 @@ char* write_exponent(char* out, int exponent) noexcept {
   return out;
 }
 
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the last `count` decimal digits of `value` so that they end at `end`.
+void write_digits_before(char* end, std::uint32_t value, int count) noexcept {
+  for (; count >= 2; count -= 2) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * (value % 100), 2);
+    value /= 100;
+  }
+  if (count != 0) end[-1] = static_cast<char>('0' + value % 10);
+}
+
 bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 const char* skip_digits(const char* p, const char* end) noexcept {
@@ -70,56 +95,221 @@ const char* skip_digits(const char* p, const char* end) noexcept {
   return p;
 }
 
+// Digits of n, but at most kMaxDigits + 1: anything longer is refused anyway.
+int digit_count(std::uint64_t n) noexcept {
+  int count = 1;
+  for (; count <= kMaxDigits && n >= kPowersOfTenInt[count]; ++count) {
+  }
+  return count;
+}
+
+// The end of the reader's procedure, once the digits are in `significand` and the
+// point and exponent in `decimal_exponent` (within the limits of a 32-bit integer).
+// `integer`: the text had no fraction, no exponent and no dropped digit.
+std::optional<float> finish_number(bool negative, bool integer, std::uint64_t significand,
+                                   std::int64_t decimal_exponent) noexcept {
+  if (integer) {
+    if (!negative) return static_cast<float>(significand);
+    // Round-to-nearest-even is symmetric, so negating the rounded magnitude equals
+    // rounding the signed 64-bit value. The text -0 is left to the general path.
+    if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
+      return -static_cast<float>(significand);
+    }
+  }
+
+  const float signed_zero = negative ? -0.0f : 0.0f;
+  double value = static_cast<double>(significand);
+  while (decimal_exponent > 308 || decimal_exponent < -308) {
+    if (value == 0.0) return signed_zero;
+    if (decimal_exponent > 0) return std::nullopt;
+    value /= 1e308;
+    decimal_exponent += 308;
+  }
+  if (decimal_exponent >= 0) {
+    value *= kPowersOfTen[decimal_exponent];
+    if (std::isinf(value)) return std::nullopt;
+  } else {
+    value /= kPowersOfTen[-decimal_exponent];
+  }
+  if (negative) value = -value;
+  return static_cast<float>(value);
+}
+
 }  // namespace
 
-std::size_t float32_to_text(float value, char* out) noexcept {
-  char* o = out;
-  if (std::signbit(value)) *o++ = '-';
-  if (value == 0.0f) {
-    std::memcpy(o, "0.0", 3);
-    return static_cast<std::size_t>(o + 3 - out);
+// The layout rules by the position of the decimal point relative to the first digit.
+std::size_t float32_decimal_text_length(bool negative, const Float32Decimal& decimal) noexcept {
+  const int n = decimal.digits;
+  const int point = decimal.exponent + 1;
+  int length;
+  if (point >= n && point <= 13) {
+    length = point + 2;
+  } else if (point > 0 && point <= 13) {
+    length = n + 1;
+  } else if (point >= -5 && point <= 0) {
+    length = 2 - point + n;
+  } else {
+    const int magnitude = decimal.exponent < 0 ? -decimal.exponent : decimal.exponent;
+    length = n + (n > 1 ? 1 : 0) + 1 + (decimal.exponent < 0 ? 1 : 0) + (magnitude >= 10 ? 2 : 1);
   }
+  return static_cast<std::size_t>(length) + (negative ? 1 : 0);
+}
+
+Float32Decimal float32_decimal(float magnitude) noexcept {
+  Float32Decimal decimal;
+  if (!float32_decimal_fast(magnitude, decimal)) decimal = float32_decimal_general(magnitude);
+  return decimal;
+}
+
+bool float32_decimal_fast(float magnitude, Float32Decimal& decimal) noexcept {
+  const auto bits = std::bit_cast<std::uint32_t>(magnitude);
+  const int binary_exponent = static_cast<int>(bits >> 23) - 127;  // magnitude in [2^e, 2^(e+1))
+  // From 2^24 up the neighbours are 2 or more apart, so shorter texts may round
+  // here; below 2^-14 nine digits would need more than kFastMaxScale places.
+  if (binary_exponent < -14 || binary_exponent >= 24) return false;
+  const std::uint64_t significand24 = (bits & 0x7fffffu) | 0x800000u;
+  const int shift = 23 - binary_exponent;  // magnitude = significand24 / 2^shift
+  // A value with f binary places is exactly a decimal with f places, m * 10^-f. When
+  // m < 2^24, half the gap to a neighbour is below 10^-f while any decimal with fewer
+  // digits lies at least 10^-f away, so m's digits are the shortest: integers and
+  // halves, quarters, eighths of moderate size are answered here at once.
+  const int trailing_zeros = std::countr_zero(significand24);
+  const int places = shift - trailing_zeros;
+  std::uint64_t significand;
+  int exponent;
+  if (places <= 0) {
+    significand = significand24 >> shift;
+    exponent = 0;
+  } else if (places < kFiveCount &&
+             (significand24 >> trailing_zeros) * kPowersOfFive[places] < (1u << 24)) {
+    significand = (significand24 >> trailing_zeros) * kPowersOfFive[places];
+    exponent = -places;
+  } else {
+    // magnitude * 10^scale = N / 2^shift with N an exact 64-bit integer
+    // (2^24 * 10^12 < 2^64). Distances are counted in units of 2^-shift on the grid
+    // of 10^-scale; the neighbours lie 10^scale / 2 such units away, and the one
+    // below only half that at a power of two.
+    const std::uint64_t one = std::uint64_t{1} << shift;
+    const int below_doubling = (bits & 0x7fffffu) == 0 ? 2 : 1;
+    // Grids coarser than 10^(E+1), E = floor(log10(magnitude)), hold no candidate;
+    // 1233/4096 is just below log10(2), so for negative e+1 this bounds E from above.
+    int scale = 0;
+    if (binary_exponent < 0) scale = std::max(0, -(((binary_exponent + 1) * 1233) >> 12) - 1);
+    // On each finer grid the nearest points below and above are the only candidates
+    // worth a look; the first grid with one inside the rounding interval gives the
+    // fewest digits, and the closer of the two is what to_chars picks. Boundaries
+    // and ties are left to the general path rather than reasoned about.
+    for (;; ++scale) {
+      if (scale > kFastMaxScale) return false;
+      const std::uint64_t power = kPowersOfTenInt[scale];
+      const std::uint64_t scaled = significand24 * power;
+      const std::uint64_t below = scaled & (one - 1);
+      const std::uint64_t above = one - below;
+      const std::uint64_t below_span = below << below_doubling;
+      const std::uint64_t above_span = above << 1;
+      if (below_span == power || above_span == power) return false;
+      const bool below_inside = below_span < power;
+      const bool above_inside = above_span < power;
+      if (!below_inside && !above_inside) continue;
+      if (below_inside && above_inside && below == above) return false;
+      const std::uint64_t floor = scaled >> shift;
+      significand = below_inside && (!above_inside || below < above) ? floor : floor + 1;
+      exponent = -scale;
+      break;
+    }
+    if (significand == 0) return false;
+  }
+  while (significand % 10 == 0) {
+    significand /= 10;
+    ++exponent;
+  }
+  const int digits = digit_count(significand);
+  if (digits > kMaxDigits) return false;
+  decimal.significand = static_cast<std::uint32_t>(significand);
+  decimal.digits = digits;
+  decimal.exponent = exponent + digits - 1;
+  return true;
+}
+
+Float32Decimal float32_decimal_general(float magnitude) noexcept {
   // The scientific form gives the shortest round-trip digits of the binary32 value
   // itself; the default form would spell out every integer digit of large values.
   char sci[32];
   const auto result =
-      std::to_chars(sci, sci + sizeof sci, std::fabs(value), std::chars_format::scientific);
+      std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific);
   const char* s = sci;
-  char digits[kMaxDigits];
-  int n = 0;
-  digits[n++] = *s++;
+  Float32Decimal decimal;
+  decimal.significand = static_cast<std::uint32_t>(*s++ - '0');
+  decimal.digits = 1;
   if (*s == '.') {
-    for (++s; *s != 'e'; ++s) digits[n++] = *s;
+    for (++s; *s != 'e'; ++s) {
+      decimal.significand = decimal.significand * 10 + static_cast<std::uint32_t>(*s - '0');
+      ++decimal.digits;
+    }
   }
   ++s;  // 'e'
   const bool exponent_negative = *s++ == '-';
   int exponent = 0;
   for (; s != result.ptr; ++s) exponent = exponent * 10 + (*s - '0');
-  if (exponent_negative) exponent = -exponent;
+  decimal.exponent = exponent_negative ? -exponent : exponent;
+  return decimal;
+}
 
-  const int point = exponent + 1;  // the decimal point's position after the first digit
+std::size_t float32_decimal_to_text(bool negative, const Float32Decimal& decimal,
+                                    char* out) noexcept {
+  const int n = decimal.digits;
+  char* o = out;
+  if (negative) *o++ = '-';
+  const int point = decimal.exponent + 1;  // the decimal point's position after the first digit
   if (point >= n && point <= 13) {
-    o = write_digits(o, digits, n);
-    o = write_zeros(o, point - n);
+    write_digits_before(o + n, decimal.significand, n);
+    o = write_zeros(o + n, point - n);
     std::memcpy(o, ".0", 2);
     o += 2;
   } else if (point > 0 && point <= 13) {
-    o = write_digits(o, digits, point);
-    *o++ = '.';
-    o = write_digits(o, digits + point, n - point);
+    // The digits before the point, the point, the rest: one backward run split in two.
+    const auto scale = static_cast<std::uint32_t>(kPowersOfTenInt[n - point]);
+    write_digits_before(o + n + 1, decimal.significand % scale, n - point);
+    o[point] = '.';
+    write_digits_before(o + point, decimal.significand / scale, point);
+    o += n + 1;
   } else if (point >= -5 && point <= 0) {
     std::memcpy(o, "0.", 2);
     o = write_zeros(o + 2, -point);
-    o = write_digits(o, digits, n);
+    write_digits_before(o + n, decimal.significand, n);
+    o += n;
   } else {
-    *o++ = digits[0];
+    char* const first = o;
+    std::uint32_t rest = decimal.significand;
     if (n > 1) {
-      *o++ = '.';
-      o = write_digits(o, digits + 1, n - 1);
+      const auto scale = static_cast<std::uint32_t>(kPowersOfTenInt[n - 1]);
+      write_digits_before(o + n + 1, rest % scale, n - 1);
+      rest /= scale;
+      o[1] = '.';
+      o += n + 1;
+    } else {
+      o += 1;
     }
-    o = write_exponent(o, exponent);
+    *first = static_cast<char>('0' + rest);
+    o = write_exponent(o, decimal.exponent);
   }
   return static_cast<std::size_t>(o - out);
+}
+
+std::size_t float32_to_text(float value, char* out) noexcept {
+  const bool negative = std::signbit(value);
+  if (value == 0.0f) {
+    if (negative) *out++ = '-';
+    std::memcpy(out, "0.0", 3);
+    return negative ? 4 : 3;
+  }
+  return float32_decimal_to_text(negative, float32_decimal(std::fabs(value)), out);
+}
+
+std::size_t float32_text_length(float value) noexcept {
+  const bool negative = std::signbit(value);
+  if (value == 0.0f) return negative ? 4 : 3;
+  return float32_decimal_text_length(negative, float32_decimal(std::fabs(value)));
 }
 
 const char* scan_json_number(const char* p, const char* end, JsonNumber& number) noexcept {
@@ -205,30 +395,48 @@ std::optional<float> json_number_to_float32(const JsonNumber& number) noexcept {
                      : decimal_exponent > kMax ? kMax
                                                : decimal_exponent;
 
-  if (!number.has_fraction && !number.has_exponent && !digits_dropped) {
-    if (!number.negative) return static_cast<float>(significand);
-    // Round-to-nearest-even is symmetric, so negating the rounded magnitude equals
-    // rounding the signed 64-bit value. The text -0 is left to the general path.
-    if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
-      return -static_cast<float>(significand);
+  return finish_number(number.negative,
+                       !number.has_fraction && !number.has_exponent && !digits_dropped, significand,
+                       decimal_exponent);
+}
+
+const char* parse_json_float32(const char* p, const char* end,
+                               std::optional<float>& value) noexcept {
+  const char* const start = p;
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  if (p == end || !is_digit(*p)) return nullptr;
+  // Digits go straight into the accumulator; past 19 of them, or at an exponent,
+  // the general procedure takes over from the start. Wrapping on the way there is
+  // harmless, as the value is then dropped.
+  std::uint64_t significand = 0;
+  const char* const integer = p;
+  if (*p == '0') {
+    ++p;
+  } else {
+    for (; p != end && is_digit(*p); ++p) {
+      significand = significand * 10 + static_cast<unsigned>(*p - '0');
     }
   }
-
-  double value = static_cast<double>(significand);
-  while (decimal_exponent > 308 || decimal_exponent < -308) {
-    if (value == 0.0) return signed_zero;
-    if (decimal_exponent > 0) return std::nullopt;
-    value /= 1e308;
-    decimal_exponent += 308;
+  std::ptrdiff_t digits = p - integer;
+  std::ptrdiff_t places = 0;
+  if (p != end && *p == '.') {
+    const char* const fraction = ++p;
+    for (; p != end && is_digit(*p); ++p) {
+      significand = significand * 10 + static_cast<unsigned>(*p - '0');
+    }
+    places = p - fraction;
+    if (places == 0) return nullptr;
+    digits += places;
   }
-  if (decimal_exponent >= 0) {
-    value *= kPowersOfTen[decimal_exponent];
-    if (std::isinf(value)) return std::nullopt;
-  } else {
-    value /= kPowersOfTen[-decimal_exponent];
+  if (digits > 19 || (p != end && (*p == 'e' || *p == 'E'))) {
+    JsonNumber number;
+    const char* const after = scan_json_number(start, end, number);
+    if (after != nullptr) value = json_number_to_float32(number);
+    return after;
   }
-  if (number.negative) value = -value;
-  return static_cast<float>(value);
+  value = finish_number(negative, places == 0, significand, -places);
+  return p;
 }
 
 }  // namespace kovra

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -13,6 +14,36 @@ inline constexpr std::size_t kFloat32TextMax = 17;
 
 // Writes the text of a finite `value` (room for kFloat32TextMax chars); returns its length.
 std::size_t float32_to_text(float value, char* out) noexcept;
+
+// What float32_to_text(value, ...) returns, without writing anything.
+std::size_t float32_text_length(float value) noexcept;
+
+// The shortest round-trip decimal of a finite nonzero magnitude: `significand`, which
+// has `digits` digits and no trailing zero, times 10^(exponent - digits + 1).
+struct Float32Decimal {
+  std::uint32_t significand = 0;
+  int digits = 0;
+  int exponent = 0;
+  friend bool operator==(const Float32Decimal&, const Float32Decimal&) = default;
+};
+
+// The cheap way to the shortest decimal, in exact integer arithmetic; it answers for
+// magnitudes from 2^-14 up to 2^24, except the few whose candidates lie on a
+// rounding boundary or tie. Returns false when it does not decide.
+bool float32_decimal_fast(float magnitude, Float32Decimal& decimal) noexcept;
+
+// The shortest decimal of any finite nonzero magnitude, through std::to_chars.
+Float32Decimal float32_decimal_general(float magnitude) noexcept;
+
+// The fast path where it answers, else the general one.
+Float32Decimal float32_decimal(float magnitude) noexcept;
+
+// Lays out a decimal as float32_to_text does (room for kFloat32TextMax chars).
+std::size_t float32_decimal_to_text(bool negative, const Float32Decimal& decimal,
+                                    char* out) noexcept;
+
+// What float32_decimal_to_text returns, without writing anything.
+std::size_t float32_decimal_text_length(bool negative, const Float32Decimal& decimal) noexcept;
 
 // A JSON number split into its parts by scan_json_number; the views point into the text.
 struct JsonNumber {
@@ -33,5 +64,11 @@ const char* scan_json_number(const char* p, const char* end, JsonNumber& number)
 // conversion. nullopt where the procedure refuses (an exponent too large for a
 // nonzero significand).
 std::optional<float> json_number_to_float32(const JsonNumber& number) noexcept;
+
+// scan_json_number and json_number_to_float32 in one, in a single pass for the
+// short numbers that records hold. Returns the first byte after the number, or
+// nullptr if no number starts at p; `value` is nullopt where the procedure refuses.
+const char* parse_json_float32(const char* p, const char* end,
+                               std::optional<float>& value) noexcept;
 
 }  // namespace kovra

@@ -1,9 +1,14 @@
 #include "codec/node_record_json.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codec/float32_text.h"
 
@@ -31,25 +36,87 @@ std::uint64_t load8(const char* p) noexcept {
   return word;
 }
 
+std::uint32_t load4(const char* p) noexcept {
+  std::uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
 // Nonzero when any of the eight bytes of `word` is a control byte, a quote or a
-// backslash: the bytes that end a plain run inside a JSON string.
+// backslash: the bytes that end a plain run inside a JSON string. The lowest set
+// bit marks the first such byte in memory order (on little-endian machines); bits
+// above it may be false alarms.
 std::uint64_t has_special_byte(std::uint64_t word) noexcept {
   const std::uint64_t quote = word ^ (kOnes * '"');
   const std::uint64_t backslash = word ^ (kOnes * '\\');
-  return ((word - kOnes * 0x20) & ~word & kHighBits) | ((quote - kOnes) & ~quote & kHighBits) |
-         ((backslash - kOnes) & ~backslash & kHighBits);
+  return ((word - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~word & ~quote &
+         ~backslash & kHighBits;
 }
 
-std::size_t escaped_length(std::string_view text) noexcept {
-  std::size_t growth = 0;
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  for (; end - p >= 8; p += 8) {
-    if (has_special_byte(load8(p)) == 0) continue;
-    for (int i = 0; i < 8; ++i) growth += kEscapeGrowth[static_cast<unsigned char>(p[i])];
+// Filler for the unused bytes of a short text's word: a letter, never special.
+constexpr std::uint64_t kPlainFill = kOnes * 'a';
+
+// A word holding every byte of a text of one to seven bytes, padded with plain bytes.
+std::uint64_t short_text_word(const char* p, std::size_t n) noexcept {
+  if (n >= 4) return load4(p) | std::uint64_t{load4(p + n - 4)} << 32;
+  // The first, middle and last bytes cover every byte of a text of one to three.
+  return static_cast<unsigned char>(p[0]) |
+         std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+         std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16 | kPlainFill << 24;
+}
+
+#if defined(__SSE2__)
+// Bit i is set when byte i of `bytes` needs an escape.
+unsigned special_mask(__m128i bytes) noexcept {
+  const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1f)), bytes);
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+
+__m128i load16(const char* p) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Nonzero when `text` holds a byte that needs an escape. Reads whole blocks,
+// overlapping at the end rather than finishing byte by byte.
+std::uint64_t special_bytes(std::string_view text) noexcept {
+  const char* const p = text.data();
+  const std::size_t n = text.size();
+  if (n >= 16) {
+    unsigned found = 0;
+    for (std::size_t i = 0; i + 16 < n; i += 16) found |= special_mask(load16(p + i));
+    return found | special_mask(load16(p + n - 16));
   }
-  for (; p != end; ++p) growth += kEscapeGrowth[static_cast<unsigned char>(*p)];
-  return text.size() + 2 + growth;
+  if (n >= 8) {
+    const auto first = static_cast<long long>(load8(p));
+    const auto last = static_cast<long long>(load8(p + n - 8));
+    return special_mask(_mm_set_epi64x(last, first));
+  }
+  if (n == 0) return 0;
+  return has_special_byte(short_text_word(p, n));
+}
+#else
+std::uint64_t special_bytes(std::string_view text) noexcept {
+  const char* const p = text.data();
+  const std::size_t n = text.size();
+  if (n >= 8) {
+    std::uint64_t found = 0;
+    for (std::size_t i = 0; i + 8 < n; i += 8) found |= has_special_byte(load8(p + i));
+    return found | has_special_byte(load8(p + n - 8));
+  }
+  if (n == 0) return 0;
+  return has_special_byte(short_text_word(p, n));
+}
+#endif
+
+// Growth of `text` by its escapes; 0 for the common text that needs none.
+std::size_t escape_growth(std::string_view text) noexcept {
+  if (special_bytes(text) == 0) return 0;
+  std::size_t growth = 0;
+  for (const char c : text) growth += kEscapeGrowth[static_cast<unsigned char>(c)];
+  return growth;
 }
 
 char* write_escape(char* out, unsigned char c) noexcept {
@@ -86,42 +153,74 @@ char* write_escape(char* out, unsigned char c) noexcept {
   return out;
 }
 
-char* write_string(char* out, std::string_view text) noexcept {
-  *out++ = '"';
+char* write_escaped(char* out, std::string_view text) noexcept {
   const char* p = text.data();
   const char* const end = p + text.size();
   const char* run = p;
-  while (p != end) {
-    if (end - p >= 8 && has_special_byte(load8(p)) == 0) {
-      p += 8;
-      continue;
-    }
+  for (; p != end; ++p) {
     const auto c = static_cast<unsigned char>(*p);
-    if (kEscapeGrowth[c] == 0) {
-      ++p;
-      continue;
-    }
+    if (kEscapeGrowth[c] == 0) continue;
     std::memcpy(out, run, static_cast<std::size_t>(p - run));
     out = write_escape(out + (p - run), c);
-    run = ++p;
+    run = p + 1;
   }
   if (run != end) {  // an empty text may have no storage at all
     std::memcpy(out, run, static_cast<std::size_t>(end - run));
     out += end - run;
   }
+  return out;
+}
+
+// memcpy for the short texts of a record, without the call: whole words, the last
+// one overlapping, and never a byte outside either range.
+char* copy_text(char* out, std::string_view text) noexcept {
+  const char* const p = text.data();
+  const std::size_t n = text.size();
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, p + i, 8);
+    std::memcpy(out + n - 8, p + n - 8, 8);
+  } else if (n >= 4) {
+    const std::uint32_t first = load4(p);
+    const std::uint32_t last = load4(p + n - 4);
+    std::memcpy(out, &first, 4);
+    std::memcpy(out + n - 4, &last, 4);
+  } else if (n != 0) {
+    out[0] = p[0];
+    out[n / 2] = p[n / 2];
+    out[n - 1] = p[n - 1];
+  }
+  return out + n;
+}
+
+// The string's content and closing quote; the opening quote comes with its key.
+char* write_string_rest(char* out, std::string_view text, bool plain) noexcept {
+  out = plain ? copy_text(out, text) : write_escaped(out, text);
   *out++ = '"';
   return out;
 }
 
-std::size_t digit_count(std::uint8_t value) noexcept {
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+std::size_t colour_length(std::uint8_t value) noexcept {
   return value >= 100 ? 3 : value >= 10 ? 2 : 1;
 }
 
 char* write_colour(char* out, std::uint8_t value) noexcept {
-  if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
-  if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
-  return out;
+  if (value >= 100) {
+    *out++ = value >= 200 ? '2' : '1';
+    value = static_cast<std::uint8_t>(value % 100);
+    std::memcpy(out, kDigitPairs + 2 * value, 2);
+    return out + 2;
+  }
+  if (value >= 10) {
+    std::memcpy(out, kDigitPairs + 2 * value, 2);
+    return out + 2;
+  }
+  *out = static_cast<char>('0' + value);
+  return out + 1;
 }
 
 template <std::size_t N>
@@ -135,100 +234,124 @@ constexpr std::size_t literal_length(const char (&)[N]) noexcept {
   return N - 1;
 }
 
-constexpr char kLabelKey[] = "\"label\":";
-constexpr char kSizeKey[] = "\"size\":";
-constexpr char kUrlKey[] = "\"url\":";
-constexpr char kRedKey[] = "\"red\":";
-constexpr char kGreenKey[] = "\"green\":";
-constexpr char kBlueKey[] = "\"blue\":";
-constexpr char kShowLabelKey[] = "\"showLabel\":";
+// Each member is written with the comma that separates it from the one before; the
+// first member's comma is then overwritten by the opening brace. Strings carry their
+// opening quote in their key.
+constexpr char kLabelKey[] = ",\"label\":\"";
+constexpr char kSizeKey[] = ",\"size\":";
+constexpr char kUrlKey[] = ",\"url\":\"";
+constexpr char kRedKey[] = ",\"red\":";
+constexpr char kGreenKey[] = ",\"green\":";
+constexpr char kBlueKey[] = ",\"blue\":";
+constexpr char kShowLabelTrue[] = ",\"showLabel\":true";
+constexpr char kShowLabelFalse[] = ",\"showLabel\":false";
 
-std::size_t size_text_length(float value) noexcept {
-  if (!std::isfinite(value)) return 4;
-  char buffer[kFloat32TextMax];
-  return float32_to_text(value, buffer);
-}
+// The size is kept whole in the sketch, so that writing never reads it again.
+enum SketchFlag : std::uint8_t {
+  kLabelNeedsEscapes = 1,
+  kUrlNeedsEscapes = 2,
+  kSizePresent = 4,
+  kSizeNull = 8,
+  kSizeNegative = 16,
+};
 
 }  // namespace
 
-std::size_t node_record_length(const NodeUpdate& update) noexcept {
-  std::size_t length = 2;
-  std::size_t members = 0;
+std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) noexcept {
+  sketch = RecordSketch{};
+  // Every member counts its leading comma; the first one's is the opening brace.
+  std::size_t length = update.empty() ? 2 : 1;
   if (const auto label = update.label()) {
-    length += literal_length(kLabelKey) + escaped_length(*label);
-    ++members;
+    const std::size_t growth = escape_growth(*label);
+    if (growth != 0) sketch.flags |= kLabelNeedsEscapes;
+    length += literal_length(kLabelKey) + label->size() + growth + 1;
   }
   if (const auto size = update.size()) {
-    length += literal_length(kSizeKey) + size_text_length(*size);
-    ++members;
-  }
-  if (const auto url = update.url()) {
-    length += literal_length(kUrlKey) + escaped_length(*url);
-    ++members;
-  }
-  if (const auto red = update.red()) {
-    length += literal_length(kRedKey) + digit_count(*red);
-    ++members;
-  }
-  if (const auto green = update.green()) {
-    length += literal_length(kGreenKey) + digit_count(*green);
-    ++members;
-  }
-  if (const auto blue = update.blue()) {
-    length += literal_length(kBlueKey) + digit_count(*blue);
-    ++members;
-  }
-  if (const auto show_label = update.show_label()) {
-    length += literal_length(kShowLabelKey) + (*show_label ? 4 : 5);
-    ++members;
-  }
-  return members == 0 ? length : length + members - 1;
-}
-
-char* write_node_record(const NodeUpdate& update, char* out) noexcept {
-  *out++ = '{';
-  char separator = '\0';  // becomes a comma once the first member is written
-  const auto open_member = [&](char* at) noexcept {
-    if (separator != '\0') *at++ = separator;
-    separator = ',';
-    return at;
-  };
-  if (const auto label = update.label()) {
-    out = write_string(write_literal(open_member(out), kLabelKey), *label);
-  }
-  if (const auto size = update.size()) {
-    out = write_literal(open_member(out), kSizeKey);
-    if (std::isfinite(*size)) {
-      out += float32_to_text(*size, out);
+    length += literal_length(kSizeKey);
+    sketch.flags |= kSizePresent;
+    if (std::signbit(*size)) sketch.flags |= kSizeNegative;
+    if (!std::isfinite(*size)) {
+      sketch.flags |= kSizeNull;
+      length += 4;
+    } else if (*size == 0.0f) {
+      length += std::signbit(*size) ? 4u : 3u;
     } else {
-      out = write_literal(out, "null");
+      const Float32Decimal decimal = float32_decimal(std::fabs(*size));
+      sketch.size_significand = decimal.significand;
+      sketch.size_exponent = static_cast<std::int8_t>(decimal.exponent);
+      sketch.size_digits = static_cast<std::uint8_t>(decimal.digits);
+      length += float32_decimal_text_length(std::signbit(*size), decimal);
     }
   }
   if (const auto url = update.url()) {
-    out = write_string(write_literal(open_member(out), kUrlKey), *url);
+    const std::size_t growth = escape_growth(*url);
+    if (growth != 0) sketch.flags |= kUrlNeedsEscapes;
+    length += literal_length(kUrlKey) + url->size() + growth + 1;
   }
-  if (const auto red = update.red()) {
-    out = write_colour(write_literal(open_member(out), kRedKey), *red);
-  }
+  if (const auto red = update.red()) length += literal_length(kRedKey) + colour_length(*red);
   if (const auto green = update.green()) {
-    out = write_colour(write_literal(open_member(out), kGreenKey), *green);
+    length += literal_length(kGreenKey) + colour_length(*green);
   }
-  if (const auto blue = update.blue()) {
-    out = write_colour(write_literal(open_member(out), kBlueKey), *blue);
-  }
+  if (const auto blue = update.blue()) length += literal_length(kBlueKey) + colour_length(*blue);
   if (const auto show_label = update.show_label()) {
-    out = write_literal(open_member(out), kShowLabelKey);
-    out = *show_label ? write_literal(out, "true") : write_literal(out, "false");
+    length += *show_label ? literal_length(kShowLabelTrue) : literal_length(kShowLabelFalse);
   }
+  return length;
+}
+
+std::size_t node_record_length(const NodeUpdate& update) noexcept {
+  RecordSketch sketch;
+  return node_record_length(update, sketch);
+}
+
+char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept {
+  if (update.empty()) return write_literal(out, "{}");
+  char* const start = out;
+  if (const auto label = update.label()) {
+    out = write_string_rest(write_literal(out, kLabelKey), *label,
+                            (sketch.flags & kLabelNeedsEscapes) == 0);
+  }
+  if ((sketch.flags & kSizePresent) != 0) {
+    out = write_literal(out, kSizeKey);
+    const bool negative = (sketch.flags & kSizeNegative) != 0;
+    if ((sketch.flags & kSizeNull) != 0) {
+      out = write_literal(out, "null");
+    } else if (sketch.size_digits == 0) {
+      out = negative ? write_literal(out, "-0.0") : write_literal(out, "0.0");
+    } else {
+      const Float32Decimal decimal{sketch.size_significand, sketch.size_digits,
+                                   sketch.size_exponent};
+      out += float32_decimal_to_text(negative, decimal, out);
+    }
+  }
+  if (const auto url = update.url()) {
+    out = write_string_rest(write_literal(out, kUrlKey), *url,
+                            (sketch.flags & kUrlNeedsEscapes) == 0);
+  }
+  if (const auto red = update.red()) out = write_colour(write_literal(out, kRedKey), *red);
+  if (const auto green = update.green()) {
+    out = write_colour(write_literal(out, kGreenKey), *green);
+  }
+  if (const auto blue = update.blue()) out = write_colour(write_literal(out, kBlueKey), *blue);
+  if (const auto show_label = update.show_label()) {
+    out = *show_label ? write_literal(out, kShowLabelTrue) : write_literal(out, kShowLabelFalse);
+  }
+  *start = '{';
   *out++ = '}';
   return out;
 }
 
+char* write_node_record(const NodeUpdate& update, char* out) noexcept {
+  RecordSketch sketch;
+  node_record_length(update, sketch);
+  return write_node_record(update, sketch, out);
+}
+
 void node_update_to_json(const NodeUpdate& update, std::string& out) {
   const std::size_t start = out.size();
-  const std::size_t length = node_record_length(update);
-  out.resize(start + length);
-  write_node_record(update, out.data() + start);
+  RecordSketch sketch;
+  out.resize(start + node_record_length(update, sketch));
+  write_node_record(update, sketch, out.data() + start);
 }
 
 namespace {
@@ -320,8 +443,15 @@ class RecordParser {
   }
 
  private:
+  static bool is_whitespace(char c) noexcept {
+    constexpr std::uint64_t kWhitespace = std::uint64_t{1} << ' ' | std::uint64_t{1} << '\t' |
+                                          std::uint64_t{1} << '\n' | std::uint64_t{1} << '\r';
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= ' ' && ((kWhitespace >> byte) & 1) != 0;
+  }
+
   void skip_whitespace() noexcept {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    while (p_ != end_ && is_whitespace(*p_)) ++p_;
   }
 
   bool consume(char c) noexcept {
@@ -331,12 +461,13 @@ class RecordParser {
     return true;
   }
 
-  bool consume_literal(std::string_view word) noexcept {
-    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
-        std::memcmp(p_, word.data(), word.size()) != 0) {
+  // Takes `literal` if the text continues with it.
+  template <std::size_t N>
+  bool take(const char (&literal)[N]) noexcept {
+    if (static_cast<std::size_t>(end_ - p_) < N - 1 || std::memcmp(p_, literal, N - 1) != 0) {
       return false;
     }
-    p_ += word.size();
+    p_ += N - 1;
     return true;
   }
 
@@ -351,31 +482,44 @@ class RecordParser {
     return true;
   }
 
+  // The first byte from `p` on that ends a plain run of a string (a quote, a
+  // backslash or a control byte), or end_.
+  const char* find_special(const char* p) const noexcept {
+#if defined(__SSE2__)
+    for (; end_ - p >= 16; p += 16) {
+      const unsigned mask = special_mask(load16(p));
+      if (mask != 0) return p + std::countr_zero(mask);
+    }
+#endif
+    for (; end_ - p >= 8; p += 8) {
+      const std::uint64_t found = has_special_byte(load8(p));
+      if (found == 0) continue;
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + std::countr_zero(found) / 8;
+      }
+      break;
+    }
+    while (p != end_ && kEscapeGrowth[static_cast<unsigned char>(*p)] == 0) ++p;
+    return p;
+  }
+
   // Reads the string at p_ (an opening quote). `text` receives its decoded content:
   // a view into the record when it holds no escape, else into `scratch`. With
   // scratch == nullptr the string is only checked.
   bool scan_string(std::string* scratch, std::string_view* text) {
-    const char* const start = ++p_;
-    for (;;) {
-      if (end_ - p_ >= 8 && has_special_byte(load8(p_)) == 0) {
-        p_ += 8;
-        continue;
-      }
-      if (p_ == end_) return false;
-      const auto c = static_cast<unsigned char>(*p_);
-      if (c == '"') {
-        if (text != nullptr) *text = std::string_view(start, static_cast<std::size_t>(p_ - start));
-        ++p_;
-        return true;
-      }
-      if (c == '\\') break;
-      if (c < 0x20) return false;
+    const char* const start = p_ + 1;
+    p_ = find_special(start);
+    if (p_ == end_) return false;
+    if (*p_ == '"') {
+      if (text != nullptr) *text = std::string_view(start, static_cast<std::size_t>(p_ - start));
       ++p_;
+      return true;
     }
+    if (*p_ != '\\') return false;  // a raw control byte
     if (scratch != nullptr) scratch->assign(start, p_);
     for (;;) {
       const char* const run = p_;
-      while (p_ != end_ && kEscapeGrowth[static_cast<unsigned char>(*p_)] == 0) ++p_;
+      p_ = find_special(p_);
       if (scratch != nullptr) scratch->append(run, p_);
       if (p_ == end_) return false;
       const char c = *p_++;
@@ -477,13 +621,13 @@ class RecordParser {
           if (!scan_string(nullptr, nullptr)) return false;
           break;
         case 't':
-          if (!consume_literal("true")) return false;
+          if (!take("true")) return false;
           break;
         case 'f':
-          if (!consume_literal("false")) return false;
+          if (!take("false")) return false;
           break;
         case 'n':
-          if (!consume_literal("null")) return false;
+          if (!take("null")) return false;
           break;
         default:
           if (!skip_number()) return false;
@@ -505,35 +649,38 @@ class RecordParser {
     }
   }
 
+  // One to three digits without a leading zero, and no fraction or exponent after
+  // them: what is left of the number grammar is refused for a colour anyway.
   bool parse_colour(std::optional<std::uint8_t>& colour) noexcept {
-    JsonNumber number;
-    const char* const after = scan_json_number(p_, end_, number);
-    if (after == nullptr || number.negative || number.has_fraction || number.has_exponent ||
-        number.integer.size() > 3) {
-      return false;
+    const auto digit_at = [this](const char* p) noexcept {
+      return p != end_ ? static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') : 10u;
+    };
+    const char* p = p_;
+    unsigned value = digit_at(p);
+    if (value > 9) return false;
+    ++p;
+    if (value != 0) {
+      for (int i = 0; i < 2 && digit_at(p) <= 9; ++i) value = value * 10 + digit_at(p++);
     }
-    unsigned value = 0;
-    for (const char c : number.integer) value = value * 10 + static_cast<unsigned>(c - '0');
+    if (p != end_ && (digit_at(p) <= 9 || *p == '.' || *p == 'e' || *p == 'E')) return false;
     if (value > 255) return false;
     colour = static_cast<std::uint8_t>(value);
-    p_ = after;
+    p_ = p;
     return true;
   }
 
   // Parses the value of `field` at p_; null leaves the field absent.
   bool parse_field(Field field, RecordValues& values) {
     if (p_ == end_) return false;
-    if (*p_ == 'n') return consume_literal("null");
+    if (*p_ == 'n') return take("null");
     switch (field) {
       case kLabel:
         return *p_ == '"' && scan_string(&values.label_buffer, &values.label.emplace());
       case kUrl:
         return *p_ == '"' && scan_string(&values.url_buffer, &values.url.emplace());
       case kSize: {
-        JsonNumber number;
-        const char* const after = scan_json_number(p_, end_, number);
+        const char* const after = parse_json_float32(p_, end_, values.size);
         if (after == nullptr) return false;
-        values.size = json_number_to_float32(number);
         p_ = after;
         return values.size.has_value();
       }
@@ -544,11 +691,11 @@ class RecordParser {
       case kBlue:
         return parse_colour(values.blue);
       case kShowLabel:
-        if (consume_literal("true")) {
+        if (take("true")) {
           values.show_label = true;
           return true;
         }
-        if (consume_literal("false")) {
+        if (take("false")) {
           values.show_label = false;
           return true;
         }
@@ -557,6 +704,44 @@ class RecordParser {
         break;
     }
     return false;
+  }
+
+  // Reads a key and its colon. A known key written plainly, with the colon right
+  // behind it, is matched whole; escapes, whitespace and other names take the
+  // general path, which gives the same result for the plain form.
+  bool read_key(Field& field, std::string& key_buffer) {
+    if (p_ == end_ || *p_ != '"') return false;
+    const auto known = [&field](Field which) noexcept {
+      field = which;
+      return true;
+    };
+    switch (end_ - p_ >= 2 ? p_[1] : '\0') {
+      case 'l':
+        if (take("\"label\":")) return known(kLabel);
+        break;
+      case 's':
+        if (take("\"size\":")) return known(kSize);
+        if (take("\"showLabel\":")) return known(kShowLabel);
+        break;
+      case 'u':
+        if (take("\"url\":")) return known(kUrl);
+        break;
+      case 'r':
+        if (take("\"red\":")) return known(kRed);
+        break;
+      case 'g':
+        if (take("\"green\":")) return known(kGreen);
+        break;
+      case 'b':
+        if (take("\"blue\":")) return known(kBlue);
+        break;
+      default:
+        break;
+    }
+    std::string_view key;
+    if (!scan_string(&key_buffer, &key) || !consume(':')) return false;
+    field = field_of(key);
+    return true;
   }
 
   bool parse_object(RecordValues& values) {
@@ -569,13 +754,9 @@ class RecordParser {
     unsigned seen = 0;
     std::string key_buffer;
     for (;;) {
+      Field field;
+      if (!read_key(field, key_buffer)) return false;
       skip_whitespace();
-      std::string_view key;
-      if (p_ == end_ || *p_ != '"' || !scan_string(&key_buffer, &key) || !consume(':')) {
-        return false;
-      }
-      skip_whitespace();
-      const Field field = field_of(key);
       if (field == kUnknown) {
         if (!skip_value()) return false;
       } else {
@@ -584,11 +765,13 @@ class RecordParser {
         seen |= 1u << field;
         if (!parse_field(field, values)) return false;
       }
-      skip_whitespace();
+      // Records as the writer makes them have no whitespace: look before skipping.
+      if (p_ != end_ && *p_ != ',' && *p_ != '}') skip_whitespace();
       if (p_ == end_) return false;
       const char c = *p_++;
       if (c == '}') return true;
       if (c != ',') return false;
+      if (p_ != end_ && *p_ != '"') skip_whitespace();
     }
   }
 
@@ -618,6 +801,13 @@ bool is_valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   while (p != end) {
+#if defined(__SSE2__)
+    if (end - p >= 16 &&
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) {
+      p += 16;
+      continue;
+    }
+#endif
     if (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, 8);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,12 +12,26 @@
 
 namespace kovra {
 
+// What measuring a record learns that writing it can reuse: the size's digits and
+// sign, and whether the texts need escapes. Eight bytes, as the document writer
+// keeps one per node.
+struct RecordSketch {
+  std::uint32_t size_significand = 0;
+  std::int8_t size_exponent = 0;
+  std::uint8_t size_digits = 0;  // 0 for a zero, null or absent size
+  std::uint8_t flags = 0;
+};
+
 // Exact byte length of the text that write_node_record produces for `update`.
 std::size_t node_record_length(const NodeUpdate& update) noexcept;
+// The same, also filling `sketch` for the write_node_record below.
+std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) noexcept;
 
 // Writes the text of `update` at `out`, which has room for node_record_length(update)
 // bytes; returns the end of what was written.
 char* write_node_record(const NodeUpdate& update, char* out) noexcept;
+// The same with the sketch that node_record_length gave for this unchanged `update`.
+char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept;
 
 // Appends the text of `update` to `out`.
 void node_update_to_json(const NodeUpdate& update, std::string& out);

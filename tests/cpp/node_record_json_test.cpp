@@ -4,9 +4,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "check.h"
 
@@ -126,6 +128,10 @@ TEST(parser_accepts) {
        {.label = "L"}},
       {"show_label is unknown", R"({"show_label":7,"label":"L"})", {.label = "L"}},
       {"case matters", R"({"Label":"x","SIZE":"y"})", {}},
+      {"keys close to the known ones",
+       R"({"labelx":1,"sizes":2,"lab":3,"showLabels":4,"url ":5,"re":6,"":7,"b":8})",
+       {}},
+      {"whitespace before a colon", R"({"red" :1,"size"	:2})", {.size = 2.0f, .red = 1}},
       {"unknown key twice", R"({"x":1,"x":2})", {}},
       {"skipped number not evaluated", R"({"x":1e400,"label":"L"})", {.label = "L"}},
       {"escaped key",
@@ -201,6 +207,12 @@ TEST(parser_refuses) {
       {"colour string", R"({"red":"1"})"},
       {"colour bool", R"({"red":true})"},
       {"colour leading zero", R"({"red":01})"},
+      {"colour 00", R"({"red":00})"},
+      {"colour 2550", R"({"red":2550})"},
+      {"colour 0.5", R"({"red":0.5})"},
+      {"colour 7E1", R"({"red":7E1})"},
+      {"colour then letter", R"({"red":7x})"},
+      {"colour in array with fraction", "[null,null,null,1.5,null,null,null]"},
       {"size string", R"({"size":"5"})"},
       {"size bool", R"({"size":true})"},
       {"size array", R"({"size":[5]})"},
@@ -281,10 +293,58 @@ TEST(utf8_validation) {
       {"\xe2\x82", false},      // truncated
       {"\xe2\x28\xa1", false},  // bad continuation
       {"abcdefgh\xc3", false},  // truncated after a fast block
+      {"abcdefghijklmnop\xc3", false},
+      {"abcdefghijklmnopqrstuvwxyz012345\xe2\x82\xac", true},
   };
   for (const auto& row : rows) {
     if (kovra::is_valid_utf8(row.text) != row.valid) {
       CHECK_EQ(kovra::testing::printable(row.text), std::string(row.valid ? "valid" : "invalid"));
+    }
+  }
+}
+
+// What the writer must produce for a text: the escapes of the fixed form, one byte
+// at a time.
+std::string escaped(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", byte);
+      out += buffer;
+    } else {
+      out += c;
+    }
+  }
+  for (const auto& [raw, short_form] :
+       {std::pair{"\\u0008", "\\b"}, std::pair{"\\u0009", "\\t"}, std::pair{"\\u000a", "\\n"},
+        std::pair{"\\u000c", "\\f"}, std::pair{"\\u000d", "\\r"}}) {
+    for (std::size_t at; (at = out.find(raw)) != std::string::npos;) out.replace(at, 6, short_form);
+  }
+  return out + "\"";
+}
+
+TEST(strings_with_a_special_byte_anywhere) {
+  // Every length across the word and block sizes of the scans, with the one byte that
+  // needs an escape at every position: the writer escapes it, the reader decodes it,
+  // and left raw in a record it is refused.
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (std::size_t at = 0; at <= length; ++at) {
+      for (const char special : {'"', '\\', '\x01', '\n', '\x1f', 'x'}) {
+        std::string text(length, 'a');
+        if (at < length) text[at] = special;
+        const NodeUpdate update = make({.label = text, .url = text + "/"});
+        const std::string json = to_json(update);
+        CHECK_EQ(json, "{\"label\":" + escaped(text) + ",\"url\":" + escaped(text + "/") + "}");
+        CHECK(kovra::node_update_from_json(json) == std::optional<NodeUpdate>(update));
+        if (at < length && static_cast<unsigned char>(special) < 0x20) {
+          CHECK(!kovra::node_update_from_json("{\"label\":\"" + text + "\"}").has_value());
+        }
+      }
     }
   }
 }
