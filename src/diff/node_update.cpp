@@ -6,16 +6,6 @@
 
 namespace kovra {
 
-namespace {
-constexpr std::size_t kLongPrefix = 16;
-}
-
-char* NodeUpdate::heap_block() const noexcept {
-  char* block;
-  std::memcpy(&block, texts_, sizeof block);
-  return block;
-}
-
 void NodeUpdate::swap_texts(NodeUpdate& other) noexcept {
   char held[kInline];
   std::memcpy(held, texts_, kInline);
@@ -59,60 +49,6 @@ NodeUpdate& NodeUpdate::operator=(NodeUpdate other) noexcept {
 
 NodeUpdate::~NodeUpdate() {
   if (!inline_texts()) delete[] heap_block();
-}
-
-std::size_t NodeUpdate::label_length() const noexcept {
-  if (label_length_ != kLongTexts) return label_length_;
-  std::uint64_t n;
-  std::memcpy(&n, heap_block(), 8);
-  return static_cast<std::size_t>(n);
-}
-
-std::size_t NodeUpdate::url_length() const noexcept {
-  if (url_length_ != kLongTexts) return url_length_;
-  std::uint64_t n;
-  std::memcpy(&n, heap_block() + 8, 8);
-  return static_cast<std::size_t>(n);
-}
-
-const char* NodeUpdate::text_base() const noexcept {
-  if (inline_texts()) return texts_;
-  return label_length_ == kLongTexts ? heap_block() + kLongPrefix : heap_block();
-}
-
-std::optional<std::string_view> NodeUpdate::label() const noexcept {
-  if (!has(kLabel)) return std::nullopt;
-  return std::string_view(text_base(), label_length());
-}
-
-std::optional<std::string_view> NodeUpdate::url() const noexcept {
-  if (!has(kUrl)) return std::nullopt;
-  return std::string_view(text_base() + label_length(), url_length());
-}
-
-std::optional<float> NodeUpdate::size() const noexcept {
-  if (!has(kSize)) return std::nullopt;
-  return size_;
-}
-
-std::optional<std::uint8_t> NodeUpdate::red() const noexcept {
-  if (!has(kRed)) return std::nullopt;
-  return red_;
-}
-
-std::optional<std::uint8_t> NodeUpdate::green() const noexcept {
-  if (!has(kGreen)) return std::nullopt;
-  return green_;
-}
-
-std::optional<std::uint8_t> NodeUpdate::blue() const noexcept {
-  if (!has(kBlue)) return std::nullopt;
-  return blue_;
-}
-
-std::optional<bool> NodeUpdate::show_label() const noexcept {
-  if (!has(kShowLabel)) return std::nullopt;
-  return has(kShowLabelValue);
 }
 
 void NodeUpdate::assign_texts(std::optional<std::string_view> label,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -18,13 +19,26 @@ class NodeUpdate {
   NodeUpdate& operator=(NodeUpdate other) noexcept;
   ~NodeUpdate();
 
-  std::optional<std::string_view> label() const noexcept;
-  std::optional<float> size() const noexcept;
-  std::optional<std::string_view> url() const noexcept;
-  std::optional<std::uint8_t> red() const noexcept;
-  std::optional<std::uint8_t> green() const noexcept;
-  std::optional<std::uint8_t> blue() const noexcept;
-  std::optional<bool> show_label() const noexcept;
+  // Inline: the writer calls these for every node of a document.
+  std::optional<std::string_view> label() const noexcept {
+    if (!has(kLabel)) return std::nullopt;
+    return std::string_view(text_base(), label_length());
+  }
+  std::optional<float> size() const noexcept {
+    if (!has(kSize)) return std::nullopt;
+    return size_;
+  }
+  std::optional<std::string_view> url() const noexcept {
+    if (!has(kUrl)) return std::nullopt;
+    return std::string_view(text_base() + label_length(), url_length());
+  }
+  std::optional<std::uint8_t> red() const noexcept { return colour(red_, kRed); }
+  std::optional<std::uint8_t> green() const noexcept { return colour(green_, kGreen); }
+  std::optional<std::uint8_t> blue() const noexcept { return colour(blue_, kBlue); }
+  std::optional<bool> show_label() const noexcept {
+    if (!has(kShowLabel)) return std::nullopt;
+    return has(kShowLabelValue);
+  }
   bool empty() const noexcept { return flags_ == 0; }
 
   // The text setters allocate and may throw std::bad_alloc, leaving the record as it was.
@@ -71,13 +85,34 @@ class NodeUpdate {
   }
   void assign_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
                     bool has_label, bool has_url);
-  std::size_t label_length() const noexcept;
-  std::size_t url_length() const noexcept;
+  std::optional<std::uint8_t> colour(std::uint8_t value, std::uint8_t flag) const noexcept {
+    if (!has(flag)) return std::nullopt;
+    return value;
+  }
+  std::size_t label_length() const noexcept {
+    if (label_length_ != kLongTexts) return label_length_;
+    std::uint64_t n;
+    std::memcpy(&n, heap_block(), 8);
+    return static_cast<std::size_t>(n);
+  }
+  std::size_t url_length() const noexcept {
+    if (url_length_ != kLongTexts) return url_length_;
+    std::uint64_t n;
+    std::memcpy(&n, heap_block() + 8, 8);
+    return static_cast<std::size_t>(n);
+  }
   bool inline_texts() const noexcept {
     return label_length_ != kLongTexts && std::uint64_t{label_length_} + url_length_ <= kInline;
   }
-  char* heap_block() const noexcept;
-  const char* text_base() const noexcept;
+  char* heap_block() const noexcept {
+    char* block;
+    std::memcpy(&block, texts_, sizeof block);
+    return block;
+  }
+  const char* text_base() const noexcept {
+    if (inline_texts()) return texts_;
+    return label_length_ == kLongTexts ? heap_block() + kLongPrefix : heap_block();
+  }
   void swap_texts(NodeUpdate& other) noexcept;
 
   // Label bytes then url bytes, inline or in a heap block whose pointer sits in
@@ -85,6 +120,7 @@ class NodeUpdate {
   // prefix of the block instead, flagged by kLongTexts in both fields.
   static constexpr std::uint32_t kLongTexts = 0xffffffffu;
   static constexpr std::uint32_t kInline = 16;
+  static constexpr std::size_t kLongPrefix = 16;
   char texts_[kInline] = {};
   std::uint32_t label_length_ = 0;
   std::uint32_t url_length_ = 0;
