@@ -65,19 +65,6 @@ class Raises:
         raise ValueError("no index")
 
 
-class CallsBack:
-    def __init__(self, call):
-        self.call = call
-
-    def __float__(self):
-        self.call()
-        return 1.0
-
-    def __index__(self):
-        self.call()
-        return 1
-
-
 def filled_diff(n: int = 40) -> PyGraphDiff:
     d = PyGraphDiff()
     for i in range(n):
@@ -240,13 +227,13 @@ CASES += [
     ("new instance with keyword", lambda d: PyGraphDiff(x=1), TypeError,
      "PyGraphDiff.__new__() got an unexpected keyword argument 'x'"),
     ("view with argument", lambda d: d.num_nodes(1), TypeError, None),
-    ("weight reads same diff", lambda d: d.add_edge(A, B, CallsBack(d.new_or_updated_edges)),
+    ("weight reads same diff", lambda d: d.add_edge(A, B, model.CallsBack(d.new_or_updated_edges)),
      RuntimeError, "Already mutably borrowed"),
-    ("weight clears same diff", lambda d: d.add_edge(A, B, CallsBack(d.clear)), RuntimeError,
+    ("weight clears same diff", lambda d: d.add_edge(A, B, model.CallsBack(d.clear)), RuntimeError,
      "Already borrowed"),
-    ("colour writes same diff", lambda d: d.add_node(A, {"green": CallsBack(lambda: d.add_node(B, {}))}),
+    ("colour writes same diff", lambda d: d.add_node(A, {"green": model.CallsBack(lambda: d.add_node(B, {}))}),
      RuntimeError, "Already borrowed"),
-    ("size serialises same diff", lambda d: d.add_node(A, {"size": CallsBack(d.to_bytes)}),
+    ("size serialises same diff", lambda d: d.add_node(A, {"size": model.CallsBack(d.to_bytes)}),
      RuntimeError, "Already mutably borrowed"),
 ]
 

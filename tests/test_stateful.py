@@ -92,21 +92,6 @@ def record_text(update: dict, as_array: bool) -> bytes:
     return json.dumps(renamed, separators=(",", ":")).encode()
 
 
-class CallsBack:
-    """A number whose conversion calls back into the diff it is being given to."""
-
-    def __init__(self, call):
-        self.call = call
-
-    def __float__(self):
-        self.call()
-        return 1.0
-
-    def __index__(self):
-        self.call()
-        return 1
-
-
 class FailedCall:
     """A call on (diff, a, b) that must raise `kind` with `message` (None where the
     message is the interpreter's own)."""
@@ -138,13 +123,13 @@ FAILED_CALLS = [FailedCall(*row) for row in [
     ("lone surrogate", lambda d, a, b: d.add_node(a, {"url": "\ud800"}), UnicodeEncodeError, None),
     ("text weight", lambda d, a, b: d.add_edge(a, b, "1"), TypeError, None),
     ("huge int weight", lambda d, a, b: d.add_edge(a, b, 10**400), OverflowError, None),
-    ("weight reads diff", lambda d, a, b: d.add_edge(a, b, CallsBack(d.num_nodes)), RuntimeError,
+    ("weight reads diff", lambda d, a, b: d.add_edge(a, b, model.CallsBack(d.num_nodes)), RuntimeError,
      "Already mutably borrowed"),
-    ("weight clears diff", lambda d, a, b: d.add_edge(a, b, CallsBack(d.clear)), RuntimeError,
+    ("weight clears diff", lambda d, a, b: d.add_edge(a, b, model.CallsBack(d.clear)), RuntimeError,
      "Already borrowed"),
-    ("colour writes diff", lambda d, a, b: d.add_node(a, {"blue": CallsBack(lambda: d.delete_node(b))}),
+    ("colour writes diff", lambda d, a, b: d.add_node(a, {"blue": model.CallsBack(lambda: d.delete_node(b))}),
      RuntimeError, "Already borrowed"),
-    ("size serialises diff", lambda d, a, b: d.add_node(a, {"size": CallsBack(d.to_bytes)}),
+    ("size serialises diff", lambda d, a, b: d.add_node(a, {"size": model.CallsBack(d.to_bytes)}),
      RuntimeError, "Already mutably borrowed"),
 ]]
 
