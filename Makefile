@@ -33,7 +33,8 @@ deps: venv
 	$(PIP) install -q $(BUILD_DEPS) "pytest>=7" "hypothesis>=6" "numpy>=2"
 
 test-cpp: deps
-	cmake -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON
+	cmake -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON \
+	  -DKOVRA_COUNT_PROBES=ON
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 

@@ -32,6 +32,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import baseline_py  # noqa: E402
+import hostile  # noqa: E402
 
 FIELDS = baseline_py.FIELDS
 IMPLS = ("module", "floor", "python")
@@ -68,6 +69,8 @@ TARGETS = {
     ("W5", "from_bytes vs pickle"): (8.0, 8.0, "ge"),
     ("W6", "bytes/edge"): (40.0, 32.0, "le"),
     ("W6", "bytes/node"): (128.0, 96.0, "le"),
+    ("W7", "crafted ids"): (2.0, 1.3, "le"),  # crafted over random ids, same count
+    ("W8", "churn growth"): (16.0, 16.0, "le"),  # MB
 }
 
 
@@ -704,6 +707,7 @@ def build_rows(bench):
             row("W6", op, f"resident {op}", mod["bytes_per_item"] if mod else None, "-",
                 {"module": mod["bytes_per_item"] if mod else None,
                  "python": py["bytes_per_item"] if py else None}, {})
+    hostile.rows(bench, row)
     return rows
 
 
@@ -713,13 +717,13 @@ def print_table(rows, bench):
     lines = [header]
     for r in rows:
         v = r["values"]
-        w6 = r["workload"] == "W6"
+        w6 = r["workload"] in ("W6", "W8")
         ref = v.get("ref", v.get("floor"))
 
         def cell(x):
             if x is None:
                 return "-"
-            return f"{x:.1f} B" if w6 else fmt_ns(x)
+            return f"{x:.1f} {'MB' if r['workload'] == 'W8' else 'B'}" if w6 else fmt_ns(x)
 
         sense = {"le": "<=", "ge": ">=", None: ""}[r["sense"]]
         unit = "" if w6 else "x"
@@ -837,7 +841,7 @@ def parse_args(argv):
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
                    help="wall: time.perf_counter_ns (default); cpu: time.thread_time_ns, "
                         "which leaves out time the process spends descheduled on a busy machine")
-    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6",
+    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,W7,W8",
                    help="comma-separated workloads (W3/W4 bring in W1, W4 also W2)")
     p.add_argument("--module", default="kovra_api", help="module to measure (default kovra_api)")
     p.add_argument("--seed", type=int, default=20240607)
@@ -912,6 +916,10 @@ def main(argv=None):
         gc.enable()
     if "W6" in only:
         bench.w6()
+    if "W7" in only and module_cls is not None:
+        hostile.w7(bench, module_cls)
+    if "W8" in only and module_cls is not None:
+        hostile.w8(bench)
     rows = build_rows(bench)
     print()
     print(f"kovra_api benchmarks ({'--quick' if args.quick else 'default sizes'}, best of "

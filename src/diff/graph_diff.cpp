@@ -1,6 +1,7 @@
 #include "diff/graph_diff.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace kovra {
@@ -16,19 +17,93 @@ void reserve_more(std::vector<T>& items, std::size_t extra) {
   }
 }
 
+// One flag per entry of a list, inline for the common small degree.
+class Flags {
+ public:
+  explicit Flags(std::size_t count) {
+    if (count > 64) heap_ = std::make_unique<std::uint64_t[]>((count + 63) / 64);
+  }
+  void set(std::size_t i) noexcept { words()[i / 64] |= std::uint64_t{1} << (i % 64); }
+  bool test(std::size_t i) const noexcept {
+    return (heap_ ? heap_.get() : &inline_)[i / 64] >> (i % 64) & 1;
+  }
+
+ private:
+  std::uint64_t* words() noexcept { return heap_ ? heap_.get() : &inline_; }
+  std::uint64_t inline_ = 0;
+  std::unique_ptr<std::uint64_t[]> heap_;
+};
+
 }  // namespace
 
+GraphDiff::GraphDiff(GraphDiff&& other) noexcept
+    : nodes_(std::move(other.nodes_)),
+      deleted_nodes_(std::move(other.deleted_nodes_)),
+      index_(std::move(other.index_)),
+      slots_(std::move(other.slots_)),
+      free_head_(std::exchange(other.free_head_, kNone)),
+      free_slots_(std::exchange(other.free_slots_, 0)),
+      edge_groups_(std::move(other.edge_groups_)),
+      deleted_groups_(std::move(other.deleted_groups_)) {
+  other.clear();
+}
+
+GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
+  if (this != &other) {
+    nodes_ = std::move(other.nodes_);
+    deleted_nodes_ = std::move(other.deleted_nodes_);
+    index_ = std::move(other.index_);
+    slots_ = std::move(other.slots_);
+    free_head_ = std::exchange(other.free_head_, kNone);
+    free_slots_ = std::exchange(other.free_slots_, 0);
+    edge_groups_ = std::move(other.edge_groups_);
+    deleted_groups_ = std::move(other.deleted_groups_);
+    other.clear();
+  }
+  return *this;
+}
+
 NodeIndex GraphDiff::find_index(const NodeId& id) const noexcept {
-  auto it = index_.find(id);
-  return it == index_.end() ? kNone : it->second;
+  return index_.find(id, slot_id());
 }
 
 NodeIndex GraphDiff::intern(const NodeId& id) {
-  if (slots_.size() >= kNone) throw std::bad_alloc();
-  reserve_more(slots_, 1);  // first, so that nothing can fail after the index insert
-  const auto [it, inserted] = index_.try_emplace(id, static_cast<NodeIndex>(slots_.size()));
-  if (inserted) slots_.emplace_back().id = id;
-  return it->second;
+  const NodeIndex found = index_.find(id, slot_id());
+  if (found != kNone) return found;
+  NodeIndex index = free_head_;
+  if (index == kNone) {
+    if (slots_.size() > BoundedIndex<IdKeys>::kMaxPosition) throw std::bad_alloc();
+    reserve_more(slots_, 1);  // first, so that nothing can fail after the index insert
+    index = static_cast<NodeIndex>(slots_.size());
+  }
+  index_.insert(id, index, slot_id());
+  if (index == slots_.size()) {
+    slots_.emplace_back().id = id;
+  } else {
+    Slot& slot = slots_[index];
+    free_head_ = slot.refs;
+    --free_slots_;
+    slot.id = id;
+    slot.refs = 0;
+    slot.free = false;
+  }
+  return index;
+}
+
+// Gives the slot back once nothing names it: no group of its own and no target
+// entry. Its reverse list goes with it; entries elsewhere that name it are stale.
+void GraphDiff::release_if_unused(NodeIndex index) noexcept {
+  Slot& slot = slots_[index];
+  if (slot.free || slot.refs != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) {
+    return;
+  }
+  index_.erase(slot.id, slot_id());
+  slot.incoming.reset();
+  slot.incoming_stale = false;
+  slot.free = true;
+  slot.refs = free_head_;
+  free_head_ = index;
+  ++free_slots_;
 }
 
 bool GraphDiff::has_edge(NodeIndex from, NodeIndex to) const noexcept {
@@ -65,8 +140,23 @@ void GraphDiff::reserve_incoming(NodeIndex to) {
   incoming.reserve(1);
 }
 
-void GraphDiff::mark_targets_stale(const TargetList<float>& targets) noexcept {
-  for (const auto& entry : targets) slots_[entry.key].incoming_stale = true;
+// Releases the entries of a group that has left its collection.
+void GraphDiff::drop_targets(TargetList<float>&& targets) noexcept {
+  const TargetList<float> gone = std::move(targets);
+  for (const auto& entry : gone) {
+    Slot& slot = slots_[entry.key];
+    slot.incoming_stale = true;
+    --slot.refs;
+    release_if_unused(entry.key);
+  }
+}
+
+void GraphDiff::drop_targets(TargetList<NoValue>&& targets) noexcept {
+  const TargetList<NoValue> gone = std::move(targets);
+  for (const auto& entry : gone) {
+    --slots_[entry.key].refs;
+    release_if_unused(entry.key);
+  }
 }
 
 void GraphDiff::remove_edge_group(std::uint32_t group) noexcept {
@@ -90,59 +180,83 @@ void GraphDiff::remove_deleted_group(std::uint32_t group) noexcept {
 void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
   // try_emplace leaves `update` untouched when the id is present, so one probe
   // serves both the insert and the overlay.
-  const auto [it, inserted] = nodes_.try_emplace(id, std::move(update));
-  if (!inserted) it->second.merge(std::move(update));
+  const auto [entry, inserted] = nodes_.try_emplace(id, std::move(update));
+  if (!inserted) entry->second.merge(std::move(update));
   if (!deleted_nodes_.empty()) deleted_nodes_.erase(id);
 }
 
 void GraphDiff::delete_node(const NodeId& id) {
-  const bool newly_deleted = deleted_nodes_.insert(id).second;
+  const bool newly_deleted = deleted_nodes_.insert(id);
   const NodeIndex node = find_index(id);
   if (node != kNone) {
-    // Every allocation happens before the first change, so running out of memory
-    // leaves the diff as it was. New deleted-edge groups are appended first and
-    // only linked to their `from` nodes once nothing can fail any more.
+    if (slots_[node].incoming_stale) compact_incoming(node);
+    // Every step that can fail comes before the first change that cannot be
+    // undone: each `from` node first gets a deleted-edge group and `node` in it,
+    // undone in reverse if one of them runs out of memory. Once compacted the
+    // reverse list names each `from` once, so what was pushed is the last entry.
+    const TargetList<NoValue, false>& incoming = slots_[node].incoming;
     const std::size_t first_new_group = deleted_groups_.size();
+    std::uint32_t done = 0;
+    std::unique_ptr<Flags> pushed;
     try {
-      if (slots_[node].incoming_stale) compact_incoming(node);
-      for (const auto& entry : slots_[node].incoming) {
-        const NodeIndex from = entry.key;
+      pushed = std::make_unique<Flags>(incoming.size());
+      for (; done < incoming.size(); ++done) {
+        const NodeIndex from = incoming.at(done).key;
         if (from == node) continue;  // a self-loop leaves with the node's own group
-        const std::uint32_t group = slots_[from].deleted_group;
+        std::uint32_t group = slots_[from].deleted_group;
         if (group == kNone) {
           reserve_more(deleted_groups_, 1);
+          group = static_cast<std::uint32_t>(deleted_groups_.size());
           deleted_groups_.push_back(DeletedGroup{from, {}});
-          deleted_groups_.back().targets.reserve(1);
-        } else {
-          deleted_groups_[group].targets.reserve(1);
+          slots_[from].deleted_group = group;
+        }
+        TargetList<NoValue>& targets = deleted_groups_[group].targets;
+        if (targets.find(node) == kNone) {
+          targets.push(node, NoValue{});
+          pushed->set(done);
         }
       }
     } catch (...) {
+      if (pushed) {
+        for (std::uint32_t i = done + 1; i-- > 0;) {
+          if (i >= incoming.size() || incoming.at(i).key == node) continue;
+          const NodeIndex from = incoming.at(i).key;
+          const std::uint32_t group = slots_[from].deleted_group;
+          if (group == kNone) continue;
+          TargetList<NoValue>& targets = deleted_groups_[group].targets;
+          if (pushed->test(i)) targets.erase_at(targets.size() - 1);
+          if (group >= first_new_group) slots_[from].deleted_group = kNone;
+        }
+      }
       deleted_groups_.resize(first_new_group);
       if (newly_deleted) deleted_nodes_.erase(id);
       throw;
     }
-    std::size_t next_new_group = first_new_group;
-    for (const auto& entry : slots_[node].incoming) {
-      const NodeIndex from = entry.key;
+    for (std::uint32_t i = 0; i < incoming.size(); ++i) {
+      const NodeIndex from = incoming.at(i).key;
       if (from == node) continue;
-      Slot& source = slots_[from];
-      if (source.deleted_group == kNone) {
-        source.deleted_group = static_cast<std::uint32_t>(next_new_group++);
-      }
-      TargetList<NoValue>& targets = deleted_groups_[source.deleted_group].targets;
-      if (targets.find(node) == kNone) targets.push_reserved(node, NoValue{});
-      TargetList<float>& edges = edge_groups_[source.edge_group].targets;
+      if (pushed->test(i)) ++slots_[node].refs;
+      TargetList<float>& edges = edge_groups_[slots_[from].edge_group].targets;
       edges.erase_at(edges.find(node));
+      --slots_[node].refs;
     }
-    if (slots_[node].edge_group != kNone) {
-      mark_targets_stale(edge_groups_[slots_[node].edge_group].targets);
-      remove_edge_group(slots_[node].edge_group);
+    const std::uint32_t own = slots_[node].edge_group;
+    if (own != kNone) {
+      TargetList<float> targets = std::move(edge_groups_[own].targets);
+      remove_edge_group(own);
+      drop_targets(std::move(targets));
     }
     slots_[node].incoming.reset();
     slots_[node].incoming_stale = false;
+    release_if_unused(node);
   }
   nodes_.erase(id);
+}
+
+// Counts and lists the reverse entry of an edge just added, after reserve_incoming.
+void GraphDiff::link_new_edge(NodeIndex from, NodeIndex to) noexcept {
+  ++slots_[to].refs;
+  slots_[to].incoming.push_reserved(from, NoValue{});
 }
 
 AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, float weight) {
@@ -151,7 +265,13 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
     return AddEdgeStatus::kEndpointDeleted;
   }
   const NodeIndex from = intern(from_id);
-  const NodeIndex to = intern(to_id);
+  NodeIndex to;
+  try {
+    to = intern(to_id);
+  } catch (...) {
+    release_if_unused(from);
+    throw;
+  }
   const std::uint32_t group = slots_[from].edge_group;
   if (group != kNone) {
     TargetList<float>& targets = edge_groups_[group].targets;
@@ -159,43 +279,64 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
     if (pos != kNone) {
       targets.at(pos).value = weight;
     } else {
-      targets.reserve(1);
-      reserve_incoming(to);
-      targets.push_reserved(to, weight);
-      slots_[to].incoming.push_reserved(from, NoValue{});
+      try {
+        reserve_incoming(to);
+        targets.push(to, weight);
+      } catch (...) {
+        release_if_unused(to);
+        throw;
+      }
+      link_new_edge(from, to);
     }
   } else {
-    reserve_more(edge_groups_, 1);
-    TargetList<float> targets;
-    targets.push(to, weight);
-    reserve_incoming(to);
-    slots_[from].edge_group = static_cast<std::uint32_t>(edge_groups_.size());
-    edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
-    slots_[to].incoming.push_reserved(from, NoValue{});
+    try {
+      reserve_more(edge_groups_, 1);
+      TargetList<float> targets;
+      targets.push(to, weight);
+      reserve_incoming(to);
+      slots_[from].edge_group = static_cast<std::uint32_t>(edge_groups_.size());
+      edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
+    } catch (...) {
+      release_if_unused(to);
+      release_if_unused(from);
+      throw;
+    }
+    link_new_edge(from, to);
   }
   const std::uint32_t deleted = slots_[from].deleted_group;
   if (deleted != kNone) {
     TargetList<NoValue>& targets = deleted_groups_[deleted].targets;
     const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) targets.erase_at(pos);
-    if (targets.empty()) remove_deleted_group(deleted);
+    if (pos != kNone) {
+      targets.erase_at(pos);
+      --slots_[to].refs;  // still named by the edge
+    }
+    if (targets.empty()) remove_deleted_group(deleted);  // `from` keeps its edge group
   }
   return AddEdgeStatus::kAdded;
 }
 
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
   const NodeIndex from = intern(from_id);
-  const NodeIndex to = intern(to_id);
-  add_deleted_edge(from, to);
+  NodeIndex to = kNone;
+  try {
+    to = intern(to_id);
+    add_deleted_edge(from, to);
+  } catch (...) {
+    if (to != kNone) release_if_unused(to);
+    release_if_unused(from);
+    throw;
+  }
   const std::uint32_t group = slots_[from].edge_group;
   if (group != kNone) {
     TargetList<float>& targets = edge_groups_[group].targets;
     const std::uint32_t pos = targets.find(to);
     if (pos != kNone) {
       targets.erase_at(pos);
+      --slots_[to].refs;  // still named by the deleted edge
       slots_[to].incoming_stale = true;
     }
-    if (targets.empty()) remove_edge_group(group);
+    if (targets.empty()) remove_edge_group(group);  // `from` keeps its deleted group
   }
 }
 
@@ -203,14 +344,16 @@ void GraphDiff::add_deleted_edge(NodeIndex from, NodeIndex to) {
   const std::uint32_t group = slots_[from].deleted_group;
   if (group != kNone) {
     TargetList<NoValue>& targets = deleted_groups_[group].targets;
-    if (targets.find(to) == kNone) targets.push(to, NoValue{});
-    return;
+    if (targets.find(to) != kNone) return;
+    targets.push(to, NoValue{});
+  } else {
+    reserve_more(deleted_groups_, 1);
+    TargetList<NoValue> targets;
+    targets.push(to, NoValue{});
+    slots_[from].deleted_group = static_cast<std::uint32_t>(deleted_groups_.size());
+    deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
   }
-  reserve_more(deleted_groups_, 1);
-  TargetList<NoValue> targets;
-  targets.push(to, NoValue{});
-  slots_[from].deleted_group = static_cast<std::uint32_t>(deleted_groups_.size());
-  deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
+  ++slots_[to].refs;
 }
 
 void GraphDiff::clear() noexcept {
@@ -220,13 +363,13 @@ void GraphDiff::clear() noexcept {
   deleted_groups_.clear();
   slots_.clear();
   index_.clear();
+  free_head_ = kNone;
+  free_slots_ = 0;
 }
 
-void GraphDiff::reserve_nodes(std::size_t count) { nodes_.reserve(nodes_.size() + count); }
+void GraphDiff::reserve_nodes(std::size_t count) { nodes_.reserve(count); }
 
-void GraphDiff::reserve_deleted_nodes(std::size_t count) {
-  deleted_nodes_.reserve(deleted_nodes_.size() + count);
-}
+void GraphDiff::reserve_deleted_nodes(std::size_t count) { deleted_nodes_.reserve(count); }
 
 void GraphDiff::reserve_edge_groups(std::size_t count) {
   edge_groups_.reserve(edge_groups_.size() + count);
@@ -248,11 +391,13 @@ std::uint32_t bounded(std::size_t reserve) {
 }
 }  // namespace
 
+// A failure while loading abandons the whole diff, so these keep the indexes
+// consistent but do not undo.
 std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t reserve) {
   const NodeIndex from = intern(from_id);
   std::uint32_t group = slots_[from].edge_group;
   if (group != kNone) {
-    edge_groups_[group].targets.reset();
+    drop_targets(std::move(edge_groups_[group].targets));
   } else {
     group = static_cast<std::uint32_t>(edge_groups_.size());
     edge_groups_.push_back(EdgeGroup{from, {}});
@@ -271,13 +416,14 @@ void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight
     return;
   }
   targets.push(to, weight);
+  ++slots_[to].refs;
 }
 
 std::uint32_t GraphDiff::load_deleted_group(const NodeId& from_id, std::size_t reserve) {
   const NodeIndex from = intern(from_id);
   std::uint32_t group = slots_[from].deleted_group;
   if (group != kNone) {
-    deleted_groups_[group].targets.reset();
+    drop_targets(std::move(deleted_groups_[group].targets));
   } else {
     group = static_cast<std::uint32_t>(deleted_groups_.size());
     deleted_groups_.push_back(DeletedGroup{from, {}});
@@ -290,7 +436,9 @@ std::uint32_t GraphDiff::load_deleted_group(const NodeId& from_id, std::size_t r
 void GraphDiff::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
   const NodeIndex to = intern(to_id);
   TargetList<NoValue>& targets = deleted_groups_[group].targets;
-  if (targets.find(to) == kNone) targets.push(to, NoValue{});
+  if (targets.find(to) != kNone) return;
+  targets.push(to, NoValue{});
+  ++slots_[to].refs;
 }
 
 // One pass to size every reverse list exactly, one to fill them: cheaper than
@@ -313,10 +461,30 @@ void GraphDiff::finish_loading() {
 }
 
 bool GraphDiff::consistent() const {
-  if (index_.size() != slots_.size()) return false;
+  std::vector<std::uint32_t> refs(slots_.size(), 0);
+  std::vector<bool> is_free(slots_.size(), false);
+  std::size_t free_count = 0;
+  for (NodeIndex i = free_head_; i != kNone; i = slots_[i].refs) {
+    if (i >= slots_.size() || is_free[i] || !slots_[i].free) return false;
+    is_free[i] = true;
+    ++free_count;
+  }
+  if (free_count != free_slots_ || index_.size() != slots_.size() - free_count) return false;
+  for (const EdgeGroup& group : edge_groups_) {
+    for (const auto& entry : group.targets) ++refs[entry.key];
+  }
+  for (const DeletedGroup& group : deleted_groups_) {
+    for (const auto& entry : group.targets) ++refs[entry.key];
+  }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (find_index(slots_[i].id) != i) return false;
     const Slot& slot = slots_[i];
+    if (slot.free != is_free[i]) return false;
+    if (slot.free) {
+      if (refs[i] != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) return false;
+      continue;
+    }
+    if (find_index(slot.id) != i || slot.refs != refs[i]) return false;
+    if (slot.refs == 0 && slot.edge_group == kNone && slot.deleted_group == kNone) return false;
     if (slot.edge_group != kNone &&
         (slot.edge_group >= edge_groups_.size() || edge_groups_[slot.edge_group].from != i)) {
       return false;

@@ -1,27 +1,29 @@
 // GraphDiff: the four collections of pending changes and the rules that combine
 // a later change with earlier ones.
 //
-// Edge endpoints are interned: each node id seen by an edge operation gets a
-// 32-bit index, so an edge costs 8 bytes forward plus 4 in the reverse index
-// that lets delete_node find its incoming edges without walking every group.
-// Interned ids live until clear(); they are invisible from outside.
+// Edge endpoints are interned: each node id named by an edge gets a 32-bit index,
+// so an edge costs 8 bytes forward plus 4 in the reverse index that lets
+// delete_node find its incoming edges without walking every group. An interned
+// id that no edge names any more is given back and its index reused, so memory
+// follows what the diff holds, not every id it has seen. Interned ids are
+// invisible from outside.
 #pragma once
 
-#include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "diff/bounded_index.h"
+#include "diff/id_table.h"
 #include "diff/node_id.h"
 #include "diff/node_update.h"
 #include "diff/target_list.h"
 
 namespace kovra {
 
-using NodeMap = boost::unordered_flat_map<NodeId, NodeUpdate, NodeIdHash>;
-using NodeSet = boost::unordered_flat_set<NodeId, NodeIdHash>;
+using NodeMap = IdTable<std::pair<NodeId, NodeUpdate>>;
+using NodeSet = IdTable<NodeId>;
 
 struct EdgeGroup {
   NodeIndex from;
@@ -40,8 +42,8 @@ inline constexpr char kEndpointDeletedMessage[] =
 class GraphDiff {
  public:
   GraphDiff() noexcept = default;
-  GraphDiff(GraphDiff&&) noexcept = default;
-  GraphDiff& operator=(GraphDiff&&) noexcept = default;
+  GraphDiff(GraphDiff&& other) noexcept;
+  GraphDiff& operator=(GraphDiff&& other) noexcept;
   GraphDiff(const GraphDiff&) = delete;
   GraphDiff& operator=(const GraphDiff&) = delete;
 
@@ -80,33 +82,49 @@ class GraphDiff {
 
   // Checks the internal indexes against each other; for tests and fuzzing.
   bool consistent() const;
+  // Interned ids currently in use; for tests.
+  std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
 
  private:
   // Per interned id. `incoming` lists the `from` nodes that have an edge to this
   // node. Removing an edge leaves its entry behind and marks the list stale, so
   // removals stay O(1); a stale list is compacted before it grows or is walked.
+  // A stale entry may name a slot that has been freed, or freed and reused; the
+  // compaction checks every entry against the groups, so neither matters.
   struct Slot {
     NodeId id;
     TargetList<NoValue, false> incoming;
     std::uint32_t edge_group = kNone;
     std::uint32_t deleted_group = kNone;
+    // Target entries, in edge and deleted-edge groups, that name this node. Once
+    // the slot is free: the next free slot.
+    std::uint32_t refs = 0;
     bool incoming_stale = false;
+    bool free = false;
   };
 
   NodeIndex intern(const NodeId& id);
   NodeIndex find_index(const NodeId& id) const noexcept;
+  void release_if_unused(NodeIndex index) noexcept;
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;
-  void mark_targets_stale(const TargetList<float>& targets) noexcept;
   void reserve_incoming(NodeIndex to);
+  void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
   void remove_edge_group(std::uint32_t group) noexcept;
   void remove_deleted_group(std::uint32_t group) noexcept;
   void add_deleted_edge(NodeIndex from, NodeIndex to);
+  void drop_targets(TargetList<float>&& targets) noexcept;
+  void drop_targets(TargetList<NoValue>&& targets) noexcept;
+  auto slot_id() const noexcept {
+    return [this](std::uint32_t index) -> const NodeId& { return slots_[index].id; };
+  }
 
   NodeMap nodes_;
   NodeSet deleted_nodes_;
-  boost::unordered_flat_map<NodeId, NodeIndex, NodeIdHash> index_;
+  BoundedIndex<IdKeys> index_;
   std::vector<Slot> slots_;
+  NodeIndex free_head_ = kNone;
+  std::size_t free_slots_ = 0;
   std::vector<EdgeGroup> edge_groups_;
   std::vector<DeletedGroup> deleted_groups_;
 };

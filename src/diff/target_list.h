@@ -1,14 +1,18 @@
 // TargetList: the inner collection of one `from` node, keyed by interned node
 // index. Most nodes have a handful of targets, so entries sit in one tight array
-// searched linearly; past kLinearLimit a position index keeps lookups constant.
+// searched linearly; past kLinearLimit a BoundedIndex keeps lookups bounded
+// whatever the keys (interned indexes, which a caller can steer through the order
+// in which ids first appear).
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "diff/bounded_index.h"
 
 namespace kovra {
 
@@ -34,19 +38,16 @@ class TargetList {
       : entries_(std::exchange(other.entries_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)),
-        index_(std::exchange(other.index_, {})) {}
+        index_(std::move(other.index_)) {}
   TargetList& operator=(TargetList&& other) noexcept {
     TargetList old(std::move(*this));
     entries_ = std::exchange(other.entries_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
-    index_ = std::exchange(other.index_, {});
+    index_ = std::move(other.index_);
     return *this;
   }
-  ~TargetList() {
-    std::free(entries_);
-    if constexpr (kIndexed) std::free(index_.slots);
-  }
+  ~TargetList() { std::free(entries_); }
 
   std::uint32_t size() const noexcept { return size_; }
   std::uint32_t capacity() const noexcept { return capacity_; }
@@ -59,13 +60,7 @@ class TargetList {
   // Position of `key`, or kNone.
   std::uint32_t find(NodeIndex key) const noexcept {
     if constexpr (kIndexed) {
-      if (indexed()) {
-        for (std::uint32_t s = slot_of(key);; s = (s + 1) & index_.mask) {
-          const std::uint32_t stored = index_.slots[s];
-          if (stored == 0) return kNone;
-          if (entries_[stored - 1].key == key) return stored - 1;
-        }
-      }
+      if (index_) return index_->find(key, no_key_at);
     }
     for (std::uint32_t i = 0; i < size_; ++i) {
       if (entries_[i].key == key) return i;
@@ -73,7 +68,7 @@ class TargetList {
     return kNone;
   }
 
-  // Makes room for `extra` more entries so that push_reserved cannot fail.
+  // Makes room for `extra` more entries in the array.
   void reserve(std::uint32_t extra) {
     if (extra > kMaxSize - size_) throw std::bad_alloc();
     const std::uint32_t needed = size_ + extra;
@@ -85,34 +80,41 @@ class TargetList {
       entries_ = static_cast<Entry*>(moved);
       capacity_ = grown;
     }
-    if constexpr (kIndexed) {
-      if (needed > kLinearLimit && std::uint64_t{needed} * 2 > std::uint64_t{index_.mask} + 1) {
-        rebuild_slots(needed);
-      }
-    }
   }
 
-  // Appends a key known to be absent, after reserve().
-  void push_reserved(NodeIndex key, Value value) noexcept {
-    const std::uint32_t pos = size_++;
-    entries_[pos] = Entry{key, value};
-    if constexpr (kIndexed) {
-      if (indexed()) insert_slot(key, pos);
-    }
+  // Appends a key known to be absent, after reserve(); cannot fail. Only lists
+  // without an index, whose appends never allocate.
+  void push_reserved(NodeIndex key, Value value) noexcept
+    requires(!kIndexed)
+  {
+    entries_[size_++] = Entry{key, value};
   }
 
+  // Appends a key known to be absent. Either completes or throws std::bad_alloc
+  // with the list unchanged (its capacity aside).
   void push(NodeIndex key, Value value) {
     reserve(1);
-    push_reserved(key, value);
+    if constexpr (kIndexed) {
+      if (index_) {
+        index_->insert(key, size_, no_key_at);
+      } else if (size_ >= kLinearLimit) {
+        auto index = std::make_unique<Index>();
+        index->reserve(std::size_t{size_} + 1, no_key_at);
+        for (std::uint32_t i = 0; i < size_; ++i) index->insert(entries_[i].key, i, no_key_at);
+        index->insert(key, size_, no_key_at);
+        index_ = std::move(index);
+      }
+    }
+    entries_[size_++] = Entry{key, value};
   }
 
   // Removes the entry at `pos`; the last entry takes its place.
   void erase_at(std::uint32_t pos) noexcept {
     const std::uint32_t last = size_ - 1;
     if constexpr (kIndexed) {
-      if (indexed()) {
-        erase_slot(entries_[pos].key);
-        if (pos != last) *slot_for_position(last) = pos + 1;
+      if (index_) {
+        index_->erase(entries_[pos].key, no_key_at);
+        if (pos != last) index_->repoint(entries_[last].key, pos, no_key_at);
       }
     }
     entries_[pos] = entries_[last];
@@ -124,81 +126,34 @@ class TargetList {
 
   // Keeps the entries for which keep(entry) holds, in their order.
   template <class Keep>
-  void retain_if(Keep keep) noexcept {
+  void retain_if(Keep keep) noexcept
+    requires(!kIndexed)
+  {
     std::uint32_t out = 0;
     for (std::uint32_t i = 0; i < size_; ++i) {
       if (keep(entries_[i])) entries_[out++] = entries_[i];
     }
     size_ = out;
-    if constexpr (kIndexed) {
-      if (indexed()) refill_slots();
-    }
+  }
+
+  // For tests: the index, if the list has grown one.
+  const BoundedIndex<IndexKeys>* index() const noexcept
+    requires(kIndexed)
+  {
+    return index_.get();
   }
 
  private:
-  static constexpr std::uint32_t kMaxSize = 0x7fffffffu;
-
-  struct PositionIndex {
-    std::uint32_t* slots = nullptr;  // position + 1 per occupied slot, 0 when free
-    std::uint32_t mask = 0;
-  };
+  static constexpr std::uint32_t kMaxSize = BoundedIndex<IndexKeys>::kMaxPosition;
+  using Index = BoundedIndex<IndexKeys>;
   struct NoIndex {};
-
-  bool indexed() const noexcept {
-    if constexpr (kIndexed) {
-      return index_.slots != nullptr;
-    } else {
-      return false;
-    }
-  }
-
-  std::uint32_t slot_of(NodeIndex key) const noexcept {
-    return static_cast<std::uint32_t>((std::uint64_t{key} * 0x9e3779b97f4a7c15ULL) >> 32) &
-           index_.mask;
-  }
-  void insert_slot(NodeIndex key, std::uint32_t pos) noexcept {
-    std::uint32_t s = slot_of(key);
-    while (index_.slots[s] != 0) s = (s + 1) & index_.mask;
-    index_.slots[s] = pos + 1;
-  }
-  std::uint32_t* slot_for_position(std::uint32_t pos) noexcept {
-    std::uint32_t s = slot_of(entries_[pos].key);
-    while (index_.slots[s] != pos + 1) s = (s + 1) & index_.mask;
-    return &index_.slots[s];
-  }
-  // Backward-shift deletion: no tombstones, so a reserve stays a guarantee.
-  void erase_slot(NodeIndex key) noexcept {
-    std::uint32_t hole = slot_of(key);
-    while (entries_[index_.slots[hole] - 1].key != key) hole = (hole + 1) & index_.mask;
-    for (std::uint32_t s = (hole + 1) & index_.mask; index_.slots[s] != 0;
-         s = (s + 1) & index_.mask) {
-      const std::uint32_t home = slot_of(entries_[index_.slots[s] - 1].key);
-      if (((s - home) & index_.mask) >= ((s - hole) & index_.mask)) {
-        index_.slots[hole] = index_.slots[s];
-        hole = s;
-      }
-    }
-    index_.slots[hole] = 0;
-  }
-  void rebuild_slots(std::uint32_t needed) {
-    std::uint64_t count = 64;
-    while (count < std::uint64_t{needed} * 2) count *= 2;
-    auto* fresh = static_cast<std::uint32_t*>(std::calloc(count, sizeof(std::uint32_t)));
-    if (fresh == nullptr) throw std::bad_alloc();
-    std::free(index_.slots);
-    index_.slots = fresh;
-    index_.mask = static_cast<std::uint32_t>(count - 1);
-    for (std::uint32_t i = 0; i < size_; ++i) insert_slot(entries_[i].key, i);
-  }
-  void refill_slots() noexcept {
-    std::memset(index_.slots, 0, (std::size_t{index_.mask} + 1) * sizeof(std::uint32_t));
-    for (std::uint32_t i = 0; i < size_; ++i) insert_slot(entries_[i].key, i);
-  }
+  // The index keeps the keys themselves in its slots, so it never asks for one.
+  static constexpr auto no_key_at = [](std::uint32_t) noexcept -> NodeIndex { return kNone; };
 
   Entry* entries_ = nullptr;
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = 0;
-  [[no_unique_address]] std::conditional_t<kIndexed, PositionIndex, NoIndex> index_;
+  [[no_unique_address]] std::conditional_t<kIndexed, std::unique_ptr<Index>, NoIndex> index_;
 };
 
 }  // namespace kovra

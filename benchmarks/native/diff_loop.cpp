@@ -1,0 +1,126 @@
+// A native loop over GraphDiff, without the interpreter: the core's own cost per
+// call, for callgrind (instructions, cache misses) and perf.
+//
+//   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r] [callgrind]
+//
+// W1: add_edge, 1,000,000 random edges among 100,000 ids; W1s: a tenth of that
+// (tables in cache); W2: add_node of 200,000 ids, then a merge on half; W3:
+// delete_node of 10,000 ids of the W1 diff; W5r: from_bytes of the W1 diff.
+// The measured region sits between two calls of `measured_region`, so callgrind
+// can be told to count only there (--toggle-collect=measured_region_body).
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "codec/document_reader.h"
+#include "codec/document_writer.h"
+#include "diff/graph_diff.h"
+
+using kovra::GraphDiff;
+using kovra::NodeId;
+
+namespace {
+
+std::vector<NodeId> make_ids(std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<NodeId> ids(count);
+  for (NodeId& id : ids) {
+    const std::uint64_t words[2] = {rng(), rng()};
+    std::memcpy(id.bytes.data(), words, 16);
+  }
+  return ids;
+}
+
+struct Edge {
+  std::uint32_t from, to;
+  float weight;
+};
+
+std::vector<Edge> make_edges(std::size_t ids, std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<Edge> edges(count);
+  for (Edge& e : edges) {
+    e.from = static_cast<std::uint32_t>(rng() % ids);
+    e.to = static_cast<std::uint32_t>(rng() % ids);
+    e.weight = static_cast<float>(rng() % 1000) / 1000.0f;
+  }
+  return edges;
+}
+
+}  // namespace
+
+// Kept out of line so that callgrind can collect inside it only.
+extern "C" __attribute__((noinline)) void measured_region_body(void (*work)(void*), void* arg) {
+  work(arg);
+}
+
+template <class Work>
+double measure(Work&& work) {
+  const auto start = std::chrono::steady_clock::now();
+  using Plain = std::remove_reference_t<Work>;
+  measured_region_body([](void* w) { (*static_cast<Plain*>(w))(); },
+                       const_cast<void*>(static_cast<const void*>(&work)));
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+}
+
+int main(int argc, char** argv) {
+  const std::string workload = argc > 1 ? argv[1] : "W1";
+  const bool small = workload == "W1s";
+  const std::size_t id_count = small ? 10000 : 100000;
+  const std::size_t edge_count = small ? 100000 : 1000000;
+  const std::vector<NodeId> ids = make_ids(workload == "W2" ? 200000 : id_count, 1);
+  double ns = 0;
+  std::size_t calls = 0;
+  if (workload == "W1" || workload == "W1s" || workload == "W3" || workload == "W5r") {
+    const std::vector<Edge> edges = make_edges(id_count, edge_count, 2);
+    GraphDiff diff;
+    const auto add_all = [&] {
+      for (const Edge& e : edges) (void)diff.add_edge(ids[e.from], ids[e.to], e.weight);
+    };
+    if (workload == "W1" || workload == "W1s") {
+      ns = measure(add_all);
+      calls = edges.size();
+    } else {
+      add_all();
+      if (workload == "W3") {
+        ns = measure([&] {
+          for (std::size_t i = 0; i < 10000; ++i) diff.delete_node(ids[(i * 7919) % ids.size()]);
+        });
+        calls = 10000;
+      } else {
+        const auto document = kovra::serialize_graph_diff(diff);
+        ns = measure([&] {
+          auto back = kovra::deserialize_graph_diff(*document);
+          if (!back) std::abort();
+        });
+        calls = 1;
+      }
+    }
+  } else if (workload == "W2") {
+    GraphDiff diff;
+    ns = measure([&] {
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        kovra::NodeUpdate update;
+        update.set_size(static_cast<float>(i));
+        update.set_red(static_cast<std::uint8_t>(i));
+        diff.add_node(ids[i], std::move(update));
+      }
+      for (std::size_t i = 0; i < ids.size(); i += 2) {
+        kovra::NodeUpdate update;
+        update.set_green(static_cast<std::uint8_t>(i));
+        diff.add_node(ids[i], std::move(update));
+      }
+    });
+    calls = ids.size() + (ids.size() + 1) / 2;
+  } else {
+    std::fprintf(stderr, "unknown workload %s\n", workload.c_str());
+    return 2;
+  }
+  std::printf("%s: %zu calls, %.1f ns per call\n", workload.c_str(), calls, ns / double(calls));
+  return 0;
+}

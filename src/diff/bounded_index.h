@@ -1,0 +1,391 @@
+// BoundedIndex: the position index behind every keyed table of the core. It maps
+// a key to the position of its entry in an array that the owner keeps (the owner
+// decides the iteration order; the index only finds things).
+//
+// Why not a stock hash table: the ids come from callers and documents, the hash
+// must be fixed so that order is reproducible, and anyone can read it here. So
+// the cost of an operation must be bounded whatever the keys, and that needs the
+// probe lengths, which stock tables do not expose:
+//
+// - Open addressing over buckets of eight 8-byte slots (one cache line each):
+//   32 bits of the key's hash as a tag and the position. Buckets are visited in
+//   triangular order from the home bucket.
+// - No key is ever placed more than probe_limit() buckets from its home, so no
+//   lookup, insertion or removal visits more. An insertion that finds no room
+//   within the limit rebuilds the table under the next key of a fixed schedule;
+//   after kMaxRekeys such rebuilds since the last clear() the index turns into a
+//   balanced tree, O(log n) per operation whatever the keys. Under random keys
+//   the limit is far out in the tail and neither ever happens.
+// - Removal leaves a tombstone unless the bucket has never been full, so no
+//   removal walks a cluster; tombstones count towards the load and go at the
+//   next rebuild, which the load bound makes amortised O(1) per insertion.
+//
+// Whether and when a table re-keys depends only on the keys and the order of
+// operations, so the same history gives the same tables in every run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "diff/node_id.h"
+#include "diff/probe_count.h"
+
+namespace kovra {
+
+// Keys that are node ids: the slot holds 32 hash bits, so a tag match is
+// confirmed against the owner's entry.
+struct IdKeys {
+  using Key = NodeId;
+  static constexpr bool kTagIsKey = false;
+  static std::uint64_t hash(const NodeId& id, HashKey key) noexcept { return hash_id(id, key); }
+  static std::uint32_t tag(std::uint64_t hash, const NodeId&) noexcept {
+    return static_cast<std::uint32_t>(hash);
+  }
+  struct Less {
+    bool operator()(const NodeId& a, const NodeId& b) const noexcept {
+      KOVRA_COUNT_PROBE();
+      return a.low() != b.low() ? a.low() < b.low() : a.high() < b.high();
+    }
+  };
+};
+
+// Keys that are 32-bit interned indexes: the slot holds the key itself.
+struct IndexKeys {
+  using Key = std::uint32_t;
+  static constexpr bool kTagIsKey = true;
+  static std::uint64_t hash(std::uint32_t index, HashKey key) noexcept {
+    return hash_index(index, key);
+  }
+  static std::uint32_t tag(std::uint64_t, std::uint32_t index) noexcept { return index; }
+  struct Less {
+    bool operator()(std::uint32_t a, std::uint32_t b) const noexcept {
+      KOVRA_COUNT_PROBE();
+      return a < b;
+    }
+  };
+};
+
+template <class Keys>
+class BoundedIndex {
+ public:
+  using Key = typename Keys::Key;
+  static constexpr std::uint32_t kAbsent = 0xffffffffu;
+  static constexpr std::uint32_t kMaxPosition = 0xfffffffdu;
+  static constexpr unsigned kMaxRekeys = 3;
+  static constexpr std::uint32_t kSlots = 8;   // per bucket
+  static constexpr std::uint32_t kFilled = 6;  // most used slots per bucket, on average
+
+  // Buckets a lookup may visit in a table of 2^bits buckets. Measured under
+  // random keys filling a table to its highest load (3/4), an insertion needs
+  // more than 2 buckets with probability 0.06, and each further bucket divides
+  // that by about 3.2; so at 12 + bits the chance that a table of n keys ever
+  // re-keys stays below 1e-9 at every size, while the limit stays O(log n).
+  static constexpr std::uint32_t probe_limit(unsigned bits) noexcept { return 12 + bits; }
+
+  BoundedIndex() noexcept = default;
+  BoundedIndex(BoundedIndex&& other) noexcept { swap(other); }
+  BoundedIndex& operator=(BoundedIndex&& other) noexcept {
+    BoundedIndex old(std::move(other));
+    swap(old);
+    return *this;
+  }
+  BoundedIndex(const BoundedIndex&) = delete;
+  BoundedIndex& operator=(const BoundedIndex&) = delete;
+  ~BoundedIndex() { free_buckets(buckets_); }
+
+  std::uint32_t size() const noexcept { return live_; }
+  bool ordered() const noexcept { return tree_ != nullptr; }
+  unsigned key_number() const noexcept { return key_number_; }
+  std::size_t bucket_count() const noexcept { return buckets_ ? std::size_t{mask_} + 1 : 0; }
+
+  // Position of `key`, or kAbsent. key_at(pos) gives the key of the owner's entry
+  // at `pos`.
+  template <class KeyAt>
+  std::uint32_t find(const Key& key, const KeyAt& key_at) const noexcept {
+    if (tree_) [[unlikely]] {
+      const auto it = tree_->find(key);
+      return it == tree_->end() ? kAbsent : it->second;
+    }
+    const std::uint64_t* slot = locate(key, key_at);
+    return slot ? value_of(*slot) - 1 : kAbsent;
+  }
+
+  // Adds an absent `key` at `pos` (at most kMaxPosition). Either completes or throws std::bad_alloc
+  // with every key still found at its position.
+  template <class KeyAt>
+  void insert(const Key& key, std::uint32_t pos, const KeyAt& key_at) {
+    if (!tree_) {
+      if (used_ >= max_used_) grow(live_ + 1, key_at);
+      while (!tree_) {
+        const std::uint64_t hash = Keys::hash(key, key_);
+        if (place(buckets_, mask_, probe_limit_, hash, Keys::tag(hash, key), pos, used_)) {
+          ++live_;
+          return;
+        }
+        rekey(key_at);
+      }
+    }
+    tree_->emplace(key, pos);
+    ++live_;
+  }
+
+  // Removes `key`, which must be present.
+  template <class KeyAt>
+  void erase(const Key& key, const KeyAt& key_at) noexcept {
+    --live_;
+    if (tree_) [[unlikely]] {
+      tree_->erase(key);
+      return;
+    }
+    std::uint64_t* slot = const_cast<std::uint64_t*>(locate(key, key_at));
+    // A bucket with a free slot has never been full since the last rebuild, so
+    // no key was pushed past it: its slot can simply become free again.
+    const std::uint64_t* bucket = buckets_[(slot - buckets_[0].slots) / kSlots].slots;
+    bool has_free = false;
+    for (std::uint32_t s = 0; s < kSlots; ++s) has_free |= value_of(bucket[s]) == 0;
+    if (has_free) {
+      *slot = 0;
+      --used_;
+    } else {
+      *slot = kTombstone;
+    }
+  }
+
+  // Records that `key`, which must be present, now sits at `pos`.
+  template <class KeyAt>
+  void repoint(const Key& key, std::uint32_t pos, const KeyAt& key_at) noexcept {
+    if (tree_) [[unlikely]] {
+      tree_->find(key)->second = pos;
+      return;
+    }
+    std::uint64_t* slot = const_cast<std::uint64_t*>(locate(key, key_at));
+    *slot = (*slot & ~std::uint64_t{0xffffffffu}) | (std::uint64_t{pos} + 1);
+  }
+
+  // Room for `count` keys in all without growing.
+  template <class KeyAt>
+  void reserve(std::size_t count, const KeyAt& key_at) {
+    if (!tree_ && count > max_used_) grow(count, key_at);
+  }
+
+  // Forgets every key and returns to the first key of the schedule; the buckets
+  // stay allocated.
+  void clear() noexcept {
+    tree_.reset();
+    if (buckets_) std::memset(buckets_, 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
+    live_ = 0;
+    used_ = 0;
+    rekeys_ = 0;
+    key_number_ = 0;
+    key_ = hash_key(0);
+  }
+
+ private:
+  struct alignas(64) Bucket {
+    std::uint64_t slots[kSlots];
+  };
+  using Tree = std::map<Key, std::uint32_t, typename Keys::Less>;
+  // A slot: the tag in the high half, position + 1 in the low half, which is 0
+  // for a free slot and kTombstone for a removed one.
+  static constexpr std::uint32_t kTombstone = 0xffffffffu;
+  static constexpr std::uint32_t kMaxBuckets = std::uint32_t{1} << 29;
+
+  static std::uint32_t value_of(std::uint64_t slot) noexcept {
+    return static_cast<std::uint32_t>(slot);
+  }
+  static bool is_live(std::uint64_t slot) noexcept {
+    return value_of(slot) != 0 && value_of(slot) != kTombstone;
+  }
+  static std::uint32_t home_of(std::uint64_t hash, std::uint32_t mask) noexcept {
+    return static_cast<std::uint32_t>(hash >> 32) & mask;
+  }
+
+  static Bucket* allocate_buckets(std::uint32_t count) {
+    auto* buckets = static_cast<Bucket*>(
+        ::operator new(std::size_t{count} * sizeof(Bucket), std::align_val_t{alignof(Bucket)}));
+    std::memset(buckets, 0, std::size_t{count} * sizeof(Bucket));
+    return buckets;
+  }
+  static void free_buckets(Bucket* buckets) noexcept {
+    if (buckets) ::operator delete(buckets, std::align_val_t{alignof(Bucket)});
+  }
+
+  template <class KeyAt>
+  const std::uint64_t* locate(const Key& key, const KeyAt& key_at) const noexcept {
+    if (!buckets_) return nullptr;
+    const std::uint64_t hash = Keys::hash(key, key_);
+    const std::uint64_t tag = Keys::tag(hash, key);
+    std::uint32_t b = home_of(hash, mask_);
+    for (std::uint32_t step = 1; step <= probe_limit_; ++step) {
+      KOVRA_COUNT_PROBE();
+      const std::uint64_t* bucket = buckets_[b].slots;
+      bool has_free = false;
+      for (std::uint32_t s = 0; s < kSlots; ++s) {
+        const std::uint64_t slot = bucket[s];
+        const std::uint32_t value = value_of(slot);
+        has_free |= value == 0;
+        if ((slot >> 32) == tag && is_live(slot)) {
+          if constexpr (Keys::kTagIsKey) {
+            return &bucket[s];
+          } else {
+            if (key_at(value - 1) == key) return &bucket[s];
+          }
+        }
+      }
+      if (has_free) return nullptr;
+      b = (b + step) & mask_;
+    }
+    return nullptr;
+  }
+
+  // Puts `pos` in the first free slot within `limit` buckets of the home bucket.
+  static bool place(Bucket* buckets, std::uint32_t mask, std::uint32_t limit, std::uint64_t hash,
+                    std::uint32_t tag, std::uint32_t pos, std::uint32_t& used) noexcept {
+    std::uint32_t b = home_of(hash, mask);
+    for (std::uint32_t step = 1; step <= limit; ++step) {
+      KOVRA_COUNT_PROBE();
+      std::uint64_t* bucket = buckets[b].slots;
+      for (std::uint32_t s = 0; s < kSlots; ++s) {
+        const std::uint32_t value = value_of(bucket[s]);
+        if (value == 0 || value == kTombstone) {
+          if (value == 0) ++used;
+          bucket[s] = (std::uint64_t{tag} << 32) | (std::uint64_t{pos} + 1);
+          return true;
+        }
+      }
+      b = (b + step) & mask;
+    }
+    return false;
+  }
+
+  template <class Visit>
+  void for_each_live(Visit&& visit) const {
+    if (!buckets_) return;
+    for (std::size_t b = 0; b <= mask_; ++b) {
+      for (const std::uint64_t slot : buckets_[b].slots) {
+        if (is_live(slot)) {
+          visit(static_cast<std::uint32_t>(slot >> 32), value_of(slot) - 1);
+        }
+      }
+    }
+  }
+
+  template <class KeyAt>
+  Key key_of(std::uint32_t tag, std::uint32_t pos, const KeyAt& key_at) const {
+    if constexpr (Keys::kTagIsKey) {
+      return tag;
+    } else {
+      return key_at(pos);
+    }
+  }
+
+  // Builds the index anew in `count` buckets under key `key_number`; false if
+  // some key found no room within the probe limit.
+  template <class KeyAt>
+  bool try_build(std::uint32_t count, unsigned key_number, const KeyAt& key_at) {
+    Bucket* fresh = allocate_buckets(count);
+    const HashKey key = hash_key(key_number);
+    const std::uint32_t mask = count - 1;
+    const std::uint32_t limit = probe_limit(static_cast<unsigned>(__builtin_ctz(count)));
+    std::uint32_t used = 0;
+    bool placed = true;
+    for_each_live([&](std::uint32_t tag, std::uint32_t pos) {
+      if (!placed) return;
+      const Key k = key_of(tag, pos, key_at);
+      const std::uint64_t hash = Keys::hash(k, key);
+      placed = place(fresh, mask, limit, hash, Keys::tag(hash, k), pos, used);
+    });
+    if (!placed) {
+      free_buckets(fresh);
+      return false;
+    }
+    free_buckets(buckets_);
+    buckets_ = fresh;
+    mask_ = mask;
+    probe_limit_ = limit;
+    max_used_ = count * kFilled;
+    used_ = used;
+    key_number_ = key_number;
+    key_ = key;
+    return true;
+  }
+
+  // Rebuilds in `count` buckets from key `key_number` on, moving along the
+  // schedule while keys find no room, and to the tree after kMaxRekeys moves.
+  template <class KeyAt>
+  void rebuild(std::uint32_t count, unsigned key_number, const KeyAt& key_at) {
+    while (!try_build(count, key_number, key_at)) {
+      ++key_number;
+      if (++rekeys_ > kMaxRekeys) {
+        build_tree(key_at);
+        return;
+      }
+    }
+  }
+
+  template <class KeyAt>
+  void grow(std::size_t needed, const KeyAt& key_at) {
+    std::uint32_t count = buckets_ ? mask_ + 1 : 1;
+    // Double while the table would be more than half full after the rebuild, so
+    // that a rebuild is followed by as many insertions as it moved.
+    while (needed * 2 > std::size_t{count} * kFilled) {
+      if (count >= kMaxBuckets) throw std::bad_alloc();
+      count *= 2;
+    }
+    rebuild(count, key_number_, key_at);
+  }
+
+  template <class KeyAt>
+  void rekey(const KeyAt& key_at) {
+    if (++rekeys_ > kMaxRekeys) {
+      build_tree(key_at);
+    } else {
+      rebuild(mask_ + 1, key_number_ + 1, key_at);
+    }
+  }
+
+  template <class KeyAt>
+  void build_tree(const KeyAt& key_at) {
+    auto tree = std::make_unique<Tree>();
+    for_each_live([&](std::uint32_t tag, std::uint32_t pos) {
+      tree->emplace(key_of(tag, pos, key_at), pos);
+    });
+    free_buckets(buckets_);
+    buckets_ = nullptr;
+    mask_ = 0;
+    max_used_ = 0;
+    used_ = 0;
+    tree_ = std::move(tree);
+  }
+
+  void swap(BoundedIndex& other) noexcept {
+    std::swap(buckets_, other.buckets_);
+    std::swap(tree_, other.tree_);
+    std::swap(key_, other.key_);
+    std::swap(mask_, other.mask_);
+    std::swap(live_, other.live_);
+    std::swap(used_, other.used_);
+    std::swap(max_used_, other.max_used_);
+    std::swap(probe_limit_, other.probe_limit_);
+    std::swap(key_number_, other.key_number_);
+    std::swap(rekeys_, other.rekeys_);
+  }
+
+  Bucket* buckets_ = nullptr;
+  std::unique_ptr<Tree> tree_;
+  HashKey key_ = hash_key(0);
+  std::uint32_t mask_ = 0;
+  std::uint32_t live_ = 0;
+  std::uint32_t used_ = 0;  // live slots and tombstones
+  std::uint32_t max_used_ = 0;
+  std::uint32_t probe_limit_ = 0;
+  unsigned key_number_ = 0;
+  unsigned rekeys_ = 0;
+};
+
+}  // namespace kovra

@@ -1,0 +1,247 @@
+// Ids chosen against the tables: the work they cause, counted in bucket probes
+// and fallback comparisons, stays within a small factor of what random ids of
+// the same count cause, and memory follows content under churn.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "codec/document_reader.h"
+#include "codec/document_writer.h"
+#include "diff/bounded_index.h"
+#include "diff/graph_diff.h"
+#include "diff/id_table.h"
+
+#ifndef KOVRA_COUNT_PROBES
+#error "hostile_ids_test needs a core built with KOVRA_COUNT_PROBES"
+#endif
+
+namespace {
+
+using kovra::BoundedIndex;
+using kovra::GraphDiff;
+using kovra::NodeId;
+using kovra::NodeUpdate;
+
+std::uint64_t probes_of(const std::function<void()>& work) {
+  const std::uint64_t before = kovra::probe_count;
+  work();
+  return kovra::probe_count - before;
+}
+
+NodeId id_of(std::uint64_t low, std::uint64_t high) {
+  NodeId id;
+  std::memcpy(id.bytes.data(), &low, 8);
+  std::memcpy(id.bytes.data() + 8, &high, 8);
+  return id;
+}
+
+std::vector<NodeId> random_ids(std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<NodeId> ids;
+  for (std::size_t i = 0; i < count; ++i) ids.push_back(id_of(rng(), rng()));
+  return ids;
+}
+
+// The constants that the former hash xored into the halves: every id with
+// either half equal to its constant hashed to the same value.
+std::vector<NodeId> weak_key_ids(std::size_t count, bool low_half) {
+  std::mt19937_64 rng(7);
+  std::vector<NodeId> ids;
+  for (std::size_t i = 0; i < count; ++i) {
+    ids.push_back(low_half ? id_of(0x9e3779b97f4a7c15ULL, rng())
+                           : id_of(rng(), 0xd6e8feb86659fd93ULL));
+  }
+  return ids;
+}
+
+// Ids that all share the home bucket of every table of up to 2^bits buckets
+// under the first key of the schedule.
+std::vector<NodeId> colliding_ids(std::size_t count, unsigned bits) {
+  std::mt19937_64 rng(11);
+  const kovra::HashKey key = kovra::hash_key(0);
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  std::vector<NodeId> ids;
+  while (ids.size() < count) {
+    const NodeId id = id_of(rng(), rng());
+    if (((kovra::hash_id(id, key) >> 32) & mask) == 0) ids.push_back(id);
+  }
+  return ids;
+}
+
+// The work of a typical life: edges among the ids, every node deleted, the
+// deletions written and read back.
+std::uint64_t life_probes(const std::vector<NodeId>& ids) {
+  GraphDiff diff;
+  const std::size_t n = ids.size();
+  return probes_of([&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      diff.add_node(ids[i], NodeUpdate());
+      (void)diff.add_edge(ids[i], ids[(i * 7 + 1) % n], 1.0f);
+    }
+    for (const NodeId& id : ids) diff.delete_node(id);
+    const auto document = kovra::serialize_graph_diff(diff);
+    CHECK(document.has_value());
+    const auto back = kovra::deserialize_graph_diff(*document);
+    CHECK(back && back->deleted_nodes().size() == n);
+  });
+}
+
+void check_like_random(const std::vector<NodeId>& crafted, const char* what) {
+  const std::uint64_t random = life_probes(random_ids(crafted.size(), 3));
+  const std::uint64_t hostile = life_probes(crafted);
+  if (hostile > 2 * random) {
+    CHECK_EQ(std::string(what), "within twice the probes of random ids");
+  }
+}
+
+TEST(weak_keys_of_the_former_hash_cost_as_random_ids) {
+  check_like_random(weak_key_ids(20000, true), "first half fixed");
+  check_like_random(weak_key_ids(20000, false), "second half fixed");
+}
+
+// A view's order is a diff's history, not its hash positions, so a prefix of a
+// large diff's order is nothing special to a fresh diff.
+TEST(prefix_of_a_large_diffs_order_costs_as_random_ids) {
+  GraphDiff large;
+  for (const NodeId& id : random_ids(200000, 5)) large.delete_node(id);
+  std::vector<NodeId> prefix;
+  for (const NodeId& id : large.deleted_nodes()) {
+    if (prefix.size() == 20000) break;
+    prefix.push_back(id);
+  }
+  check_like_random(prefix, "order prefix");
+}
+
+TEST(ids_colliding_under_the_first_key_cost_as_random_ids) {
+  const std::vector<NodeId> crafted = colliding_ids(3000, 9);
+  check_like_random(crafted, "colliding ids");
+
+  // One table on its own: it leaves the first key, and no lookup ever visits
+  // more buckets than the limit of its size.
+  kovra::IdTable<NodeId> table;
+  for (const NodeId& id : crafted) table.insert(id);
+  CHECK(!table.ordered());
+  std::uint64_t worst = 0;
+  for (const NodeId& id : crafted) {
+    worst = std::max(worst, probes_of([&] { CHECK(table.contains(id)); }));
+  }
+  CHECK(worst <= BoundedIndex<kovra::IdKeys>::probe_limit(12));
+}
+
+// Interned indexes follow the order in which ids first appear, so a caller can
+// pick which indexes one `from` node's targets get.
+TEST(targets_with_colliding_interned_indexes_cost_as_random_targets) {
+  const kovra::HashKey key = kovra::hash_key(0);
+  const std::vector<NodeId> pool = random_ids(600000, 13);
+  const auto cost = [&](bool crafted) {
+    GraphDiff diff;
+    const NodeId hub = id_of(1, 1);
+    const NodeId holder = id_of(2, 2);
+    std::vector<NodeId> targets;
+    // Index 0 and 1 go to the hub and the holder; pool[i] gets index i + 2.
+    (void)diff.add_edge(hub, holder, 1.0f);
+    for (std::size_t i = 0; i < pool.size(); ++i) {
+      diff.delete_edge(holder, pool[i]);
+      const auto index = static_cast<std::uint32_t>(i + 2);
+      const bool collides = ((kovra::hash_index(index, key) >> 32) & 255) == 0;
+      if (crafted ? collides : i % 256 == 0) targets.push_back(pool[i]);
+    }
+    return probes_of([&] {
+      for (const NodeId& to : targets) (void)diff.add_edge(hub, to, 2.0f);
+      for (const NodeId& to : targets) diff.delete_edge(hub, to);
+    });
+  };
+  const std::uint64_t random = cost(false);
+  const std::uint64_t crafted = cost(true);
+  CHECK(crafted <= 2 * random);
+}
+
+// Keys that collide under every key of the schedule: the index gives up hashing
+// and every operation stays logarithmic.
+struct ConstantKeys {
+  using Key = std::uint32_t;
+  static constexpr bool kTagIsKey = true;
+  static std::uint64_t hash(std::uint32_t, kovra::HashKey) noexcept { return 0; }
+  static std::uint32_t tag(std::uint64_t, std::uint32_t key) noexcept { return key; }
+  using Less = kovra::IndexKeys::Less;
+};
+
+TEST(keys_colliding_under_every_key_fall_back_to_the_tree) {
+  BoundedIndex<ConstantKeys> index;
+  const auto no_key_at = [](std::uint32_t) { return 0u; };
+  constexpr std::uint32_t kCount = 20000;
+  const std::uint64_t inserting = probes_of([&] {
+    for (std::uint32_t k = 0; k < kCount; ++k) index.insert(k * 3, k, no_key_at);
+  });
+  CHECK(index.ordered());
+  // Each probe or comparison is O(log n); 2 log2 n comparisons per tree step.
+  CHECK(inserting <= std::uint64_t{kCount} * 40);
+  std::uint64_t worst = 0;
+  for (std::uint32_t k = 0; k < kCount; ++k) {
+    worst = std::max(worst, probes_of([&] { CHECK_EQ(index.find(k * 3, no_key_at), k); }));
+  }
+  CHECK(worst <= 40);
+  CHECK_EQ(index.find(1, no_key_at), BoundedIndex<ConstantKeys>::kAbsent);
+  index.repoint(3, 77, no_key_at);
+  CHECK_EQ(index.find(3, no_key_at), 77u);
+  index.erase(3, no_key_at);
+  CHECK_EQ(index.find(3, no_key_at), BoundedIndex<ConstantKeys>::kAbsent);
+  CHECK_EQ(index.size(), kCount - 1);
+  index.clear();
+  CHECK(!index.ordered() && index.size() == 0);
+  index.insert(5, 0, no_key_at);
+  CHECK_EQ(index.find(5, no_key_at), 0u);
+}
+
+// Removals and insertions in turn leave tombstones behind; lookups stay bounded
+// and the table does not grow while its content does not.
+TEST(tombstones_keep_lookups_bounded_and_size_flat) {
+  kovra::IdTable<NodeId> table;
+  const std::vector<NodeId> ids = random_ids(200000, 17);
+  for (std::size_t i = 0; i < 1000; ++i) table.insert(ids[i]);
+  for (std::size_t i = 1000; i < ids.size(); ++i) {
+    table.erase(ids[i - 1000]);
+    table.insert(ids[i]);
+  }
+  CHECK_EQ(table.size(), std::size_t{1000});
+  std::uint64_t worst = 0;
+  for (std::size_t i = ids.size() - 1000; i < ids.size(); ++i) {
+    worst = std::max(worst, probes_of([&] { CHECK(table.contains(ids[i])); }));
+  }
+  CHECK(worst <= BoundedIndex<kovra::IdKeys>::probe_limit(9));
+}
+
+// Each cycle names a new id once and lets it go; a diff that holds one node must
+// not keep one interned id per cycle.
+TEST(churn_keeps_interned_ids_bounded) {
+  GraphDiff diff;
+  const NodeId a = id_of(42, 42);
+  for (std::uint64_t i = 0; i < 100000; ++i) {
+    (void)diff.add_edge(a, id_of(i, 0), 1.0f);
+    diff.delete_node(a);
+    diff.add_node(a, NodeUpdate());
+    CHECK(diff.live_slots() <= 2);
+  }
+  CHECK(diff.consistent());
+  CHECK_EQ(diff.live_slots(), std::size_t{0});
+
+  // Edges whose `from` nodes churn around one long-lived target.
+  const NodeId target = id_of(43, 43);
+  (void)diff.add_edge(id_of(44, 44), target, 1.0f);
+  for (std::uint64_t i = 0; i < 100000; ++i) {
+    (void)diff.add_edge(id_of(i, 1), target, 1.0f);
+    diff.delete_edge(id_of(i, 1), target);
+    (void)diff.add_edge(id_of(i, 1), target, 1.0f);
+    diff.delete_node(id_of(i, 1));
+    diff.add_node(id_of(i, 1), NodeUpdate());
+    if (i % 10000 == 0) CHECK(diff.consistent());
+  }
+  CHECK(diff.live_slots() <= 3);
+  CHECK(diff.consistent());
+}
+
+}  // namespace
