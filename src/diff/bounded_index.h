@@ -7,9 +7,10 @@
 // the cost of an operation must be bounded whatever the keys, and that needs the
 // probe lengths, which stock tables do not expose:
 //
-// - Open addressing over buckets of eight 8-byte slots (one cache line each):
-//   32 bits of the key's hash as a tag and the position. Buckets are visited in
-//   triangular order from the home bucket.
+// - Open addressing over buckets of eight slots (one cache line each): eight
+//   32-bit tags (hash bits, or the key itself for index keys) then the eight
+//   positions, so that one bucket is matched with a few SIMD compares. Buckets
+//   are visited in triangular order from the home bucket.
 // - No key is ever placed more than probe_limit() buckets from its home, so no
 //   lookup, insertion or removal visits more. An insertion that finds no room
 //   within the limit rebuilds the table under the next key of a fixed schedule;
@@ -31,6 +32,10 @@
 #include <memory>
 #include <new>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "diff/node_id.h"
 #include "diff/probe_count.h"
@@ -111,8 +116,8 @@ class BoundedIndex {
       const auto it = tree_->find(key);
       return it == tree_->end() ? kAbsent : it->second;
     }
-    const std::uint64_t* slot = locate(key, key_at);
-    return slot ? value_of(*slot) - 1 : kAbsent;
+    const Slot slot = locate(key, key_at);
+    return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
   }
 
   // Adds an absent `key` at `pos` (at most kMaxPosition). Either completes or throws std::bad_alloc
@@ -142,17 +147,16 @@ class BoundedIndex {
       tree_->erase(key);
       return;
     }
-    std::uint64_t* slot = const_cast<std::uint64_t*>(locate(key, key_at));
+    const Slot slot = locate(key, key_at);
+    Bucket& bucket = *const_cast<Bucket*>(slot.bucket);
     // A bucket with a free slot has never been full since the last rebuild, so
     // no key was pushed past it: its slot can simply become free again.
-    const std::uint64_t* bucket = buckets_[(slot - buckets_[0].slots) / kSlots].slots;
-    bool has_free = false;
-    for (std::uint32_t s = 0; s < kSlots; ++s) has_free |= value_of(bucket[s]) == 0;
-    if (has_free) {
-      *slot = 0;
+    bucket.tags[slot.lane] = 0;
+    if (free_lanes(bucket) != 0) {
+      bucket.values[slot.lane] = 0;
       --used_;
     } else {
-      *slot = kTombstone;
+      bucket.values[slot.lane] = kTombstone;
     }
   }
 
@@ -163,8 +167,8 @@ class BoundedIndex {
       tree_->find(key)->second = pos;
       return;
     }
-    std::uint64_t* slot = const_cast<std::uint64_t*>(locate(key, key_at));
-    *slot = (*slot & ~std::uint64_t{0xffffffffu}) | (std::uint64_t{pos} + 1);
+    const Slot slot = locate(key, key_at);
+    const_cast<Bucket*>(slot.bucket)->values[slot.lane] = pos + 1;
   }
 
   // Room for `count` keys in all without growing.
@@ -177,7 +181,7 @@ class BoundedIndex {
   // stay allocated.
   void clear() noexcept {
     tree_.reset();
-    if (buckets_) std::memset(buckets_, 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
+    if (buckets_) std::memset(static_cast<void*>(buckets_), 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
     live_ = 0;
     used_ = 0;
     rekeys_ = 0;
@@ -187,20 +191,41 @@ class BoundedIndex {
 
  private:
   struct alignas(64) Bucket {
-    std::uint64_t slots[kSlots];
+    std::uint32_t tags[kSlots];
+    std::uint32_t values[kSlots];  // position + 1; 0 when free, kTombstone once removed
+  };
+  struct Slot {
+    const Bucket* bucket;  // null when absent
+    std::uint32_t lane;
   };
   using Tree = std::map<Key, std::uint32_t, typename Keys::Less>;
-  // A slot: the tag in the high half, position + 1 in the low half, which is 0
-  // for a free slot and kTombstone for a removed one.
   static constexpr std::uint32_t kTombstone = 0xffffffffu;
   static constexpr std::uint32_t kMaxBuckets = std::uint32_t{1} << 29;
 
-  static std::uint32_t value_of(std::uint64_t slot) noexcept {
-    return static_cast<std::uint32_t>(slot);
+  static bool is_live(std::uint32_t value) noexcept { return value != 0 && value != kTombstone; }
+
+  // Bit i set for each lane i whose tag is `tag`, or whose value is `value`.
+  static unsigned lanes_equal(const std::uint32_t* lanes, std::uint32_t x) noexcept {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi32(static_cast<int>(x));
+    const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+    const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes + 4));
+    return static_cast<unsigned>(
+        _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, wanted))) |
+        (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(high, wanted))) << 4));
+#else
+    unsigned bits = 0;
+    for (std::uint32_t i = 0; i < kSlots; ++i) bits |= unsigned{lanes[i] == x} << i;
+    return bits;
+#endif
   }
-  static bool is_live(std::uint64_t slot) noexcept {
-    return value_of(slot) != 0 && value_of(slot) != kTombstone;
+  static unsigned free_lanes(const Bucket& bucket) noexcept {
+    return lanes_equal(bucket.values, 0);
   }
+  static unsigned open_lanes(const Bucket& bucket) noexcept {
+    return free_lanes(bucket) | lanes_equal(bucket.values, kTombstone);
+  }
+
   static std::uint32_t home_of(std::uint64_t hash, std::uint32_t mask) noexcept {
     return static_cast<std::uint32_t>(hash >> 32) & mask;
   }
@@ -208,7 +233,7 @@ class BoundedIndex {
   static Bucket* allocate_buckets(std::uint32_t count) {
     auto* buckets = static_cast<Bucket*>(
         ::operator new(std::size_t{count} * sizeof(Bucket), std::align_val_t{alignof(Bucket)}));
-    std::memset(buckets, 0, std::size_t{count} * sizeof(Bucket));
+    std::memset(static_cast<void*>(buckets), 0, std::size_t{count} * sizeof(Bucket));
     return buckets;
   }
   static void free_buckets(Bucket* buckets) noexcept {
@@ -216,47 +241,46 @@ class BoundedIndex {
   }
 
   template <class KeyAt>
-  const std::uint64_t* locate(const Key& key, const KeyAt& key_at) const noexcept {
-    if (!buckets_) return nullptr;
+  Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
+    if (!buckets_) return {nullptr, 0};
     const std::uint64_t hash = Keys::hash(key, key_);
-    const std::uint64_t tag = Keys::tag(hash, key);
+    const std::uint32_t tag = Keys::tag(hash, key);
     std::uint32_t b = home_of(hash, mask_);
     for (std::uint32_t step = 1; step <= probe_limit_; ++step) {
       KOVRA_COUNT_PROBE();
-      const std::uint64_t* bucket = buckets_[b].slots;
-      bool has_free = false;
-      for (std::uint32_t s = 0; s < kSlots; ++s) {
-        const std::uint64_t slot = bucket[s];
-        const std::uint32_t value = value_of(slot);
-        has_free |= value == 0;
-        if ((slot >> 32) == tag && is_live(slot)) {
-          if constexpr (Keys::kTagIsKey) {
-            return &bucket[s];
-          } else {
-            if (key_at(value - 1) == key) return &bucket[s];
-          }
+      const Bucket& bucket = buckets_[b];
+      const unsigned free = free_lanes(bucket);
+      for (unsigned match = lanes_equal(bucket.tags, tag) & ~free; match != 0;
+           match &= match - 1) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(match));
+        const std::uint32_t value = bucket.values[lane];
+        if (value == kTombstone) continue;
+        if constexpr (Keys::kTagIsKey) {
+          return {&bucket, lane};
+        } else {
+          if (key_at(value - 1) == key) return {&bucket, lane};
         }
       }
-      if (has_free) return nullptr;
+      if (free != 0) return {nullptr, 0};
       b = (b + step) & mask_;
     }
-    return nullptr;
+    return {nullptr, 0};
   }
 
-  // Puts `pos` in the first free slot within `limit` buckets of the home bucket.
+  // Puts `pos` in the first open slot within `limit` buckets of the home bucket.
   static bool place(Bucket* buckets, std::uint32_t mask, std::uint32_t limit, std::uint64_t hash,
                     std::uint32_t tag, std::uint32_t pos, std::uint32_t& used) noexcept {
     std::uint32_t b = home_of(hash, mask);
     for (std::uint32_t step = 1; step <= limit; ++step) {
       KOVRA_COUNT_PROBE();
-      std::uint64_t* bucket = buckets[b].slots;
-      for (std::uint32_t s = 0; s < kSlots; ++s) {
-        const std::uint32_t value = value_of(bucket[s]);
-        if (value == 0 || value == kTombstone) {
-          if (value == 0) ++used;
-          bucket[s] = (std::uint64_t{tag} << 32) | (std::uint64_t{pos} + 1);
-          return true;
-        }
+      Bucket& bucket = buckets[b];
+      const unsigned open = open_lanes(bucket);
+      if (open != 0) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(open));
+        if (bucket.values[lane] == 0) ++used;
+        bucket.tags[lane] = tag;
+        bucket.values[lane] = pos + 1;
+        return true;
       }
       b = (b + step) & mask;
     }
@@ -267,10 +291,9 @@ class BoundedIndex {
   void for_each_live(Visit&& visit) const {
     if (!buckets_) return;
     for (std::size_t b = 0; b <= mask_; ++b) {
-      for (const std::uint64_t slot : buckets_[b].slots) {
-        if (is_live(slot)) {
-          visit(static_cast<std::uint32_t>(slot >> 32), value_of(slot) - 1);
-        }
+      const Bucket& bucket = buckets_[b];
+      for (std::uint32_t lane = 0; lane < kSlots; ++lane) {
+        if (is_live(bucket.values[lane])) visit(bucket.tags[lane], bucket.values[lane] - 1);
       }
     }
   }
