@@ -44,12 +44,15 @@ GraphDiff::GraphDiff(GraphDiff&& other) noexcept
       free_head_(std::exchange(other.free_head_, kNone)),
       free_slots_(std::exchange(other.free_slots_, 0)),
       edge_groups_(std::move(other.edge_groups_)),
-      deleted_groups_(std::move(other.deleted_groups_)) {
+      deleted_groups_(std::move(other.deleted_groups_)),
+      arena_(std::move(other.arena_)) {
   other.clear();
 }
 
 GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
   if (this != &other) {
+    clear();
+    arena_ = std::move(other.arena_);
     nodes_ = std::move(other.nodes_);
     deleted_nodes_ = std::move(other.deleted_nodes_);
     index_ = std::move(other.index_);
@@ -98,7 +101,7 @@ void GraphDiff::release_if_unused(NodeIndex index) noexcept {
     return;
   }
   index_.erase(slot.id, slot_id());
-  slot.incoming.reset();
+  slot.incoming.release(arena_);
   slot.incoming_stale = false;
   slot.free = true;
   slot.refs = free_head_;
@@ -135,31 +138,36 @@ void GraphDiff::reserve_incoming(NodeIndex to) {
     compact_incoming(to);
     // Grow anyway when compaction freed little, so the sort stays amortised.
     const std::uint32_t spare = incoming.capacity() - incoming.size();
-    if (spare < incoming.capacity() / 4) incoming.reserve(spare + 1);
+    if (spare < incoming.capacity() / 4) incoming.reserve(spare + 1, arena_);
   }
-  incoming.reserve(1);
+  incoming.reserve(1, arena_);
 }
 
 // Releases the entries of a group that has left its collection.
 void GraphDiff::drop_targets(TargetList<float>&& targets) noexcept {
-  const TargetList<float> gone = std::move(targets);
+  TargetList<float> gone = std::move(targets);
   for (const auto& entry : gone) {
     Slot& slot = slots_[entry.key];
     slot.incoming_stale = true;
     --slot.refs;
     release_if_unused(entry.key);
   }
+  gone.release(arena_);
 }
 
 void GraphDiff::drop_targets(TargetList<NoValue>&& targets) noexcept {
-  const TargetList<NoValue> gone = std::move(targets);
+  TargetList<NoValue> gone = std::move(targets);
   for (const auto& entry : gone) {
     --slots_[entry.key].refs;
     release_if_unused(entry.key);
   }
+  gone.release(arena_);
 }
 
+// The group's entries must no longer be counted: callers empty it or move its
+// list out first.
 void GraphDiff::remove_edge_group(std::uint32_t group) noexcept {
+  edge_groups_[group].targets.release(arena_);
   slots_[edge_groups_[group].from].edge_group = kNone;
   if (group + 1 != edge_groups_.size()) {
     edge_groups_[group] = std::move(edge_groups_.back());
@@ -169,6 +177,7 @@ void GraphDiff::remove_edge_group(std::uint32_t group) noexcept {
 }
 
 void GraphDiff::remove_deleted_group(std::uint32_t group) noexcept {
+  deleted_groups_[group].targets.release(arena_);
   slots_[deleted_groups_[group].from].deleted_group = kNone;
   if (group + 1 != deleted_groups_.size()) {
     deleted_groups_[group] = std::move(deleted_groups_.back());
@@ -212,7 +221,7 @@ void GraphDiff::delete_node(const NodeId& id) {
         }
         TargetList<NoValue>& targets = deleted_groups_[group].targets;
         if (targets.find(node) == kNone) {
-          targets.push(node, NoValue{});
+          targets.push(node, NoValue{}, arena_);
           pushed->set(done);
         }
       }
@@ -227,6 +236,9 @@ void GraphDiff::delete_node(const NodeId& id) {
           if (pushed->test(i)) targets.erase_at(targets.size() - 1);
           if (group >= first_new_group) slots_[from].deleted_group = kNone;
         }
+      }
+      for (std::size_t g = first_new_group; g < deleted_groups_.size(); ++g) {
+        deleted_groups_[g].targets.release(arena_);
       }
       deleted_groups_.resize(first_new_group);
       if (newly_deleted) deleted_nodes_.erase(id);
@@ -246,7 +258,7 @@ void GraphDiff::delete_node(const NodeId& id) {
       remove_edge_group(own);
       drop_targets(std::move(targets));
     }
-    slots_[node].incoming.reset();
+    slots_[node].incoming.release(arena_);
     slots_[node].incoming_stale = false;
     release_if_unused(node);
   }
@@ -281,7 +293,7 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
     } else {
       try {
         reserve_incoming(to);
-        targets.push(to, weight);
+        targets.push(to, weight, arena_);
       } catch (...) {
         release_if_unused(to);
         throw;
@@ -289,18 +301,19 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
       link_new_edge(from, to);
     }
   } else {
+    TargetList<float> targets;
     try {
       reserve_more(edge_groups_, 1);
-      TargetList<float> targets;
-      targets.push(to, weight);
       reserve_incoming(to);
-      slots_[from].edge_group = static_cast<std::uint32_t>(edge_groups_.size());
-      edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
+      targets.push(to, weight, arena_);
     } catch (...) {
+      targets.release(arena_);
       release_if_unused(to);
       release_if_unused(from);
       throw;
     }
+    slots_[from].edge_group = static_cast<std::uint32_t>(edge_groups_.size());
+    edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
     link_new_edge(from, to);
   }
   const std::uint32_t deleted = slots_[from].deleted_group;
@@ -345,18 +358,33 @@ void GraphDiff::add_deleted_edge(NodeIndex from, NodeIndex to) {
   if (group != kNone) {
     TargetList<NoValue>& targets = deleted_groups_[group].targets;
     if (targets.find(to) != kNone) return;
-    targets.push(to, NoValue{});
+    targets.push(to, NoValue{}, arena_);
   } else {
     reserve_more(deleted_groups_, 1);
     TargetList<NoValue> targets;
-    targets.push(to, NoValue{});
+    try {
+      targets.push(to, NoValue{}, arena_);
+    } catch (...) {
+      targets.release(arena_);
+      throw;
+    }
     slots_[from].deleted_group = static_cast<std::uint32_t>(deleted_groups_.size());
     deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
   }
   ++slots_[to].refs;
 }
 
+void GraphDiff::release_lists() noexcept {
+  for (EdgeGroup& group : edge_groups_) group.targets.release(arena_);
+  for (DeletedGroup& group : deleted_groups_) group.targets.release(arena_);
+  for (Slot& slot : slots_) slot.incoming.release(arena_);
+}
+
+GraphDiff::~GraphDiff() { release_lists(); }
+
 void GraphDiff::clear() noexcept {
+  release_lists();
+  arena_.clear();
   nodes_.clear();
   deleted_nodes_.clear();
   edge_groups_.clear();
@@ -387,7 +415,8 @@ void GraphDiff::load_deleted_node(const NodeId& id) { deleted_nodes_.insert(id);
 
 namespace {
 std::uint32_t bounded(std::size_t reserve) {
-  return reserve > 0x7fffffffu ? 0x7fffffffu : static_cast<std::uint32_t>(reserve);
+  constexpr std::uint32_t kMost = TargetList<float>::kMaxSize;
+  return reserve > kMost ? kMost : static_cast<std::uint32_t>(reserve);
 }
 }  // namespace
 
@@ -403,7 +432,7 @@ std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t rese
     edge_groups_.push_back(EdgeGroup{from, {}});
     slots_[from].edge_group = group;
   }
-  edge_groups_[group].targets.reserve(bounded(reserve));
+  edge_groups_[group].targets.reserve(bounded(reserve), arena_);
   return group;
 }
 
@@ -415,7 +444,7 @@ void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight
     targets.at(pos).value = weight;
     return;
   }
-  targets.push(to, weight);
+  targets.push(to, weight, arena_);
   ++slots_[to].refs;
 }
 
@@ -429,7 +458,7 @@ std::uint32_t GraphDiff::load_deleted_group(const NodeId& from_id, std::size_t r
     deleted_groups_.push_back(DeletedGroup{from, {}});
     slots_[from].deleted_group = group;
   }
-  deleted_groups_[group].targets.reserve(bounded(reserve));
+  deleted_groups_[group].targets.reserve(bounded(reserve), arena_);
   return group;
 }
 
@@ -437,7 +466,7 @@ void GraphDiff::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
   const NodeIndex to = intern(to_id);
   TargetList<NoValue>& targets = deleted_groups_[group].targets;
   if (targets.find(to) != kNone) return;
-  targets.push(to, NoValue{});
+  targets.push(to, NoValue{}, arena_);
   ++slots_[to].refs;
 }
 
@@ -449,9 +478,9 @@ void GraphDiff::finish_loading() {
     for (const auto& entry : group.targets) ++in_degree[entry.key];
   }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    slots_[i].incoming.reset();
+    slots_[i].incoming.release(arena_);
     slots_[i].incoming_stale = false;
-    if (in_degree[i] != 0) slots_[i].incoming.reserve(in_degree[i]);
+    if (in_degree[i] != 0) slots_[i].incoming.reserve(in_degree[i], arena_);
   }
   for (const EdgeGroup& group : edge_groups_) {
     for (const auto& entry : group.targets) {

@@ -16,6 +16,7 @@
 
 #include "diff/bounded_index.h"
 #include "diff/id_table.h"
+#include "diff/list_arena.h"
 #include "diff/node_id.h"
 #include "diff/node_update.h"
 #include "diff/target_list.h"
@@ -42,6 +43,7 @@ inline constexpr char kEndpointDeletedMessage[] =
 class GraphDiff {
  public:
   GraphDiff() noexcept = default;
+  ~GraphDiff();
   GraphDiff(GraphDiff&& other) noexcept;
   GraphDiff& operator=(GraphDiff&& other) noexcept;
   GraphDiff(const GraphDiff&) = delete;
@@ -113,6 +115,7 @@ class GraphDiff {
   void remove_edge_group(std::uint32_t group) noexcept;
   void remove_deleted_group(std::uint32_t group) noexcept;
   void add_deleted_edge(NodeIndex from, NodeIndex to);
+  void release_lists() noexcept;
   void drop_targets(TargetList<float>&& targets) noexcept;
   void drop_targets(TargetList<NoValue>&& targets) noexcept;
   auto slot_id() const noexcept {
@@ -127,6 +130,7 @@ class GraphDiff {
   std::size_t free_slots_ = 0;
   std::vector<EdgeGroup> edge_groups_;
   std::vector<DeletedGroup> deleted_groups_;
+  ListArena arena_;
 };
 
 }  // namespace kovra

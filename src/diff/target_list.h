@@ -2,17 +2,20 @@
 // index. Most nodes have a handful of targets, so entries sit in one tight array
 // searched linearly; past kLinearLimit a BoundedIndex keeps lookups bounded
 // whatever the keys (interned indexes, which a caller can steer through the order
-// in which ids first appear).
+// in which ids first appear). Blocks come from the diff's ListArena.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 #include "diff/bounded_index.h"
+#include "diff/list_arena.h"
 
 namespace kovra {
 
@@ -23,6 +26,9 @@ struct NoValue {
   friend bool operator==(NoValue, NoValue) noexcept { return true; }
 };
 
+// The list's block comes from the diff's ListArena and goes back to it through
+// release(); a list is a handle that never frees by itself, so whoever drops one
+// that may hold a block releases it first.
 template <class Value, bool kIndexed = true>
 class TargetList {
  public:
@@ -32,6 +38,7 @@ class TargetList {
   };
   static_assert(std::is_trivially_copyable_v<Entry>);
   static constexpr std::uint32_t kLinearLimit = 32;
+  static constexpr std::uint32_t kMaxSize = BoundedIndex<IndexKeys>::kMaxPosition;
 
   TargetList() noexcept = default;
   TargetList(TargetList&& other) noexcept
@@ -39,15 +46,14 @@ class TargetList {
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)),
         index_(std::move(other.index_)) {}
+  // Only onto a list that holds no block.
   TargetList& operator=(TargetList&& other) noexcept {
-    TargetList old(std::move(*this));
     entries_ = std::exchange(other.entries_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
     index_ = std::move(other.index_);
     return *this;
   }
-  ~TargetList() { std::free(entries_); }
 
   std::uint32_t size() const noexcept { return size_; }
   std::uint32_t capacity() const noexcept { return capacity_; }
@@ -68,18 +74,30 @@ class TargetList {
     return kNone;
   }
 
-  // Makes room for `extra` more entries in the array.
-  void reserve(std::uint32_t extra) {
+  // Makes room for `extra` more entries in the array. Small capacities are
+  // powers of two, the arena's size classes; past ListArena::kLargest bytes the
+  // block is a malloc block that grows by half.
+  void reserve(std::uint32_t extra, ListArena& arena) {
     if (extra > kMaxSize - size_) throw std::bad_alloc();
     const std::uint32_t needed = size_ + extra;
-    if (needed > capacity_) {
-      std::uint32_t grown = capacity_ < 4 ? 4 : capacity_ + capacity_ / 2;
-      if (grown < needed || grown > kMaxSize) grown = needed;
-      void* moved = std::realloc(entries_, std::size_t{grown} * sizeof(Entry));
-      if (moved == nullptr) throw std::bad_alloc();
-      entries_ = static_cast<Entry*>(moved);
-      capacity_ = grown;
+    if (needed <= capacity_) return;
+    std::uint32_t grown = kFirstCapacity;
+    while (grown < needed && bytes(grown) <= ListArena::kLargest) grown *= 2;
+    if (bytes(grown) > ListArena::kLargest) {
+      grown = std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2));
+      if (bytes(capacity_) > ListArena::kLargest) {
+        void* moved = std::realloc(entries_, bytes(grown));
+        if (moved == nullptr) throw std::bad_alloc();
+        entries_ = static_cast<Entry*>(moved);
+        capacity_ = grown;
+        return;
+      }
     }
+    void* moved = arena.allocate(bytes(grown));
+    if (size_ != 0) std::memcpy(moved, entries_, bytes(size_));
+    arena.release(entries_, bytes(capacity_));
+    entries_ = static_cast<Entry*>(moved);
+    capacity_ = grown;
   }
 
   // Appends a key known to be absent, after reserve(); cannot fail. Only lists
@@ -92,8 +110,8 @@ class TargetList {
 
   // Appends a key known to be absent. Either completes or throws std::bad_alloc
   // with the list unchanged (its capacity aside).
-  void push(NodeIndex key, Value value) {
-    reserve(1);
+  void push(NodeIndex key, Value value, ListArena& arena) {
+    reserve(1, arena);
     if constexpr (kIndexed) {
       if (index_) {
         index_->insert(key, size_, no_key_at);
@@ -121,8 +139,14 @@ class TargetList {
     size_ = last;
   }
 
-  // Empties the list and gives its memory back.
-  void reset() noexcept { *this = TargetList(); }
+  // Empties the list and gives its block back.
+  void release(ListArena& arena) noexcept {
+    arena.release(entries_, bytes(capacity_));
+    entries_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+    if constexpr (kIndexed) index_.reset();
+  }
 
   // Keeps the entries for which keep(entry) holds, in their order.
   template <class Keep>
@@ -144,11 +168,16 @@ class TargetList {
   }
 
  private:
-  static constexpr std::uint32_t kMaxSize = BoundedIndex<IndexKeys>::kMaxPosition;
+  static constexpr std::uint32_t kFirstCapacity =
+      static_cast<std::uint32_t>(ListArena::kSmallest / sizeof(Entry));
   using Index = BoundedIndex<IndexKeys>;
   struct NoIndex {};
   // The index keeps the keys themselves in its slots, so it never asks for one.
   static constexpr auto no_key_at = [](std::uint32_t) noexcept -> NodeIndex { return kNone; };
+
+  static std::size_t bytes(std::uint32_t capacity) noexcept {
+    return std::size_t{capacity} * sizeof(Entry);
+  }
 
   Entry* entries_ = nullptr;
   std::uint32_t size_ = 0;
