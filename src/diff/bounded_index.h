@@ -111,7 +111,7 @@ class BoundedIndex {
   // Position of `key`, or kAbsent. key_at(pos) gives the key of the owner's entry
   // at `pos`.
   template <class KeyAt>
-  std::uint32_t find(const Key& key, const KeyAt& key_at) const noexcept {
+  [[gnu::always_inline]] std::uint32_t find(const Key& key, const KeyAt& key_at) const noexcept {
     if (tree_) [[unlikely]] {
       const auto it = tree_->find(key);
       return it == tree_->end() ? kAbsent : it->second;
@@ -241,7 +241,7 @@ class BoundedIndex {
   }
 
   template <class KeyAt>
-  Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
+  [[gnu::always_inline]] Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
     if (!buckets_) return {nullptr, 0};
     const std::uint64_t hash = Keys::hash(key, key_);
     const std::uint32_t tag = Keys::tag(hash, key);
