@@ -125,7 +125,7 @@ class BoundedIndex {
   template <class KeyAt>
   void insert(const Key& key, std::uint32_t pos, const KeyAt& key_at) {
     if (!tree_) {
-      if (used_ >= max_used_) grow(live_ + 1, key_at);
+      if (used_ >= max_used_) grow(live_ + 1, true, key_at);
       while (!tree_) {
         const std::uint64_t hash = Keys::hash(key, key_);
         if (place(buckets_, mask_, probe_limit_, hash, Keys::tag(hash, key), pos, used_)) {
@@ -174,7 +174,7 @@ class BoundedIndex {
   // Room for `count` keys in all without growing.
   template <class KeyAt>
   void reserve(std::size_t count, const KeyAt& key_at) {
-    if (!tree_ && count > max_used_) grow(count, key_at);
+    if (!tree_ && count > max_used_) grow(count, false, key_at);
   }
 
   // Forgets every key and returns to the first key of the schedule; the buckets
@@ -351,12 +351,15 @@ class BoundedIndex {
     }
   }
 
+  // Room for `needed` keys. An insertion that fills the table leaves it half
+  // full of live keys after the rebuild (or rebuilds in place when tombstones
+  // made it full), so a rebuild is followed by as many insertions as it moved; a
+  // reservation sizes the table for exactly the count it is given.
   template <class KeyAt>
-  void grow(std::size_t needed, const KeyAt& key_at) {
+  void grow(std::size_t needed, bool leave_room, const KeyAt& key_at) {
     std::uint32_t count = buckets_ ? mask_ + 1 : 1;
-    // Double while the table would be more than half full after the rebuild, so
-    // that a rebuild is followed by as many insertions as it moved.
-    while (needed * 2 > std::size_t{count} * kFilled) {
+    const std::size_t wanted = leave_room ? (needed - 1) * 2 : needed;
+    while (wanted > std::size_t{count} * kFilled) {
       if (count >= kMaxBuckets) throw std::bad_alloc();
       count *= 2;
     }

@@ -74,30 +74,31 @@ class TargetList {
     return kNone;
   }
 
-  // Makes room for `extra` more entries in the array. Small capacities are
-  // powers of two, the arena's size classes; past ListArena::kLargest bytes the
-  // block is a malloc block that grows by half.
+  // Makes room for `extra` more entries in the array. Small blocks take the
+  // arena's size classes, from four entries up; past ListArena::kLargest bytes
+  // the block is a malloc block that grows by half.
   void reserve(std::uint32_t extra, ListArena& arena) {
     if (extra > kMaxSize - size_) throw std::bad_alloc();
     const std::uint32_t needed = size_ + extra;
     if (needed <= capacity_) return;
-    std::uint32_t grown = kFirstCapacity;
-    while (grown < needed && bytes(grown) <= ListArena::kLargest) grown *= 2;
-    if (bytes(grown) > ListArena::kLargest) {
-      grown = std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2));
+    std::size_t grown = bytes(std::max(needed, kFirstCapacity));
+    if (grown <= ListArena::kLargest) {
+      grown = ListArena::class_size(grown);
+    } else {
+      grown = bytes(std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2)));
       if (bytes(capacity_) > ListArena::kLargest) {
-        void* moved = std::realloc(entries_, bytes(grown));
+        void* moved = std::realloc(entries_, grown);
         if (moved == nullptr) throw std::bad_alloc();
         entries_ = static_cast<Entry*>(moved);
-        capacity_ = grown;
+        capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
         return;
       }
     }
-    void* moved = arena.allocate(bytes(grown));
+    void* moved = arena.allocate(grown);
     if (size_ != 0) std::memcpy(moved, entries_, bytes(size_));
     arena.release(entries_, bytes(capacity_));
     entries_ = static_cast<Entry*>(moved);
-    capacity_ = grown;
+    capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
   }
 
   // Appends a key known to be absent, after reserve(); cannot fail. Only lists
@@ -168,8 +169,7 @@ class TargetList {
   }
 
  private:
-  static constexpr std::uint32_t kFirstCapacity =
-      static_cast<std::uint32_t>(ListArena::kSmallest / sizeof(Entry));
+  static constexpr std::uint32_t kFirstCapacity = 4;
   using Index = BoundedIndex<IndexKeys>;
   struct NoIndex {};
   // The index keeps the keys themselves in its slots, so it never asks for one.
