@@ -78,27 +78,8 @@ class TargetList {
   // arena's size classes, from four entries up; past ListArena::kLargest bytes
   // the block is a malloc block that grows by half.
   void reserve(std::uint32_t extra, ListArena& arena) {
-    if (extra > kMaxSize - size_) throw std::bad_alloc();
-    const std::uint32_t needed = size_ + extra;
-    if (needed <= capacity_) return;
-    std::size_t grown = bytes(std::max(needed, kFirstCapacity));
-    if (grown <= ListArena::kLargest) {
-      grown = ListArena::class_size(grown);
-    } else {
-      grown = bytes(std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2)));
-      if (bytes(capacity_) > ListArena::kLargest) {
-        void* moved = std::realloc(entries_, grown);
-        if (moved == nullptr) throw std::bad_alloc();
-        entries_ = static_cast<Entry*>(moved);
-        capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
-        return;
-      }
-    }
-    void* moved = arena.allocate(grown);
-    if (size_ != 0) std::memcpy(moved, entries_, bytes(size_));
-    arena.release(entries_, bytes(capacity_));
-    entries_ = static_cast<Entry*>(moved);
-    capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
+    if (extra <= capacity_ - size_) return;
+    grow(extra, arena);
   }
 
   // Appends a key known to be absent, after reserve(); cannot fail. Only lists
@@ -114,15 +95,7 @@ class TargetList {
   void push(NodeIndex key, Value value, ListArena& arena) {
     reserve(1, arena);
     if constexpr (kIndexed) {
-      if (index_) {
-        index_->insert(key, size_, no_key_at);
-      } else if (size_ >= kLinearLimit) {
-        auto index = std::make_unique<Index>();
-        index->reserve(std::size_t{size_} + 1, no_key_at);
-        for (std::uint32_t i = 0; i < size_; ++i) index->insert(entries_[i].key, i, no_key_at);
-        index->insert(key, size_, no_key_at);
-        index_ = std::move(index);
-      }
+      if (index_ || size_ >= kLinearLimit) index_key(key, size_);
     }
     entries_[size_++] = Entry{key, value};
   }
@@ -177,6 +150,44 @@ class TargetList {
 
   static std::size_t bytes(std::uint32_t capacity) noexcept {
     return std::size_t{capacity} * sizeof(Entry);
+  }
+
+  [[gnu::noinline]] void grow(std::uint32_t extra, ListArena& arena) {
+    if (extra > kMaxSize - size_) throw std::bad_alloc();
+    const std::uint32_t needed = size_ + extra;
+    std::size_t grown = bytes(std::max(needed, kFirstCapacity));
+    if (grown <= ListArena::kLargest) {
+      grown = ListArena::class_size(grown);
+    } else {
+      grown = bytes(std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2)));
+      if (bytes(capacity_) > ListArena::kLargest) {
+        void* moved = std::realloc(entries_, grown);
+        if (moved == nullptr) throw std::bad_alloc();
+        entries_ = static_cast<Entry*>(moved);
+        capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
+        return;
+      }
+    }
+    void* moved = arena.allocate(grown);
+    if (size_ != 0) std::memcpy(moved, entries_, bytes(size_));
+    arena.release(entries_, bytes(capacity_));
+    entries_ = static_cast<Entry*>(moved);
+    capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
+  }
+
+  // Adds `key` at `pos` to the index, which it first builds if need be.
+  [[gnu::noinline]] void index_key(NodeIndex key, std::uint32_t pos)
+    requires(kIndexed)
+  {
+    if (!index_) {
+      auto index = std::make_unique<Index>();
+      index->reserve(std::size_t{size_} + 1, no_key_at);
+      for (std::uint32_t i = 0; i < size_; ++i) index->insert(entries_[i].key, i, no_key_at);
+      index->insert(key, pos, no_key_at);
+      index_ = std::move(index);
+    } else {
+      index_->insert(key, pos, no_key_at);
+    }
   }
 
   Entry* entries_ = nullptr;
