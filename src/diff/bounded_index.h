@@ -13,10 +13,11 @@
 //   are visited in triangular order from the home bucket.
 // - No key is ever placed more than probe_limit() buckets from its home, so no
 //   lookup, insertion or removal visits more. An insertion that finds no room
-//   within the limit rebuilds the table under the next key of a fixed schedule;
-//   after kMaxRekeys such rebuilds since the last clear() the index turns into a
-//   balanced tree, O(log n) per operation whatever the keys. Under random keys
-//   the limit is far out in the tail and neither ever happens.
+//   within the limit, or after which the placements since the last rebuild have
+//   visited too many buckets beyond their homes (crowded()), rebuilds the table
+//   under the next key of a fixed schedule; after kMaxRekeys such rebuilds since
+//   the last clear() the index turns into a balanced tree, O(log n) per
+//   operation whatever the keys. Under random keys neither ever happens.
 // - Removal leaves a tombstone unless the bucket has never been full, so no
 //   removal walks a cluster; tombstones count towards the load and go at the
 //   next rebuild, which the load bound makes amortised O(1) per insertion.
@@ -128,8 +129,13 @@ class BoundedIndex {
       if (used_ >= max_used_) grow(live_ + 1, true, key_at);
       while (!tree_) {
         const std::uint64_t hash = Keys::hash(key, key_);
-        if (place(buckets_, mask_, probe_limit_, hash, Keys::tag(hash, key), pos, used_)) {
+        const std::uint32_t steps =
+            place(buckets_, mask_, probe_limit_, hash, Keys::tag(hash, key), pos, used_);
+        if (steps != 0) {
           ++live_;
+          note_placement(steps);
+          if (!crowded()) return;
+          rekey(key_at);  // the key is in: the rebuild moves it along
           return;
         }
         rekey(key_at);
@@ -184,6 +190,8 @@ class BoundedIndex {
     if (buckets_) std::memset(static_cast<void*>(buckets_), 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
     live_ = 0;
     used_ = 0;
+    placements_ = 0;
+    detours_ = 0;
     rekeys_ = 0;
     key_number_ = 0;
     key_ = hash_key(0);
@@ -201,6 +209,19 @@ class BoundedIndex {
   using Tree = std::map<Key, std::uint32_t, typename Keys::Less>;
   static constexpr std::uint32_t kTombstone = 0xffffffffu;
   static constexpr std::uint32_t kMaxBuckets = std::uint32_t{1} << 29;
+
+  // Under random keys an insertion at the highest load visits 0.1 buckets
+  // beyond its home on average; keys that share home buckets visit more and
+  // more of them. When the detours since the last rebuild pass half the
+  // placements (plus a slack that small tables never reach by chance), the
+  // keys are crowding some buckets, and the table moves to the next key long
+  // before any lookup nears the probe limit.
+  static constexpr std::uint64_t kDetourSlack = 64;
+  void note_placement(std::uint32_t steps) noexcept {
+    ++placements_;
+    detours_ += steps - 1;
+  }
+  bool crowded() const noexcept { return detours_ > placements_ / 2 + kDetourSlack; }
 
   static bool is_live(std::uint32_t value) noexcept { return value != 0 && value != kTombstone; }
 
@@ -267,9 +288,11 @@ class BoundedIndex {
     return {nullptr, 0};
   }
 
-  // Puts `pos` in the first open slot within `limit` buckets of the home bucket.
-  static bool place(Bucket* buckets, std::uint32_t mask, std::uint32_t limit, std::uint64_t hash,
-                    std::uint32_t tag, std::uint32_t pos, std::uint32_t& used) noexcept {
+  // Puts `pos` in the first open slot within `limit` buckets of the home bucket;
+  // returns the number of buckets visited, 0 when none had room.
+  static std::uint32_t place(Bucket* buckets, std::uint32_t mask, std::uint32_t limit,
+                             std::uint64_t hash, std::uint32_t tag, std::uint32_t pos,
+                             std::uint32_t& used) noexcept {
     std::uint32_t b = home_of(hash, mask);
     for (std::uint32_t step = 1; step <= limit; ++step) {
       KOVRA_COUNT_PROBE();
@@ -280,11 +303,11 @@ class BoundedIndex {
         if (bucket.values[lane] == 0) ++used;
         bucket.tags[lane] = tag;
         bucket.values[lane] = pos + 1;
-        return true;
+        return step;
       }
       b = (b + step) & mask;
     }
-    return false;
+    return 0;
   }
 
   template <class Visit>
@@ -316,14 +339,19 @@ class BoundedIndex {
     const std::uint32_t mask = count - 1;
     const std::uint32_t limit = probe_limit(static_cast<unsigned>(__builtin_ctz(count)));
     std::uint32_t used = 0;
+    std::uint64_t placements = 0;
+    std::uint64_t detours = 0;
     bool placed = true;
     for_each_live([&](std::uint32_t tag, std::uint32_t pos) {
       if (!placed) return;
       const Key k = key_of(tag, pos, key_at);
       const std::uint64_t hash = Keys::hash(k, key);
-      placed = place(fresh, mask, limit, hash, Keys::tag(hash, k), pos, used);
+      const std::uint32_t steps = place(fresh, mask, limit, hash, Keys::tag(hash, k), pos, used);
+      placed = steps != 0;
+      ++placements;
+      detours += steps - 1;
     });
-    if (!placed) {
+    if (!placed || detours > placements / 2 + kDetourSlack) {
       free_buckets(fresh);
       return false;
     }
@@ -333,6 +361,8 @@ class BoundedIndex {
     probe_limit_ = limit;
     max_used_ = count * kFilled;
     used_ = used;
+    placements_ = placements;
+    detours_ = detours;
     key_number_ = key_number;
     key_ = key;
     return true;
@@ -398,6 +428,8 @@ class BoundedIndex {
     std::swap(used_, other.used_);
     std::swap(max_used_, other.max_used_);
     std::swap(probe_limit_, other.probe_limit_);
+    std::swap(placements_, other.placements_);
+    std::swap(detours_, other.detours_);
     std::swap(key_number_, other.key_number_);
     std::swap(rekeys_, other.rekeys_);
   }
@@ -410,6 +442,10 @@ class BoundedIndex {
   std::uint32_t used_ = 0;  // live slots and tombstones
   std::uint32_t max_used_ = 0;
   std::uint32_t probe_limit_ = 0;
+  // Placements since the last rebuild, and the buckets they visited beyond
+  // their home buckets.
+  std::uint64_t placements_ = 0;
+  std::uint64_t detours_ = 0;
   unsigned key_number_ = 0;
   unsigned rekeys_ = 0;
 };

@@ -120,6 +120,17 @@ TEST(ids_colliding_under_the_first_key_cost_as_random_ids) {
   const std::vector<NodeId> crafted = colliding_ids(3000, 9);
   check_like_random(crafted, "colliding ids");
 
+  // Read into a table sized for them at once, they share 1/32 of its buckets;
+  // the table must leave that key after a few hundred of them, not thousands.
+  const auto read_probes = [](const std::vector<NodeId>& ids) {
+    GraphDiff diff;
+    for (const NodeId& id : ids) diff.delete_node(id);
+    const auto document = kovra::serialize_graph_diff(diff);
+    return probes_of([&] { CHECK(kovra::deserialize_graph_diff(*document).has_value()); });
+  };
+  const std::vector<NodeId> many = colliding_ids(40000, 8);
+  CHECK(read_probes(many) * 10 <= read_probes(random_ids(many.size(), 3)) * 13);
+
   // One table on its own: it leaves the first key, and no lookup ever visits
   // more buckets than the limit of its size.
   kovra::IdTable<NodeId> table;
