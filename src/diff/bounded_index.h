@@ -13,8 +13,8 @@
 //   are visited in triangular order from the home bucket.
 // - No key is ever placed more than probe_limit() buckets from its home, so no
 //   lookup, insertion or removal visits more. An insertion that finds no room
-//   within the limit, or after which the placements since the last rebuild have
-//   visited too many buckets beyond their homes (crowded()), rebuilds the table
+//   within the limit, or after which the placements since the last rebuild would
+//   have visited too many buckets beyond their homes (would_crowd()), rebuilds the table
 //   under the next key of a fixed schedule; after kMaxRekeys such rebuilds since
 //   the last clear() the index turns into a balanced tree, O(log n) per
 //   operation whatever the keys. Under random keys neither ever happens.
@@ -43,14 +43,15 @@
 
 namespace kovra {
 
-// Keys that are node ids: the slot holds 32 hash bits, so a tag match is
-// confirmed against the owner's entry.
+// Keys that are node ids: the slot holds the high 32 bits of the hash, which
+// also give the home bucket, so a table grows without reading its keys again; a
+// tag match is confirmed against the owner's entry.
 struct IdKeys {
   using Key = NodeId;
   static constexpr bool kTagIsKey = false;
   static std::uint64_t hash(const NodeId& id, HashKey key) noexcept { return hash_id(id, key); }
   static std::uint32_t tag(std::uint64_t hash, const NodeId&) noexcept {
-    return static_cast<std::uint32_t>(hash);
+    return static_cast<std::uint32_t>(hash >> 32);
   }
   struct Less {
     bool operator()(const NodeId& a, const NodeId& b) const noexcept {
@@ -128,14 +129,15 @@ class BoundedIndex {
     if (!tree_) {
       if (used_ >= max_used_) grow(live_ + 1, true, key_at);
       while (!tree_) {
+        // The new key is not in the owner's array yet, so a rebuild must come
+        // before it is placed, never after.
         const std::uint64_t hash = Keys::hash(key, key_);
-        const std::uint32_t steps =
-            place(buckets_, mask_, probe_limit_, hash, Keys::tag(hash, key), pos, used_);
-        if (steps != 0) {
+        const Room room = find_room(buckets_, mask_, probe_limit_, hash);
+        if (room.bucket != nullptr && !would_crowd(room.steps)) {
+          fill(room, Keys::tag(hash, key), pos, used_);
           ++live_;
-          note_placement(steps);
-          if (!crowded()) return;
-          rekey(key_at);  // the key is in: the rebuild moves it along
+          ++placements_;
+          detours_ += room.steps - 1;
           return;
         }
         rekey(key_at);
@@ -217,11 +219,9 @@ class BoundedIndex {
   // keys are crowding some buckets, and the table moves to the next key long
   // before any lookup nears the probe limit.
   static constexpr std::uint64_t kDetourSlack = 64;
-  void note_placement(std::uint32_t steps) noexcept {
-    ++placements_;
-    detours_ += steps - 1;
+  bool would_crowd(std::uint32_t steps) const noexcept {
+    return detours_ + steps - 1 > (placements_ + 1) / 2 + kDetourSlack;
   }
-  bool crowded() const noexcept { return detours_ > placements_ / 2 + kDetourSlack; }
 
   static bool is_live(std::uint32_t value) noexcept { return value != 0 && value != kTombstone; }
 
@@ -288,26 +288,30 @@ class BoundedIndex {
     return {nullptr, 0};
   }
 
-  // Puts `pos` in the first open slot within `limit` buckets of the home bucket;
-  // returns the number of buckets visited, 0 when none had room.
-  static std::uint32_t place(Bucket* buckets, std::uint32_t mask, std::uint32_t limit,
-                             std::uint64_t hash, std::uint32_t tag, std::uint32_t pos,
-                             std::uint32_t& used) noexcept {
+  // The first open slot within `limit` buckets of the home bucket, and the
+  // number of buckets visited to reach it; a null bucket when none had room.
+  struct Room {
+    Bucket* bucket;
+    std::uint32_t lane;
+    std::uint32_t steps;
+  };
+  static Room find_room(Bucket* buckets, std::uint32_t mask, std::uint32_t limit,
+                        std::uint64_t hash) noexcept {
     std::uint32_t b = home_of(hash, mask);
     for (std::uint32_t step = 1; step <= limit; ++step) {
       KOVRA_COUNT_PROBE();
       Bucket& bucket = buckets[b];
       const unsigned open = open_lanes(bucket);
-      if (open != 0) {
-        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(open));
-        if (bucket.values[lane] == 0) ++used;
-        bucket.tags[lane] = tag;
-        bucket.values[lane] = pos + 1;
-        return step;
-      }
+      if (open != 0) return {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
       b = (b + step) & mask;
     }
-    return 0;
+    return {nullptr, 0, 0};
+  }
+  static void fill(const Room& room, std::uint32_t tag, std::uint32_t pos,
+                   std::uint32_t& used) noexcept {
+    if (room.bucket->values[room.lane] == 0) ++used;
+    room.bucket->tags[room.lane] = tag;
+    room.bucket->values[room.lane] = pos + 1;
   }
 
   template <class Visit>
@@ -342,14 +346,24 @@ class BoundedIndex {
     std::uint64_t placements = 0;
     std::uint64_t detours = 0;
     bool placed = true;
+    // Under the same key, an id's tag is the part of its hash that places it.
+    const bool same_key = key_number == key_number_ && buckets_ != nullptr;
     for_each_live([&](std::uint32_t tag, std::uint32_t pos) {
       if (!placed) return;
-      const Key k = key_of(tag, pos, key_at);
-      const std::uint64_t hash = Keys::hash(k, key);
-      const std::uint32_t steps = place(fresh, mask, limit, hash, Keys::tag(hash, k), pos, used);
-      placed = steps != 0;
+      std::uint64_t hash;
+      if (!Keys::kTagIsKey && same_key) {
+        hash = std::uint64_t{tag} << 32;
+      } else {
+        const Key k = key_of(tag, pos, key_at);
+        hash = Keys::hash(k, key);
+        tag = Keys::tag(hash, k);
+      }
+      const Room room = find_room(fresh, mask, limit, hash);
+      placed = room.bucket != nullptr;
+      if (!placed) return;
+      fill(room, tag, pos, used);
       ++placements;
-      detours += steps - 1;
+      detours += room.steps - 1;
     });
     if (!placed || detours > placements / 2 + kDetourSlack) {
       free_buckets(fresh);
