@@ -75,6 +75,7 @@ wheel: deps
 	rm -rf build/wheel-raw$(SUFFIX)
 	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/wheel$(SUFFIX) \
 	  -Ccmake.define.KOVRA_WERROR=ON -w build/wheel-raw$(SUFFIX) .
+	rm -f dist/kovra_api-*-$(subst .,,cp$(PYTHON_VERSION))-*.whl
 	$(PY) -m auditwheel repair -w dist build/wheel-raw$(SUFFIX)/*.whl
 
 # The wheel installed into a fresh virtualenv, its exports and tag checked, and the

@@ -26,6 +26,8 @@ def main() -> int:
     try:
         print(to_json(read(data)) if args.json else annotate(data))
     except DocumentError as error:
+        if error.dump:
+            print(error.dump, flush=True)
         print(f"{args.file}: not a graph diff document: {error}", file=sys.stderr)
         return 1
     return 0

@@ -8,8 +8,6 @@ JSON; it does not apply every rule that `PyGraphDiff.from_bytes` applies to reco
 so use `from_bytes` to validate a document.
 """
 
-from __future__ import annotations
-
 import json
 import math
 import struct
@@ -21,7 +19,12 @@ SECTIONS = ("nodes", "deleted nodes", "edges", "deleted edges")
 
 
 class DocumentError(ValueError):
-    """The bytes are not a graph diff document; the message says where."""
+    """The bytes are not a graph diff document; the message says where.
+
+    From `annotate`, `dump` holds the annotated rows up to the point of failure.
+    """
+
+    dump = ""
 
 
 def float32_text(value: float) -> str:
@@ -85,23 +88,21 @@ class _Walk:
     def row(self, offset: int, meaning: str) -> None:
         self.rows.append((offset, self.data[offset:self.at], meaning))
 
-    def u64(self, meaning: str) -> int:
+    def u64(self, label: str) -> int:
         start = self.at
-        (value,) = struct.unpack("<Q", self.take(8, meaning))
-        self.row(start, meaning.format(value))
+        (value,) = struct.unpack("<Q", self.take(8, label))
+        self.row(start, f"{label}: {value}")
         return value
 
-    def count(self, unit: str, smallest: int) -> int:
+    def count(self, unit: str) -> int:
+        # Any value is taken: a count the input cannot hold fails at the first missing byte.
         start = self.at
         value = struct.unpack("<Q", self.take(8, "count"))[0]
         self.row(start, f"count: {value} {unit}{'' if value == 1 else 's'}")
-        # A count the rest of the input cannot hold fails here rather than later.
-        if value > (len(self.data) - self.at) // smallest:
-            raise DocumentError(f"count {value} at offset {self.at - 8:#x} exceeds the input")
         return value
 
     def node_id(self, role: str) -> str:
-        length = self.u64("id length: {}")
+        length = self.u64("id length")
         if length != 16:
             raise DocumentError(f"id length {length} at offset {self.at - 8:#x} (must be 16)")
         start = self.at
@@ -110,7 +111,7 @@ class _Walk:
         return text
 
     def record(self) -> Any:
-        length = self.u64("record length: {}")
+        length = self.u64("record length")
         start = self.at
         raw = self.take(length, "node record")
         try:
@@ -119,9 +120,17 @@ class _Walk:
             raise DocumentError(f"record at offset {start:#x} is not UTF-8") from error
         self.row(start, f"record {text}")
         try:
-            return json.loads(text)
+            record = json.loads(text)
         except ValueError:
             return text
+        # Sizes are binary32: the text's nearest one, as the view shows it.
+        size = record.get("size") if isinstance(record, dict) else None
+        if isinstance(size, (int, float)) and not isinstance(size, bool):
+            try:
+                record["size"] = struct.unpack("<f", struct.pack("<f", size))[0]
+            except OverflowError:  # beyond binary32: an infinity, as the module reads it
+                record["size"] = math.copysign(math.inf, size)
+        return record
 
     def weight(self) -> float:
         start = self.at
@@ -132,44 +141,58 @@ class _Walk:
         return value
 
 
-def _walk(data: bytes) -> tuple[Document, _Walk]:
-    walk, doc = _Walk(data), Document()
+def _walk(data: bytes, walk: _Walk) -> Document:
+    doc = Document()
     walk.rows.append(f"section 1: {SECTIONS[0]}")
-    for _ in range(walk.count("node", 32)):
+    for _ in range(walk.count("node")):
         node = walk.node_id("id")
         doc.nodes[node] = walk.record()
     walk.rows.append(f"section 2: {SECTIONS[1]}")
-    for _ in range(walk.count("deleted node", 24)):
+    for _ in range(walk.count("deleted node")):
         node = walk.node_id("id")
         if node not in doc.deleted_nodes:
             doc.deleted_nodes.append(node)
     walk.rows.append(f"section 3: {SECTIONS[2]}")
-    for _ in range(walk.count("group", 32)):
+    for _ in range(walk.count("group")):
         source = walk.node_id("from")
         targets = doc.edges[source] = {}  # a repeated `from` replaces the earlier group
-        for _ in range(walk.count("edge", 28)):
+        for _ in range(walk.count("edge")):
             target = walk.node_id("to")
             targets[target] = walk.weight()
     walk.rows.append(f"section 4: {SECTIONS[3]}")
-    for _ in range(walk.count("group", 32)):
+    for _ in range(walk.count("group")):
         source = walk.node_id("from")
         gone = doc.deleted_edges[source] = []
-        for _ in range(walk.count("deleted edge", 24)):
+        for _ in range(walk.count("deleted edge")):
             target = walk.node_id("to")
             if target not in gone:
                 gone.append(target)
     doc.length, doc.trailing = walk.at, len(data) - walk.at
-    return doc, walk
+    return doc
 
 
 def read(data: bytes) -> Document:
     """The document's content; raises DocumentError where the layout is broken."""
-    return _walk(data)[0]
+    return _walk(data, _Walk(data))
 
 
 def annotate(data: bytes, width: int = 16) -> str:
     """The document as hex rows with each field's meaning, its sections marked."""
-    doc, walk = _walk(data)
+    walk = _Walk(data)
+    try:
+        doc = _walk(data, walk)
+    except DocumentError as error:
+        error.dump = "\n".join(_rows(walk, width))
+        raise
+    lines = _rows(walk, width)
+    ending = f"-- end: {doc.length} bytes"
+    if doc.trailing:
+        ending += f", then {doc.trailing} trailing bytes that readers ignore"
+    lines.append((ending + " ").ljust(76, "-"))
+    return "\n".join(lines)
+
+
+def _rows(walk: _Walk, width: int) -> list[str]:
     lines = []
     for item in walk.rows:
         if isinstance(item, str):
@@ -180,11 +203,7 @@ def annotate(data: bytes, width: int = 16) -> str:
             hex_bytes = chunk[start:start + width].hex(" ")
             lines.append(f"{offset + start:04x}  {hex_bytes:<{3 * width - 1}}  "
                          f"{meaning if start == 0 else ''}".rstrip())
-    ending = f"-- end: {doc.length} bytes"
-    if doc.trailing:
-        ending += f", then {doc.trailing} trailing bytes that readers ignore"
-    lines.append((ending + " ").ljust(76, "-"))
-    return "\n".join(lines)
+    return lines
 
 
 def to_json(doc: Document) -> str:
