@@ -748,9 +748,6 @@ def print_table(rows, bench):
             notes.append(f"{key}: {value:,}")
     for note in notes:
         print(f"  {note}")
-    print("ratio: kovra_api / reference (floor = same calls, no bookkeeping; W3: one W1 add_edge;"
-          " W5: fresh copy of the document's size); 'vs pickle' rows: pickle time / kovra_api time;"
-          " PASS+ meets the stretch goal; spread: median over best, module/reference")
     for text in bench.checks:
         print(f"  CHECK FAILED: {text}")
 
@@ -835,7 +832,8 @@ Legend (benchmarks/README.md has the details):
   diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory.
   kovra_api  this module's best time per call (or per view, per document, bytes per entry)
   floor/ref  the reference the ratio divides by: the call floor (a C module with the same
-             calls doing only the Python-side work), or the row's own reference
+             calls doing only the Python-side work), or the row's own (W3: one W1
+             add_edge of the module; W5: a fresh copy of the document's size)
   plain Py   the same rules in plain Python dicts, pickle for bytes
   ratio      kovra_api / floor/ref (for "vs pickle" rows: pickle / kovra_api)
   target, stretch  the goal for the ratio, and the harder one

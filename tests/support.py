@@ -3,7 +3,7 @@
 import struct
 import uuid
 
-# Sixteen consecutive byte values each, as in the documented example.
+# Sixteen consecutive byte values each, as in the annotated example of docs/format.md.
 A = bytes(range(0xA0, 0xB0))
 B = bytes(range(0xB0, 0xC0))
 C = bytes(range(0xC0, 0xD0))
