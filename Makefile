@@ -69,11 +69,13 @@ editable: deps
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true \
 	  -Cbuild-dir=build/editable$(SUFFIX) -Ccmake.define.KOVRA_WERROR=ON -e ".[test,typing]"
 
-# A portable wheel in dist/: built, then repaired and tagged by auditwheel.
+# A portable wheel in dist/: built, then repaired and tagged by auditwheel. It shares
+# the build folder of test-python, whose module it is, so after `make test` nothing
+# is compiled again.
 wheel: deps
 	$(PIP) install -q $(WHEEL_TOOLS)
 	rm -rf build/wheel-raw$(SUFFIX)
-	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=build/wheel$(SUFFIX) \
+	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(MODULE_BUILD) \
 	  -Ccmake.define.KOVRA_WERROR=ON -w build/wheel-raw$(SUFFIX) .
 	rm -f dist/kovra_api-*-$(subst .,,cp$(PYTHON_VERSION))-*.whl
 	$(PY) -m auditwheel repair -w dist build/wheel-raw$(SUFFIX)/*.whl
