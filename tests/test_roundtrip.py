@@ -14,7 +14,8 @@ from hypothesis import strategies as st
 from kovra_api import PyGraphDiff
 from support import A, B, C, count, document, node_id, snapshot, text
 
-WORKED_EXAMPLE = bytes.fromhex(
+# The sample document of docs/format.md: one node update, one deleted node, one edge.
+SAMPLE_DOCUMENT = bytes.fromhex(
     "0100000000000000"
     "1000000000000000" "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"
     "1a00000000000000" + b'{"label":"Hub","size":2.5}'.hex() +
@@ -29,13 +30,13 @@ WORKED_EXAMPLE = bytes.fromhex(
 )
 
 
-def test_worked_example(diff):
+def test_sample_document(diff):
     diff.add_node(A, {"label": "Hub", "size": 2.5})
     diff.delete_node(C)
     diff.add_edge(A, B, 0.5)
     data = diff.to_bytes()
     assert type(data) is bytes and len(data) == 174
-    assert data == WORKED_EXAMPLE
+    assert data == SAMPLE_DOCUMENT
     copy = PyGraphDiff.from_bytes(data)
     assert copy.new_or_updated_nodes() == {text(A): {"label": "Hub", "size": 2.5}}
     assert copy.deleted_nodes() == [text(C)]
@@ -55,7 +56,7 @@ def test_examples_and_format_doc_read_the_document_as_the_module_writes_it(diff)
     spec = importlib.util.spec_from_file_location("kovra_document", PLAIN_READER)
     reader = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(reader)
-    dump = reader.annotate(WORKED_EXAMPLE)
+    dump = reader.annotate(SAMPLE_DOCUMENT)
     assert dump in (ROOT / "docs" / "format.md").read_text()
     quickstart = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")],
                                 capture_output=True, text=True, timeout=60)
