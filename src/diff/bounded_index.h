@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -251,15 +252,15 @@ class BoundedIndex {
     return static_cast<std::uint32_t>(hash >> 32) & mask;
   }
 
+  // aligned_alloc rather than the aligned operator new, which a wheel built for
+  // old systems cannot rely on.
   static Bucket* allocate_buckets(std::uint32_t count) {
-    auto* buckets = static_cast<Bucket*>(
-        ::operator new(std::size_t{count} * sizeof(Bucket), std::align_val_t{alignof(Bucket)}));
-    std::memset(static_cast<void*>(buckets), 0, std::size_t{count} * sizeof(Bucket));
-    return buckets;
+    void* block = std::aligned_alloc(alignof(Bucket), std::size_t{count} * sizeof(Bucket));
+    if (block == nullptr) throw std::bad_alloc();
+    std::memset(block, 0, std::size_t{count} * sizeof(Bucket));
+    return static_cast<Bucket*>(block);
   }
-  static void free_buckets(Bucket* buckets) noexcept {
-    if (buckets) ::operator delete(buckets, std::align_val_t{alignof(Bucket)});
-  }
+  static void free_buckets(Bucket* buckets) noexcept { std::free(buckets); }
 
   template <class KeyAt>
   [[gnu::always_inline]] Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
