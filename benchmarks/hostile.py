@@ -117,13 +117,13 @@ def time_sets(bench, cls, count):
     repetition, so that a busy moment of the machine does not favour one of them."""
     reps = max(3, min(bench.args.reps, 5))
     inputs = {}
-    for name in ("random",) + SETS:
+    for name in ("random", *SETS):
         bench.progress(f"W7 {name} x{count:,}")
         ids = make_set(name, count, cls, bench.args.seed + count)
         inputs[name] = (ids, deleted_nodes_document(ids))
     timings = {}
     given_up = set()
-    for rep in range(reps):
+    for _ in range(reps):
         for name, (ids, document) in inputs.items():
             if name in given_up:
                 continue

@@ -32,8 +32,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import baseline_py  # noqa: E402
 import hostile  # noqa: E402
+
+import baseline_py  # noqa: E402
 
 FIELDS = baseline_py.FIELDS
 IMPLS = ("module", "floor", "python")
@@ -721,10 +722,12 @@ def print_table(rows, bench):
         w6 = r["workload"] in ("W6", "W8")
         ref = v.get("ref", v.get("floor"))
 
-        def cell(x, w6=w6):
+        unit_text = "MB" if r["workload"] == "W8" else "B"
+
+        def cell(x, w6=w6, unit_text=unit_text):
             if x is None:
                 return "-"
-            return f"{x:.1f} {'MB' if r['workload'] == 'W8' else 'B'}" if w6 else fmt_ns(x)
+            return f"{x:.1f} {unit_text}" if w6 else fmt_ns(x)
 
         sense = {"le": "<=", "ge": ">=", None: ""}[r["sense"]]
         unit = "" if w6 else "x"

@@ -190,7 +190,8 @@ class BoundedIndex {
   // stay allocated.
   void clear() noexcept {
     tree_.reset();
-    if (buckets_) std::memset(static_cast<void*>(buckets_), 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
+    if (buckets_)
+      std::memset(static_cast<void*>(buckets_), 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
     live_ = 0;
     used_ = 0;
     placements_ = 0;
@@ -272,8 +273,7 @@ class BoundedIndex {
       KOVRA_COUNT_PROBE();
       const Bucket& bucket = buckets_[b];
       const unsigned free = free_lanes(bucket);
-      for (unsigned match = lanes_equal(bucket.tags, tag) & ~free; match != 0;
-           match &= match - 1) {
+      for (unsigned match = lanes_equal(bucket.tags, tag) & ~free; match != 0; match &= match - 1) {
         const auto lane = static_cast<std::uint32_t>(__builtin_ctz(match));
         const std::uint32_t value = bucket.values[lane];
         if (value == kTombstone) continue;

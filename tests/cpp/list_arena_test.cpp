@@ -1,5 +1,7 @@
 // The arena behind target and reverse lists: blocks of every class, in any order
 // of allocation and release, never overlap, whatever size the current chunk has.
+#include "diff/list_arena.h"
+
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -7,7 +9,6 @@
 
 #include "check.h"
 #include "diff/graph_diff.h"
-#include "diff/list_arena.h"
 
 namespace {
 
