@@ -5,7 +5,8 @@
 # `from_` and makes it positional-only, since ordinary source code can only pass
 # it by position anyway (at run time `**{"from": x}` also binds it).
 
-from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
+from collections.abc import Buffer
+from typing import Any, Sequence, SupportsFloat, SupportsIndex, TypedDict, final
 
 __all__ = ["PyGraphDiff"]
 
@@ -29,6 +30,13 @@ class _NodeUpdate(TypedDict, total=False):
 
 _NodeIdText = str  # 36-character lowercase hyphenated UUID text
 
+# A column of n ids: a list or tuple of 16-byte bytes, or a C-contiguous buffer of
+# 16*n bytes (bytes, NumPy S16/V16 of shape (n,), uint8 of shape (n, 16)).
+_IdColumn = Sequence[bytes] | Buffer
+# A column of n weights: a list or tuple of numbers, or a C-contiguous buffer of
+# native float32 or float64 of shape (n,).
+_WeightColumn = Sequence[SupportsFloat | SupportsIndex] | Buffer
+
 @final  # not subclassable
 class PyGraphDiff:
     """Pending changes to a directed, weighted graph whose nodes are UUIDs."""
@@ -47,6 +55,16 @@ class PyGraphDiff:
     ) -> None: ...
     def delete_edge(self, from_: bytes, /, to: bytes) -> None: ...
     def clear(self) -> None: ...
+    # Bulk mutations: the single call for each i in order, all or nothing.
+    def add_edges(self, from_: _IdColumn, /, to: _IdColumn, weight: _WeightColumn) -> None: ...
+    def delete_edges(self, from_: _IdColumn, /, to: _IdColumn) -> None: ...
+    def delete_nodes(self, ids: _IdColumn) -> None: ...
+    def add_nodes(self, ids: _IdColumn, updates: Sequence[dict[str, Any]]) -> None: ...
+    # Packed columns, in the order of the matching view: 16 bytes per id,
+    # weights as little-endian float32.
+    def edges_columns(self) -> tuple[bytes, bytes, bytes]: ...
+    def deleted_edges_columns(self) -> tuple[bytes, bytes]: ...
+    def deleted_nodes_ids(self) -> bytes: ...
     def to_bytes(self) -> bytes: ...
     @staticmethod
     def from_bytes(bytes: bytes) -> PyGraphDiff: ...
