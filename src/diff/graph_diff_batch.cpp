@@ -90,7 +90,8 @@ void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
 
 void GraphDiff::add_nodes(std::span<const NodeId> ids, std::span<NodeUpdate> updates) {
   assert(ids.size() == updates.size());
-  all_or_nothing(*this, ids.size(), [&](std::size_t i) { add_node(ids[i], std::move(updates[i])); });
+  all_or_nothing(*this, ids.size(),
+                 [&](std::size_t i) { add_node(ids[i], std::move(updates[i])); });
 }
 
 }  // namespace kovra

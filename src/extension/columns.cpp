@@ -142,7 +142,8 @@ Result<void> Column::open(Items items) {
     length_ = PySequence_Fast_GET_SIZE(obj_);
     return {};
   }
-  if (items == Items::kUpdates) return formatted(PyExc_TypeError, kNotASequence, name_, type_name());
+  if (items == Items::kUpdates)
+    return formatted(PyExc_TypeError, kNotASequence, name_, type_name());
   if (!PyObject_CheckBuffer(obj_)) {
     return formatted(PyExc_TypeError, kNotAColumn, name_, type_name());
   }
@@ -162,7 +163,8 @@ Result<void> Column::check_ids() noexcept {
   const bool whole_ids = (format == "16s" || format == "16x") && view_.itemsize == 16;
   const bool bytes = format == "B" && view_.itemsize == 1;
   if (!whole_ids && !bytes) {
-    return formatted(PyExc_TypeError, kIdFormat, name_, view_.format != nullptr ? view_.format : "B");
+    return formatted(PyExc_TypeError, kIdFormat, name_,
+                     view_.format != nullptr ? view_.format : "B");
   }
   if (whole_ids && view_.ndim == 1) {
     length_ = view_.shape[0];
@@ -185,7 +187,8 @@ Result<void> Column::check_weights() noexcept {
   } else if (native && format == "d" && view_.itemsize == 8) {
     layout_ = Layout::kFloat64;
   } else {
-    return formatted(PyExc_TypeError, kWeightFormat, name_, view_.format != nullptr ? view_.format : "B");
+    return formatted(PyExc_TypeError, kWeightFormat, name_,
+                     view_.format != nullptr ? view_.format : "B");
   }
   if (view_.ndim != 1) {
     return formatted(PyExc_ValueError, kWeightShape, name_, shape_text(view_).c_str());
@@ -198,7 +201,8 @@ Result<void> Column::read_ids(std::vector<NodeId>& out) const {
   out.reserve(out.size() + static_cast<std::size_t>(length_));
   if (layout_ == Layout::kIdBytes) {
     const char* data = static_cast<const char*>(view_.buf);
-    for (Py_ssize_t i = 0; i < length_; ++i) out.push_back(NodeId::from_bytes(data + kIdSize * static_cast<std::size_t>(i)));
+    for (Py_ssize_t i = 0; i < length_; ++i)
+      out.push_back(NodeId::from_bytes(data + kIdSize * static_cast<std::size_t>(i)));
     return {};
   }
   // Converting an id runs no Python code, so the list cannot change meanwhile.
@@ -265,7 +269,8 @@ Result<void> Column::read_updates(std::vector<NodeUpdate>& out) const {
 Result<void> same_lengths(const MethodSignature& signature,
                           std::initializer_list<const Column*> columns) {
   bool equal = true;
-  for (const Column* column : columns) equal = equal && column->length() == (*columns.begin())->length();
+  for (const Column* column : columns)
+    equal = equal && column->length() == (*columns.begin())->length();
   if (equal) return {};
   std::string message = std::string(signature.class_name) + "." + signature.function_name +
                         "() got columns of unequal lengths: ";
@@ -454,14 +459,15 @@ PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
     char* from_out = bytes_data(from);
     char* to_out = bytes_data(to);
     char* weight_out = bytes_data(weights);
-    for_each_target(diff, groups, [&](const NodeId& source, const NodeId& target, const auto& entry) {
-      std::memcpy(from_out, source.bytes.data(), kIdSize);
-      std::memcpy(to_out, target.bytes.data(), kIdSize);
-      write_f32_le(weight_out, entry.value);
-      from_out += kIdSize;
-      to_out += kIdSize;
-      weight_out += sizeof(float);
-    });
+    for_each_target(diff, groups,
+                    [&](const NodeId& source, const NodeId& target, const auto& entry) {
+                      std::memcpy(from_out, source.bytes.data(), kIdSize);
+                      std::memcpy(to_out, target.bytes.data(), kIdSize);
+                      write_f32_le(weight_out, entry.value);
+                      from_out += kIdSize;
+                      to_out += kIdSize;
+                      weight_out += sizeof(float);
+                    });
     return created(PyTuple_Pack(3, from.get(), to.get(), weights.get()));
   });
 }

@@ -120,10 +120,10 @@ PendingError renamed_argument_error(const char* parameter, Py_ssize_t element,
                                   : PyUnicode_FromString("<unprintable object>"));
     if (!text) return fetch_pending();
   }
-  OwnedRef message = OwnedRef::steal(
-      element < 0
-          ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get())
-          : PyUnicode_FromFormat("argument '%s': element %zd: %U", parameter, element, text.get()));
+  OwnedRef message =
+      OwnedRef::steal(element < 0 ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get())
+                                  : PyUnicode_FromFormat("argument '%s': element %zd: %U",
+                                                         parameter, element, text.get()));
   if (!message) return fetch_pending();
   OwnedRef renamed = PendingError::lazy(PyExc_TypeError, std::move(message)).take_exception();
   // Called even without a cause, so that __suppress_context__ is always set.
@@ -137,8 +137,7 @@ PendingError argument_error(const char* parameter, PendingError error) noexcept 
   return renamed_argument_error(parameter, -1, std::move(error));
 }
 
-PendingError element_error(const char* parameter, Py_ssize_t element,
-                           PendingError error) noexcept {
+PendingError element_error(const char* parameter, Py_ssize_t element, PendingError error) noexcept {
   PendingError renamed = renamed_argument_error(parameter, element, std::move(error));
   PyObject* exc = renamed.exception();
   if (Py_TYPE(exc) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return renamed;

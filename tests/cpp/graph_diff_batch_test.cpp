@@ -60,10 +60,17 @@ GraphDiff base_diff(std::uint32_t seed) {
     const NodeId a = node(random() % 24);
     const NodeId b = node(random() % 24);
     switch (random() % 4) {
-      case 0: static_cast<void>(diff.add_edge(a, b, 1.5f)); break;
-      case 1: diff.delete_edge(a, b); break;
-      case 2: diff.delete_node(a); break;
-      default: diff.add_node(a, update_of(random() % 256));
+      case 0:
+        static_cast<void>(diff.add_edge(a, b, 1.5f));
+        break;
+      case 1:
+        diff.delete_edge(a, b);
+        break;
+      case 2:
+        diff.delete_node(a);
+        break;
+      default:
+        diff.add_node(a, update_of(random() % 256));
     }
   }
   return diff;
@@ -91,9 +98,15 @@ Batch random_batch(std::uint32_t seed, std::size_t n) {
 
 void apply_batch(GraphDiff& diff, Kind kind, const Batch& batch) {
   switch (kind) {
-    case Kind::kAddEdges: diff.add_edges(batch.a, batch.b, batch.weights); break;
-    case Kind::kDeleteEdges: diff.delete_edges(batch.a, batch.b); break;
-    case Kind::kDeleteNodes: diff.delete_nodes(batch.a); break;
+    case Kind::kAddEdges:
+      diff.add_edges(batch.a, batch.b, batch.weights);
+      break;
+    case Kind::kDeleteEdges:
+      diff.delete_edges(batch.a, batch.b);
+      break;
+    case Kind::kDeleteNodes:
+      diff.delete_nodes(batch.a);
+      break;
     case Kind::kAddNodes: {
       std::vector<NodeUpdate> updates;
       for (std::uint32_t label : batch.labels) updates.push_back(update_of(label));
@@ -109,9 +122,15 @@ void apply_singly(GraphDiff& diff, Kind kind, const Batch& batch) {
       case Kind::kAddEdges:
         static_cast<void>(diff.add_edge(batch.a[i], batch.b[i], batch.weights[i]));
         break;
-      case Kind::kDeleteEdges: diff.delete_edge(batch.a[i], batch.b[i]); break;
-      case Kind::kDeleteNodes: diff.delete_node(batch.a[i]); break;
-      case Kind::kAddNodes: diff.add_node(batch.a[i], update_of(batch.labels[i])); break;
+      case Kind::kDeleteEdges:
+        diff.delete_edge(batch.a[i], batch.b[i]);
+        break;
+      case Kind::kDeleteNodes:
+        diff.delete_node(batch.a[i]);
+        break;
+      case Kind::kAddNodes:
+        diff.add_node(batch.a[i], update_of(batch.labels[i]));
+        break;
     }
   }
 }
