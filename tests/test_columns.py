@@ -279,6 +279,17 @@ class Shrinks:
         return 1.0
 
 
+class ShrinksOnExport:
+    """A buffer exporter that empties a list passed to the same call."""
+
+    def __init__(self, column):
+        self.column = column
+
+    def __buffer__(self, flags):
+        self.column.clear()
+        return memoryview(A)
+
+
 def test_python_code_in_a_conversion(diff):
     diff.add_edge(C, D, 1.0)
     before = snapshot(diff)
@@ -295,6 +306,10 @@ def test_python_code_in_a_conversion(diff):
     with pytest.raises(RuntimeError) as info:
         diff.add_edges([A] * 3, [B, C, D], shrinking)
     assert str(info.value) == "argument 'weight': list changed size during conversion"
+    ends = [A]
+    with pytest.raises(RuntimeError) as info:
+        diff.delete_edges(ends, ShrinksOnExport(ends))
+    assert str(info.value) == "argument 'from': list changed size during conversion"
     assert snapshot(diff) == before
 
 

@@ -81,10 +81,15 @@ std::string shape_text(const Py_buffer& view) {
   return text;
 }
 
-// The format without its byte-order mark; `little` is false when the mark names
-// an order other than this machine's little-endian one.
+// The format without its byte-order mark; `native` says whether the mark (or its
+// absence) means this machine's byte order.
+// NULL stands for unsigned bytes.
+const char* format_of(const Py_buffer& view) noexcept {
+  return view.format != nullptr ? view.format : "B";
+}
+
 std::string_view plain_format(const Py_buffer& view, bool& native) noexcept {
-  std::string_view format = view.format != nullptr ? view.format : "B";
+  std::string_view format = format_of(view);
   native = true;
   if (!format.empty() && std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
     const bool little = format[0] == '<';
@@ -121,8 +126,8 @@ class Column {
  private:
   enum class Layout { kSequence, kIdBytes, kFloat32, kFloat64 };
 
-  Result<void> check_ids() noexcept;
-  Result<void> check_weights() noexcept;
+  Result<void> check_ids();
+  Result<void> check_weights();
   const char* type_name() const noexcept { return Py_TYPE(obj_)->tp_name; }
   // Python code run by a conversion may shrink the list being read.
   Result<void> still_there(Py_ssize_t i) const noexcept {
@@ -142,8 +147,9 @@ Result<void> Column::open(Items items) {
     length_ = PySequence_Fast_GET_SIZE(obj_);
     return {};
   }
-  if (items == Items::kUpdates)
+  if (items == Items::kUpdates) {
     return formatted(PyExc_TypeError, kNotASequence, name_, type_name());
+  }
   if (!PyObject_CheckBuffer(obj_)) {
     return formatted(PyExc_TypeError, kNotAColumn, name_, type_name());
   }
@@ -157,14 +163,13 @@ Result<void> Column::open(Items items) {
   return items == Items::kIds ? check_ids() : check_weights();
 }
 
-Result<void> Column::check_ids() noexcept {
+Result<void> Column::check_ids() {
   bool native = true;
   const std::string_view format = plain_format(view_, native);
   const bool whole_ids = (format == "16s" || format == "16x") && view_.itemsize == 16;
   const bool bytes = format == "B" && view_.itemsize == 1;
   if (!whole_ids && !bytes) {
-    return formatted(PyExc_TypeError, kIdFormat, name_,
-                     view_.format != nullptr ? view_.format : "B");
+    return formatted(PyExc_TypeError, kIdFormat, name_, format_of(view_));
   }
   if (whole_ids && view_.ndim == 1) {
     length_ = view_.shape[0];
@@ -179,7 +184,7 @@ Result<void> Column::check_ids() noexcept {
   return {};
 }
 
-Result<void> Column::check_weights() noexcept {
+Result<void> Column::check_weights() {
   bool native = true;
   const std::string_view format = plain_format(view_, native);
   if (native && format == "f" && view_.itemsize == 4) {
@@ -187,8 +192,7 @@ Result<void> Column::check_weights() noexcept {
   } else if (native && format == "d" && view_.itemsize == 8) {
     layout_ = Layout::kFloat64;
   } else {
-    return formatted(PyExc_TypeError, kWeightFormat, name_,
-                     view_.format != nullptr ? view_.format : "B");
+    return formatted(PyExc_TypeError, kWeightFormat, name_, format_of(view_));
   }
   if (view_.ndim != 1) {
     return formatted(PyExc_ValueError, kWeightShape, name_, shape_text(view_).c_str());
@@ -205,7 +209,10 @@ Result<void> Column::read_ids(std::vector<NodeId>& out) const {
       out.push_back(NodeId::from_bytes(data + kIdSize * static_cast<std::size_t>(i)));
     return {};
   }
-  // Converting an id runs no Python code, so the list cannot change meanwhile.
+  // A later column's __buffer__ may have shrunk the list since it was measured;
+  // converting an id runs no Python code, so it cannot change during the loop.
+  if (PySequence_Fast_GET_SIZE(obj_) < length_)
+    return formatted(PyExc_RuntimeError, kChangedSize, name_);
   PyObject* const* items = PySequence_Fast_ITEMS(obj_);
   for (Py_ssize_t i = 0; i < length_; ++i) {
     PyObject* item = items[i];
