@@ -820,7 +820,8 @@ def profile_run(workload, sizes, seed, module_name):
     profile.sh zeroes the counters there (--zero-before=gc_get_count), and the process
     ends with os._exit, results still alive, so tear-down is not counted either."""
     need = {"W1": {"W1"}, "W2": {"W2"}, "W3": {"W3"}, "W4": {"W1"}, "W4n": {"W2"},
-            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}}[workload]
+            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}, "B1": {"W1"}, "B2": {"W1"},
+            "B3": {"W1"}}[workload]
     data = Data(sizes, seed, need)
     gc.disable()
     if module_name == "floor":
@@ -853,11 +854,16 @@ def profile_run(workload, sizes, seed, module_name):
         if workload == "W4n":
             loop2(diff.add_node, data.w2_new)
             loop2(diff.add_node, data.w2_merge)
+        if workload in ("B1", "B2", "B3"):
+            columns = bulk_columns(data.w1)
+            batch = columns[("B2", "add_edges buffers")] if workload == "B2" else columns[("B1", "add_edges lists")]
+            if workload == "B3":
+                diff.add_edges(*batch)
         if workload in ("W5", "W5r"):
             loop3(diff.add_edge, data.w5_edges)
             loop2(diff.add_node, data.w5_nodes)
             document = diff.to_bytes()
-    calls = {"W1": len(data.w1), "W3": len(getattr(data, "deletes", ())),
+    calls = {"W1": len(data.w1), "B1": len(data.w1), "B2": len(data.w1), "W3": len(getattr(data, "deletes", ())),
              "W2": len(getattr(data, "w2_new", ())) + len(getattr(data, "w2_merge", ()))}
     print(f"calls {calls.get(workload, 1)}", flush=True)
     gc.collect()
@@ -880,8 +886,12 @@ def profile_run(workload, sizes, seed, module_name):
         result = diff.to_bytes()
     elif workload == "W5r":
         result = cls.from_bytes(document)
+    elif workload in ("B1", "B2"):
+        diff.add_edges(*batch)
+    elif workload == "B3":
+        result = diff.edges_columns()
     sys.stdout.flush()
-    os._exit(0 if result is not None or workload in ("W1", "W2", "W3") else 1)
+    os._exit(0 if result is not None or workload in ("W1", "W2", "W3", "B1", "B2") else 1)
 
 
 # ---------------------------------------------------------------- main
@@ -909,7 +919,7 @@ def parse_args(argv):
         p.add_argument(f"--{key.replace('_', '-')}", type=int, default=None,
                        help=f"size (default {value:,}, --quick {max(1, value // 10):,})")
     p.add_argument("--w6-child", nargs=2, metavar=("IMPL", "KIND"), help=argparse.SUPPRESS)
-    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r"],
+    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r", "B1", "B2", "B3"],
                    help="run one workload once on --module (or 'floor'), for profile.sh")
     args = p.parse_args(argv)
     sizes = Sizes().scaled(10) if args.quick else Sizes()
