@@ -14,8 +14,9 @@ namespace kovra {
 namespace {
 
 // A copy is taken when the diff holds at most this many entries per batch
-// element, plus kSnapshotFloor, so its cost stays proportional to the batch.
-constexpr std::size_t kSnapshotPerElement = 4;
+// element, plus kSnapshotFloor: copying an entry costs about a quarter of applying
+// one, so the copy adds at most about a quarter to the batch.
+constexpr std::size_t kSnapshotPerElement = 1;
 constexpr std::size_t kSnapshotFloor = 4096;
 
 // Entries a copy of `diff` would hold, counted only until `budget` is passed.
