@@ -230,6 +230,7 @@ Result<void> Column::read_ids(std::vector<NodeId>& out) const {
 Result<void> Column::read_weights(std::vector<float>& out) const {
   const std::size_t n = static_cast<std::size_t>(length_);
   if (layout_ == Layout::kFloat32) {
+    if (n == 0) return {};  // an empty buffer may have no memory at all
     const std::size_t start = out.size();
     out.resize(start + n);
     std::memcpy(out.data() + start, view_.buf, n * sizeof(float));
