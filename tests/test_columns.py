@@ -49,7 +49,6 @@ def weight_forms(weights):
 ID_FORMS = list(id_forms([]))
 WEIGHT_FORMS = list(weight_forms([]))
 
-ids = st.lists(st.sampled_from(POOL), max_size=12)
 updates = st.fixed_dictionaries(
     {},
     optional={
