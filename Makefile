@@ -16,7 +16,8 @@ BUILD_DEPS := "scikit-build-core>=0.9" "boost-headers>=1.85" "cmake>=3.21" ninja
 CPP_BUILD := build/cpp
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
-.PHONY: demo test test-cpp test-python venv deps sanitize fuzz fuzz-ci bench bench-quick sweep clean
+.PHONY: demo test test-cpp test-python venv deps sanitize fuzz fuzz-ci bench bench-quick sweep clean \
+  lint-deps lint format
 
 demo: venv
 	$(PIP) install .
@@ -69,6 +70,24 @@ sweep: deps
 	cmake -S . -B build/tools $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TOOLS=ON
 	cmake --build build/tools -j $(JOBS) --target sweep_float32
 	build/tools/tools/sweep_float32
+
+# Formatting and lint, with the tool versions pinned in pyproject.toml's `lint` extra.
+# `make format` rewrites the files; `make lint` fails on any difference or finding.
+CPP_SOURCES = $(shell find src tests/cpp fuzz tools -name '*.cpp' -o -name '*.h' | sort)
+PY_SOURCES := tests benchmarks examples tools
+LINT_PINS = $(shell $(PY) -c 'import tomllib; \
+  print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))')
+
+lint-deps: venv
+	$(PIP) install -q $(LINT_PINS)
+
+format: lint-deps
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
+	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
+
+lint: lint-deps
+	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
 
 clean:
 	rm -rf build build-* dist *.egg-info .pytest_cache .hypothesis

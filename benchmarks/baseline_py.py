@@ -18,7 +18,7 @@ def id_text(raw):
 
 
 class PyGraphDiff:
-    __slots__ = ("_nodes", "_deleted_nodes", "_edges", "_deleted_edges")
+    __slots__ = ("_deleted_edges", "_deleted_nodes", "_edges", "_nodes")
 
     def __init__(self):
         self._nodes = {}  # id -> {field: value}

@@ -774,7 +774,7 @@ def print_table(rows, bench):
         w6 = r["workload"] == "W6"
         ref = v.get("ref", v.get("floor"))
 
-        def cell(x):
+        def cell(x, w6=w6):
             if x is None:
                 return "-"
             return f"{x:.1f} B" if w6 else fmt_ns(x)

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import model
+import support
 from kovra_api import PyGraphDiff
 from support import A, B, C, D, snapshot, text
 
@@ -107,8 +107,8 @@ def apply_single(diff, method, rows):
 
 def assert_same(bulk, single):
     assert snapshot(bulk) == snapshot(single)
-    assert vars(model.model_from_document(bulk.to_bytes())) == vars(
-        model.model_from_document(single.to_bytes()))
+    assert vars(support.model_from_document(bulk.to_bytes())) == vars(
+        support.model_from_document(single.to_bytes()))
 
 
 def column_pairs(from_ids, to_ids):
@@ -296,7 +296,7 @@ def test_python_code_in_a_conversion(diff):
                           (diff.new_or_updated_edges, "Already mutably borrowed"),
                           (lambda: diff.add_edges([A], [B], [1.0]), "Already borrowed")]:
         with pytest.raises(RuntimeError) as info:
-            diff.add_edges([A, B], [B, A], [2.0, model.CallsBack(call)])
+            diff.add_edges([A, B], [B, A], [2.0, support.CallsBack(call)])
         assert str(info.value) == message
         assert info.value.__notes__ == ["argument 'weight': element 1"]
         assert snapshot(diff) == before  # and the flag was given back
@@ -321,6 +321,6 @@ def test_columns_read_back_through_numpy(diff):
     from_ids, to_ids, packed = diff.edges_columns()
     edges = {(f.tobytes(), t.tobytes()): float(w) for f, t, w in zip(
         np.frombuffer(from_ids, "V16"), np.frombuffer(to_ids, "V16"), np.frombuffer(packed, "<f4"))}
-    assert edges == {(A, C): model.f32(0.1), (B, C): 2.0}
+    assert edges == {(A, C): support.f32(0.1), (B, C): 2.0}
     assert diff.deleted_edges_columns() == (D, A)
     assert diff.deleted_nodes_ids() == D

@@ -10,7 +10,7 @@ import struct
 
 import pytest
 
-import model
+import support
 from kovra_api import PyGraphDiff
 
 FAILED = "Failed to deserialize graph diff."
@@ -62,15 +62,15 @@ def finite_sizes_only(shown: tuple) -> tuple:
             if f != "size" or math.isfinite(struct.unpack("<d", v)[0])}
         for k, u in shown[2].items()
     }
-    return shown[:2] + (nodes,) + shown[3:]
+    return (*shown[:2], nodes, *shown[3:])
 
 
 def check_decoded(data: bytes) -> None:
     """`data` decodes or fails with the one message; a decoded diff agrees with the
     independent reader of the outer layer and survives its own round trip."""
     try:
-        outer = model.parse_outer(data)
-    except model.DocumentError:
+        outer = support.parse_outer(data)
+    except support.DocumentError:
         outer = None
     try:
         diff = PyGraphDiff.from_bytes(data)
@@ -81,13 +81,13 @@ def check_decoded(data: bytes) -> None:
     shown = views(diff)
     assert shown[0] == len(outer["nodes"]) + len(outer["deleted_nodes"])
     assert shown[1] == len(outer["edges"]) + len(outer["deleted_edges"])
-    assert shown[2].keys() == {model.text(k) for k in outer["nodes"]}
-    assert shown[3] == {model.text(k) for k in outer["deleted_nodes"]}
+    assert shown[2].keys() == {support.text(k) for k in outer["nodes"]}
+    assert shown[3] == {support.text(k) for k in outer["deleted_nodes"]}
     assert shown[4] == {
-        model.text(s): {model.text(t): struct.pack("<d", struct.unpack("<f", w)[0]) for t, w in g.items()}
+        support.text(s): {support.text(t): struct.pack("<d", struct.unpack("<f", w)[0]) for t, w in g.items()}
         for s, g in outer["edges"].items() if g
     }
-    assert shown[5] == {model.text(s): frozenset(map(model.text, g)) for s, g in outer["deleted_edges"].items() if g}
+    assert shown[5] == {support.text(s): frozenset(map(support.text, g)) for s, g in outer["deleted_edges"].items() if g}
     again = PyGraphDiff.from_bytes(diff.to_bytes())
     assert views(again) == finite_sizes_only(shown)
 
@@ -95,7 +95,7 @@ def check_decoded(data: bytes) -> None:
 def test_small_document_is_what_the_model_reads():
     data = small_document()
     check_decoded(data)
-    written = model.model_from_document(data)
+    written = support.model_from_document(data)
     assert written.edges == {A: {B: 0.5}, C: {}}  # delete_edge(B, A) dropped B's empty group
     assert written.deleted_edges == {B: {D, A}, C: {D}}
 
@@ -137,7 +137,7 @@ def test_every_single_bit_flip_of_a_larger_document():
 
 
 # Offsets of the count and length fields of this document, laid out by hand.
-COUNTED = model.document(
+COUNTED = support.document(
     nodes=[(A, b"{}")],
     deleted_nodes=[B],
     edges=[(A, [(B, 1.0)])],
@@ -176,17 +176,17 @@ def hostile_documents() -> dict:
     docs = {}
     for field, offset in FIELDS.items():
         for label, value in NEAR_LIMIT.items():
-            docs[f"{field} {label}"] = COUNTED[:offset] + model.u64(value) + COUNTED[offset + 8:]
-    head = model.u64(1) + model.id_field(A)
-    docs["text length 100 MB, nothing behind"] = head + model.u64(100 * MB)
-    docs["text length 100 MB, some bytes behind"] = head + model.u64(100 * MB) + b"{}" * 1000
-    docs["count 2**63, nothing behind"] = model.u64(2**63)
-    docs["count 2**64-1 of each section"] = model.u64(0) * 3 + model.u64(2**64 - 1)
+            docs[f"{field} {label}"] = COUNTED[:offset] + support.count(value) + COUNTED[offset + 8:]
+    head = support.count(1) + support.node_id(A)
+    docs["text length 100 MB, nothing behind"] = head + support.count(100 * MB)
+    docs["text length 100 MB, some bytes behind"] = head + support.count(100 * MB) + b"{}" * 1000
+    docs["count 2**63, nothing behind"] = support.count(2**63)
+    docs["count 2**64-1 of each section"] = support.count(0) * 3 + support.count(2**64 - 1)
     deep = 1_000_000
-    docs["unbalanced nesting"] = model.document(nodes=[(A, b'{"x":' + b"[" * deep + b"}")])
-    docs["nesting inside label"] = model.document(nodes=[(A, b'{"label":' + b"[" * deep + b"]" * deep + b"}")])
-    docs["nesting as the record"] = model.document(nodes=[(A, b"[" * deep + b"]" * deep)])
-    docs["nesting under showLabel"] = model.document(nodes=[(A, b'{"showLabel":' + b'{"a":' * deep + b"1" + b"}" * deep + b"}")])
+    docs["unbalanced nesting"] = support.document(nodes=[(A, b'{"x":' + b"[" * deep + b"}")])
+    docs["nesting inside label"] = support.document(nodes=[(A, b'{"label":' + b"[" * deep + b"]" * deep + b"}")])
+    docs["nesting as the record"] = support.document(nodes=[(A, b"[" * deep + b"]" * deep)])
+    docs["nesting under showLabel"] = support.document(nodes=[(A, b'{"showLabel":' + b'{"a":' * deep + b"1" + b"}" * deep + b"}")])
     return docs
 
 
@@ -194,11 +194,11 @@ def accepted_documents() -> dict:
     """Name -> (document, number of nodes expected)."""
     deep = 1_000_000
     return {
-        "arrays a million deep under an unknown key": model.document(
+        "arrays a million deep under an unknown key": support.document(
             nodes=[(A, b'{"x":' + b"[" * deep + b"]" * deep + b',"label":"kept"}')]),
-        "objects a million deep under an unknown key": model.document(
+        "objects a million deep under an unknown key": support.document(
             nodes=[(A, b'{"deep":' + b'{"a":' * deep + b"[]" + b"}" * deep + b',"label":"kept"}')]),
-        "mixed nesting a million deep under show_label": model.document(
+        "mixed nesting a million deep under show_label": support.document(
             nodes=[(A, b'{"show_label":' + b'[{"a":' * (deep // 2) + b"null" + b"}]" * (deep // 2)
                     + b',"label":"kept"}')]),
     }
@@ -208,19 +208,19 @@ def test_hostile_documents_fail_within_bounded_memory():
     docs = hostile_documents()
     # 64 MB above the child's start-up size: a reader that believed a count or a length
     # would run out long before it noticed the input is short.
-    outcomes = model.run_child(
+    outcomes = support.run_child(
         """
         result = {name: outcome(lambda: PyGraphDiff.from_bytes(doc)) for name, doc in payload.items()}
         """,
         payload=docs,
         extra_mb=64,
     )
-    assert outcomes == {name: ("Exception", FAILED) for name in docs}
+    assert outcomes == dict.fromkeys(docs, ("Exception", FAILED))
 
 
 def test_deep_values_under_unknown_keys_are_skipped():
     docs = accepted_documents()
-    outcomes = model.run_child(
+    outcomes = support.run_child(
         """
         result = {}
         for name, doc in payload.items():
@@ -230,7 +230,7 @@ def test_deep_values_under_unknown_keys_are_skipped():
         payload=docs,
         extra_mb=256,
     )
-    assert outcomes == {name: {model.text(A): {"label": "kept"}} for name in docs}
+    assert outcomes == {name: {support.text(A): {"label": "kept"}} for name in docs}
 
 
 def one_byte_apart(count: int) -> list:
@@ -249,7 +249,7 @@ def one_byte_apart(count: int) -> list:
         ids.append(h + h[::-1])
         ids.append(h + bytes(b ^ 0xFF for b in h))
         half += 1
-    return [base] + ids[: count - 1]
+    return [base, *ids[: count - 1]]
 
 
 def test_colliding_looking_ids_in_a_document():
@@ -257,13 +257,13 @@ def test_colliding_looking_ids_in_a_document():
     ids = one_byte_apart(count)
     assert len(set(ids)) == count
     half = count // 2
-    data = model.document(
+    data = support.document(
         nodes=[(node, b"{}") for node in ids[:half]],
         deleted_nodes=ids[half:],
         edges=[(ids[0], [(node, 1.0) for node in ids])],
         deleted_edges=[(ids[1], ids)],
     )
-    result = model.run_child(
+    result = support.run_child(
         """
         diff = PyGraphDiff.from_bytes(payload)
         result = (diff.num_nodes(), diff.num_edges(), len(diff.new_or_updated_nodes()),
@@ -277,7 +277,7 @@ def test_colliding_looking_ids_in_a_document():
 
 def test_colliding_looking_ids_through_the_methods():
     count = 100_000
-    result = model.run_child(
+    result = support.run_child(
         """
         ids, hub = payload
         diff = PyGraphDiff()
@@ -290,8 +290,8 @@ def test_colliding_looking_ids_through_the_methods():
         for node in ids[1::4]:
             diff.delete_edge(node, hub)
         edges = diff.new_or_updated_edges()
-        result = (diff.num_nodes(), len(diff.new_or_updated_nodes()), len(edges[model.text(hub)]),
-                  len(edges), len(diff.deleted_edges()), len(diff.deleted_edges()[model.text(hub)]))
+        result = (diff.num_nodes(), len(diff.new_or_updated_nodes()), len(edges[support.text(hub)]),
+                  len(edges), len(diff.deleted_edges()), len(diff.deleted_edges()[support.text(hub)]))
         """,
         payload=(one_byte_apart(count), b"\x5a" * 16),
     )
@@ -305,21 +305,21 @@ def test_replaced_groups_leave_no_trace():
     # A later group for the same `from` replaces the earlier one whole: edges of the
     # replaced groups must not come back as deleted edges when their target is deleted.
     targets = [bytes([1, k]) * 8 for k in range(200)]
-    data = model.document(
+    data = support.document(
         edges=[(A, [(t, float(i))]) for i, t in enumerate(targets)] + [(A, [(B, 1.0), (B, 2.0)])],
         deleted_edges=[(C, [t]) for t in targets] + [(C, [D, D])],
     )
     diff = PyGraphDiff.from_bytes(data)
     assert diff.num_edges() == 2
-    assert diff.new_or_updated_edges() == {model.text(A): {model.text(B): 2.0}}
-    assert diff.deleted_edges() == {model.text(C): [model.text(D)]}
+    assert diff.new_or_updated_edges() == {support.text(A): {support.text(B): 2.0}}
+    assert diff.deleted_edges() == {support.text(C): [support.text(D)]}
     for t in targets:
         diff.delete_node(t)
     diff.delete_node(B)
-    assert diff.deleted_edges() == {model.text(C): [model.text(D)], model.text(A): [model.text(B)]}
+    assert diff.deleted_edges() == {support.text(C): [support.text(D)], support.text(A): [support.text(B)]}
     assert diff.new_or_updated_edges() == {}
     assert diff.num_edges() == 3  # A's emptied group still counts
     for t in targets:
         diff.add_edge(C, t, 1.0)  # refused: t is deleted
     assert diff.num_nodes() == len(targets) + 1
-    assert diff.deleted_edges()[model.text(C)] == [model.text(D)]
+    assert diff.deleted_edges()[support.text(C)] == [support.text(D)]

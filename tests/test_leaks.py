@@ -1,4 +1,5 @@
-"""Every method, success and error paths alike, run in loops that must not grow memory.
+"""No leaks: every method, success and error paths alike, run in loops that must not grow
+memory, and reference counts that stay flat across many calls.
 
 Each case is warmed up, then run many times while `tracemalloc` (Python objects) and the
 resident set size (native memory) are measured and the reference counts of the class,
@@ -16,7 +17,7 @@ import uuid
 
 import pytest
 
-import model
+import support
 from kovra_api import PyGraphDiff
 
 UNDER_SANITIZER = os.environ.get("KOVRA_SANITIZE_RUN") == "1"
@@ -89,7 +90,7 @@ def filled_diff(n: int = 40) -> PyGraphDiff:
 
 def documents():
     valid = filled_diff(200).to_bytes()
-    many_edges = model.document(
+    many_edges = support.document(
         nodes=[(i.to_bytes(16, "big"), b"{}") for i in range(300)],
         edges=[(A, [(i.to_bytes(16, "big"), float(i)) for i in range(300)])],
         deleted_edges=[(B, [i.to_bytes(16, "big") for i in range(300)])],
@@ -98,18 +99,18 @@ def documents():
         "valid": valid,
         "truncated": valid[: len(valid) // 2],
         "empty": b"",
-        "id length 17": model.u64(1) + model.u64(17) + bytes(17) + model.text_field(b"{}") + bytes(24),
-        "invalid utf-8": model.document(nodes=[(A, b'{"label":"\xff"}')]),
+        "id length 17": support.count(1) + support.count(17) + bytes(17) + support.record(b"{}") + bytes(24),
+        "invalid utf-8": support.document(nodes=[(A, b'{"label":"\xff"}')]),
         # Everything before the last node text is well formed, so the reader has built
         # most of the diff when it fails.
-        "bad text last": model.document(
+        "bad text last": support.document(
             nodes=[(i.to_bytes(16, "big"), b'{"label":"x"}') for i in range(300)] + [(A, b'{"red":256}')],
             edges=[(A, [(i.to_bytes(16, "big"), float(i)) for i in range(300)])],
             deleted_edges=[(B, [i.to_bytes(16, "big") for i in range(300)])],
         ),
-        "duplicate key": model.document(nodes=[(A, b'{"label":"a","label":"b"}')]),
-        "count 2**63": model.u64(2**63),
-        "deep unknown key": model.document(nodes=[(A, b'{"x":' + b"[" * 5000 + b"]" * 5000 + b"}")]),
+        "duplicate key": support.document(nodes=[(A, b'{"label":"a","label":"b"}')]),
+        "count 2**63": support.count(2**63),
+        "deep unknown key": support.document(nodes=[(A, b'{"x":' + b"[" * 5000 + b"]" * 5000 + b"}")]),
         "many edges": many_edges,
     }
 
@@ -258,15 +259,15 @@ CASES += [
     ("add_edges weights as bytes", lambda d: d.add_edges(ID_LIST, ID_LIST, ID_BUFFER), TypeError, None),
     ("delete_nodes not contiguous", lambda d: d.delete_nodes(BAD_IDS["memoryview"][::2]), ValueError,
      "argument 'ids': buffer is not C-contiguous"),
-    ("bulk weight clears same diff", lambda d: d.add_edges([A], [B], [model.CallsBack(d.clear)]),
+    ("bulk weight clears same diff", lambda d: d.add_edges([A], [B], [support.CallsBack(d.clear)]),
      RuntimeError, "Already borrowed"),
-    ("weight reads same diff", lambda d: d.add_edge(A, B, model.CallsBack(d.new_or_updated_edges)),
+    ("weight reads same diff", lambda d: d.add_edge(A, B, support.CallsBack(d.new_or_updated_edges)),
      RuntimeError, "Already mutably borrowed"),
-    ("weight clears same diff", lambda d: d.add_edge(A, B, model.CallsBack(d.clear)), RuntimeError,
+    ("weight clears same diff", lambda d: d.add_edge(A, B, support.CallsBack(d.clear)), RuntimeError,
      "Already borrowed"),
-    ("colour writes same diff", lambda d: d.add_node(A, {"green": model.CallsBack(lambda: d.add_node(B, {}))}),
+    ("colour writes same diff", lambda d: d.add_node(A, {"green": support.CallsBack(lambda: d.add_node(B, {}))}),
      RuntimeError, "Already borrowed"),
-    ("size serialises same diff", lambda d: d.add_node(A, {"size": model.CallsBack(d.to_bytes)}),
+    ("size serialises same diff", lambda d: d.add_node(A, {"size": support.CallsBack(d.to_bytes)}),
      RuntimeError, "Already mutably borrowed"),
 ]
 
@@ -381,3 +382,88 @@ def test_many_instances_leave_the_class_count_unchanged():
     del kept
     gc.collect()
     assert sys.getrefcount(PyGraphDiff) == before
+
+
+# ---- long loops over creation, failures and returned objects ------------------------
+
+# Long loops with a generous bound: a leak of one small object per iteration over a million iterations
+# would show as tens of megabytes.
+RSS_SLACK = 16 * 1024 * 1024
+N = 1_000_000
+
+
+@pytest.fixture
+def steady_memory():
+    gc.collect()
+    start = resident()
+    yield
+    gc.collect()
+    # AddressSanitizer quarantines freed memory, so resident size only grows there.
+    if os.environ.get("KOVRA_SANITIZE_RUN") != "1":
+        assert resident() - start < RSS_SLACK
+
+
+def test_creating_and_dropping_instances(steady_memory):
+    before = sys.getrefcount(PyGraphDiff)
+    for _ in range(N):
+        PyGraphDiff()
+    for _ in range(N // 10):
+        d = PyGraphDiff()
+        d.add_node(A, {"label": "some label long enough to allocate", "url": "u"})
+        d.add_edge(A, B, 1.0)
+        d.delete_edge(B, C)
+        del d
+    assert sys.getrefcount(PyGraphDiff) == before
+
+
+def test_failing_calls(steady_memory, diff):
+    update = {"label": "x", "red": 300}
+    short = b"short"
+    refs = [sys.getrefcount(o) for o in (PyGraphDiff, update, short, diff)]
+    for _ in range(N // 4):
+        try:
+            diff.delete_node(short)
+        except TypeError:
+            pass
+        try:
+            diff.add_node(A, update)
+        except OverflowError:
+            pass
+        try:
+            diff.add_edge(A, B, "heavy")
+        except TypeError:
+            pass
+        try:
+            diff.delete_edge(A, B, C)
+        except TypeError:
+            pass
+    assert [sys.getrefcount(o) for o in (PyGraphDiff, update, short, diff)] == refs
+    assert diff.num_nodes() == 0
+
+
+def test_arguments_and_results_are_not_leaked(diff):
+    node = bytes(range(16))
+    label = "label text"
+    weight = 0.25
+    update = {"label": label, "size": 1.5}
+    tracked = (node, label, weight, update)
+    refs = [sys.getrefcount(o) for o in tracked]
+    for _ in range(10_000):
+        diff.add_node(node, update)
+        diff.add_edge(node, B, weight)
+        diff.delete_edge(B, node)
+        diff.delete_node(C)
+        nodes = diff.new_or_updated_nodes()
+        diff.new_or_updated_edges()
+        diff.deleted_edges()
+        diff.deleted_nodes()
+        diff.to_bytes()
+        PyGraphDiff.from_bytes(diff.to_bytes())
+    assert [sys.getrefcount(o) for o in tracked] == refs
+    # A fresh view is owned by the caller alone, all the way down.
+    assert sys.getrefcount(nodes) == 2
+    inner = next(iter(nodes.values()))
+    assert sys.getrefcount(inner) == 3  # `inner`, the view, the call's argument
+    for method in ("deleted_nodes", "new_or_updated_edges", "deleted_edges", "to_bytes"):
+        view = getattr(diff, method)()
+        assert sys.getrefcount(view) == 2, method

@@ -147,7 +147,7 @@ def test_add_edge_with_a_deleted_end_changes_nothing(diff, before, deleted_end):
 
 def test_add_edge_with_a_deleted_end_keeps_a_loaded_edge():
     # Only a decoded diff can hold an added edge whose end is marked deleted.
-    d = PyGraphDiff.from_bytes(document(deleted=[B], edges=[(A, [(B, 1.0)])]))
+    d = PyGraphDiff.from_bytes(document(deleted_nodes=[B], edges=[(A, [(B, 1.0)])]))
     d.add_edge(A, B, 2.0)
     assert edge_state(d) == ("added", 1.0)
 

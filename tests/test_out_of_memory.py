@@ -7,10 +7,10 @@ the model of the operations that succeeded. The child must live on throughout.
 
 import pytest
 
-import model
+import support
 
 pytestmark = pytest.mark.skipif(
-    model.under_address_sanitizer(), reason="the sanitizer's shadow memory needs an unlimited address space"
+    support.under_address_sanitizer(), reason="the sanitizer's shadow memory needs an unlimited address space"
 )
 
 FAILED = "Failed to deserialize graph diff."
@@ -37,7 +37,7 @@ GROWERS = {
 @pytest.mark.parametrize("grower", ["add_node", "add_edge out of a hub", "add_edge into a hub",
                                     "delete_edge", "delete_node"])
 def test_growing_until_memory_runs_out(grower):
-    result = model.run_child(
+    result = support.run_child(
         GROWERS + """
 grow, replay = GROWERS[payload]
 diff = PyGraphDiff()
@@ -56,15 +56,15 @@ after = (diff.num_nodes(), diff.num_edges())
 lift_limit()
 
 # The failed call changed nothing: the diff is exactly the first `steps` calls.
-m = model.GraphDiffModel()
+m = support.GraphDiffModel()
 for i in range(steps):
     replay(m, key(i))
-model.assert_matches(diff, m)
-assert model.model_from_document(diff.to_bytes()).num_edges() == m.num_edges()
+support.assert_matches(diff, m)
+assert support.model_from_document(diff.to_bytes()).num_edges() == m.num_edges()
 # ... and it goes on working: the call that failed now succeeds.
 grow(diff, node)
 replay(m, node)
-model.assert_matches(diff, m)
+support.assert_matches(diff, m)
 result = (steps > 1000, before == after)
 """,
         payload=grower,
@@ -75,7 +75,7 @@ result = (steps > 1000, before == after)
 def test_mixed_calls_under_a_tight_limit_apply_whole_or_not_at_all():
     # Random calls with almost no room left: whenever one needs a table to grow it fails,
     # the others go through, and every 64th call runs unlimited so the tables can grow.
-    result = model.run_child(
+    result = support.run_child(
         """
 import ctypes, random
 # A fixed threshold sends every block of 64 KiB or more to fresh address space, so a
@@ -85,7 +85,7 @@ rng = random.Random(5)
 def key(i):
     return i.to_bytes(16, "big")
 diff = PyGraphDiff()
-m = model.GraphDiffModel()
+m = support.GraphDiffModel()
 for target in (diff, m):
     for i in range(5_000):
         target.add_node(key(i), {"label": "x" * (i % 50)})
@@ -126,10 +126,10 @@ for (kind, a, b, update), ok in zip(ops, outcomes):
     if ok:
         {"add_node": lambda: m.add_node(a, update), "add_edge": lambda: m.add_edge(a, b, 2.5),
          "delete_edge": lambda: m.delete_edge(a, b), "delete_node": lambda: m.delete_node(a)}[kind]()
-model.assert_matches(diff, m)
+support.assert_matches(diff, m)
 again = PyGraphDiff.from_bytes(diff.to_bytes())
 m.after_round_trip()
-model.assert_matches(again, m)
+support.assert_matches(again, m)
 result = (outcomes.count(True), outcomes.count(False))
 """,
     )
@@ -138,16 +138,16 @@ result = (outcomes.count(True), outcomes.count(False))
 
 
 def test_large_documents_under_a_limit():
-    result = model.run_child(
+    result = support.run_child(
         """
 def key(i):
     return i.to_bytes(16, "little")
 count = 400_000
-nodes = b"".join(model.id_field(key(i)) + model.text_field(b'{"label":"node label","red":7}')
+nodes = b"".join(support.node_id(key(i)) + support.record(b'{"label":"node label","red":7}')
                  for i in range(count))
-whole = model.u64(count) + nodes + model.u64(0) * 3
+whole = support.count(count) + nodes + support.count(0) * 3
 # Says it holds 2**40 nodes and is cut off after 400,000 of them.
-announced = model.u64(2**40) + nodes
+announced = support.count(2**40) + nodes
 limit_memory(8 * 1024 * 1024)
 outcomes = [outcome(lambda: PyGraphDiff.from_bytes(whole)),
             outcome(lambda: PyGraphDiff.from_bytes(announced))]
@@ -164,7 +164,7 @@ result = (outcomes, decoded.num_nodes(), outcome(lambda: PyGraphDiff.from_bytes(
 
 
 def test_views_and_to_bytes_under_a_limit_change_nothing():
-    result = model.run_child(
+    result = support.run_child(
         """
 def key(i):
     return i.to_bytes(16, "little")
@@ -212,7 +212,7 @@ def test_bulk_calls_under_growing_limits_apply_whole_or_not_at_all(call):
     # The same batch under a limit raised a little at a time: every attempt that runs out
     # of memory, in the conversion or halfway through the batch, must leave the diff as
     # it was; the first one that fits must give what the single calls give.
-    result = model.run_child(
+    result = support.run_child(
         """
 import array
 def key(i):
@@ -239,7 +239,7 @@ def start():
     return diff
 
 def content(diff):
-    return vars(model.model_from_document(diff.to_bytes()))
+    return vars(support.model_from_document(diff.to_bytes()))
 
 diff = start()
 before = content(diff)

@@ -49,7 +49,7 @@ def test_decoded_empty_groups_are_hidden():
 
 
 def test_updated_and_deleted_node_counts_twice():
-    d = PyGraphDiff.from_bytes(document(nodes=[(A, "{}")], deleted=[A]))
+    d = PyGraphDiff.from_bytes(document(nodes=[(A, "{}")], deleted_nodes=[A]))
     assert d.num_nodes() == 2
     assert d.new_or_updated_nodes() == {text(A): {}} and d.deleted_nodes() == [text(A)]
 

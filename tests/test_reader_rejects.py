@@ -141,7 +141,7 @@ def test_later_groups_replace_earlier_ones():
 
 def test_repeats_inside_a_section_collapse():
     d = PyGraphDiff.from_bytes(document(
-        deleted=[A, A], edges=[(A, [(B, 1.0), (B, 3.0)])], deleted_edges=[(C, [A, A])]))
+        deleted_nodes=[A, A], edges=[(A, [(B, 1.0), (B, 3.0)])], deleted_edges=[(C, [A, A])]))
     assert d.deleted_nodes() == [text(A)]
     assert d.new_or_updated_edges() == {text(A): {text(B): 3.0}}
     assert d.deleted_edges() == {text(C): [text(A)]}
@@ -149,7 +149,7 @@ def test_repeats_inside_a_section_collapse():
 
 def test_contradictory_document_is_loaded_unchanged():
     d = PyGraphDiff.from_bytes(document(
-        nodes=[(A, "{}")], deleted=[A], edges=[(A, [(B, 1.0)])], deleted_edges=[(A, [B])]))
+        nodes=[(A, "{}")], deleted_nodes=[A], edges=[(A, [(B, 1.0)])], deleted_edges=[(A, [B])]))
     assert d.new_or_updated_nodes() == {text(A): {}}
     assert d.deleted_nodes() == [text(A)]
     assert d.new_or_updated_edges() == {text(A): {text(B): 1.0}}

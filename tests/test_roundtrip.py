@@ -12,7 +12,8 @@ from hypothesis import strategies as st
 from kovra_api import PyGraphDiff
 from support import A, B, C, count, document, node_id, snapshot, text
 
-WORKED_EXAMPLE = bytes.fromhex(
+# The sample document of docs/format.md: one node update, one deleted node, one edge.
+SAMPLE_DOCUMENT = bytes.fromhex(
     "0100000000000000"
     "1000000000000000" "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"
     "1a00000000000000" + b'{"label":"Hub","size":2.5}'.hex() +
@@ -27,13 +28,13 @@ WORKED_EXAMPLE = bytes.fromhex(
 )
 
 
-def test_worked_example(diff):
+def test_sample_document(diff):
     diff.add_node(A, {"label": "Hub", "size": 2.5})
     diff.delete_node(C)
     diff.add_edge(A, B, 0.5)
     data = diff.to_bytes()
     assert type(data) is bytes and len(data) == 174
-    assert data == WORKED_EXAMPLE
+    assert data == SAMPLE_DOCUMENT
     copy = PyGraphDiff.from_bytes(data)
     assert copy.new_or_updated_nodes() == {text(A): {"label": "Hub", "size": 2.5}}
     assert copy.deleted_nodes() == [text(C)]

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "codec/decimal_digits.h"
+
 namespace kovra {
 
 namespace {
@@ -73,10 +75,25 @@ char* write_exponent(char* out, int exponent) noexcept {
   return out;
 }
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The document format fixes where plain digits give way to the exponent form, so that
+// every writer produces the same bytes: by the position of the decimal point after the
+// first digit, plain up to 13 places to the right and 5 to the left.
+constexpr int kLastPlainPoint = 13;
+constexpr int kFirstPlainPoint = -5;
+
+enum class Layout {
+  kWhole,         // the digits, zeros up to the point, ".0"
+  kSplit,         // digits, the point, more digits
+  kLeadingZeros,  // "0.", zeros, the digits
+  kExponent,      // one digit, the point and the others if any, the exponent
+};
+
+Layout layout_of(const Float32Decimal& decimal) noexcept {
+  const int point = decimal.exponent + 1;
+  if (point > kLastPlainPoint || point < kFirstPlainPoint) return Layout::kExponent;
+  if (point >= decimal.digits) return Layout::kWhole;
+  return point > 0 ? Layout::kSplit : Layout::kLeadingZeros;
+}
 
 // Writes the last `count` decimal digits of `value` so that they end at `end`.
 void write_digits_before(char* end, std::uint32_t value, int count) noexcept {
@@ -137,25 +154,32 @@ std::optional<float> finish_number(bool negative, bool integer, std::uint64_t si
 
 }  // namespace
 
-// The layout rules by the position of the decimal point relative to the first digit.
 std::size_t float32_decimal_text_length(bool negative, const Float32Decimal& decimal) noexcept {
   const int n = decimal.digits;
   const int point = decimal.exponent + 1;
-  int length;
-  if (point >= n && point <= 13) {
-    length = point + 2;
-  } else if (point > 0 && point <= 13) {
-    length = n + 1;
-  } else if (point >= -5 && point <= 0) {
-    length = 2 - point + n;
-  } else {
-    const int magnitude = decimal.exponent < 0 ? -decimal.exponent : decimal.exponent;
-    length = n + (n > 1 ? 1 : 0) + 1 + (decimal.exponent < 0 ? 1 : 0) + (magnitude >= 10 ? 2 : 1);
+  int length = 0;
+  switch (layout_of(decimal)) {
+    case Layout::kWhole:
+      length = point + 2;
+      break;
+    case Layout::kSplit:
+      length = n + 1;
+      break;
+    case Layout::kLeadingZeros:
+      length = 2 - point + n;
+      break;
+    case Layout::kExponent: {
+      const int magnitude = decimal.exponent < 0 ? -decimal.exponent : decimal.exponent;
+      length = n + (n > 1 ? 1 : 0) + 1 + (decimal.exponent < 0 ? 1 : 0) + (magnitude >= 10 ? 2 : 1);
+      break;
+    }
   }
   return static_cast<std::size_t>(length) + (negative ? 1 : 0);
 }
 
 Float32Decimal float32_decimal(float magnitude) noexcept {
+  // Zero has no digits: laid out whole, it is the "0.0" of the format.
+  if (magnitude == 0.0f) return Float32Decimal{};
   Float32Decimal decimal;
   if (!float32_decimal_fast(magnitude, decimal)) decimal = float32_decimal_general(magnitude);
   return decimal;
@@ -261,55 +285,46 @@ std::size_t float32_decimal_to_text(bool negative, const Float32Decimal& decimal
   char* o = out;
   if (negative) *o++ = '-';
   const int point = decimal.exponent + 1;  // the decimal point's position after the first digit
-  if (point >= n && point <= 13) {
-    write_digits_before(o + n, decimal.significand, n);
-    o = write_zeros(o + n, point - n);
-    std::memcpy(o, ".0", 2);
-    o += 2;
-  } else if (point > 0 && point <= 13) {
-    // The digits before the point, the point, the rest: one backward run split in two.
-    const auto scale = static_cast<std::uint32_t>(kPowersOfTenInt[n - point]);
-    write_digits_before(o + n + 1, decimal.significand % scale, n - point);
-    o[point] = '.';
-    write_digits_before(o + point, decimal.significand / scale, point);
-    o += n + 1;
-  } else if (point >= -5 && point <= 0) {
-    std::memcpy(o, "0.", 2);
-    o = write_zeros(o + 2, -point);
-    write_digits_before(o + n, decimal.significand, n);
-    o += n;
-  } else {
-    char* const first = o;
-    std::uint32_t rest = decimal.significand;
-    if (n > 1) {
-      const auto scale = static_cast<std::uint32_t>(kPowersOfTenInt[n - 1]);
-      write_digits_before(o + n + 1, rest % scale, n - 1);
-      rest /= scale;
-      o[1] = '.';
+  switch (layout_of(decimal)) {
+    case Layout::kWhole:
+      write_digits_before(o + n, decimal.significand, n);
+      o = write_zeros(o + n, point - n);
+      std::memcpy(o, ".0", 2);
+      o += 2;
+      break;
+    case Layout::kSplit: {
+      // The digits before the point, the point, the rest: one backward run split in two.
+      const auto scale = static_cast<std::uint32_t>(kPowersOfTenInt[n - point]);
+      write_digits_before(o + n + 1, decimal.significand % scale, n - point);
+      o[point] = '.';
+      write_digits_before(o + point, decimal.significand / scale, point);
       o += n + 1;
-    } else {
-      o += 1;
+      break;
     }
-    *first = static_cast<char>('0' + rest);
-    o = write_exponent(o, decimal.exponent);
+    case Layout::kLeadingZeros:
+      std::memcpy(o, "0.", 2);
+      o = write_zeros(o + 2, -point);
+      write_digits_before(o + n, decimal.significand, n);
+      o += n;
+      break;
+    case Layout::kExponent: {
+      char* const first = o;
+      std::uint32_t rest = decimal.significand;
+      if (n > 1) {
+        const auto scale = static_cast<std::uint32_t>(kPowersOfTenInt[n - 1]);
+        write_digits_before(o + n + 1, rest % scale, n - 1);
+        rest /= scale;
+        o[1] = '.';
+        o += n + 1;
+      } else {
+        o += 1;
+      }
+      *first = static_cast<char>('0' + rest);
+      o = write_exponent(o, decimal.exponent);
+      break;
+    }
   }
   return static_cast<std::size_t>(o - out);
-}
-
-std::size_t float32_to_text(float value, char* out) noexcept {
-  const bool negative = std::signbit(value);
-  if (value == 0.0f) {
-    if (negative) *out++ = '-';
-    std::memcpy(out, "0.0", 3);
-    return negative ? 4 : 3;
-  }
-  return float32_decimal_to_text(negative, float32_decimal(std::fabs(value)), out);
-}
-
-std::size_t float32_text_length(float value) noexcept {
-  const bool negative = std::signbit(value);
-  if (value == 0.0f) return negative ? 4 : 3;
-  return float32_decimal_text_length(negative, float32_decimal(std::fabs(value)));
 }
 
 const char* scan_json_number(const char* p, const char* end, JsonNumber& number) noexcept {

@@ -2,6 +2,7 @@
 // document's fixed layout, and the reader's fixed decimal-to-binary procedure.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,17 +10,12 @@
 
 namespace kovra {
 
-// Longest text float32_to_text writes: a negative value below 0.00001 with nine digits.
+// Longest text of a size: a negative value below 0.00001 with nine digits.
 inline constexpr std::size_t kFloat32TextMax = 17;
 
-// Writes the text of a finite `value` (room for kFloat32TextMax chars); returns its length.
-std::size_t float32_to_text(float value, char* out) noexcept;
-
-// What float32_to_text(value, ...) returns, without writing anything.
-std::size_t float32_text_length(float value) noexcept;
-
-// The shortest round-trip decimal of a finite nonzero magnitude: `significand`, which
-// has `digits` digits and no trailing zero, times 10^(exponent - digits + 1).
+// The shortest round-trip decimal of a finite magnitude: `significand`, which has
+// `digits` digits and no trailing zero, times 10^(exponent - digits + 1). Zero is the
+// decimal with no digits.
 struct Float32Decimal {
   std::uint32_t significand = 0;
   int digits = 0;
@@ -35,15 +31,27 @@ bool float32_decimal_fast(float magnitude, Float32Decimal& decimal) noexcept;
 // The shortest decimal of any finite nonzero magnitude, through std::to_chars.
 Float32Decimal float32_decimal_general(float magnitude) noexcept;
 
-// The fast path where it answers, else the general one.
+// Zero, else the fast path where it answers, else the general one.
 Float32Decimal float32_decimal(float magnitude) noexcept;
 
-// Lays out a decimal as float32_to_text does (room for kFloat32TextMax chars).
+// Lays out a decimal in the document's fixed number form (room for kFloat32TextMax
+// chars); returns the length.
 std::size_t float32_decimal_to_text(bool negative, const Float32Decimal& decimal,
                                     char* out) noexcept;
 
 // What float32_decimal_to_text returns, without writing anything.
 std::size_t float32_decimal_text_length(bool negative, const Float32Decimal& decimal) noexcept;
+
+// Test-only, for the tests and the sweep tool: the record writer measures a size once
+// and keeps its decimal (see RecordSketch).
+// The text of a finite `value` (room for kFloat32TextMax chars); returns its length.
+inline std::size_t float32_to_text(float value, char* out) noexcept {
+  return float32_decimal_to_text(std::signbit(value), float32_decimal(std::fabs(value)), out);
+}
+// What float32_to_text(value, ...) returns, without writing anything.
+inline std::size_t float32_text_length(float value) noexcept {
+  return float32_decimal_text_length(std::signbit(value), float32_decimal(std::fabs(value)));
+}
 
 // A JSON number split into its parts by scan_json_number; the views point into the text.
 struct JsonNumber {

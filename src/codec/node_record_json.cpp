@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "codec/decimal_digits.h"
 #include "codec/float32_text.h"
 
 namespace kovra {
@@ -42,6 +43,16 @@ std::uint32_t load4(const char* p) noexcept {
   return word;
 }
 
+// The word that load8 (or load4, for four bytes) reads from `bytes` on a little-endian
+// machine, computed at compile time.
+constexpr std::uint64_t little_endian_word(std::string_view bytes) noexcept {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+  }
+  return word;
+}
+
 // Nonzero when any of the eight bytes of `word` is a control byte, a quote or a
 // backslash: the bytes that end a plain run inside a JSON string. The lowest set
 // bit marks the first such byte in memory order (on little-endian machines); bits
@@ -70,6 +81,8 @@ std::uint64_t short_text_word(const char* p, std::size_t n) noexcept {
 unsigned special_mask(__m128i bytes) noexcept {
   const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
   const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
+  // SSE2 has no unsigned byte compare: a byte is at most 0x1F exactly when the unsigned
+  // minimum of it and 0x1F is the byte itself.
   const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1f)), bytes);
   return static_cast<unsigned>(
       _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
@@ -199,11 +212,6 @@ char* write_string_rest(char* out, std::string_view text, bool plain) noexcept {
   return out;
 }
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 std::size_t colour_length(std::uint8_t value) noexcept {
   return value >= 100 ? 3 : value >= 10 ? 2 : 1;
 }
@@ -229,22 +237,39 @@ char* write_literal(char* out, const char (&text)[N]) noexcept {
   return out + (N - 1);
 }
 
-template <std::size_t N>
-constexpr std::size_t literal_length(const char (&)[N]) noexcept {
-  return N - 1;
-}
-
 // Each member is written with the comma that separates it from the one before; the
 // first member's comma is then overwritten by the opening brace. Strings carry their
-// opening quote in their key.
-constexpr char kLabelKey[] = ",\"label\":\"";
-constexpr char kSizeKey[] = ",\"size\":";
-constexpr char kUrlKey[] = ",\"url\":\"";
-constexpr char kRedKey[] = ",\"red\":";
-constexpr char kGreenKey[] = ",\"green\":";
-constexpr char kBlueKey[] = ",\"blue\":";
-constexpr char kShowLabelTrue[] = ",\"showLabel\":true";
-constexpr char kShowLabelFalse[] = ",\"showLabel\":false";
+// opening quote in their member's start; a flag's member is written whole.
+enum class MemberPart { kStart, kTrue, kFalse };
+
+// The bytes of a member part of field F, built from the field list at compile time,
+// in an array of their exact size so that copying them is a fixed-size move.
+template <NodeField F, MemberPart P>
+constexpr auto kMember = [] {
+  constexpr std::string_view kKey = info_of(F).record_key;
+  constexpr std::string_view kValueStart = P == MemberPart::kTrue                    ? "true"
+                                           : P == MemberPart::kFalse                 ? "false"
+                                           : info_of(F).kind == NodeFieldKind::kText ? "\""
+                                                                                     : "";
+  std::array<char, kKey.size() + 4 + kValueStart.size()> bytes{};
+  std::size_t n = 0;
+  for (const std::string_view part :
+       {std::string_view(",\""), kKey, std::string_view("\":"), kValueStart}) {
+    for (const char c : part) bytes[n++] = c;
+  }
+  return bytes;
+}();
+
+// The key in quotes and its colon: the start of field F's member without the comma.
+template <NodeField F>
+constexpr std::string_view kQuotedKey(kMember<F, MemberPart::kStart>.data() + 1,
+                                      info_of(F).record_key.size() + 3);
+
+template <std::size_t N>
+char* write_bytes(char* out, const std::array<char, N>& bytes) noexcept {
+  std::memcpy(out, bytes.data(), N);
+  return out + N;
+}
 
 // The size is kept whole in the sketch, so that writing never reads it again.
 enum SketchFlag : std::uint8_t {
@@ -255,116 +280,103 @@ enum SketchFlag : std::uint8_t {
   kSizeNegative = 16,
 };
 
+constexpr std::uint8_t needs_escapes(NodeField text_field) noexcept {
+  return text_field == NodeField::kLabel ? kLabelNeedsEscapes : kUrlNeedsEscapes;
+}
+
 }  // namespace
 
 std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) noexcept {
   sketch = RecordSketch{};
   // Every member counts its leading comma; the first one's is the opening brace.
   std::size_t length = update.empty() ? 2 : 1;
-  if (const auto label = update.label()) {
-    const std::size_t growth = escape_growth(*label);
-    if (growth != 0) sketch.flags |= kLabelNeedsEscapes;
-    length += literal_length(kLabelKey) + label->size() + growth + 1;
-  }
-  if (const auto size = update.size()) {
-    length += literal_length(kSizeKey);
-    sketch.flags |= kSizePresent;
-    if (std::signbit(*size)) sketch.flags |= kSizeNegative;
-    if (!std::isfinite(*size)) {
-      sketch.flags |= kSizeNull;
-      length += 4;
-    } else if (*size == 0.0f) {
-      length += std::signbit(*size) ? 4u : 3u;
+  for_each_node_field<kNodeFields>([&](auto tag) {
+    constexpr NodeField F = decltype(tag)::value;
+    constexpr NodeFieldKind kKind = info_of(F).kind;
+    if (!update.has(F)) return;
+    const auto value = update.value<F>();
+    if constexpr (kKind == NodeFieldKind::kText) {
+      const std::size_t growth = escape_growth(value);
+      if (growth != 0) sketch.flags |= needs_escapes(F);
+      length += kMember<F, MemberPart::kStart>.size() + value.size() + growth + 1;
+    } else if constexpr (kKind == NodeFieldKind::kNumber) {
+      length += kMember<F, MemberPart::kStart>.size();
+      sketch.flags |= kSizePresent;
+      if (std::signbit(value)) sketch.flags |= kSizeNegative;
+      if (!std::isfinite(value)) {
+        sketch.flags |= kSizeNull;
+        length += 4;
+      } else {
+        const Float32Decimal decimal = float32_decimal(std::fabs(value));
+        sketch.size_significand = decimal.significand;
+        sketch.size_exponent = static_cast<std::int8_t>(decimal.exponent);
+        sketch.size_digits = static_cast<std::uint8_t>(decimal.digits);
+        length += float32_decimal_text_length(std::signbit(value), decimal);
+      }
+    } else if constexpr (kKind == NodeFieldKind::kColour) {
+      length += kMember<F, MemberPart::kStart>.size() + colour_length(value);
     } else {
-      const Float32Decimal decimal = float32_decimal(std::fabs(*size));
-      sketch.size_significand = decimal.significand;
-      sketch.size_exponent = static_cast<std::int8_t>(decimal.exponent);
-      sketch.size_digits = static_cast<std::uint8_t>(decimal.digits);
-      length += float32_decimal_text_length(std::signbit(*size), decimal);
+      length +=
+          value ? kMember<F, MemberPart::kTrue>.size() : kMember<F, MemberPart::kFalse>.size();
     }
-  }
-  if (const auto url = update.url()) {
-    const std::size_t growth = escape_growth(*url);
-    if (growth != 0) sketch.flags |= kUrlNeedsEscapes;
-    length += literal_length(kUrlKey) + url->size() + growth + 1;
-  }
-  if (const auto red = update.red()) length += literal_length(kRedKey) + colour_length(*red);
-  if (const auto green = update.green()) {
-    length += literal_length(kGreenKey) + colour_length(*green);
-  }
-  if (const auto blue = update.blue()) length += literal_length(kBlueKey) + colour_length(*blue);
-  if (const auto show_label = update.show_label()) {
-    length += *show_label ? literal_length(kShowLabelTrue) : literal_length(kShowLabelFalse);
-  }
+  });
   return length;
-}
-
-std::size_t node_record_length(const NodeUpdate& update) noexcept {
-  RecordSketch sketch;
-  return node_record_length(update, sketch);
 }
 
 char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept {
   if (update.empty()) return write_literal(out, "{}");
   char* const start = out;
-  if (const auto label = update.label()) {
-    out = write_string_rest(write_literal(out, kLabelKey), *label,
-                            (sketch.flags & kLabelNeedsEscapes) == 0);
-  }
-  if ((sketch.flags & kSizePresent) != 0) {
-    out = write_literal(out, kSizeKey);
-    const bool negative = (sketch.flags & kSizeNegative) != 0;
-    if ((sketch.flags & kSizeNull) != 0) {
-      out = write_literal(out, "null");
-    } else if (sketch.size_digits == 0) {
-      out = negative ? write_literal(out, "-0.0") : write_literal(out, "0.0");
+  for_each_node_field<kNodeFields>([&](auto tag) {
+    constexpr NodeField F = decltype(tag)::value;
+    constexpr NodeFieldKind kKind = info_of(F).kind;
+    if constexpr (kKind == NodeFieldKind::kNumber) {
+      if ((sketch.flags & kSizePresent) == 0) return;
+      out = write_bytes(out, kMember<F, MemberPart::kStart>);
+      const bool negative = (sketch.flags & kSizeNegative) != 0;
+      if ((sketch.flags & kSizeNull) != 0) {
+        out = write_literal(out, "null");
+      } else {
+        const Float32Decimal decimal{sketch.size_significand, sketch.size_digits,
+                                     sketch.size_exponent};
+        out += float32_decimal_to_text(negative, decimal, out);
+      }
     } else {
-      const Float32Decimal decimal{sketch.size_significand, sketch.size_digits,
-                                   sketch.size_exponent};
-      out += float32_decimal_to_text(negative, decimal, out);
+      if (!update.has(F)) return;
+      const auto value = update.value<F>();
+      if constexpr (kKind == NodeFieldKind::kText) {
+        out = write_string_rest(write_bytes(out, kMember<F, MemberPart::kStart>), value,
+                                (sketch.flags & needs_escapes(F)) == 0);
+      } else if constexpr (kKind == NodeFieldKind::kColour) {
+        out = write_colour(write_bytes(out, kMember<F, MemberPart::kStart>), value);
+      } else {
+        out = value ? write_bytes(out, kMember<F, MemberPart::kTrue>)
+                    : write_bytes(out, kMember<F, MemberPart::kFalse>);
+      }
     }
-  }
-  if (const auto url = update.url()) {
-    out = write_string_rest(write_literal(out, kUrlKey), *url,
-                            (sketch.flags & kUrlNeedsEscapes) == 0);
-  }
-  if (const auto red = update.red()) out = write_colour(write_literal(out, kRedKey), *red);
-  if (const auto green = update.green()) {
-    out = write_colour(write_literal(out, kGreenKey), *green);
-  }
-  if (const auto blue = update.blue()) out = write_colour(write_literal(out, kBlueKey), *blue);
-  if (const auto show_label = update.show_label()) {
-    out = *show_label ? write_literal(out, kShowLabelTrue) : write_literal(out, kShowLabelFalse);
-  }
+  });
   *start = '{';
   *out++ = '}';
   return out;
 }
 
-char* write_node_record(const NodeUpdate& update, char* out) noexcept {
-  RecordSketch sketch;
-  node_record_length(update, sketch);
-  return write_node_record(update, sketch, out);
-}
-
-void node_update_to_json(const NodeUpdate& update, std::string& out) {
-  const std::size_t start = out.size();
-  RecordSketch sketch;
-  out.resize(start + node_record_length(update, sketch));
-  write_node_record(update, sketch, out.data() + start);
-}
-
 namespace {
 
-enum Field : unsigned { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel, kUnknown };
-
-Field field_of(std::string_view key) noexcept {
-  static constexpr std::string_view kKeys[] = {"label", "size", "url",      "red",
-                                               "green", "blue", "showLabel"};
-  for (unsigned i = 0; i < 7; ++i) {
-    if (key == kKeys[i]) return static_cast<Field>(i);
+// For each byte, 1 + the position of the first field whose key starts with it, or 0.
+constexpr std::array<std::uint8_t, 256> kFirstWithLetter = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t i = kNodeFieldCount; i-- > 0;) {
+    table[static_cast<unsigned char>(kNodeFields[i].record_key[0])] =
+        static_cast<std::uint8_t>(i + 1);
   }
-  return kUnknown;
+  return table;
+}();
+
+// The position in kNodeFields of the field a record key names, or kNodeFieldCount.
+std::size_t position_of(std::string_view key) noexcept {
+  for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
+    if (key == kNodeFields[i].record_key) return i;
+  }
+  return kNodeFieldCount;
 }
 
 void append_utf8(std::string& out, std::uint32_t code_point) {
@@ -461,7 +473,30 @@ class RecordParser {
     return true;
   }
 
-  // Takes `literal` if the text continues with it.
+  // Takes `kText` if the record continues with it: two overlapping words compared with
+  // constants, since the compiler expands memcmp inline only for string literals.
+  template <const std::string_view& kText>
+  bool take_constant() noexcept {
+    constexpr std::size_t kSize = kText.size();
+    static_assert(kSize >= 4 && kSize <= 16);
+    if (static_cast<std::size_t>(end_ - p_) < kSize) return false;
+    bool same;
+    if constexpr (std::endian::native != std::endian::little) {
+      same = std::memcmp(p_, kText.data(), kSize) == 0;
+    } else if constexpr (kSize >= 8) {
+      constexpr std::uint64_t kHead = little_endian_word(kText.substr(0, 8));
+      constexpr std::uint64_t kTail = little_endian_word(kText.substr(kSize - 8));
+      same = load8(p_) == kHead && load8(p_ + kSize - 8) == kTail;
+    } else {
+      constexpr auto kHead = static_cast<std::uint32_t>(little_endian_word(kText.substr(0, 4)));
+      constexpr auto kTail =
+          static_cast<std::uint32_t>(little_endian_word(kText.substr(kSize - 4)));
+      same = load4(p_) == kHead && load4(p_ + kSize - 4) == kTail;
+    }
+    if (!same) return false;
+    p_ += kSize;
+    return true;
+  }
   template <std::size_t N>
   bool take(const char (&literal)[N]) noexcept {
     if (static_cast<std::size_t>(end_ - p_) < N - 1 || std::memcmp(p_, literal, N - 1) != 0) {
@@ -652,6 +687,8 @@ class RecordParser {
   // One to three digits without a leading zero, and no fraction or exponent after
   // them: what is left of the number grammar is refused for a colour anyway.
   bool parse_colour(std::optional<std::uint8_t>& colour) noexcept {
+    // A byte below '0' wraps around to a large unsigned value, so one `<= 9` test
+    // accepts exactly the digits; the end of the text reads as 10, a non-digit.
     const auto digit_at = [this](const char* p) noexcept {
       return p != end_ ? static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') : 10u;
     };
@@ -670,27 +707,27 @@ class RecordParser {
   }
 
   // Parses the value of `field` at p_; null leaves the field absent.
-  bool parse_field(Field field, RecordValues& values) {
+  bool parse_field(NodeField field, RecordValues& values) {
     if (p_ == end_) return false;
     if (*p_ == 'n') return take("null");
     switch (field) {
-      case kLabel:
+      case NodeField::kLabel:
         return *p_ == '"' && scan_string(&values.label_buffer, &values.label.emplace());
-      case kUrl:
+      case NodeField::kUrl:
         return *p_ == '"' && scan_string(&values.url_buffer, &values.url.emplace());
-      case kSize: {
+      case NodeField::kSize: {
         const char* const after = parse_json_float32(p_, end_, values.size);
         if (after == nullptr) return false;
         p_ = after;
         return values.size.has_value();
       }
-      case kRed:
+      case NodeField::kRed:
         return parse_colour(values.red);
-      case kGreen:
+      case NodeField::kGreen:
         return parse_colour(values.green);
-      case kBlue:
+      case NodeField::kBlue:
         return parse_colour(values.blue);
-      case kShowLabel:
+      case NodeField::kShowLabel:
         if (take("true")) {
           values.show_label = true;
           return true;
@@ -700,47 +737,68 @@ class RecordParser {
           return true;
         }
         return false;
-      case kUnknown:
-        break;
     }
     return false;
   }
 
-  // Reads a key and its colon. A known key written plainly, with the colon right
-  // behind it, is matched whole; escapes, whitespace and other names take the
+  // Takes the key in quotes and its colon of the first field from position I on whose
+  // key starts with kLetter and follows at p_, if any.
+  template <std::size_t I, char kLetter = kNodeFields[I].record_key[0]>
+  bool take_key_from(std::size_t& field) noexcept {
+    if constexpr (I == kNodeFieldCount) {
+      return false;
+    } else {
+      constexpr NodeField F = kNodeFields[I].field;
+      if constexpr (info_of(F).record_key[0] == kLetter) {
+        if (take_constant<kQuotedKey<F>>()) {
+          field = I;
+          return true;
+        }
+      }
+      return take_key_from<I + 1, kLetter>(field);
+    }
+  }
+
+  // Reads a key and its colon; `field` is the key's position in kNodeFields, or
+  // kNodeFieldCount for an unknown key. A known key written plainly, with the colon
+  // right behind it, is matched whole; escapes, whitespace and other names take the
   // general path, which gives the same result for the plain form.
-  bool read_key(Field& field, std::string& key_buffer) {
+  bool read_key(std::size_t& field, std::string& key_buffer) {
     if (p_ == end_ || *p_ != '"') return false;
-    const auto known = [&field](Field which) noexcept {
-      field = which;
-      return true;
-    };
-    switch (end_ - p_ >= 2 ? p_[1] : '\0') {
-      case 'l':
-        if (take("\"label\":")) return known(kLabel);
+    field = kNodeFieldCount;
+    // The key's first letter picks the first field with that letter, which tries the
+    // later ones with the same letter too. One case per field, none per key text.
+    static_assert(kNodeFieldCount == 7);
+    bool known = false;
+    switch (end_ - p_ >= 2 ? kFirstWithLetter[static_cast<unsigned char>(p_[1])] : 0) {
+      case 1:
+        known = take_key_from<0>(field);
         break;
-      case 's':
-        if (take("\"size\":")) return known(kSize);
-        if (take("\"showLabel\":")) return known(kShowLabel);
+      case 2:
+        known = take_key_from<1>(field);
         break;
-      case 'u':
-        if (take("\"url\":")) return known(kUrl);
+      case 3:
+        known = take_key_from<2>(field);
         break;
-      case 'r':
-        if (take("\"red\":")) return known(kRed);
+      case 4:
+        known = take_key_from<3>(field);
         break;
-      case 'g':
-        if (take("\"green\":")) return known(kGreen);
+      case 5:
+        known = take_key_from<4>(field);
         break;
-      case 'b':
-        if (take("\"blue\":")) return known(kBlue);
+      case 6:
+        known = take_key_from<5>(field);
+        break;
+      case 7:
+        known = take_key_from<6>(field);
         break;
       default:
         break;
     }
+    if (known) return true;
     std::string_view key;
     if (!scan_string(&key_buffer, &key) || !consume(':')) return false;
-    field = field_of(key);
+    field = position_of(key);
     return true;
   }
 
@@ -754,16 +812,16 @@ class RecordParser {
     unsigned seen = 0;
     std::string key_buffer;
     for (;;) {
-      Field field;
+      std::size_t field;
       if (!read_key(field, key_buffer)) return false;
       skip_whitespace();
-      if (field == kUnknown) {
+      if (field == kNodeFieldCount) {
         if (!skip_value()) return false;
       } else {
         // A repeated key fails even when its first value was null.
         if ((seen & (1u << field)) != 0) return false;
         seen |= 1u << field;
-        if (!parse_field(field, values)) return false;
+        if (!parse_field(kNodeFields[field].field, values)) return false;
       }
       // Records as the writer makes them have no whitespace: look before skipping.
       if (p_ != end_ && *p_ != ',' && *p_ != '}') skip_whitespace();
@@ -777,10 +835,10 @@ class RecordParser {
 
   bool parse_array(RecordValues& values) {
     ++p_;
-    for (unsigned i = 0; i < 7; ++i) {
+    for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
       if (i > 0 && !consume(',')) return false;
       skip_whitespace();
-      if (!parse_field(static_cast<Field>(i), values)) return false;
+      if (!parse_field(kNodeFields[i].field, values)) return false;
     }
     return consume(']');
   }

@@ -22,19 +22,12 @@ struct RecordSketch {
   std::uint8_t flags = 0;
 };
 
-// Exact byte length of the text that write_node_record produces for `update`.
-std::size_t node_record_length(const NodeUpdate& update) noexcept;
-// The same, also filling `sketch` for the write_node_record below.
+// Exact byte length of the text of `update`; fills `sketch` for write_node_record.
 std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) noexcept;
 
-// Writes the text of `update` at `out`, which has room for node_record_length(update)
-// bytes; returns the end of what was written.
-char* write_node_record(const NodeUpdate& update, char* out) noexcept;
-// The same with the sketch that node_record_length gave for this unchanged `update`.
+// Writes the text of `update` at `out`, which has room for the length measured with
+// this `sketch` while `update` was as it is; returns the end of what was written.
 char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept;
-
-// Appends the text of `update` to `out`.
-void node_update_to_json(const NodeUpdate& update, std::string& out);
 
 // Parses one node record text, which must be valid UTF-8 (see is_valid_utf8);
 // nullopt for any text the reader refuses. May throw std::bad_alloc.
@@ -42,5 +35,24 @@ std::optional<NodeUpdate> node_update_from_json(std::string_view text);
 
 // Strict UTF-8: overlong forms, encoded surrogates and code points above U+10FFFF fail.
 bool is_valid_utf8(std::string_view text) noexcept;
+
+// Test-only conveniences for the tests and fuzzers, which measure and write in one go;
+// the document writer keeps each sketch between its two passes instead.
+inline std::size_t node_record_length(const NodeUpdate& update) noexcept {
+  RecordSketch sketch;
+  return node_record_length(update, sketch);
+}
+inline char* write_node_record(const NodeUpdate& update, char* out) noexcept {
+  RecordSketch sketch;
+  node_record_length(update, sketch);
+  return write_node_record(update, sketch, out);
+}
+// Appends the text of `update` to `out`.
+inline void node_update_to_json(const NodeUpdate& update, std::string& out) {
+  const std::size_t start = out.size();
+  RecordSketch sketch;
+  out.resize(start + node_record_length(update, sketch));
+  write_node_record(update, sketch, out.data() + start);
+}
 
 }  // namespace kovra

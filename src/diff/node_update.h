@@ -3,13 +3,75 @@
 // (typical labels fit) and move to one heap block only when they do not.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace kovra {
+
+// The seven fields of a node update. Their order here is the order of the list below.
+enum class NodeField : std::uint8_t { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel };
+
+enum class NodeFieldKind : std::uint8_t { kText, kNumber, kColour, kFlag };
+
+struct NodeFieldInfo {
+  NodeField field;
+  NodeFieldKind kind;
+  std::string_view record_key;  // the key in a node record
+  std::string_view python_key;  // the key in the update dicts of the Python surface
+};
+
+// The one list of the fields, in the order a node record writes them and its array
+// form lists them; each field's flag bit in NodeUpdate is its position here.
+inline constexpr std::array<NodeFieldInfo, 7> kNodeFields = {{
+    {NodeField::kLabel, NodeFieldKind::kText, "label", "label"},
+    {NodeField::kSize, NodeFieldKind::kNumber, "size", "size"},
+    {NodeField::kUrl, NodeFieldKind::kText, "url", "url"},
+    {NodeField::kRed, NodeFieldKind::kColour, "red", "red"},
+    {NodeField::kGreen, NodeFieldKind::kColour, "green", "green"},
+    {NodeField::kBlue, NodeFieldKind::kColour, "blue", "blue"},
+    {NodeField::kShowLabel, NodeFieldKind::kFlag, "showLabel", "show_label"},
+}};
+inline constexpr std::size_t kNodeFieldCount = kNodeFields.size();
+
+constexpr std::size_t index_of(NodeField field) noexcept { return static_cast<std::size_t>(field); }
+constexpr const NodeFieldInfo& info_of(NodeField field) noexcept {
+  return kNodeFields[index_of(field)];
+}
+
+// A field's flag bit in a NodeUpdate.
+constexpr std::uint8_t field_bit(NodeField field) noexcept {
+  return static_cast<std::uint8_t>(1u << index_of(field));
+}
+
+static_assert([] {
+  for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
+    if (index_of(kNodeFields[i].field) != i) return false;
+  }
+  return true;
+}());
+
+// Calls visit(std::integral_constant<NodeField, F>{}) for each field F of `order`,
+// unrolled at compile time so that each call can use F as a constant.
+template <const auto& order, class Visit>
+constexpr void for_each_node_field(Visit&& visit) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (visit(std::integral_constant<NodeField, order[I].field>{}), ...);
+  }(std::make_index_sequence<order.size()>{});
+}
+
+// The same for a visit that returns true to stop; returns whether one did.
+template <const auto& order, class Visit>
+constexpr bool any_node_field(Visit&& visit) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return (visit(std::integral_constant<NodeField, order[I].field>{}) || ...);
+  }(std::make_index_sequence<order.size()>{});
+}
 
 class NodeUpdate {
  public:
@@ -41,6 +103,28 @@ class NodeUpdate {
   }
   bool empty() const noexcept { return flags_ == 0; }
 
+  // For code that walks the field list: whether `field` is present, and the value of a
+  // field F that is (a plain value, which compiles to tighter code than the optional).
+  bool has(NodeField field) const noexcept { return has(field_bit(field)); }
+  template <NodeField F>
+  auto value() const noexcept {
+    if constexpr (F == NodeField::kLabel) {
+      return std::string_view(text_base(), label_length());
+    } else if constexpr (F == NodeField::kSize) {
+      return size_;
+    } else if constexpr (F == NodeField::kUrl) {
+      return std::string_view(text_base() + label_length(), url_length());
+    } else if constexpr (F == NodeField::kRed) {
+      return red_;
+    } else if constexpr (F == NodeField::kGreen) {
+      return green_;
+    } else if constexpr (F == NodeField::kBlue) {
+      return blue_;
+    } else {
+      return has(kShowLabelValue);
+    }
+  }
+
   // The text setters allocate and may throw std::bad_alloc, leaving the record as it was.
   void set_label(std::string_view text) { assign_texts(text, url(), true, has(kUrl)); }
   void set_url(std::string_view text) { assign_texts(label(), text, has(kLabel), true); }
@@ -69,14 +153,14 @@ class NodeUpdate {
 
  private:
   enum Flag : std::uint8_t {
-    kLabel = 1,
-    kSize = 2,
-    kUrl = 4,
-    kRed = 8,
-    kGreen = 16,
-    kBlue = 32,
-    kShowLabel = 64,
-    kShowLabelValue = 128,
+    kLabel = field_bit(NodeField::kLabel),
+    kSize = field_bit(NodeField::kSize),
+    kUrl = field_bit(NodeField::kUrl),
+    kRed = field_bit(NodeField::kRed),
+    kGreen = field_bit(NodeField::kGreen),
+    kBlue = field_bit(NodeField::kBlue),
+    kShowLabel = field_bit(NodeField::kShowLabel),
+    kShowLabelValue = 1u << kNodeFieldCount,  // the show_label value itself
   };
   bool has(std::uint8_t flag) const noexcept { return (flags_ & flag) != 0; }
   void set_colour(std::uint8_t& slot, std::uint8_t flag, std::uint8_t value) noexcept {

@@ -69,7 +69,7 @@ class Binder {
  public:
   Binder(const MethodSignature& sig, PyObject** slots) noexcept : sig_(sig), slots_(slots) {}
 
-  // Step 1: positional arguments.
+  // Positional arguments fill the first slots; more than the signature has fail at once.
   Result<void> place_positional(PyObject* const* args, Py_ssize_t nargs) {
     nargs_ = static_cast<std::size_t>(nargs);
     const std::size_t n = sig_.positional.size();
@@ -78,7 +78,8 @@ class Binder {
     return {};
   }
 
-  // Step 2: one keyword argument.
+  // One keyword argument. A positional-only name given as a keyword is only noted here:
+  // the error lists every such name together once all keywords are seen.
   Result<void> place_keyword(PyObject* name, PyObject* value) {
     const std::ptrdiff_t found = find_parameter(sig_, name);
     if (found == kUnknown) return unexpected(name);
@@ -92,7 +93,8 @@ class Binder {
     return {};
   }
 
-  // Steps 3 to 5.
+  // The errors that need every argument placed first, in this order: positional-only
+  // names given as keywords, then missing positional, then missing keyword-only ones.
   Result<void> finish() {
     std::array<const char*, kMaxParameters> names{};
     std::size_t count = 0;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace kovra::ext {
 
@@ -11,20 +12,36 @@ constexpr char kUuidField[] = "failed to extract field PyUuid.0";
 constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
 constexpr char kU8OutOfRange[] = "out of range integral type conversion attempted";
 
-// Dictionary keys, in the order they are read and written.
-enum Field : std::size_t { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kFieldCount };
-constexpr std::array<const char*, kFieldCount> kFieldNames = {"label", "url",  "size",      "red",
-                                                              "green", "blue", "show_label"};
+// Update dicts are read, and node views built, with the two texts first: the order in
+// which a dict's conversion errors are reported and a view's keys are listed.
+constexpr auto kDictOrder = [] {
+  std::array<NodeFieldInfo, kNodeFieldCount> order{};
+  std::size_t n = 0;
+  for (const NodeFieldInfo& info : kNodeFields) {
+    if (info.kind == NodeFieldKind::kText) order[n++] = info;
+  }
+  for (const NodeFieldInfo& info : kNodeFields) {
+    if (info.kind != NodeFieldKind::kText) order[n++] = info;
+  }
+  return order;
+}();
+
+// The dict keys, by index_of(field).
+using FieldKeys = std::array<PyObject*, kNodeFieldCount>;
 
 // Interned once for the process: every lookup then hits the dict's pointer
 // comparison, and no key object is built per call.
-const std::array<PyObject*, kFieldCount>& field_keys() {
-  static std::array<PyObject*, kFieldCount> keys{};
-  if (keys[kFieldCount - 1] == nullptr) {
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-      if (keys[i] == nullptr) {
-        keys[i] = created(PyUnicode_InternFromString(kFieldNames[i])).release();
-      }
+const FieldKeys& field_keys() {
+  static FieldKeys keys{};
+  if (keys[kNodeFieldCount - 1] == nullptr) {
+    for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
+      if (keys[i] != nullptr) continue;
+      const std::string_view name = kNodeFields[i].python_key;
+      PyObject* key =
+          created(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+              .release();
+      PyUnicode_InternInPlace(&key);
+      keys[i] = key;
     }
   }
   return keys;
@@ -33,27 +50,29 @@ const std::array<PyObject*, kFieldCount>& field_keys() {
 // Above this many entries, seven lookups beat one pass over the entries.
 constexpr Py_ssize_t kGatherLimit = 16;
 
-// Which of the seven keys `key` is, or kFieldCount. Literal keys in source code
+// index_of the field that `key` names, or kNodeFieldCount. Literal keys in source code
 // are interned and match by pointer; keys built at run time match by content.
-std::size_t field_of(PyObject* key, const std::array<PyObject*, kFieldCount>& keys) noexcept {
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
+std::size_t field_of(PyObject* key, const FieldKeys& keys) noexcept {
+  for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
     if (key == keys[i]) return i;
   }
   const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (static_cast<std::size_t>(length) == std::strlen(kFieldNames[i]) &&
-        PyUnicode_CompareWithASCIIString(key, kFieldNames[i]) == 0) {
+  for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
+    // Every python_key is a literal, so its data() ends in a NUL.
+    const std::string_view name = kNodeFields[i].python_key;
+    if (static_cast<std::size_t>(length) == name.size() &&
+        PyUnicode_CompareWithASCIIString(key, name.data()) == 0) {
       return i;
     }
   }
-  return kFieldCount;
+  return kNodeFieldCount;
 }
 
 // One pass over a small dict whose keys are all exact str finds exactly what the
 // seven lookups would: such keys compare by text, run no code and cannot fail.
 // Returns false (and finds nothing) when that does not hold.
-bool gather_fields(PyObject* dict, const std::array<PyObject*, kFieldCount>& keys,
-                   std::array<OwnedRef, kFieldCount>& found) noexcept {
+bool gather_fields(PyObject* dict, const FieldKeys& keys,
+                   std::array<OwnedRef, kNodeFieldCount>& found) noexcept {
   if (PyDict_GET_SIZE(dict) > kGatherLimit) return false;
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
@@ -64,7 +83,7 @@ bool gather_fields(PyObject* dict, const std::array<PyObject*, kFieldCount>& key
       return false;
     }
     const std::size_t field = field_of(key, keys);
-    if (field != kFieldCount) found[field] = OwnedRef::borrow(value);
+    if (field != kNodeFieldCount) found[field] = OwnedRef::borrow(value);
   }
   return true;
 }
@@ -75,43 +94,48 @@ bool converts_without_code(PyObject* value) noexcept {
          PyBool_Check(value);
 }
 
-Result<void> store_field(NodeUpdate& update, std::size_t field, PyObject* value) {
+Result<void> store_field(NodeUpdate& update, NodeField field, PyObject* value) {
   switch (field) {
-    case kLabel:
-    case kUrl: {
+    case NodeField::kLabel:
+    case NodeField::kUrl: {
       auto text = text_from_py(value);
       if (!text) return text.take_error();
-      field == kLabel ? update.set_label(*text) : update.set_url(*text);
+      field == NodeField::kLabel ? update.set_label(*text) : update.set_url(*text);
       return {};
     }
-    case kSize: {
+    case NodeField::kSize: {
       auto size = f32_from_py(value);
       if (!size) return size.take_error();
       update.set_size(*size);
       return {};
     }
-    case kRed:
-    case kGreen:
-    case kBlue: {
+    case NodeField::kRed:
+    case NodeField::kGreen:
+    case NodeField::kBlue: {
       auto colour = u8_from_py(value);
       if (!colour) return colour.take_error();
-      if (field == kRed) update.set_red(*colour);
-      if (field == kGreen) update.set_green(*colour);
-      if (field == kBlue) update.set_blue(*colour);
+      if (field == NodeField::kRed) update.set_red(*colour);
+      if (field == NodeField::kGreen) update.set_green(*colour);
+      if (field == NodeField::kBlue) update.set_blue(*colour);
       return {};
     }
-    default: {
+    case NodeField::kShowLabel: {
       auto show = bool_from_py(value);
       if (!show) return show.take_error();
       update.set_show_label(*show);
       return {};
     }
   }
+  return {};
 }
 
-OwnedRef text_to_py(std::string_view text) {
+// A field's value as the Python object a node view holds, by the value's type.
+OwnedRef value_to_py(std::string_view text) {
   return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
+OwnedRef value_to_py(float size) { return float_to_py(size); }
+OwnedRef value_to_py(std::uint8_t colour) { return created(PyLong_FromLong(colour)); }
+OwnedRef value_to_py(bool show_label) { return OwnedRef::borrow(show_label ? Py_True : Py_False); }
 
 bool is_numpy_bool(PyTypeObject* type) noexcept {
   // NumPy 1 names its scalar type "numpy.bool_", NumPy 2 "numpy.bool".
@@ -186,26 +210,36 @@ Result<bool> bool_from_py(PyObject* obj) noexcept {
 Result<NodeUpdate> node_update_from_dict(PyObject* obj) {
   if (!PyDict_Check(obj)) return conversion_error(obj, "PyDict");
   const auto& keys = field_keys();
-  std::array<OwnedRef, kFieldCount> gathered;
+  std::array<OwnedRef, kNodeFieldCount> gathered;
   bool use_gathered = gather_fields(obj, keys, gathered);
   NodeUpdate update;
+  std::optional<PendingError> failure;
   // Fixed order; the first failing field ends the conversion.
-  for (std::size_t field = 0; field < kFieldCount; ++field) {
+  any_node_field<kDictOrder>([&](auto tag) {
+    constexpr NodeField F = decltype(tag)::value;
     OwnedRef value;
     if (use_gathered) {
-      value = std::move(gathered[field]);
+      value = std::move(gathered[index_of(F)]);
     } else {
       // The dict's own table: a subclass's __getitem__ or __missing__ is never called.
-      PyObject* found = PyDict_GetItemWithError(obj, keys[field]);
-      if (found == nullptr && PyErr_Occurred()) return fetch_pending();
+      PyObject* found = PyDict_GetItemWithError(obj, keys[index_of(F)]);
+      if (found == nullptr && PyErr_Occurred()) {
+        failure = fetch_pending();
+        return true;
+      }
       // Held: converting it may run __float__ or __index__, which may empty the dict.
       value = OwnedRef::borrow(found);
     }
-    if (!value) continue;
+    if (!value) return false;
     // Python code run by this conversion may change the dict: look up the rest.
     if (!converts_without_code(value.get())) use_gathered = false;
-    if (auto stored = store_field(update, field, value.get()); !stored) return stored.take_error();
-  }
+    if (auto stored = store_field(update, F, value.get()); !stored) {
+      failure = stored.take_error();
+      return true;
+    }
+    return false;
+  });
+  if (failure) return std::move(*failure);
   return update;
 }
 
@@ -213,18 +247,14 @@ OwnedRef node_update_to_dict(const NodeUpdate& update) {
   OwnedRef dict = created(PyDict_New());
   if (update.empty()) return dict;
   const auto& keys = field_keys();
-  auto put = [&](Field field, OwnedRef value) {
-    // A failed insertion loses that one field; the view of the node still comes back.
-    if (PyDict_SetItem(dict.get(), keys[field], value.get()) < 0) discard_pending();
-  };
-  if (auto label = update.label()) put(kLabel, text_to_py(*label));
-  if (auto url = update.url()) put(kUrl, text_to_py(*url));
-  if (auto size = update.size()) put(kSize, float_to_py(*size));
-  if (auto red = update.red()) put(kRed, created(PyLong_FromLong(*red)));
-  if (auto green = update.green()) put(kGreen, created(PyLong_FromLong(*green)));
-  if (auto blue = update.blue()) put(kBlue, created(PyLong_FromLong(*blue)));
-  if (auto show = update.show_label())
-    put(kShowLabel, OwnedRef::borrow(*show ? Py_True : Py_False));
+  for_each_node_field<kDictOrder>([&](auto tag) {
+    constexpr NodeField F = decltype(tag)::value;
+    if (update.has(F)) {
+      const OwnedRef object = value_to_py(update.value<F>());
+      // A failed insertion loses that one field; the view of the node still comes back.
+      if (PyDict_SetItem(dict.get(), keys[index_of(F)], object.get()) < 0) discard_pending();
+    }
+  });
   return dict;
 }
 

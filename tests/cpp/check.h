@@ -60,7 +60,7 @@ std::string show(const T& value) {
     quoted += printable(std::string(std::string_view(value)));
     quoted += '"';
     return quoted;
-  } else if constexpr (requires(std::ostream & os) { os << value; }) {
+  } else if constexpr (requires(std::ostream& os) { os << value; }) {
     std::ostringstream os;
     if constexpr (std::is_same_v<T, unsigned char> || std::is_same_v<T, signed char>) {
       os << static_cast<int>(value);

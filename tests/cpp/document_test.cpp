@@ -62,7 +62,8 @@ std::string to_hex(const std::string& bytes) {
   return out;
 }
 
-const char kWorkedExample[] =
+// The sample document of docs/format.md: one node update, one deleted node, one edge.
+const char kSampleDocument[] =
     "0100000000000000"
     "1000000000000000"
     "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"
@@ -80,7 +81,7 @@ const char kWorkedExample[] =
     "0000003f"
     "0000000000000000";
 
-GraphDiff worked_example() {
+GraphDiff sample_document_diff() {
   GraphDiff diff;
   NodeUpdate hub;
   hub.set_label("Hub");
@@ -97,13 +98,13 @@ bool reads(const std::string& document) {
 
 }  // namespace
 
-TEST(worked_example_bytes) {
-  const GraphDiff diff = worked_example();
+TEST(sample_document_bytes) {
+  const GraphDiff diff = sample_document_diff();
   const auto document = kovra::serialize_graph_diff(diff);
   CHECK(document.has_value());
   if (!document) return;
   CHECK_EQ(document->size(), std::size_t{174});
-  CHECK_EQ(to_hex(*document), std::string(kWorkedExample));
+  CHECK_EQ(to_hex(*document), std::string(kSampleDocument));
   const auto writer = kovra::DocumentWriter::measure(diff);
   CHECK(writer && writer->size() == 174);
 

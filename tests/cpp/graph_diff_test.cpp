@@ -2,27 +2,19 @@
 // it after every step with a direct transcription of the rules on ordered maps.
 #include "diff/graph_diff.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <new>
 #include <random>
 #include <set>
+#include <string>
+
+#include "check.h"
 
 namespace {
 
 using kovra::GraphDiff;
 using kovra::NodeId;
 using kovra::NodeUpdate;
-
-int failures = 0;
-#define EXPECT(cond)                                                           \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      std::fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                              \
-    }                                                                          \
-  } while (0)
 
 using Key = std::array<std::uint8_t, 16>;
 
@@ -135,14 +127,17 @@ void random_histories(unsigned seed, int pool, int steps) {
         }
     }
     if (!same(diff, model)) {
-      std::fprintf(stderr, "seed %u pool %d: diverged at step %d\n", seed, pool, step);
-      ++failures;
+      ::kovra::testing::report(__FILE__, __LINE__,
+                               "seed " + std::to_string(seed) + " pool " + std::to_string(pool) +
+                                   ": diverged at step " + std::to_string(step));
       return;
     }
   }
 }
 
-void merge_overlays_fields() {
+}  // namespace
+
+TEST(merge_overlays_fields) {
   GraphDiff diff;
   const NodeId x = make_id(1);
   NodeUpdate first;
@@ -155,31 +150,31 @@ void merge_overlays_fields() {
   second.set_red(5);
   diff.add_node(x, std::move(second));
   const NodeUpdate& stored = diff.nodes().find(x)->second;
-  EXPECT(stored.label() == "b");
-  EXPECT(stored.url() == "u");
-  EXPECT(stored.size() == 2.0f);
-  EXPECT(stored.red() == std::uint8_t{5});
-  EXPECT(!stored.green() && !stored.blue() && !stored.show_label());
+  CHECK(stored.label() == "b");
+  CHECK(stored.url() == "u");
+  CHECK(stored.size() == 2.0f);
+  CHECK(stored.red() == std::uint8_t{5});
+  CHECK(!stored.green() && !stored.blue() && !stored.show_label());
 }
 
-void delete_node_leaves_emptied_group() {
+TEST(delete_node_leaves_emptied_group) {
   GraphDiff diff;
   const NodeId a = make_id(1), x = make_id(2), b = make_id(3);
   diff.add_edge(a, x, 1.0f);
   diff.add_edge(x, b, 1.0f);
   diff.add_edge(x, x, 1.0f);
   diff.delete_node(x);
-  EXPECT(diff.edge_groups().size() == 1);
-  EXPECT(diff.edge_groups()[0].targets.empty());
-  EXPECT(diff.deleted_groups().size() == 1);
-  EXPECT(diff.num_edges() == 2);
-  EXPECT(diff.add_edge(a, x, 2.0f) == kovra::AddEdgeStatus::kEndpointDeleted);
-  EXPECT(diff.consistent());
+  CHECK(diff.edge_groups().size() == 1);
+  CHECK(diff.edge_groups()[0].targets.empty());
+  CHECK(diff.deleted_groups().size() == 1);
+  CHECK(diff.num_edges() == 2);
+  CHECK(diff.add_edge(a, x, 2.0f) == kovra::AddEdgeStatus::kEndpointDeleted);
+  CHECK(diff.consistent());
 }
 
 // A hub with far more targets than the linear limit exercises the position
 // index through inserts, swaps on erase and a node deletion.
-void hub_with_many_targets() {
+TEST(hub_with_many_targets) {
   GraphDiff diff;
   Model model;
   std::mt19937 rng(7);
@@ -202,35 +197,23 @@ void hub_with_many_targets() {
       model.delete_node(to.bytes);
     }
   }
-  EXPECT(same(diff, model));
+  CHECK(same(diff, model));
 }
 
-void node_update_long_texts_copy() {
+TEST(node_update_long_texts_copy) {
   NodeUpdate update;
   update.set_label(std::string(300, 'x'));
   update.set_url("");
   NodeUpdate copy(update);
-  EXPECT(copy == update);
-  EXPECT(copy.url() == std::string_view(""));
+  CHECK(copy == update);
+  CHECK(copy.url() == std::string_view(""));
   NodeUpdate only_url;
   only_url.set_url("v");
   update.merge(std::move(only_url));
-  EXPECT(update.label() == std::string(300, 'x'));
-  EXPECT(update.url() == "v");
+  CHECK(update.label() == std::string(300, 'x'));
+  CHECK(update.url() == "v");
 }
 
-}  // namespace
-
-int main() {
-  merge_overlays_fields();
-  delete_node_leaves_emptied_group();
-  hub_with_many_targets();
-  node_update_long_texts_copy();
+TEST(random_histories_match_the_model) {
   for (unsigned seed = 1; seed <= 40; ++seed) random_histories(seed, seed % 2 ? 6 : 40, 3000);
-  if (failures != 0) {
-    std::fprintf(stderr, "%d failure(s)\n", failures);
-    return 1;
-  }
-  std::puts("graph_diff_test: all passed");
-  return 0;
 }
