@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """kovra_api benchmarks: the module against its call floor, plain Python and memcpy.
 
-    python benchmarks/run.py [--quick] [--json out.json]
+    python benchmarks/run.py [--quick] [--json [out.json]]
 
 Builds the call-floor extension (benchmarks/floor/kovra_floor.c) into a temporary
-directory, runs workloads W1..W6, prints a table of ratios with their targets and
-ends with one JSON line. Every comparison is made within this one run: the machine
-is small and shared, so absolute numbers mean little. See benchmarks/README.md.
+directory, runs workloads W1..W6 and prints a table of ratios with their targets and
+a legend; with --json, also the result as one JSON line (on stdout, or into a file).
+Every comparison is made within this one run: the machine is small and shared, so
+absolute numbers mean little. See benchmarks/README.md.
 """
 
 import argparse
@@ -805,9 +806,6 @@ def print_table(rows, bench):
             notes.append(f"{key}: {value:,}")
     for note in notes:
         print(f"  {note}")
-    print("ratio: kovra_api / reference (floor = same calls, no bookkeeping; W3: one W1 add_edge;"
-          " W5: fresh copy of the document's size); 'vs pickle' rows: pickle time / kovra_api time;"
-          " PASS+ meets the stretch goal; spread: median over best, module/reference")
     for text in bench.checks:
         print(f"  CHECK FAILED: {text}")
 
@@ -896,11 +894,26 @@ def profile_run(workload, sizes, seed, module_name):
 
 # ---------------------------------------------------------------- main
 
+LEGEND = """
+Legend (benchmarks/README.md has the details):
+  W1 add_edge of random edges; W2 add_node, new and merging; W3 delete_node on the W1
+  diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory.
+  kovra_api  this module's best time per call (or per view, per document, bytes per entry)
+  floor/ref  the reference the ratio divides by: the call floor (a C module with the same
+             calls doing only the Python-side work), or the row's own (W3: one W1
+             add_edge of the module; W5: a fresh copy of the document's size)
+  plain Py   the same rules in plain Python dicts, pickle for bytes
+  ratio      kovra_api / floor/ref (for "vs pickle" rows: pickle / kovra_api)
+  target, stretch  the goal for the ratio, and the harder one
+  verdict    PASS+ meets the stretch, PASS the target, MISS neither; info has no target
+  spread     how far the median lies above the best, for the module / the reference"""
+
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="10x smaller sizes (about 30 s)")
-    p.add_argument("--json", metavar="PATH", help="also write the JSON result to PATH")
+    p.add_argument("--json", metavar="PATH", nargs="?", const="-",
+                   help="also give the result as one JSON line: on stdout, or into PATH")
     p.add_argument("--reps", type=int, default=None, help="repetitions (default 5, --quick 7)")
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
                    help="wall: time.perf_counter_ns (default); cpu: time.thread_time_ns, "
@@ -987,6 +1000,9 @@ def main(argv=None):
           f"{'' if module_cls else ' MISSING'}; {time.monotonic() - started:.0f} s; "
           f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
     print_table(rows, bench)
+    print(LEGEND)
+    if not args.json:
+        return 0
     result = {
         "kovra_bench": 1, "quick": args.quick, "clock": args.clock, "module": args.module,
         "load_average": os.getloadavg()[0],
@@ -996,9 +1012,10 @@ def main(argv=None):
         "seconds": round(time.monotonic() - started, 1),
     }
     line = json.dumps(result, separators=(",", ":"))
-    if args.json:
+    if args.json == "-":
+        print(line)
+    else:
         Path(args.json).write_text(line + "\n")
-    print(line)
     return 0
 
 

@@ -1,24 +1,22 @@
-# Type stub for the kovra_api extension module.
+# Type stub for the kovra_api extension module, shipped as the stub-only package
+# kovra_api-stubs: type checkers find such a package in site-packages, whereas a
+# lone .pyi beside an extension module is not looked at.
 #
 # add_edge and delete_edge name their first parameter `from`, which is a Python
 # keyword: `def add_edge(self, from, ...)` would not parse. The stub calls it
 # `from_` and makes it positional-only, since ordinary source code can only pass
 # it by position anyway (at run time `**{"from": x}` also binds it).
 
-from collections.abc import Buffer
-from typing import Any, Sequence, SupportsFloat, SupportsIndex, TypedDict, final
+from collections.abc import Buffer, Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict, final
+
+from typing_extensions import ReadOnly
 
 __all__ = ["PyGraphDiff"]
 
 # Type-checking helper only; it does not exist in the module at run time.
 class _NodeUpdate(TypedDict, total=False):
-    """A node's attributes, as new_or_updated_nodes() returns them.
-
-    add_node accepts a plain dict with any of these keys: size as any number
-    (int, float, or an object with __float__/__index__), the colours as
-    integers 0 to 255 (or objects with __index__), show_label as bool or a
-    NumPy bool. Other keys are ignored; a key present with None is an error.
-    """
+    """A node's attributes, as new_or_updated_nodes() returns them."""
 
     label: str
     url: str
@@ -27,6 +25,22 @@ class _NodeUpdate(TypedDict, total=False):
     green: int
     blue: int
     show_label: bool
+
+# Type-checking helper only. What add_node accepts: any of the keys above, size as
+# any number (int, float, or an object with __float__/__index__), the colours as
+# integers 0 to 255 (or objects with __index__), show_label as bool (a NumPy bool
+# is accepted at run time too). At run time other keys are ignored, so a
+# misspelled key would be lost silently: the checker reports it instead. A key
+# present with None is an error. Read-only items, so that a view's _NodeUpdate
+# can be passed back as it is.
+class _NodeUpdateArg(TypedDict, total=False):
+    label: ReadOnly[str]
+    url: ReadOnly[str]
+    size: ReadOnly[SupportsFloat | SupportsIndex]
+    red: ReadOnly[SupportsIndex]
+    green: ReadOnly[SupportsIndex]
+    blue: ReadOnly[SupportsIndex]
+    show_label: ReadOnly[bool]
 
 _NodeIdText = str  # 36-character lowercase hyphenated UUID text
 
@@ -48,7 +62,7 @@ class PyGraphDiff:
     def deleted_edges(self) -> dict[_NodeIdText, list[_NodeIdText]]: ...
     def num_nodes(self) -> int: ...
     def num_edges(self) -> int: ...
-    def add_node(self, id: bytes, update: dict[str, Any]) -> None: ...
+    def add_node(self, id: bytes, update: _NodeUpdateArg) -> None: ...
     def delete_node(self, id: bytes) -> None: ...
     def add_edge(
         self, from_: bytes, /, to: bytes, weight: SupportsFloat | SupportsIndex
@@ -59,7 +73,7 @@ class PyGraphDiff:
     def add_edges(self, from_: _IdColumn, /, to: _IdColumn, weight: _WeightColumn) -> None: ...
     def delete_edges(self, from_: _IdColumn, /, to: _IdColumn) -> None: ...
     def delete_nodes(self, ids: _IdColumn) -> None: ...
-    def add_nodes(self, ids: _IdColumn, updates: Sequence[dict[str, Any]]) -> None: ...
+    def add_nodes(self, ids: _IdColumn, updates: Sequence[_NodeUpdateArg]) -> None: ...
     # Packed columns, in the order of the matching view: 16 bytes per id,
     # weights as little-endian float32.
     def edges_columns(self) -> tuple[bytes, bytes, bytes]: ...
