@@ -73,6 +73,10 @@ TARGETS = {
     ("W6", "bytes/node"): (128.0, 96.0, "le"),
     ("W7", "crafted ids"): (2.0, 1.3, "le"),  # crafted over random ids, same count
     ("W8", "churn growth"): (16.0, 16.0, "le"),  # MB
+    # Whole columns, against the module's own per-call W1 loop / per-call view.
+    ("B1", "add_edges lists"): (0.30, 0.30, "le"),
+    ("B2", "add_edges buffers"): (0.12, 0.12, "le"),
+    ("B3", "edges_columns"): (0.15, 0.15, "le"),
 }
 
 
@@ -168,6 +172,22 @@ class Data:
                 self.w5_edges = make_edges(rng, self.ids, sizes.w5_edges)
             updates = make_updates(rng, sizes.w5_nodes, "node", True)
             self.w5_nodes = list(zip(self.node_ids[:sizes.w5_nodes], updates))
+
+
+def bulk_columns(edges):
+    """The W1 edges as add_edges arguments: lists of the same objects, and NumPy
+    buffers (ids S16, weights float64) when NumPy is installed."""
+    froms, tos, weights = (list(column) for column in zip(*edges))
+    columns = {("B1", "add_edges lists"): (froms, tos, weights)}
+    try:
+        import numpy as np
+    except ImportError:
+        print("note: numpy not importable; B2 stays empty", file=sys.stderr)
+        return columns
+    columns[("B2", "add_edges buffers")] = (
+        np.frombuffer(b"".join(froms), "S16"), np.frombuffer(b"".join(tos), "S16"),
+        np.array(weights, np.float64))
+    return columns
 
 
 def state_after_deletes(edge_args, deletes):
@@ -355,6 +375,31 @@ class Bench:
         if ("W1", "module") in self.keep and ("W1", "python") in self.keep:
             self.check(self.keep[("W1", "module")].num_edges() == self.keep[("W1", "python")].num_edges(),
                        "W1: num_edges differs from the plain-Python diff")
+
+    def bulk(self, data):
+        """B1-B3: add_edges over the W1 edges as lists and as NumPy buffers, and
+        edges_columns() against new_or_updated_edges() on the diff that builds."""
+        if "module" not in self.impls:
+            return
+        cls = self.impls["module"]
+        columns = bulk_columns(data.w1)
+        self.progress(f"B add_edges x{len(data.w1)}, edges_columns")
+        n = len(data.w1)
+        for rep in range(self.args.reps):
+            for op, args in columns.items():
+                gc.collect()
+                diff = cls()
+                start = perf_ns()
+                diff.add_edges(*args)
+                self.samples.add(*op, "module", (perf_ns() - start) / n)
+                if op[0] == "B1" and rep == 0 and ("W1", "module") in self.keep:
+                    loop = self.keep[("W1", "module")]
+                    self.check((diff.num_edges(), len(diff.edges_columns()[2]))
+                               == (loop.num_edges(), len(loop.edges_columns()[2])),
+                               "B1: add_edges gives another diff than the W1 loop")
+            self.samples.add("B3", "edges_columns", "module", once(diff.edges_columns))
+            self.samples.add("B3", "new_or_updated_edges", "module", once(diff.new_or_updated_edges))
+            del diff
 
     def w2(self, data):
         self.progress(f"W2 add_node x{len(data.w2_new)} + merge x{len(data.w2_merge)}")
@@ -702,6 +747,19 @@ def build_rows(bench):
             ratio(values["python"], values["module"]), "pickle",
             {"module": values["module"], "python": values["python"]},
             {"python": spreads["python"]})
+    w1_module = s.best("W1", "add_edge", "module")
+    for workload, op, label, ref_op, ref_name in (
+            ("B1", "add_edges lists", "add_edges from lists", None, "W1 add_edge"),
+            ("B2", "add_edges buffers", "add_edges from NumPy", None, "W1 add_edge"),
+            ("B3", "edges_columns", "edges_columns()", "new_or_updated_edges", "W1 view")):
+        mod = s.best(workload, op, "module")
+        if mod is None:
+            continue
+        ref = w1_module if ref_op is None else s.best(workload, ref_op, "module")
+        spread_ref = (s.spread("W1", "add_edge", "module") if ref_op is None
+                      else s.spread(workload, ref_op, "module"))
+        row(workload, op, label, ratio(mod, ref), ref_name, {"module": mod, "ref": ref},
+            {"module": s.spread(workload, op, "module"), "ref": spread_ref})
     for kind, op in (("edges", "bytes/edge"), ("nodes", "bytes/node")):
         mod = bench.extra.get(f"W6 module {kind}")
         py = bench.extra.get(f"W6 python {kind}")
@@ -733,7 +791,7 @@ def print_table(rows, bench):
         unit = "" if w6 else "x"
         spread_m = r["spread"].get("module")
         spread_r = r["spread"].get("floor") if r["ref"] == "floor" else r["spread"].get("python") \
-            if r["ref"] == "pickle" else None
+            if r["ref"] == "pickle" else r["spread"].get("ref")
         spread = "/".join("-" if x is None else f"{100 * x:.0f}%" for x in (spread_m, spread_r))
         lines.append((
             r["workload"], r["label"], cell(v.get("module")),
@@ -767,7 +825,8 @@ def profile_run(workload, sizes, seed, module_name):
     profile.sh zeroes the counters there (--zero-before=gc_get_count), and the process
     ends with os._exit, results still alive, so tear-down is not counted either."""
     need = {"W1": {"W1"}, "W2": {"W2"}, "W3": {"W3"}, "W4": {"W1"}, "W4n": {"W2"},
-            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}}[workload]
+            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}, "B1": {"W1"}, "B2": {"W1"},
+            "B3": {"W1"}}[workload]
     data = Data(sizes, seed, need)
     gc.disable()
     if module_name == "floor":
@@ -800,11 +859,16 @@ def profile_run(workload, sizes, seed, module_name):
         if workload == "W4n":
             loop2(diff.add_node, data.w2_new)
             loop2(diff.add_node, data.w2_merge)
+        if workload in ("B1", "B2", "B3"):
+            columns = bulk_columns(data.w1)
+            batch = columns[("B2", "add_edges buffers")] if workload == "B2" else columns[("B1", "add_edges lists")]
+            if workload == "B3":
+                diff.add_edges(*batch)
         if workload in ("W5", "W5r"):
             loop3(diff.add_edge, data.w5_edges)
             loop2(diff.add_node, data.w5_nodes)
             document = diff.to_bytes()
-    calls = {"W1": len(data.w1), "W3": len(getattr(data, "deletes", ())),
+    calls = {"W1": len(data.w1), "B1": len(data.w1), "B2": len(data.w1), "W3": len(getattr(data, "deletes", ())),
              "W2": len(getattr(data, "w2_new", ())) + len(getattr(data, "w2_merge", ()))}
     print(f"calls {calls.get(workload, 1)}", flush=True)
     gc.collect()
@@ -827,8 +891,12 @@ def profile_run(workload, sizes, seed, module_name):
         result = diff.to_bytes()
     elif workload == "W5r":
         result = cls.from_bytes(document)
+    elif workload in ("B1", "B2"):
+        diff.add_edges(*batch)
+    elif workload == "B3":
+        result = diff.edges_columns()
     sys.stdout.flush()
-    os._exit(0 if result is not None or workload in ("W1", "W2", "W3") else 1)
+    os._exit(0 if result is not None or workload in ("W1", "W2", "W3", "B1", "B2") else 1)
 
 
 # ---------------------------------------------------------------- main
@@ -857,8 +925,8 @@ def parse_args(argv):
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
                    help="wall: time.perf_counter_ns (default); cpu: time.thread_time_ns, "
                         "which leaves out time the process spends descheduled on a busy machine")
-    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,W7,W8",
-                   help="comma-separated workloads (W3/W4 bring in W1, W4 also W2)")
+    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,W7,W8,B",
+                   help="comma-separated workloads (W3/W4/B bring in W1, W4 also W2)")
     p.add_argument("--module", default="kovra_api", help="module to measure (default kovra_api)")
     p.add_argument("--seed", type=int, default=20240607)
     p.add_argument("--w3-budget", type=float, default=None,
@@ -871,7 +939,7 @@ def parse_args(argv):
         p.add_argument(f"--{key.replace('_', '-')}", type=int, default=None,
                        help=f"size (default {value:,}, --quick {max(1, value // 10):,})")
     p.add_argument("--w6-child", nargs=2, metavar=("IMPL", "KIND"), help=argparse.SUPPRESS)
-    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r"],
+    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r", "B1", "B2", "B3"],
                    help="run one workload once on --module (or 'floor'), for profile.sh")
     args = p.parse_args(argv)
     sizes = Sizes().scaled(10) if args.quick else Sizes()
@@ -898,7 +966,7 @@ def main(argv=None):
     perf_ns = time.thread_time_ns if args.clock == "cpu" else time.perf_counter_ns
     started = time.monotonic()
     only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
-    if only & {"W3", "W4"}:
+    if only & {"W3", "W4", "B"}:
         only.add("W1")
     if "W4" in only:
         only.add("W2")
@@ -917,7 +985,7 @@ def main(argv=None):
     gc.collect()
     gc.disable()
     try:
-        for name, step in (("W1", bench.w1), ("W2", bench.w2), ("W4", bench.w4_additions),
+        for name, step in (("W1", bench.w1), ("B", bench.bulk), ("W2", bench.w2), ("W4", bench.w4_additions),
                            ("W3", bench.w3), ("W4", bench.w4_deletions)):
             if name in only:
                 step(data)

@@ -42,6 +42,13 @@ TEXT_SIGNATURES = {
     "clear": "($self)",
     "to_bytes": "($self)",
     "from_bytes": "(bytes)",
+    "add_edges": "($self, from, to, weight)",
+    "delete_edges": "($self, from, to)",
+    "delete_nodes": "($self, ids)",
+    "add_nodes": "($self, ids, updates)",
+    "edges_columns": "($self)",
+    "deleted_edges_columns": "($self)",
+    "deleted_nodes_ids": "($self)",
 }
 
 
