@@ -17,21 +17,14 @@ void prefetch_target(const GraphDiff& diff, const Entry* entry, const Entry* end
   if (end - entry > kAhead) __builtin_prefetch(&diff.id_of(entry[kAhead].key));
 }
 
-// Groups are small and each lives apart from its `from` id and its targets: fetch
-// the `from` id and the target list well ahead, and the first target's id, which
-// needs the list, once that list has had time to arrive. Deleted groups mostly hold
-// a single target, so that is where their walk waits.
+// Groups are small and each lives apart from its `from` id: fetch both early.
 template <class Group>
 void prefetch_group(const GraphDiff& diff, std::span<const Group> groups, std::size_t g) noexcept {
-  constexpr std::size_t kFar = 4;
-  constexpr std::size_t kNear = 2;
-  if (g + kFar < groups.size()) {
-    const Group& later = groups[g + kFar];
+  constexpr std::size_t kAhead = 2;
+  if (g + kAhead < groups.size()) {
+    const Group& later = groups[g + kAhead];
     __builtin_prefetch(&diff.id_of(later.from));
     __builtin_prefetch(later.targets.begin());
-  }
-  if (g + kNear < groups.size() && !groups[g + kNear].targets.empty()) {
-    __builtin_prefetch(&diff.id_of(groups[g + kNear].targets.begin()->key));
   }
 }
 
