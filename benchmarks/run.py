@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """kovra_api benchmarks: the module against its call floor, plain Python and memcpy.
 
-    python benchmarks/run.py [--quick] [--json out.json]
+    python benchmarks/run.py [--quick] [--json [out.json]]
 
 Builds the call-floor extension (benchmarks/floor/kovra_floor.c) into a temporary
-directory, runs workloads W1..W6, prints a table of ratios with their targets and
-ends with one JSON line. Every comparison is made within this one run: the machine
-is small and shared, so absolute numbers mean little. See benchmarks/README.md.
+directory, runs workloads W1..W6 and prints a table of ratios with their targets and
+a legend; with --json, also the result as one JSON line (on stdout, or into a file).
+Every comparison is made within this one run: the machine is small and shared, so
+absolute numbers mean little. See benchmarks/README.md.
 """
 
 import argparse
@@ -71,6 +72,10 @@ TARGETS = {
     ("W5", "from_bytes vs pickle"): (8.0, 8.0, "ge"),
     ("W6", "bytes/edge"): (40.0, 32.0, "le"),
     ("W6", "bytes/node"): (128.0, 96.0, "le"),
+    # Whole columns, against the module's own per-call W1 loop / per-call view.
+    ("B1", "add_edges lists"): (0.30, 0.30, "le"),
+    ("B2", "add_edges buffers"): (0.12, 0.12, "le"),
+    ("B3", "edges_columns"): (0.15, 0.15, "le"),
 }
 
 
@@ -170,6 +175,22 @@ class Data:
             # W1 at a tenth of its size, drawn last so that the other data stay as they were.
             self.w1_small = make_edges(rng, self.ids[:max(1, sizes.ids // 10)],
                                        max(1, sizes.edges // 10))
+
+
+def bulk_columns(edges):
+    """The W1 edges as add_edges arguments: lists of the same objects, and NumPy
+    buffers (ids S16, weights float64) when NumPy is installed."""
+    froms, tos, weights = (list(column) for column in zip(*edges))
+    columns = {("B1", "add_edges lists"): (froms, tos, weights)}
+    try:
+        import numpy as np
+    except ImportError:
+        print("note: numpy not importable; B2 stays empty", file=sys.stderr)
+        return columns
+    columns[("B2", "add_edges buffers")] = (
+        np.frombuffer(b"".join(froms), "S16"), np.frombuffer(b"".join(tos), "S16"),
+        np.array(weights, np.float64))
+    return columns
 
 
 def state_after_deletes(edge_args, deletes):
@@ -365,6 +386,31 @@ class Bench:
                 ns = loop3(diff.add_edge, data.w1_small)
                 self.samples.add("W1", "add_edge small", name, ns / len(data.w1_small))
                 del diff
+
+    def bulk(self, data):
+        """B1-B3: add_edges over the W1 edges as lists and as NumPy buffers, and
+        edges_columns() against new_or_updated_edges() on the diff that builds."""
+        if "module" not in self.impls:
+            return
+        cls = self.impls["module"]
+        columns = bulk_columns(data.w1)
+        self.progress(f"B add_edges x{len(data.w1)}, edges_columns")
+        n = len(data.w1)
+        for rep in range(self.args.reps):
+            for op, args in columns.items():
+                gc.collect()
+                diff = cls()
+                start = perf_ns()
+                diff.add_edges(*args)
+                self.samples.add(*op, "module", (perf_ns() - start) / n)
+                if op[0] == "B1" and rep == 0 and ("W1", "module") in self.keep:
+                    loop = self.keep[("W1", "module")]
+                    self.check((diff.num_edges(), len(diff.edges_columns()[2]))
+                               == (loop.num_edges(), len(loop.edges_columns()[2])),
+                               "B1: add_edges gives another diff than the W1 loop")
+            self.samples.add("B3", "edges_columns", "module", once(diff.edges_columns))
+            self.samples.add("B3", "new_or_updated_edges", "module", once(diff.new_or_updated_edges))
+            del diff
 
     def w2(self, data):
         self.progress(f"W2 add_node x{len(data.w2_new)} + merge x{len(data.w2_merge)}")
@@ -731,6 +777,19 @@ def build_rows(bench):
             ratio(values["python"], values["module"]), "pickle",
             {"module": values["module"], "python": values["python"]},
             {"python": spreads["python"]})
+    w1_module = s.best("W1", "add_edge", "module")
+    for workload, op, label, ref_op, ref_name in (
+            ("B1", "add_edges lists", "add_edges from lists", None, "W1 add_edge"),
+            ("B2", "add_edges buffers", "add_edges from NumPy", None, "W1 add_edge"),
+            ("B3", "edges_columns", "edges_columns()", "new_or_updated_edges", "W1 view")):
+        mod = s.best(workload, op, "module")
+        if mod is None:
+            continue
+        ref = w1_module if ref_op is None else s.best(workload, ref_op, "module")
+        spread_ref = (s.spread("W1", "add_edge", "module") if ref_op is None
+                      else s.spread(workload, ref_op, "module"))
+        row(workload, op, label, ratio(mod, ref), ref_name, {"module": mod, "ref": ref},
+            {"module": s.spread(workload, op, "module"), "ref": spread_ref})
     for kind, op in (("edges", "bytes/edge"), ("nodes", "bytes/node")):
         mod = bench.extra.get(f"W6 module {kind}")
         py = bench.extra.get(f"W6 python {kind}")
@@ -759,7 +818,7 @@ def print_table(rows, bench):
         unit = "" if w6 else "x"
         spread_m = r["spread"].get("module")
         spread_r = r["spread"].get("floor") if r["ref"] == "floor" else r["spread"].get("python") \
-            if r["ref"] in ("pickle", "dicts") else None
+            if r["ref"] in ("pickle", "dicts") else r["spread"].get("ref")
         spread = "/".join("-" if x is None else f"{100 * x:.0f}%" for x in (spread_m, spread_r))
         lines.append((
             r["workload"], r["label"], cell(v.get("module")),
@@ -781,10 +840,6 @@ def print_table(rows, bench):
             notes.append(f"{key}: {value:,}")
     for note in notes:
         print(f"  {note}")
-    print("ratio: kovra_api / reference (floor = same calls, no bookkeeping; W3: one W1 add_edge;"
-          " W5: fresh copy of the document's size); 'vs pickle' rows: pickle time / kovra_api time;"
-          " PASS+ meets the stretch goal; spread: median over best, module/reference")
-    print("'vs plain dicts' rows: kovra_api time / plain-Python dicts time")
     for text in bench.checks:
         print(f"  CHECK FAILED: {text}")
 
@@ -830,7 +885,8 @@ def profile_run(workload, sizes, seed, module_name):
     profile.sh zeroes the counters there (--zero-before=gc_get_count), and the process
     ends with os._exit, results still alive, so tear-down is not counted either."""
     need = {"W1": {"W1"}, "W2": {"W2"}, "W3": {"W3"}, "W4": {"W1"}, "W4n": {"W2"},
-            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}}[workload]
+            "W4d": {"W3"}, "W5": {"W5"}, "W5r": {"W5"}, "B1": {"W1"}, "B2": {"W1"},
+            "B3": {"W1"}}[workload]
     data = Data(sizes, seed, need)
     gc.disable()
     if module_name == "floor":
@@ -863,11 +919,16 @@ def profile_run(workload, sizes, seed, module_name):
         if workload == "W4n":
             loop2(diff.add_node, data.w2_new)
             loop2(diff.add_node, data.w2_merge)
+        if workload in ("B1", "B2", "B3"):
+            columns = bulk_columns(data.w1)
+            batch = columns[("B2", "add_edges buffers")] if workload == "B2" else columns[("B1", "add_edges lists")]
+            if workload == "B3":
+                diff.add_edges(*batch)
         if workload in ("W5", "W5r"):
             loop3(diff.add_edge, data.w5_edges)
             loop2(diff.add_node, data.w5_nodes)
             document = diff.to_bytes()
-    calls = {"W1": len(data.w1), "W3": len(getattr(data, "deletes", ())),
+    calls = {"W1": len(data.w1), "B1": len(data.w1), "B2": len(data.w1), "W3": len(getattr(data, "deletes", ())),
              "W2": len(getattr(data, "w2_new", ())) + len(getattr(data, "w2_merge", ()))}
     print(f"calls {calls.get(workload, 1)}", flush=True)
     gc.collect()
@@ -890,23 +951,43 @@ def profile_run(workload, sizes, seed, module_name):
         result = diff.to_bytes()
     elif workload == "W5r":
         result = cls.from_bytes(document)
+    elif workload in ("B1", "B2"):
+        diff.add_edges(*batch)
+    elif workload == "B3":
+        result = diff.edges_columns()
     sys.stdout.flush()
-    os._exit(0 if result is not None or workload in ("W1", "W2", "W3") else 1)
+    os._exit(0 if result is not None or workload in ("W1", "W2", "W3", "B1", "B2") else 1)
 
 
 # ---------------------------------------------------------------- main
+
+LEGEND = """
+Legend (benchmarks/README.md has the details):
+  W1 add_edge of random edges; W2 add_node, new and merging; W3 delete_node on the W1
+  diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory.
+  kovra_api  this module's best time per call (or per view, per document, bytes per entry)
+  floor/ref  the reference the ratio divides by: the call floor (a C module with the same
+             calls doing only the Python-side work), or the row's own (W3: one W1
+             add_edge of the module; W5: a fresh copy of the document's size)
+  plain Py   the same rules in plain Python dicts, pickle for bytes
+  ratio      kovra_api / floor/ref (for "vs pickle" rows: pickle / kovra_api; for
+             "vs plain dicts" rows: kovra_api / plain Py)
+  target, stretch  the goal for the ratio, and the harder one
+  verdict    PASS+ meets the stretch, PASS the target, MISS neither; info has no target
+  spread     how far the median lies above the best, for the module / the reference"""
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="10x smaller sizes (about 30 s)")
-    p.add_argument("--json", metavar="PATH", help="also write the JSON result to PATH")
+    p.add_argument("--json", metavar="PATH", nargs="?", const="-",
+                   help="also give the result as one JSON line: on stdout, or into PATH")
     p.add_argument("--reps", type=int, default=None, help="repetitions (default 5, --quick 7)")
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
                    help="wall: time.perf_counter_ns (default); cpu: time.thread_time_ns, "
                         "which leaves out time the process spends descheduled on a busy machine")
-    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6",
-                   help="comma-separated workloads (W3/W4 bring in W1, W4 also W2)")
+    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,B",
+                   help="comma-separated workloads (W3/W4/B bring in W1, W4 also W2)")
     p.add_argument("--module", default="kovra_api", help="module to measure (default kovra_api)")
     p.add_argument("--seed", type=int, default=20240607)
     p.add_argument("--w3-budget", type=float, default=None,
@@ -922,7 +1003,7 @@ def parse_args(argv):
         p.add_argument(f"--{key.replace('_', '-')}", type=int, default=None,
                        help=f"size (default {value:,}, --quick {max(1, value // 10):,})")
     p.add_argument("--w6-child", nargs=2, metavar=("IMPL", "KIND"), help=argparse.SUPPRESS)
-    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r"],
+    p.add_argument("--profile-run", choices=["W1", "W2", "W3", "W4", "W4n", "W4d", "W5", "W5r", "B1", "B2", "B3"],
                    help="run one workload once on --module (or 'floor'), for profile.sh")
     args = p.parse_args(argv)
     sizes = Sizes().scaled(10) if args.quick else Sizes()
@@ -949,7 +1030,7 @@ def main(argv=None):
     perf_ns = time.thread_time_ns if args.clock == "cpu" else time.perf_counter_ns
     started = time.monotonic()
     only = {w.strip().upper() for w in args.only.split(",") if w.strip()}
-    if only & {"W3", "W4"}:
+    if only & {"W3", "W4", "B"}:
         only.add("W1")
     if "W4" in only:
         only.add("W2")
@@ -968,7 +1049,7 @@ def main(argv=None):
     gc.collect()
     gc.disable()
     try:
-        for name, step in (("W1", bench.w1), ("W2", bench.w2), ("W4", bench.w4_additions),
+        for name, step in (("W1", bench.w1), ("B", bench.bulk), ("W2", bench.w2), ("W4", bench.w4_additions),
                            ("W3", bench.w3), ("W4", bench.w4_deletions)):
             if name in only:
                 step(data)
@@ -994,6 +1075,9 @@ def main(argv=None):
         bench.progress("instruction counts under callgrind (W1, W2)")
         bench.extra["callgrind per call"] = callgrind_per_call(args.module)
         print_callgrind(bench.extra["callgrind per call"])
+    print(LEGEND)
+    if not args.json:
+        return 0
     result = {
         "kovra_bench": 1, "quick": args.quick, "clock": args.clock, "module": args.module,
         "load_average": os.getloadavg()[0],
@@ -1003,9 +1087,10 @@ def main(argv=None):
         "seconds": round(time.monotonic() - started, 1),
     }
     line = json.dumps(result, separators=(",", ":"))
-    if args.json:
+    if args.json == "-":
+        print(line)
+    else:
         Path(args.json).write_text(line + "\n")
-    print(line)
     return 0
 
 

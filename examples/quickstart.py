@@ -1,11 +1,18 @@
 """A first walk through kovra_api: record changes, read them back, ship them as bytes.
 
+A graph diff collects the changes one side makes to a graph (nodes added or updated,
+nodes deleted, edges added, edges deleted) so that they can be sent as one compact
+document and applied elsewhere: to a database, a cache, or another process's copy of
+the graph. Later changes combine with earlier ones as they arrive, so the diff holds
+only the net effect.
+
 Run with:  python examples/quickstart.py
 """
 
 import uuid
 
 from kovra_api import PyGraphDiff
+from kovra_document import annotate  # the annotated dump, shared with inspect_document.py
 
 # Node ids go in as 16 raw bytes and come out as the usual UUID text.
 hub = uuid.UUID("a0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf").bytes
@@ -14,8 +21,11 @@ gone = uuid.UUID("c0c1c2c3-c4c5-c6c7-c8c9-cacbcccdcecf").bytes
 
 
 def show(title: str, diff: PyGraphDiff) -> None:
-    print(f"{title}")
-    print(f"  nodes: {diff.num_nodes()}   edge groups: {diff.num_edges()}")
+    print(title)
+    # num_nodes counts updated and deleted nodes alike; num_edges counts `from` groups.
+    updated, deleted = len(diff.new_or_updated_nodes()), len(diff.deleted_nodes())
+    print(f"  nodes: {diff.num_nodes()} ({updated} new or updated, {deleted} deleted)"
+          f"   edge groups: {diff.num_edges()}")
     for node, update in diff.new_or_updated_nodes().items():
         print(f"  new or updated node {node}: {update}")
     for node in diff.deleted_nodes():
@@ -36,16 +46,21 @@ diff.delete_node(gone)
 show("The diff as recorded:", diff)
 
 data = diff.to_bytes()
-print(f"Serialised to {len(data)} bytes:")
-for offset in range(0, len(data), 32):
-    print(f"  {offset:04x}  {data[offset:offset + 32].hex(' ')}")
+print(f"Serialised to {len(data)} bytes (docs/format.md describes every field):")
+print(annotate(data))
 print()
 
 copy = PyGraphDiff.from_bytes(data)
 show("Rebuilt from those bytes:", copy)
 
-# Later changes combine with earlier ones: an edge to a node marked deleted is
-# silently refused, and re-adding a deleted node starts from a clean update.
+# An edge to a node marked deleted is refused silently: nothing changes.
+edges_before = copy.new_or_updated_edges()
 copy.add_edge(hub, gone, 1.0)
+refused = copy.new_or_updated_edges() == edges_before
+print(f"add_edge(hub -> deleted node) was {'refused' if refused else 'recorded'}:"
+      f" the edges are {'unchanged' if refused else 'changed'}.\n")
+
+# Re-adding a deleted node revives it with a clean update; after that the edge is taken.
 copy.add_node(gone, {"red": 200, "show_label": True})
-show("After refusing an edge and reviving a node:", copy)
+copy.add_edge(hub, gone, 1.0)
+show("After reviving the deleted node and adding the edge again:", copy)

@@ -38,6 +38,14 @@ CASES = [
      "PyGraphDiff.from_bytes() takes 1 positional arguments but 2 were given"),
     ("from_bytes", (), {"data": b""},
      "PyGraphDiff.from_bytes() got an unexpected keyword argument 'data'"),
+    ("add_edges", ([A],), {"weight": [1.0]},
+     "PyGraphDiff.add_edges() missing 1 required positional argument: 'to'"),
+    ("add_nodes", ([A], [{}], 3), {},
+     "PyGraphDiff.add_nodes() takes 2 positional arguments but 3 were given"),
+    ("delete_nodes", ([A],), {"ids": [A]},
+     "PyGraphDiff.delete_nodes() got multiple values for argument 'ids'"),
+    ("delete_edges", ([A],), {"From": [B]},
+     "PyGraphDiff.delete_edges() got an unexpected keyword argument 'From'"),
 ]
 
 
@@ -51,6 +59,8 @@ CASES = [
         "add_node-unknown-keyword", "too-many-wins-over-unknown-keyword",
         "keywords-are-case-sensitive", "unreadable-keyword-name",
         "from_bytes-missing", "from_bytes-too-many", "from_bytes-unknown-keyword",
+        "add_edges-missing-to", "add_nodes-too-many", "delete_nodes-ids-twice",
+        "delete_edges-unknown-keyword",
     ],
 )
 def test_binding_refusals(diff, method, args, kwargs, message):

@@ -7,6 +7,7 @@ the instance and the argument objects are compared. A leak of a few dozen bytes 
 one reference per call would show well beyond the bounds below.
 """
 
+import array
 import gc
 import os
 import sys
@@ -49,6 +50,13 @@ B = fresh_bytes(bytes(range(16, 32)))
 C = fresh_bytes(bytes(range(32, 48)))
 LABEL = fresh_text("a label long enough to live on the heap " * 3)
 WEIGHT = float(fresh_text("2.5"))
+# Columns for the bulk calls, as lists and as buffers.
+ID_LIST = [A, B, C]
+ID_LIST_2 = [B, C, A]
+WEIGHT_LIST = [WEIGHT, WEIGHT, 1.0]
+UPDATE_LIST = [{"label": LABEL}, {}, {"red": 3, "size": WEIGHT}]
+ID_BUFFER = fresh_bytes(A + B + C)
+WEIGHT_BUFFER = array.array("d", WEIGHT_LIST)
 
 
 def resident() -> int:
@@ -228,6 +236,31 @@ CASES += [
     ("new instance with keyword", lambda d: PyGraphDiff(x=1), TypeError,
      "PyGraphDiff.__new__() got an unexpected keyword argument 'x'"),
     ("view with argument", lambda d: d.num_nodes(1), TypeError, None),
+    ("add_edges lists", lambda d: d.add_edges(ID_LIST, ID_LIST_2, WEIGHT_LIST), None, None),
+    ("add_edges buffers", lambda d: d.add_edges(ID_BUFFER, ID_LIST_2, WEIGHT_BUFFER), None, None),
+    ("delete_edges then add_edges",
+     lambda d: (d.delete_edges(ID_LIST_2, ID_BUFFER), d.add_edges(ID_LIST_2, ID_BUFFER, WEIGHT_BUFFER)),
+     None, None),
+    ("delete_nodes then add_nodes",
+     lambda d: (d.delete_nodes(ID_BUFFER), d.add_nodes(ID_LIST, UPDATE_LIST)), None, None),
+    ("edges_columns", lambda d: d.edges_columns(), None, None),
+    ("deleted_edges_columns", lambda d: d.deleted_edges_columns(), None, None),
+    ("deleted_nodes_ids", lambda d: d.deleted_nodes_ids(), None, None),
+    ("add_edges bad id", lambda d: d.add_edges(ID_LIST, [B, C, BAD_IDS["15 bytes"]], WEIGHT_LIST),
+     TypeError, "argument 'to': element 2: failed to extract field PyUuid.0"),
+    ("add_edges weight raises", lambda d: d.add_edges(ID_LIST, ID_LIST, [WEIGHT, WEIGHT, Raises()]),
+     ValueError, "no float"),
+    ("add_nodes bad update", lambda d: d.add_nodes(ID_LIST, [{}, {}, UPDATES["red 256"]]), OverflowError,
+     "out of range integral type conversion attempted"),
+    ("add_nodes update text", lambda d: d.add_nodes(ID_LIST, [{}, UPDATES["label int"], {}]), TypeError,
+     "argument 'updates': element 1: 'int' object cannot be converted to 'PyString'"),
+    ("add_edges unequal", lambda d: d.add_edges(ID_LIST, ID_BUFFER, WEIGHT_LIST[:2]), ValueError,
+     "PyGraphDiff.add_edges() got columns of unequal lengths: 'from' has 3, 'to' has 3, 'weight' has 2"),
+    ("add_edges weights as bytes", lambda d: d.add_edges(ID_LIST, ID_LIST, ID_BUFFER), TypeError, None),
+    ("delete_nodes not contiguous", lambda d: d.delete_nodes(BAD_IDS["memoryview"][::2]), ValueError,
+     "argument 'ids': buffer is not C-contiguous"),
+    ("bulk weight clears same diff", lambda d: d.add_edges([A], [B], [support.CallsBack(d.clear)]),
+     RuntimeError, "Already borrowed"),
     ("weight reads same diff", lambda d: d.add_edge(A, B, support.CallsBack(d.new_or_updated_edges)),
      RuntimeError, "Already mutably borrowed"),
     ("weight clears same diff", lambda d: d.add_edge(A, B, support.CallsBack(d.clear)), RuntimeError,
@@ -262,7 +295,8 @@ def loop(action, diff, kind, calls):
                 pass
 
 
-WATCHED = [PyGraphDiff, A, B, C, LABEL, WEIGHT, UPDATE, *UPDATES.values(), *BAD_IDS.values(), *DOCS.values()]
+WATCHED = [PyGraphDiff, A, B, C, LABEL, WEIGHT, UPDATE, *UPDATES.values(), *BAD_IDS.values(), *DOCS.values(),
+           ID_LIST, ID_LIST_2, WEIGHT_LIST, UPDATE_LIST, ID_BUFFER, WEIGHT_BUFFER]
 
 
 @pytest.mark.parametrize(("action", "kind", "message"), [c[1:] for c in CASES], ids=[c[0] for c in CASES])

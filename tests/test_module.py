@@ -15,7 +15,18 @@ import pytest
 import kovra_api
 from kovra_api import PyGraphDiff
 
-STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "extension" / "kovra_api.pyi"
+# The stubs installed beside the module, else those of the source tree.
+STUB = next(
+    (
+        path
+        for path in (
+            pathlib.Path(kovra_api.__file__).parent / "kovra_api-stubs" / "__init__.pyi",
+            pathlib.Path(__file__).resolve().parent.parent / "src" / "kovra_api-stubs" / "__init__.pyi",
+        )
+        if path.is_file()
+    ),
+    None,
+)
 
 TEXT_SIGNATURES = {
     "new_or_updated_nodes": "($self)",
@@ -31,6 +42,13 @@ TEXT_SIGNATURES = {
     "clear": "($self)",
     "to_bytes": "($self)",
     "from_bytes": "(bytes)",
+    "add_edges": "($self, from, to, weight)",
+    "delete_edges": "($self, from, to)",
+    "delete_nodes": "($self, ids)",
+    "add_nodes": "($self, ids, updates)",
+    "edges_columns": "($self)",
+    "deleted_edges_columns": "($self)",
+    "deleted_nodes_ids": "($self)",
 }
 
 
@@ -127,6 +145,7 @@ def test_no_silently_empty_copies(diff, make):
         make(diff)
 
 
+@pytest.mark.skipif(STUB is None, reason="no kovra_api-stubs installed and no source tree")
 def test_stub_matches_the_runtime_signatures():
     tree = ast.parse(STUB.read_text(), filename=str(STUB))
     all_node = next(
@@ -156,15 +175,23 @@ def run_python(code: str) -> subprocess.CompletedProcess:
 def test_second_interpreter_is_refused():
     done = run_python(
         """
-        import _xxsubinterpreters as interpreters
-        import kovra_api
-        sub = interpreters.create(isolated=False)
         try:
-            interpreters.run_string(sub, "import kovra_api")
-        except interpreters.RunFailedError as error:
-            print(error)
-        else:
-            print("imported")
+            import _interpreters as interpreters  # its name from 3.13 on
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        import kovra_api
+        if hasattr(interpreters, "RunFailedError"):  # 3.12 raises the failure
+            sub = interpreters.create(isolated=False)
+            try:
+                interpreters.run_string(sub, "import kovra_api")
+            except interpreters.RunFailedError as error:
+                print(error)
+            else:
+                print("imported")
+        else:  # 3.13 returns a summary of it
+            sub = interpreters.create("legacy")
+            failed = interpreters.run_string(sub, "import kovra_api")
+            print("imported" if failed is None else f"<class '{failed.type.__name__}'>: {failed.msg}")
         print(kovra_api.PyGraphDiff().num_nodes())
         """
     )

@@ -202,3 +202,68 @@ result = (outcomes, counts, diff.to_bytes() == written)
     assert outcomes["new instance"] in allowed | {("ok", "")}
     assert counts == (400_000, 1000 + 2000)
     assert unchanged
+
+
+BULK_CALLS = ["add_edges lists", "add_edges buffers", "delete_edges", "delete_nodes", "add_nodes"]
+
+
+@pytest.mark.parametrize("call", BULK_CALLS)
+def test_bulk_calls_under_growing_limits_apply_whole_or_not_at_all(call):
+    # The same batch under a limit raised a little at a time: every attempt that runs out
+    # of memory, in the conversion or halfway through the batch, must leave the diff as
+    # it was; the first one that fits must give what the single calls give.
+    result = support.run_child(
+        """
+import array
+def key(i):
+    return i.to_bytes(16, "little")
+N = 60_000
+ids = [key(i) for i in range(N)]
+others = [key(N + i) for i in range(N)]
+updates = [{"label": "l" * 40, "red": 1}] * N
+columns = {
+    "add_edges lists": ("add_edges", (ids, others, [0.5] * N)),
+    "add_edges buffers": ("add_edges", (b"".join(ids), b"".join(others), array.array("f", [0.5] * N))),
+    "delete_edges": ("delete_edges", (ids, others)),
+    "delete_nodes": ("delete_nodes", (ids,)),
+    "add_nodes": ("add_nodes", (ids, updates)),
+}
+method, args = columns[payload]
+
+def start():
+    diff = PyGraphDiff()
+    for i in range(300):  # a small diff that the batch interacts with
+        diff.add_edge(key(10**6 + i), key(i), 1.0)
+        diff.add_node(key(i), {"url": "u"})
+        diff.delete_edge(key(i), key(10**6))
+    return diff
+
+def content(diff):
+    return vars(support.model_from_document(diff.to_bytes()))
+
+diff = start()
+before = content(diff)
+failures = 0
+# The first C++ exception of a thread allocates the runtime's thread-local block, which
+# the loader cannot do under a tight limit: have it allocated now.
+import ctypes
+ctypes.CDLL("libstdc++.so.6").__cxa_get_globals()
+for step in range(400):
+    limit_memory(step * 128 * 1024)
+    try:
+        getattr(diff, method)(*args)
+    except MemoryError:
+        lift_limit()
+        failures += 1
+        assert content(diff) == before, f"changed by a failed call at step {step}"
+        continue
+    lift_limit()
+    break
+expected = start()
+getattr(expected, method)(*args)
+result = (failures, content(diff) == content(expected))
+""",
+        payload=call,
+    )
+    failures, same = result
+    assert failures > 0 and same, result

@@ -1,6 +1,8 @@
 """to_bytes and from_bytes: exact documents and lossless round trips."""
 
+import importlib.util
 import math
+import pathlib
 import struct
 import subprocess
 import sys
@@ -41,6 +43,39 @@ def test_sample_document(diff):
     assert copy.new_or_updated_edges() == {text(A): {text(B): 0.5}}
     assert copy.deleted_edges() == {}
     assert copy.to_bytes() == data
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PLAIN_READER = ROOT / "examples" / "kovra_document.py"
+
+
+@pytest.mark.skipif(not PLAIN_READER.is_file(), reason="examples/ is not beside the tests")
+def test_examples_and_format_doc_read_the_document_as_the_module_writes_it(diff):
+    # The plain-Python reader of the examples, the annotated dump in docs/format.md and
+    # the quickstart's output must not drift from the module's documents.
+    spec = importlib.util.spec_from_file_location("kovra_document", PLAIN_READER)
+    reader = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reader)
+    dump = reader.annotate(SAMPLE_DOCUMENT)
+    assert dump in (ROOT / "docs" / "format.md").read_text()
+    quickstart = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")],
+                                capture_output=True, text=True, timeout=60)
+    assert quickstart.returncode == 0, quickstart.stderr
+    assert dump in quickstart.stdout
+
+    diff.add_node(A, {"label": 'q"\\\t\x01é/', "size": -1.5e-7, "url": "u", "show_label": True})
+    diff.add_node(B, {"size": 1e13, "red": 0, "green": 255, "blue": 7})
+    diff.add_edge(A, B, 0.1)
+    diff.delete_edge(B, C)
+    diff.delete_node(C)
+    read = reader.read(diff.to_bytes())
+    keys = {"showLabel": "show_label"}
+    assert {n: {keys.get(k, k): v for k, v in r.items()} for n, r in read.nodes.items()} == (
+        diff.new_or_updated_nodes()
+    )
+    assert read.deleted_nodes == diff.deleted_nodes()
+    assert read.edges == diff.new_or_updated_edges()
+    assert read.deleted_edges == diff.deleted_edges()
 
 
 def test_empty_diff_is_32_zero_bytes(diff):

@@ -52,6 +52,14 @@ class GraphDiff {
   void delete_edge(const NodeId& from, const NodeId& to);
   void clear() noexcept;
 
+  // Whole-batch mutations: the effect of the single calls in order (silent refusals
+  // included), all or nothing: on std::bad_alloc the diff is left as it was.
+  void add_edges(std::span<const NodeId> from, std::span<const NodeId> to,
+                 std::span<const float> weights);
+  void delete_edges(std::span<const NodeId> from, std::span<const NodeId> to);
+  void delete_nodes(std::span<const NodeId> ids);
+  void add_nodes(std::span<const NodeId> ids, std::span<NodeUpdate> updates);
+
   std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
   std::size_t num_edges() const noexcept { return edge_groups_.size() + deleted_groups_.size(); }
 

@@ -10,6 +10,7 @@
 #include "codec/group_prefetch.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
+#include "extension/columns.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
 
@@ -17,7 +18,6 @@ namespace kovra::ext {
 
 namespace {
 
-constexpr char kClassName[] = "PyGraphDiff";
 constexpr char kTypeCreationFailed[] = "failed to create type object for PyGraphDiff";
 constexpr char kInstanceCreationFailed[] = "failed to create a PyGraphDiff for the decoded diff";
 constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
@@ -53,16 +53,19 @@ const MethodSignature kDeleteEdgeSignature =
     all_required("delete_edge", kFromTo, delete_edge_names);
 const MethodSignature kFromBytesSignature = all_required("from_bytes", kBytes, from_bytes_names);
 
+}  // namespace
+
 // ---- frame pieces -------------------------------------------------------------
 
-// Inline: every method call checks its receiver.
-inline Result<PyGraphDiffObject*> check_receiver(PyObject* self) {
+Result<PyGraphDiffObject*> check_receiver(PyObject* self) {
   PyTypeObject* type = py_graph_diff_type();
   if (Py_TYPE(self) == type || PyType_IsSubtype(Py_TYPE(self), type)) {
     return reinterpret_cast<PyGraphDiffObject*>(self);
   }
   return conversion_error(self, kClassName);
 }
+
+namespace {
 
 // Runs `read` on the diff under a shared borrow.
 template <class Read>
@@ -331,6 +334,20 @@ PyMethodDef methods[] = {
     {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"from_bytes", as_cfunction(from_bytes), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "from_bytes(bytes)\n--\n\n"},
+    // Whole columns in and out (columns.cpp).
+    {"add_edges", as_cfunction(add_edges), METH_FASTCALL | METH_KEYWORDS,
+     "add_edges($self, from, to, weight)\n--\n\n"},
+    {"delete_edges", as_cfunction(delete_edges), METH_FASTCALL | METH_KEYWORDS,
+     "delete_edges($self, from, to)\n--\n\n"},
+    {"delete_nodes", as_cfunction(delete_nodes), METH_FASTCALL | METH_KEYWORDS,
+     "delete_nodes($self, ids)\n--\n\n"},
+    {"add_nodes", as_cfunction(add_nodes), METH_FASTCALL | METH_KEYWORDS,
+     "add_nodes($self, ids, updates)\n--\n\n"},
+    {"edges_columns", as_cfunction(edges_columns), METH_NOARGS, "edges_columns($self)\n--\n\n"},
+    {"deleted_edges_columns", as_cfunction(deleted_edges_columns), METH_NOARGS,
+     "deleted_edges_columns($self)\n--\n\n"},
+    {"deleted_nodes_ids", as_cfunction(deleted_nodes_ids), METH_NOARGS,
+     "deleted_nodes_ids($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

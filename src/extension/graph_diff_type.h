@@ -11,6 +11,8 @@
 
 namespace kovra::ext {
 
+inline constexpr char kClassName[] = "PyGraphDiff";
+
 struct PyGraphDiffObject {
   PyObject_HEAD GraphDiff diff;
   // 0: free; all bits set: held by one mutation; n: held by n readers.
@@ -23,6 +25,9 @@ Result<PyTypeObject*> create_graph_diff_type() noexcept;
 
 // The type, for every later caller; failing to create it here is an internal fault.
 PyTypeObject* py_graph_diff_type();
+
+// The receiver of a method: a PyGraphDiff or an instance of a subclass.
+Result<PyGraphDiffObject*> check_receiver(PyObject* self);
 
 // A new instance of `type` holding `record`; the interpreter's error if allocation fails.
 Result<OwnedRef> new_instance(PyTypeObject* type, GraphDiff&& record) noexcept;

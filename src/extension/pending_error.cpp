@@ -102,7 +102,11 @@ PendingError conversion_error(PyObject* obj, const char* target) noexcept {
   return PendingError::lazy(PyExc_TypeError, std::move(message));
 }
 
-PendingError argument_error(const char* parameter, PendingError error) noexcept {
+namespace {
+
+// The argument-error rule; `element` >= 0 names an element of a column too.
+PendingError renamed_argument_error(const char* parameter, Py_ssize_t element,
+                                    PendingError error) noexcept {
   PyObject* exc = error.exception();
   // A subclass of TypeError is somebody else's error and passes through unchanged.
   if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
@@ -117,12 +121,33 @@ PendingError argument_error(const char* parameter, PendingError error) noexcept 
     if (!text) return fetch_pending();
   }
   OwnedRef message =
-      OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+      OwnedRef::steal(element < 0 ? PyUnicode_FromFormat("argument '%s': %U", parameter, text.get())
+                                  : PyUnicode_FromFormat("argument '%s': element %zd: %U",
+                                                         parameter, element, text.get()));
   if (!message) return fetch_pending();
   OwnedRef renamed = PendingError::lazy(PyExc_TypeError, std::move(message)).take_exception();
   // Called even without a cause, so that __suppress_context__ is always set.
   PyException_SetCause(renamed.get(), PyException_GetCause(exc));
   return PendingError::raised(std::move(renamed));
+}
+
+}  // namespace
+
+PendingError argument_error(const char* parameter, PendingError error) noexcept {
+  return renamed_argument_error(parameter, -1, std::move(error));
+}
+
+PendingError element_error(const char* parameter, Py_ssize_t element, PendingError error) noexcept {
+  PendingError renamed = renamed_argument_error(parameter, element, std::move(error));
+  PyObject* exc = renamed.exception();
+  if (Py_TYPE(exc) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return renamed;
+  // Other errors keep their type and text; a note still says where they arose.
+  OwnedRef note =
+      OwnedRef::steal(PyUnicode_FromFormat("argument '%s': element %zd", parameter, element));
+  if (!note) return fetch_pending();
+  OwnedRef added = OwnedRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+  if (!added) discard_pending();  // a broken __notes__ costs the note, not the error
+  return renamed;
 }
 
 PendingError type_error_caused_by(const char* message, PendingError inner) noexcept {

@@ -93,6 +93,9 @@ PendingError conversion_error(PyObject* obj, const char* target) noexcept;
 // Reports a failed conversion of `parameter`: an exact TypeError is renamed
 // "argument 'P': ..." and keeps its cause; anything else passes through.
 PendingError argument_error(const char* parameter, PendingError error) noexcept;
+// The same for element `element` of a column: "argument 'P': element i: ..."; an
+// error that passes through gets a note "argument 'P': element i" instead.
+PendingError element_error(const char* parameter, Py_ssize_t element, PendingError error) noexcept;
 
 // Wraps `inner` as the cause of a new TypeError with `message`.
 PendingError type_error_caused_by(const char* message, PendingError inner) noexcept;

@@ -1,0 +1,513 @@
+#include "extension/columns.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "extension/arg_binding.h"
+#include "extension/borrow.h"
+#include "extension/convert.h"
+#include "extension/entry_guard.h"
+#include "extension/graph_diff_type.h"
+
+namespace kovra::ext {
+
+namespace {
+
+constexpr std::size_t kIdSize = sizeof(NodeId);
+static_assert(kIdSize == 16);
+
+constexpr char kNotAColumn[] = "argument '%s': '%s' object is not a list, a tuple or a buffer";
+constexpr char kNotASequence[] = "argument '%s': '%s' object is not a list or a tuple";
+constexpr char kNotContiguous[] = "argument '%s': buffer is not C-contiguous";
+constexpr char kIdFormat[] =
+    "argument '%s': buffer of format '%s' cannot hold ids: expected '16s', '16x' or 'B'";
+constexpr char kIdShape[] =
+    "argument '%s': buffer of shape %s cannot hold ids: expected (n,) of 16-byte items, "
+    "(n, 16) of 'B' or (16*n,) of 'B'";
+constexpr char kWeightFormat[] =
+    "argument '%s': buffer of format '%s' cannot hold weights: expected 'f' (float32) or 'd' "
+    "(float64)";
+constexpr char kWeightShape[] =
+    "argument '%s': buffer of shape %s cannot hold weights: expected (n,)";
+constexpr char kChangedSize[] = "argument '%s': list changed size during conversion";
+
+// Parameters by position or keyword, all required, named like the single calls'.
+constexpr const char* kEdgeColumns[] = {"from", "to", "weight"};
+constexpr const char* kEdgeEnds[] = {"from", "to"};
+constexpr const char* kNodeIds[] = {"ids"};
+constexpr const char* kIdsUpdates[] = {"ids", "updates"};
+
+PyObject* add_edges_names[3];
+PyObject* delete_edges_names[2];
+PyObject* delete_nodes_names[1];
+PyObject* add_nodes_names[2];
+
+constexpr MethodSignature bulk_signature(const char* function, std::span<const char* const> names,
+                                         std::span<PyObject*> interned) {
+  return MethodSignature{kClassName, function, names, 0, names.size(), {}, interned};
+}
+
+const MethodSignature kAddEdgesSignature =
+    bulk_signature("add_edges", kEdgeColumns, add_edges_names);
+const MethodSignature kDeleteEdgesSignature =
+    bulk_signature("delete_edges", kEdgeEnds, delete_edges_names);
+const MethodSignature kDeleteNodesSignature =
+    bulk_signature("delete_nodes", kNodeIds, delete_nodes_names);
+const MethodSignature kAddNodesSignature =
+    bulk_signature("add_nodes", kIdsUpdates, add_nodes_names);
+
+// A lazy error of `type` whose message is `format` filled by PyUnicode_FromFormat.
+template <class... Args>
+PendingError formatted(PyObject* type, const char* format, Args... args) noexcept {
+  OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(format, args...));
+  if (!message) return fetch_pending();
+  return PendingError::lazy(type, std::move(message));
+}
+
+// "(3, 8)", "(40,)" or "()", as Python writes a shape.
+std::string shape_text(const Py_buffer& view) {
+  std::string text = "(";
+  for (int d = 0; d < view.ndim; ++d) {
+    if (d > 0) text += ", ";
+    text += std::to_string(view.shape[d]);
+  }
+  text += view.ndim == 1 ? ",)" : ")";
+  return text;
+}
+
+// The format without its byte-order mark; `native` says whether the mark (or its
+// absence) means this machine's byte order.
+// NULL stands for unsigned bytes.
+const char* format_of(const Py_buffer& view) noexcept {
+  return view.format != nullptr ? view.format : "B";
+}
+
+std::string_view plain_format(const Py_buffer& view, bool& native) noexcept {
+  std::string_view format = format_of(view);
+  native = true;
+  if (!format.empty() && std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
+    const bool little = format[0] == '<';
+    const bool big = format[0] == '>' || format[0] == '!';
+    native = std::endian::native == std::endian::little ? !big : !little;
+    format.remove_prefix(1);
+  }
+  return format;
+}
+
+enum class Items { kIds, kWeights, kUpdates };
+
+// One input column: a list or tuple of the objects the single call takes, or
+// (for ids and weights) a C-contiguous buffer held until the column dies.
+class Column {
+ public:
+  Column(const char* name, PyObject* obj) noexcept : name_(name), obj_(obj) {}
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+  ~Column() {
+    if (view_.obj != nullptr) PyBuffer_Release(&view_);
+  }
+
+  const char* name() const noexcept { return name_; }
+  Py_ssize_t length() const noexcept { return length_; }
+
+  Result<void> open(Items items);
+  // Each appends length() elements to `out`, converting in order; the first bad
+  // element ends the conversion with an error that names it.
+  Result<void> read_ids(std::vector<NodeId>& out) const;
+  Result<void> read_weights(std::vector<float>& out) const;
+  Result<void> read_updates(std::vector<NodeUpdate>& out) const;
+
+ private:
+  enum class Layout { kSequence, kIdBytes, kFloat32, kFloat64 };
+
+  Result<void> check_ids();
+  Result<void> check_weights();
+  const char* type_name() const noexcept { return Py_TYPE(obj_)->tp_name; }
+  // Python code run by a conversion may shrink the list being read.
+  Result<void> still_there(Py_ssize_t i) const noexcept {
+    if (i < PySequence_Fast_GET_SIZE(obj_)) return {};
+    return formatted(PyExc_RuntimeError, kChangedSize, name_);
+  }
+
+  const char* name_;
+  PyObject* obj_;  // borrowed from the call's arguments
+  Layout layout_ = Layout::kSequence;
+  Py_ssize_t length_ = 0;
+  Py_buffer view_{};
+};
+
+Result<void> Column::open(Items items) {
+  if (PyList_Check(obj_) || PyTuple_Check(obj_)) {
+    length_ = PySequence_Fast_GET_SIZE(obj_);
+    return {};
+  }
+  if (items == Items::kUpdates) {
+    return formatted(PyExc_TypeError, kNotASequence, name_, type_name());
+  }
+  if (!PyObject_CheckBuffer(obj_)) {
+    return formatted(PyExc_TypeError, kNotAColumn, name_, type_name());
+  }
+  // Strides allowed here, so that a non-contiguous array gets a message of ours.
+  if (PyObject_GetBuffer(obj_, &view_, PyBUF_RECORDS_RO) < 0) {
+    return argument_error(name_, fetch_pending());
+  }
+  if (!PyBuffer_IsContiguous(&view_, 'C')) {
+    return formatted(PyExc_ValueError, kNotContiguous, name_);
+  }
+  return items == Items::kIds ? check_ids() : check_weights();
+}
+
+Result<void> Column::check_ids() {
+  bool native = true;
+  const std::string_view format = plain_format(view_, native);
+  const bool whole_ids = (format == "16s" || format == "16x") && view_.itemsize == 16;
+  const bool bytes = format == "B" && view_.itemsize == 1;
+  if (!whole_ids && !bytes) {
+    return formatted(PyExc_TypeError, kIdFormat, name_, format_of(view_));
+  }
+  if (whole_ids && view_.ndim == 1) {
+    length_ = view_.shape[0];
+  } else if (bytes && view_.ndim == 2 && view_.shape[1] == 16) {
+    length_ = view_.shape[0];
+  } else if (bytes && view_.ndim == 1 && view_.shape[0] % 16 == 0) {
+    length_ = view_.shape[0] / 16;
+  } else {
+    return formatted(PyExc_ValueError, kIdShape, name_, shape_text(view_).c_str());
+  }
+  layout_ = Layout::kIdBytes;
+  return {};
+}
+
+Result<void> Column::check_weights() {
+  bool native = true;
+  const std::string_view format = plain_format(view_, native);
+  if (native && format == "f" && view_.itemsize == 4) {
+    layout_ = Layout::kFloat32;
+  } else if (native && format == "d" && view_.itemsize == 8) {
+    layout_ = Layout::kFloat64;
+  } else {
+    return formatted(PyExc_TypeError, kWeightFormat, name_, format_of(view_));
+  }
+  if (view_.ndim != 1) {
+    return formatted(PyExc_ValueError, kWeightShape, name_, shape_text(view_).c_str());
+  }
+  length_ = view_.shape[0];
+  return {};
+}
+
+Result<void> Column::read_ids(std::vector<NodeId>& out) const {
+  out.reserve(out.size() + static_cast<std::size_t>(length_));
+  if (layout_ == Layout::kIdBytes) {
+    const char* data = static_cast<const char*>(view_.buf);
+    for (Py_ssize_t i = 0; i < length_; ++i)
+      out.push_back(NodeId::from_bytes(data + kIdSize * static_cast<std::size_t>(i)));
+    return {};
+  }
+  // A later column's __buffer__ may have shrunk the list since it was measured;
+  // converting an id runs no Python code, so it cannot change during the loop.
+  if (PySequence_Fast_GET_SIZE(obj_) < length_)
+    return formatted(PyExc_RuntimeError, kChangedSize, name_);
+  PyObject* const* items = PySequence_Fast_ITEMS(obj_);
+  for (Py_ssize_t i = 0; i < length_; ++i) {
+    PyObject* item = items[i];
+    if (PyBytes_Check(item) && PyBytes_GET_SIZE(item) == 16) {
+      out.push_back(NodeId::from_bytes(PyBytes_AS_STRING(item)));
+      continue;
+    }
+    auto id = uuid_from_arg(item);
+    if (!id) return element_error(name_, i, id.take_error());
+    out.push_back(*id);
+  }
+  return {};
+}
+
+Result<void> Column::read_weights(std::vector<float>& out) const {
+  const std::size_t n = static_cast<std::size_t>(length_);
+  if (layout_ == Layout::kFloat32) {
+    if (n == 0) return {};  // an empty buffer may have no memory at all
+    const std::size_t start = out.size();
+    out.resize(start + n);
+    std::memcpy(out.data() + start, view_.buf, n * sizeof(float));
+    return {};
+  }
+  out.reserve(out.size() + n);
+  if (layout_ == Layout::kFloat64) {
+    const char* data = static_cast<const char*>(view_.buf);
+    for (std::size_t i = 0; i < n; ++i) {
+      double value;
+      std::memcpy(&value, data + i * sizeof(double), sizeof(double));
+      out.push_back(static_cast<float>(value));
+    }
+    return {};
+  }
+  for (Py_ssize_t i = 0; i < length_; ++i) {
+    if (auto there = still_there(i); !there) return there.take_error();
+    PyObject* item = PySequence_Fast_GET_ITEM(obj_, i);
+    if (PyFloat_CheckExact(item)) {
+      out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+      continue;
+    }
+    const OwnedRef held = OwnedRef::borrow(item);  // __float__ may drop it from the list
+    auto weight = f32_from_py(item);
+    if (!weight) return element_error(name_, i, weight.take_error());
+    out.push_back(*weight);
+  }
+  return {};
+}
+
+Result<void> Column::read_updates(std::vector<NodeUpdate>& out) const {
+  out.reserve(out.size() + static_cast<std::size_t>(length_));
+  for (Py_ssize_t i = 0; i < length_; ++i) {
+    if (auto there = still_there(i); !there) return there.take_error();
+    const OwnedRef held = OwnedRef::borrow(PySequence_Fast_GET_ITEM(obj_, i));
+    auto update = node_update_from_dict(held.get());
+    if (!update) return element_error(name_, i, update.take_error());
+    out.push_back(std::move(*update));
+  }
+  return {};
+}
+
+// ValueError naming each column's length unless they are all equal.
+Result<void> same_lengths(const MethodSignature& signature,
+                          std::initializer_list<const Column*> columns) {
+  bool equal = true;
+  for (const Column* column : columns)
+    equal = equal && column->length() == (*columns.begin())->length();
+  if (equal) return {};
+  std::string message = std::string(signature.class_name) + "." + signature.function_name +
+                        "() got columns of unequal lengths: ";
+  for (const Column* column : columns) {
+    if (column != *columns.begin()) message += ", ";
+    message += std::string("'") + column->name() + "' has " + std::to_string(column->length());
+  }
+  OwnedRef text = OwnedRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return fetch_pending();
+  return PendingError::lazy(PyExc_ValueError, std::move(text));
+}
+
+// The frame of a bulk mutation: bind, check the receiver, hold the exclusive borrow
+// while `apply` converts every column and then changes the diff.
+template <std::size_t N, class Apply>
+PyObject* bulk(const MethodSignature& signature, PyObject* self, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, Apply apply) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<N>(signature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_exclusive(*instance);
+    if (!borrow) return borrow.take_error();
+    if (Result<void> done = apply((*instance)->diff, *bound); !done) return done.take_error();
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+// Little-endian binary32, whatever this machine's order.
+void write_f32_le(char* out, float value) noexcept {
+  std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
+  std::memcpy(out, &bits, sizeof(bits));
+}
+
+// Visits every (from, to) pair of `groups` in view order. Target ids sit in
+// random places of the slot table: a second cursor runs kAhead entries ahead and
+// asks for them early, and for the target arrays of the groups after it.
+template <class Group, class Visit>
+void for_each_target(const GraphDiff& diff, std::span<const Group> groups, Visit visit) {
+  constexpr std::uint32_t kAhead = 8;
+  constexpr std::size_t kGroupsAhead = 2;
+  std::size_t ahead_group = 0;
+  std::uint32_t ahead_pos = 0;
+  auto advance = [&]() noexcept {
+    while (ahead_group < groups.size() && ahead_pos >= groups[ahead_group].targets.size()) {
+      ++ahead_group;
+      ahead_pos = 0;
+      if (ahead_group + kGroupsAhead < groups.size()) {
+        __builtin_prefetch(groups[ahead_group + kGroupsAhead].targets.begin());
+      }
+    }
+    if (ahead_group == groups.size()) return;
+    const Group& group = groups[ahead_group];
+    if (ahead_pos == 0) __builtin_prefetch(&diff.id_of(group.from));
+    __builtin_prefetch(&diff.id_of(group.targets.begin()[ahead_pos].key));
+    ++ahead_pos;
+  };
+  for (std::uint32_t i = 0; i < kAhead; ++i) advance();
+  for (const Group& group : groups) {
+    if (group.targets.empty()) continue;
+    const NodeId& from = diff.id_of(group.from);
+    for (const auto& entry : group.targets) {
+      advance();
+      visit(from, diff.id_of(entry.key), entry);
+    }
+  }
+}
+
+template <class Group>
+std::size_t count_targets(std::span<const Group> groups) noexcept {
+  std::size_t n = 0;
+  for (const Group& group : groups) n += group.targets.size();
+  return n;
+}
+
+// A bytes object of `size` bytes to be filled in place.
+OwnedRef new_bytes(std::size_t size) {
+  return created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+char* bytes_data(const OwnedRef& bytes) noexcept { return PyBytes_AS_STRING(bytes.get()); }
+
+// Runs `read` on the diff under a shared borrow.
+template <class Read>
+PyObject* columns_query(PyObject* self, Read read) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto instance = check_receiver(self);
+    if (!instance) return instance.take_error();
+    auto borrow = borrow_shared(*instance);
+    if (!borrow) return borrow.take_error();
+    return read(static_cast<const GraphDiff&>((*instance)->diff));
+  });
+}
+
+using Args1 = std::array<PyObject*, 1>;
+using Args2 = std::array<PyObject*, 2>;
+using Args3 = std::array<PyObject*, 3>;
+
+}  // namespace
+
+// Conversion order, the same in every bulk call: argument by argument, left to
+// right, each element in order; the first bad element ends the call before the
+// diff is touched.
+
+PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  const MethodSignature& sig = kAddEdgesSignature;
+  return bulk<3>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args3& bound) {
+    Column from(sig.positional[0], bound[0]);
+    Column to(sig.positional[1], bound[1]);
+    Column weight(sig.positional[2], bound[2]);
+    if (auto opened = from.open(Items::kIds); !opened) return opened;
+    if (auto opened = to.open(Items::kIds); !opened) return opened;
+    if (auto opened = weight.open(Items::kWeights); !opened) return opened;
+    if (auto equal = same_lengths(sig, {&from, &to, &weight}); !equal) return equal;
+    std::vector<NodeId> from_ids;
+    std::vector<NodeId> to_ids;
+    std::vector<float> weights;
+    if (auto read = from.read_ids(from_ids); !read) return read;
+    if (auto read = to.read_ids(to_ids); !read) return read;
+    if (auto read = weight.read_weights(weights); !read) return read;
+    diff.add_edges(from_ids, to_ids, weights);
+    return Result<void>();
+  });
+}
+
+PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  const MethodSignature& sig = kDeleteEdgesSignature;
+  return bulk<2>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args2& bound) {
+    Column from(sig.positional[0], bound[0]);
+    Column to(sig.positional[1], bound[1]);
+    if (auto opened = from.open(Items::kIds); !opened) return opened;
+    if (auto opened = to.open(Items::kIds); !opened) return opened;
+    if (auto equal = same_lengths(sig, {&from, &to}); !equal) return equal;
+    std::vector<NodeId> from_ids;
+    std::vector<NodeId> to_ids;
+    if (auto read = from.read_ids(from_ids); !read) return read;
+    if (auto read = to.read_ids(to_ids); !read) return read;
+    diff.delete_edges(from_ids, to_ids);
+    return Result<void>();
+  });
+}
+
+PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  const MethodSignature& sig = kDeleteNodesSignature;
+  return bulk<1>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args1& bound) {
+    Column ids(sig.positional[0], bound[0]);
+    if (auto opened = ids.open(Items::kIds); !opened) return opened;
+    std::vector<NodeId> node_ids;
+    if (auto read = ids.read_ids(node_ids); !read) return read;
+    diff.delete_nodes(node_ids);
+    return Result<void>();
+  });
+}
+
+PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  const MethodSignature& sig = kAddNodesSignature;
+  return bulk<2>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args2& bound) {
+    Column ids(sig.positional[0], bound[0]);
+    Column updates(sig.positional[1], bound[1]);
+    if (auto opened = ids.open(Items::kIds); !opened) return opened;
+    if (auto opened = updates.open(Items::kUpdates); !opened) return opened;
+    if (auto equal = same_lengths(sig, {&ids, &updates}); !equal) return equal;
+    std::vector<NodeId> node_ids;
+    std::vector<NodeUpdate> node_updates;
+    if (auto read = ids.read_ids(node_ids); !read) return read;
+    if (auto read = updates.read_updates(node_updates); !read) return read;
+    diff.add_nodes(node_ids, node_updates);
+    return Result<void>();
+  });
+}
+
+PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
+  return columns_query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    const auto groups = diff.edge_groups();
+    const std::size_t n = count_targets(groups);
+    OwnedRef from = new_bytes(kIdSize * n);
+    OwnedRef to = new_bytes(kIdSize * n);
+    OwnedRef weights = new_bytes(sizeof(float) * n);
+    char* from_out = bytes_data(from);
+    char* to_out = bytes_data(to);
+    char* weight_out = bytes_data(weights);
+    for_each_target(diff, groups,
+                    [&](const NodeId& source, const NodeId& target, const auto& entry) {
+                      std::memcpy(from_out, source.bytes.data(), kIdSize);
+                      std::memcpy(to_out, target.bytes.data(), kIdSize);
+                      write_f32_le(weight_out, entry.value);
+                      from_out += kIdSize;
+                      to_out += kIdSize;
+                      weight_out += sizeof(float);
+                    });
+    return created(PyTuple_Pack(3, from.get(), to.get(), weights.get()));
+  });
+}
+
+PyObject* deleted_edges_columns(PyObject* self, PyObject*) noexcept {
+  return columns_query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    const auto groups = diff.deleted_groups();
+    const std::size_t n = count_targets(groups);
+    OwnedRef from = new_bytes(kIdSize * n);
+    OwnedRef to = new_bytes(kIdSize * n);
+    char* from_out = bytes_data(from);
+    char* to_out = bytes_data(to);
+    for_each_target(diff, groups, [&](const NodeId& source, const NodeId& target, const auto&) {
+      std::memcpy(from_out, source.bytes.data(), kIdSize);
+      std::memcpy(to_out, target.bytes.data(), kIdSize);
+      from_out += kIdSize;
+      to_out += kIdSize;
+    });
+    return created(PyTuple_Pack(2, from.get(), to.get()));
+  });
+}
+
+PyObject* deleted_nodes_ids(PyObject* self, PyObject*) noexcept {
+  return columns_query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    OwnedRef ids = new_bytes(kIdSize * diff.deleted_nodes().size());
+    char* out = bytes_data(ids);
+    for (const NodeId& id : diff.deleted_nodes()) {
+      std::memcpy(out, id.bytes.data(), kIdSize);
+      out += kIdSize;
+    }
+    return ids;
+  });
+}
+
+}  // namespace kovra::ext

@@ -1,0 +1,84 @@
+# Type stub for the kovra_api extension module, shipped as the stub-only package
+# kovra_api-stubs: type checkers find such a package in site-packages, whereas a
+# lone .pyi beside an extension module is not looked at.
+#
+# add_edge and delete_edge name their first parameter `from`, which is a Python
+# keyword: `def add_edge(self, from, ...)` would not parse. The stub calls it
+# `from_` and makes it positional-only, since ordinary source code can only pass
+# it by position anyway (at run time `**{"from": x}` also binds it).
+
+from collections.abc import Buffer, Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict, final
+
+from typing_extensions import ReadOnly
+
+__all__ = ["PyGraphDiff"]
+
+# Type-checking helper only; it does not exist in the module at run time.
+class _NodeUpdate(TypedDict, total=False):
+    """A node's attributes, as new_or_updated_nodes() returns them."""
+
+    label: str
+    url: str
+    size: float
+    red: int
+    green: int
+    blue: int
+    show_label: bool
+
+# Type-checking helper only. What add_node accepts: any of the keys above, size as
+# any number (int, float, or an object with __float__/__index__), the colours as
+# integers 0 to 255 (or objects with __index__), show_label as bool (a NumPy bool
+# is accepted at run time too). At run time other keys are ignored, so a
+# misspelled key would be lost silently: the checker reports it instead. A key
+# present with None is an error. Read-only items, so that a view's _NodeUpdate
+# can be passed back as it is.
+class _NodeUpdateArg(TypedDict, total=False):
+    label: ReadOnly[str]
+    url: ReadOnly[str]
+    size: ReadOnly[SupportsFloat | SupportsIndex]
+    red: ReadOnly[SupportsIndex]
+    green: ReadOnly[SupportsIndex]
+    blue: ReadOnly[SupportsIndex]
+    show_label: ReadOnly[bool]
+
+_NodeIdText = str  # 36-character lowercase hyphenated UUID text
+
+# A column of n ids: a list or tuple of 16-byte bytes, or a C-contiguous buffer of
+# 16*n bytes (bytes, NumPy S16/V16 of shape (n,), uint8 of shape (n, 16)).
+_IdColumn = Sequence[bytes] | Buffer
+# A column of n weights: a list or tuple of numbers, or a C-contiguous buffer of
+# native float32 or float64 of shape (n,).
+_WeightColumn = Sequence[SupportsFloat | SupportsIndex] | Buffer
+
+@final  # not subclassable
+class PyGraphDiff:
+    """Pending changes to a directed, weighted graph whose nodes are UUIDs."""
+
+    def __init__(self) -> None: ...
+    def new_or_updated_nodes(self) -> dict[_NodeIdText, _NodeUpdate]: ...
+    def deleted_nodes(self) -> list[_NodeIdText]: ...
+    def new_or_updated_edges(self) -> dict[_NodeIdText, dict[_NodeIdText, float]]: ...
+    def deleted_edges(self) -> dict[_NodeIdText, list[_NodeIdText]]: ...
+    def num_nodes(self) -> int: ...
+    def num_edges(self) -> int: ...
+    def add_node(self, id: bytes, update: _NodeUpdateArg) -> None: ...
+    def delete_node(self, id: bytes) -> None: ...
+    def add_edge(
+        self, from_: bytes, /, to: bytes, weight: SupportsFloat | SupportsIndex
+    ) -> None: ...
+    def delete_edge(self, from_: bytes, /, to: bytes) -> None: ...
+    def clear(self) -> None: ...
+    # Bulk mutations: the single call for each i in order, all or nothing.
+    def add_edges(self, from_: _IdColumn, /, to: _IdColumn, weight: _WeightColumn) -> None: ...
+    def delete_edges(self, from_: _IdColumn, /, to: _IdColumn) -> None: ...
+    def delete_nodes(self, ids: _IdColumn) -> None: ...
+    def add_nodes(self, ids: _IdColumn, updates: Sequence[_NodeUpdateArg]) -> None: ...
+    # Packed columns, in the order of the matching view: 16 bytes per id,
+    # weights as little-endian float32.
+    def edges_columns(self) -> tuple[bytes, bytes, bytes]: ...
+    def deleted_edges_columns(self) -> tuple[bytes, bytes]: ...
+    def deleted_nodes_ids(self) -> bytes: ...
+    def to_bytes(self) -> bytes: ...
+    @staticmethod
+    def from_bytes(bytes: bytes) -> PyGraphDiff: ...
