@@ -19,6 +19,7 @@ import importlib.util
 import json
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -57,6 +58,8 @@ class Sizes:
 # (workload, operation) -> (target, stretch, "le" for at most, "ge" for at least)
 TARGETS = {
     ("W1", "add_edge"): (2.0, 1.6, "le"),
+    ("W1", "add_edge vs dicts"): (0.45, 0.35, "le"),
+    ("W1", "add_edge small"): (2.5, 2.0, "le"),
     ("W2", "add_node new"): (1.6, 1.3, "le"),
     ("W2", "add_node merge"): (1.6, 1.3, "le"),
     ("W3", "delete_node"): (10.0, 5.0, "le"),
@@ -172,6 +175,10 @@ class Data:
                 self.w5_edges = make_edges(rng, self.ids, sizes.w5_edges)
             updates = make_updates(rng, sizes.w5_nodes, "node", True)
             self.w5_nodes = list(zip(self.node_ids[:sizes.w5_nodes], updates))
+        if "W1" in need:
+            # W1 at a tenth of its size, drawn last so that the other data stay as they were.
+            self.w1_small = make_edges(rng, self.ids[:max(1, sizes.ids // 10)],
+                                       max(1, sizes.edges // 10))
 
 
 def bulk_columns(edges):
@@ -375,6 +382,14 @@ class Bench:
         if ("W1", "module") in self.keep and ("W1", "python") in self.keep:
             self.check(self.keep[("W1", "module")].num_edges() == self.keep[("W1", "python")].num_edges(),
                        "W1: num_edges differs from the plain-Python diff")
+        self.progress(f"W1 add_edge at a tenth x{len(data.w1_small)}")
+        for rep in range(self.args.reps):
+            for name in rotated(self.names(*IMPLS), rep):
+                gc.collect()
+                diff = self.impls[name]()
+                ns = loop3(diff.add_edge, data.w1_small)
+                self.samples.add("W1", "add_edge small", name, ns / len(data.w1_small))
+                del diff
 
     def bulk(self, data):
         """B1-B3: add_edges over the W1 edges as lists and as NumPy buffers, and
@@ -697,12 +712,31 @@ def build_rows(bench):
                      "target": None, "stretch": None, "sense": None, "verdict": "info",
                      "values": values, "spread": spreads, "note": ""})
 
+    def vs_dicts(workload, op, label, judged):
+        """The module against the plain-Python dicts it replaces: module time / dicts time."""
+        values = {n: s.best(workload, op, n) for n in ("module", "python")}
+        spreads = {n: s.spread(workload, op, n) for n in ("module", "python")}
+        if judged:
+            row(workload, f"{op} vs dicts", label, ratio(values["module"], values["python"]),
+                "dicts", values, spreads)
+            return
+        rows.append({"workload": workload, "op": f"{op} vs dicts", "label": label,
+                     "ratio": ratio(values["module"], values["python"]), "ref": "dicts",
+                     "target": None, "stretch": None, "sense": None, "verdict": "info",
+                     "values": values, "spread": spreads, "note": ""})
+
     sz = bench.sizes
     if ("W1", "add_edge") in s.data:
         per_call("W1", "add_edge", f"add_edge ({sz.edges:,} edges)")
+        vs_dicts("W1", "add_edge", "add_edge vs plain dicts", True)
+    if ("W1", "add_edge small") in s.data:
+        per_call("W1", "add_edge small",
+                 f"add_edge at 1/10 ({max(1, sz.edges // 10):,}, tables in cache)")
     if ("W2", "add_node new") in s.data:
         per_call("W2", "add_node new", f"add_node new ({sz.nodes:,})")
         per_call("W2", "add_node merge", f"add_node merge ({(sz.nodes + 1) // 2:,})")
+        vs_dicts("W2", "add_node new", "add_node new vs plain dicts", False)
+        vs_dicts("W2", "add_node merge", "add_node merge vs plain dicts", False)
     if ("W3", "delete_node") in s.data:
         values = {n: s.best("W3", "delete_node", n) for n in IMPLS}
         spreads = {n: s.spread("W3", "delete_node", n) for n in IMPLS}
@@ -791,11 +825,11 @@ def print_table(rows, bench):
         unit = "" if w6 else "x"
         spread_m = r["spread"].get("module")
         spread_r = r["spread"].get("floor") if r["ref"] == "floor" else r["spread"].get("python") \
-            if r["ref"] == "pickle" else r["spread"].get("ref")
+            if r["ref"] in ("pickle", "dicts") else r["spread"].get("ref")
         spread = "/".join("-" if x is None else f"{100 * x:.0f}%" for x in (spread_m, spread_r))
         lines.append((
             r["workload"], r["label"], cell(v.get("module")),
-            "-" if w6 or r["ref"] == "pickle" else cell(ref),
+            "-" if w6 or r["ref"] in ("pickle", "dicts") else cell(ref),
             cell(v.get("python")),
             "-" if r["ratio"] is None else f"{r['ratio']:.2f}{unit}",
             "" if r["target"] is None else f"{sense}{r['target']:g}{unit}",
@@ -815,6 +849,39 @@ def print_table(rows, bench):
         print(f"  {note}")
     for text in bench.checks:
         print(f"  CHECK FAILED: {text}")
+
+
+# ---------------------------------------------------------------- instruction counts
+
+
+def callgrind_per_call(module_name):
+    """Instructions per call of W1 and W2 for the module and the floor, counted by
+    callgrind through profile.sh at its small sizes (a minute or two). Instruction
+    counts do not depend on the machine's load, unlike the times above."""
+    if shutil.which("valgrind") is None:
+        print("note: valgrind not found; no instruction counts", file=sys.stderr)
+        return {}
+    counts = {}
+    for workload in ("W1", "W2"):
+        for impl in (module_name, "floor"):
+            with tempfile.TemporaryDirectory(prefix="kovra_callgrind_") as tmp:
+                env = dict(os.environ, TOP="0", PYTHON=sys.executable,
+                           OUT=str(Path(tmp) / "callgrind.out"))
+                done = subprocess.run(["sh", str(HERE / "profile.sh"), workload, "--module", impl],
+                                      env=env, capture_output=True, text=True)
+            found = re.search(r"(\d+) per call", done.stdout)
+            counts[f"{workload} {'floor' if impl == 'floor' else 'module'}"] = (
+                int(found.group(1)) if found else None)
+    return counts
+
+
+def print_callgrind(counts):
+    for workload, op in (("W1", "add_edge"), ("W2", "add_node")):
+        mod, floor = counts.get(f"{workload} module"), counts.get(f"{workload} floor")
+        if mod is None or floor is None:
+            continue
+        print(f"{workload}  {op}: {mod:,} instructions per call, floor {floor:,} "
+              f"({mod / floor:.2f}x), including the Python loop that calls it")
 
 
 # ---------------------------------------------------------------- profiling driver
@@ -910,7 +977,8 @@ Legend (benchmarks/README.md has the details):
              calls doing only the Python-side work), or the row's own (W3: one W1
              add_edge of the module; W5: a fresh copy of the document's size)
   plain Py   the same rules in plain Python dicts, pickle for bytes
-  ratio      kovra_api / floor/ref (for "vs pickle" rows: pickle / kovra_api)
+  ratio      kovra_api / floor/ref (for "vs pickle" rows: pickle / kovra_api; for
+             "vs plain dicts" rows: kovra_api / plain Py)
   target, stretch  the goal for the ratio, and the harder one
   verdict    PASS+ meets the stretch, PASS the target, MISS neither; info has no target
   spread     how far the median lies above the best, for the module / the reference"""
@@ -935,6 +1003,9 @@ def parse_args(argv):
                    help="an implementation whose repetition takes longer than this many "
                         "seconds is repeated only twice (default 10)")
     p.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+    p.add_argument("--callgrind", action="store_true",
+                   help="also count instructions per call of W1 and W2 under callgrind "
+                        "(needs valgrind; adds a minute or two)")
     for key, value in asdict(Sizes()).items():
         p.add_argument(f"--{key.replace('_', '-')}", type=int, default=None,
                        help=f"size (default {value:,}, --quick {max(1, value // 10):,})")
@@ -1011,6 +1082,10 @@ def main(argv=None):
           f"{'' if module_cls else ' MISSING'}; {time.monotonic() - started:.0f} s; "
           f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
     print_table(rows, bench)
+    if args.callgrind:
+        bench.progress("instruction counts under callgrind (W1, W2)")
+        bench.extra["callgrind per call"] = callgrind_per_call(args.module)
+        print_callgrind(bench.extra["callgrind per call"])
     print(LEGEND)
     if not args.json:
         return 0

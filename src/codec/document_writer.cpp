@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "codec/byte_cursor.h"
+#include "codec/group_prefetch.h"
 #include "codec/node_record_json.h"
 
 namespace kovra {
@@ -94,17 +95,29 @@ void DocumentWriter::write(char* out) const noexcept {
   });
   out = put_u64(out, diff.deleted_nodes().size());
   for (const NodeId& id : diff.deleted_nodes()) out = put_id(out, id);
-  out = put_u64(out, diff.edge_groups().size());
-  for (const EdgeGroup& group : diff.edge_groups()) {
+  const auto groups = diff.edge_groups();
+  out = put_u64(out, groups.size());
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    prefetch_group(diff, groups, g);
+    const EdgeGroup& group = groups[g];
     out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
-    for (const auto& edge : group.targets) {
-      out = put_f32(put_id(out, diff.id_of(edge.key)), edge.value);
+    const auto* const end = group.targets.end();
+    for (const auto* edge = group.targets.begin(); edge != end; ++edge) {
+      prefetch_target(diff, edge, end);
+      out = put_f32(put_id(out, diff.id_of(edge->key)), edge->value);
     }
   }
-  out = put_u64(out, diff.deleted_groups().size());
-  for (const DeletedGroup& group : diff.deleted_groups()) {
+  const auto deleted = diff.deleted_groups();
+  out = put_u64(out, deleted.size());
+  for (std::size_t g = 0; g < deleted.size(); ++g) {
+    prefetch_group(diff, deleted, g);
+    const DeletedGroup& group = deleted[g];
     out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
-    for (const auto& edge : group.targets) out = put_id(out, diff.id_of(edge.key));
+    const auto* const end = group.targets.end();
+    for (const auto* edge = group.targets.begin(); edge != end; ++edge) {
+      prefetch_target(diff, edge, end);
+      out = put_id(out, diff.id_of(edge->key));
+    }
   }
 }
 

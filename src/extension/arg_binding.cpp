@@ -162,12 +162,6 @@ class Binder {
 
 Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, PyObject** slots) {
-  // The common call: every parameter by position, no keywords.
-  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.positional.size() &&
-      sig.keyword_only.empty()) {
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    return {};
-  }
   Binder binder(sig, slots);
   if (auto placed = binder.place_positional(args, nargs); !placed) return placed;
   if (kwnames != nullptr) {

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstddef>
@@ -45,6 +46,12 @@ Result<std::array<PyObject*, N>> bind_arguments(const MethodSignature& sig, PyOb
                                                 Py_ssize_t nargs, PyObject* kwnames) {
   assert(sig.slot_count() == N);
   std::array<PyObject*, N> slots{};
+  // The common call, every parameter by position and no keyword, needs no binder:
+  // inline and with N known, it is N moves.
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N && sig.keyword_only.empty()) {
+    std::copy_n(args, N, slots.begin());
+    return slots;
+  }
   Result<void> bound = bind_vector(sig, args, nargs, kwnames, slots.data());
   if (!bound) return bound.take_error();
   return slots;

@@ -145,10 +145,8 @@ bool is_numpy_bool(PyTypeObject* type) noexcept {
 
 }  // namespace
 
-Result<NodeId> uuid_from_arg(PyObject* obj) noexcept {
+PendingError uuid_error(PyObject* obj) noexcept {
   if (PyBytes_Check(obj)) {
-    // The stored size: a subclass's __len__ is not consulted.
-    if (PyBytes_GET_SIZE(obj) == 16) return NodeId::from_bytes(PyBytes_AS_STRING(obj));
     return type_error_caused_by(kUuidField, PendingError::lazy(PyExc_Exception, kExpected16Bytes));
   }
   return type_error_caused_by(kUuidField, conversion_error(obj, "PyBytes"));
@@ -162,15 +160,9 @@ OwnedRef uuid_to_text(const NodeId& id) {
   return text;
 }
 
-Result<float> f32_from_py(PyObject* obj) noexcept {
-  double value;
-  if (PyFloat_CheckExact(obj)) {
-    value = PyFloat_AS_DOUBLE(obj);
-  } else {
-    value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) return fetch_pending();
-  }
-  // IEEE 754 narrowing: nearest, ties to even; overflow gives a signed infinity.
+Result<float> f32_from_number(PyObject* obj) noexcept {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return fetch_pending();
   return static_cast<float>(value);
 }
 

@@ -14,17 +14,33 @@
 
 namespace kovra::ext {
 
+// The TypeError of uuid_from_arg for an `obj` that is not 16 bytes.
+PendingError uuid_error(PyObject* obj) noexcept;
+
 // A 16-byte bytes object (or subclass) -> NodeId; otherwise TypeError
-// "failed to extract field PyUuid.0" whose cause says what was wrong.
-Result<NodeId> uuid_from_arg(PyObject* obj) noexcept;
+// "failed to extract field PyUuid.0" whose cause says what was wrong. Inline: every
+// mutation converts one or two ids.
+inline Result<NodeId> uuid_from_arg(PyObject* obj) noexcept {
+  // The stored size: a subclass's __len__ is not consulted.
+  if (PyBytes_Check(obj) && PyBytes_GET_SIZE(obj) == 16) [[likely]] {
+    return NodeId::from_bytes(PyBytes_AS_STRING(obj));
+  }
+  return uuid_error(obj);
+}
 // The 36-character lowercase hyphenated text.
 OwnedRef uuid_to_text(const NodeId& id);
 
 Result<NodeUpdate> node_update_from_dict(PyObject* obj);
 OwnedRef node_update_to_dict(const NodeUpdate& update);
 
-// Nearest binary32, ties to even; no range check.
-Result<float> f32_from_py(PyObject* obj) noexcept;
+// Nearest binary32, ties to even; no range check. An exact float is read inline.
+Result<float> f32_from_number(PyObject* obj) noexcept;
+inline Result<float> f32_from_py(PyObject* obj) noexcept {
+  // IEEE 754 narrowing: nearest, ties to even; overflow gives a signed infinity.
+  if (PyFloat_CheckExact(obj)) [[likely]]
+    return static_cast<float>(PyFloat_AS_DOUBLE(obj));
+  return f32_from_number(obj);
+}
 Result<std::uint8_t> u8_from_py(PyObject* obj) noexcept;
 // The view stays valid while `obj` lives.
 Result<std::string_view> text_from_py(PyObject* obj) noexcept;

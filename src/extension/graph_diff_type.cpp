@@ -7,6 +7,7 @@
 
 #include "codec/document_reader.h"
 #include "codec/document_writer.h"
+#include "codec/group_prefetch.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/columns.h"
@@ -80,25 +81,6 @@ PyObject* query(PyObject* self, Read read) noexcept {
 
 // ---- queries --------------------------------------------------------------------
 
-// Targets are interned indexes whose ids sit in random places of a large table;
-// asking for an id a few entries early hides most of that latency.
-template <class Entry>
-void prefetch_ahead(const GraphDiff& diff, const Entry* entry, const Entry* end) noexcept {
-  constexpr std::ptrdiff_t kAhead = 6;
-  if (end - entry > kAhead) __builtin_prefetch(&diff.id_of(entry[kAhead].key));
-}
-
-// Groups are small and each lives apart from its `from` id: fetch both early.
-template <class Group>
-void prefetch_group(const GraphDiff& diff, std::span<const Group> groups, std::size_t g) noexcept {
-  constexpr std::size_t kAhead = 2;
-  if (g + kAhead < groups.size()) {
-    const Group& later = groups[g + kAhead];
-    __builtin_prefetch(&diff.id_of(later.from));
-    __builtin_prefetch(later.targets.begin());
-  }
-}
-
 PyObject* num_nodes(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     return created(PyLong_FromUnsignedLongLong(diff.num_nodes()));
@@ -146,7 +128,7 @@ PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
       OwnedRef targets = created(PyDict_New());
       const auto* const end = group.targets.end();
       for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-        prefetch_ahead(diff, entry, end);
+        prefetch_target(diff, entry, end);
         OwnedRef to = uuid_to_text(diff.id_of(entry->key));
         OwnedRef weight = float_to_py(entry->value);
         if (PyDict_SetItem(targets.get(), to.get(), weight.get()) < 0) return fetch_pending();
@@ -170,7 +152,7 @@ PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
       Py_ssize_t i = 0;
       const auto* const end = group.targets.end();
       for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-        prefetch_ahead(diff, entry, end);
+        prefetch_target(diff, entry, end);
         PyList_SET_ITEM(targets.get(), i++, uuid_to_text(diff.id_of(entry->key)).release());
       }
       OwnedRef from = uuid_to_text(diff.id_of(group.from));
