@@ -36,9 +36,9 @@ struct DeletedGroup {
   TargetList<NoValue> targets;
 };
 
-enum class AddEdgeStatus { kAdded, kEndpointDeleted };
-inline constexpr char kEndpointDeletedMessage[] =
-    "Either from or to nodes are marked to be deleted";
+// The one refusal of the model: an edge that touches a node marked deleted is not
+// recorded. Callers that refuse silently say so with a cast.
+enum class [[nodiscard]] AddEdgeStatus { kAdded, kEndpointDeleted };
 
 class GraphDiff {
  public:

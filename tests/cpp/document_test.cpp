@@ -88,7 +88,7 @@ GraphDiff sample_document_diff() {
   hub.set_size(2.5f);
   diff.add_node(kA, std::move(hub));
   diff.delete_node(kC);
-  diff.add_edge(kA, kB, 0.5f);
+  static_cast<void>(diff.add_edge(kA, kB, 0.5f));
   return diff;
 }
 
@@ -130,7 +130,7 @@ TEST(empty_diff) {
 TEST(empty_update_and_empty_group) {
   GraphDiff diff;
   diff.add_node(kA, NodeUpdate());
-  diff.add_edge(kB, kC, 1.0f);
+  static_cast<void>(diff.add_edge(kB, kC, 1.0f));
   diff.delete_node(kC);  // leaves B's group behind with no edge in it
   const auto document = kovra::serialize_graph_diff(diff);
   CHECK(document.has_value());
@@ -230,7 +230,7 @@ TEST(weights_keep_every_bit_pattern) {
   GraphDiff diff;
   std::uint8_t n = 0;
   for (const std::uint32_t bits : patterns) {
-    diff.add_edge(kA, id_run(n++), std::bit_cast<float>(bits));
+    static_cast<void>(diff.add_edge(kA, id_run(n++), std::bit_cast<float>(bits)));
   }
   const auto document = kovra::serialize_graph_diff(diff);
   const auto back = document ? kovra::deserialize_graph_diff(*document) : std::nullopt;

@@ -111,7 +111,7 @@ void random_histories(unsigned seed, int pool, int steps) {
       case 5:
       case 6: {
         const float w = static_cast<float>(step);
-        diff.add_edge(a, b, w);
+        static_cast<void>(diff.add_edge(a, b, w));
         model.add_edge(a.bytes, b.bytes, w);
         break;
       }
@@ -160,9 +160,9 @@ TEST(merge_overlays_fields) {
 TEST(delete_node_leaves_emptied_group) {
   GraphDiff diff;
   const NodeId a = make_id(1), x = make_id(2), b = make_id(3);
-  diff.add_edge(a, x, 1.0f);
-  diff.add_edge(x, b, 1.0f);
-  diff.add_edge(x, x, 1.0f);
+  static_cast<void>(diff.add_edge(a, x, 1.0f));
+  static_cast<void>(diff.add_edge(x, b, 1.0f));
+  static_cast<void>(diff.add_edge(x, x, 1.0f));
   diff.delete_node(x);
   CHECK(diff.edge_groups().size() == 1);
   CHECK(diff.edge_groups()[0].targets.empty());
@@ -189,7 +189,7 @@ TEST(hub_with_many_targets) {
       diff.delete_edge(hub, to);
       model.delete_edge(hub.bytes, to.bytes);
     } else {
-      diff.add_edge(hub, to, static_cast<float>(i));
+      static_cast<void>(diff.add_edge(hub, to, static_cast<float>(i)));
       model.add_edge(hub.bytes, to.bytes, static_cast<float>(i));
     }
     if (i % 5000 == 4999) {
