@@ -166,24 +166,16 @@ void GraphDiff::drop_targets(TargetList<NoValue>&& targets) noexcept {
 
 // The group's entries must no longer be counted: callers empty it or move its
 // list out first.
-void GraphDiff::remove_edge_group(std::uint32_t group) noexcept {
-  edge_groups_[group].targets.release(arena_);
-  slots_[edge_groups_[group].from].edge_group = kNone;
-  if (group + 1 != edge_groups_.size()) {
-    edge_groups_[group] = std::move(edge_groups_.back());
-    slots_[edge_groups_[group].from].edge_group = group;
+template <class Group>
+void GraphDiff::remove_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                             std::uint32_t group) noexcept {
+  groups[group].targets.release(arena_);
+  slots_[groups[group].from].*link = kNone;
+  if (group + 1 != groups.size()) {
+    groups[group] = std::move(groups.back());
+    slots_[groups[group].from].*link = group;
   }
-  edge_groups_.pop_back();
-}
-
-void GraphDiff::remove_deleted_group(std::uint32_t group) noexcept {
-  deleted_groups_[group].targets.release(arena_);
-  slots_[deleted_groups_[group].from].deleted_group = kNone;
-  if (group + 1 != deleted_groups_.size()) {
-    deleted_groups_[group] = std::move(deleted_groups_.back());
-    slots_[deleted_groups_[group].from].deleted_group = group;
-  }
-  deleted_groups_.pop_back();
+  groups.pop_back();
 }
 
 void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
@@ -255,7 +247,7 @@ void GraphDiff::delete_node(const NodeId& id) {
     const std::uint32_t own = slots_[node].edge_group;
     if (own != kNone) {
       TargetList<float> targets = std::move(edge_groups_[own].targets);
-      remove_edge_group(own);
+      remove_group(edge_groups_, &Slot::edge_group, own);
       drop_targets(std::move(targets));
     }
     slots_[node].incoming.release(arena_);
@@ -324,7 +316,8 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
       targets.erase_at(pos);
       --slots_[to].refs;  // still named by the edge
     }
-    if (targets.empty()) remove_deleted_group(deleted);  // `from` keeps its edge group
+    if (targets.empty())
+      remove_group(deleted_groups_, &Slot::deleted_group, deleted);  // `from` keeps its edge group
   }
   return AddEdgeStatus::kAdded;
 }
@@ -349,7 +342,8 @@ void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
       --slots_[to].refs;  // still named by the deleted edge
       slots_[to].incoming_stale = true;
     }
-    if (targets.empty()) remove_edge_group(group);  // `from` keeps its deleted group
+    if (targets.empty())
+      remove_group(edge_groups_, &Slot::edge_group, group);  // `from` keeps its deleted group
   }
 }
 
@@ -422,18 +416,24 @@ std::uint32_t bounded(std::size_t reserve) {
 
 // A failure while loading abandons the whole diff, so these keep the indexes
 // consistent but do not undo.
-std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t reserve) {
+template <class Group>
+std::uint32_t GraphDiff::load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                                    const NodeId& from_id, std::size_t reserve) {
   const NodeIndex from = intern(from_id);
-  std::uint32_t group = slots_[from].edge_group;
+  std::uint32_t group = slots_[from].*link;
   if (group != kNone) {
-    drop_targets(std::move(edge_groups_[group].targets));
+    drop_targets(std::move(groups[group].targets));
   } else {
-    group = static_cast<std::uint32_t>(edge_groups_.size());
-    edge_groups_.push_back(EdgeGroup{from, {}});
-    slots_[from].edge_group = group;
+    group = static_cast<std::uint32_t>(groups.size());
+    groups.push_back(Group{from, {}});
+    slots_[from].*link = group;
   }
-  edge_groups_[group].targets.reserve(bounded(reserve), arena_);
+  groups[group].targets.reserve(bounded(reserve), arena_);
   return group;
+}
+
+std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t reserve) {
+  return load_group(edge_groups_, &Slot::edge_group, from_id, reserve);
 }
 
 void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight) {
@@ -449,17 +449,7 @@ void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight
 }
 
 std::uint32_t GraphDiff::load_deleted_group(const NodeId& from_id, std::size_t reserve) {
-  const NodeIndex from = intern(from_id);
-  std::uint32_t group = slots_[from].deleted_group;
-  if (group != kNone) {
-    drop_targets(std::move(deleted_groups_[group].targets));
-  } else {
-    group = static_cast<std::uint32_t>(deleted_groups_.size());
-    deleted_groups_.push_back(DeletedGroup{from, {}});
-    slots_[from].deleted_group = group;
-  }
-  deleted_groups_[group].targets.reserve(bounded(reserve), arena_);
-  return group;
+  return load_group(deleted_groups_, &Slot::deleted_group, from_id, reserve);
 }
 
 void GraphDiff::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {

@@ -120,8 +120,14 @@ class GraphDiff {
   void compact_incoming(NodeIndex to) noexcept;
   void reserve_incoming(NodeIndex to);
   void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
-  void remove_edge_group(std::uint32_t group) noexcept;
-  void remove_deleted_group(std::uint32_t group) noexcept;
+  // Edge and deleted-edge groups share their bookkeeping; `link` is the slot's
+  // field that points at the node's group of that kind.
+  template <class Group>
+  void remove_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                    std::uint32_t group) noexcept;
+  template <class Group>
+  std::uint32_t load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                           const NodeId& from_id, std::size_t reserve);
   void add_deleted_edge(NodeIndex from, NodeIndex to);
   void release_lists() noexcept;
   void drop_targets(TargetList<float>&& targets) noexcept;

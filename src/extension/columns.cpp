@@ -14,6 +14,7 @@
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
 #include "extension/graph_diff_type.h"
+#include "extension/method_frame.h"
 
 namespace kovra::ext {
 
@@ -292,23 +293,6 @@ Result<void> same_lengths(const MethodSignature& signature,
   return PendingError::lazy(PyExc_ValueError, std::move(text));
 }
 
-// The frame of a bulk mutation: bind, check the receiver, hold the exclusive borrow
-// while `apply` converts every column and then changes the diff.
-template <std::size_t N, class Apply>
-PyObject* bulk(const MethodSignature& signature, PyObject* self, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, Apply apply) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto bound = bind_arguments<N>(signature, args, nargs, kwnames);
-    if (!bound) return bound.take_error();
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_exclusive(*instance);
-    if (!borrow) return borrow.take_error();
-    if (Result<void> done = apply((*instance)->diff, *bound); !done) return done.take_error();
-    return OwnedRef::borrow(Py_None);
-  });
-}
-
 // Little-endian binary32, whatever this machine's order.
 void write_f32_le(char* out, float value) noexcept {
   std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
@@ -364,22 +348,6 @@ OwnedRef new_bytes(std::size_t size) {
 
 char* bytes_data(const OwnedRef& bytes) noexcept { return PyBytes_AS_STRING(bytes.get()); }
 
-// Runs `read` on the diff under a shared borrow.
-template <class Read>
-PyObject* columns_query(PyObject* self, Read read) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_shared(*instance);
-    if (!borrow) return borrow.take_error();
-    return read(static_cast<const GraphDiff&>((*instance)->diff));
-  });
-}
-
-using Args1 = std::array<PyObject*, 1>;
-using Args2 = std::array<PyObject*, 2>;
-using Args3 = std::array<PyObject*, 3>;
-
 }  // namespace
 
 // Conversion order, the same in every bulk call: argument by argument, left to
@@ -389,7 +357,7 @@ using Args3 = std::array<PyObject*, 3>;
 PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
   const MethodSignature& sig = kAddEdgesSignature;
-  return bulk<3>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args3& bound) {
+  return mutation<3>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args3& bound) {
     Column from(sig.positional[0], bound[0]);
     Column to(sig.positional[1], bound[1]);
     Column weight(sig.positional[2], bound[2]);
@@ -411,7 +379,7 @@ PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   const MethodSignature& sig = kDeleteEdgesSignature;
-  return bulk<2>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args2& bound) {
+  return mutation<2>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args2& bound) {
     Column from(sig.positional[0], bound[0]);
     Column to(sig.positional[1], bound[1]);
     if (auto opened = from.open(Items::kIds); !opened) return opened;
@@ -429,7 +397,7 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
   const MethodSignature& sig = kDeleteNodesSignature;
-  return bulk<1>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args1& bound) {
+  return mutation<1>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args1& bound) {
     Column ids(sig.positional[0], bound[0]);
     if (auto opened = ids.open(Items::kIds); !opened) return opened;
     std::vector<NodeId> node_ids;
@@ -442,7 +410,7 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
   const MethodSignature& sig = kAddNodesSignature;
-  return bulk<2>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args2& bound) {
+  return mutation<2>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args2& bound) {
     Column ids(sig.positional[0], bound[0]);
     Column updates(sig.positional[1], bound[1]);
     if (auto opened = ids.open(Items::kIds); !opened) return opened;
@@ -458,7 +426,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
-  return columns_query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.edge_groups();
     const std::size_t n = count_targets(groups);
     OwnedRef from = new_bytes(kIdSize * n);
@@ -481,7 +449,7 @@ PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* deleted_edges_columns(PyObject* self, PyObject*) noexcept {
-  return columns_query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.deleted_groups();
     const std::size_t n = count_targets(groups);
     OwnedRef from = new_bytes(kIdSize * n);
@@ -499,7 +467,7 @@ PyObject* deleted_edges_columns(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* deleted_nodes_ids(PyObject* self, PyObject*) noexcept {
-  return columns_query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     OwnedRef ids = new_bytes(kIdSize * diff.deleted_nodes().size());
     char* out = bytes_data(ids);
     for (const NodeId& id : diff.deleted_nodes()) {

@@ -13,6 +13,7 @@
 #include "extension/columns.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
+#include "extension/method_frame.h"
 
 namespace kovra::ext {
 
@@ -66,18 +67,6 @@ Result<PyGraphDiffObject*> check_receiver(PyObject* self) {
 }
 
 namespace {
-
-// Runs `read` on the diff under a shared borrow.
-template <class Read>
-PyObject* query(PyObject* self, Read read) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_shared(*instance);
-    if (!borrow) return borrow.take_error();
-    return read(static_cast<const GraphDiff&>((*instance)->diff));
-  });
-}
 
 // ---- queries --------------------------------------------------------------------
 
@@ -177,28 +166,6 @@ PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
 }
 
 // ---- mutations ------------------------------------------------------------------
-
-// The frame of every method that takes arguments: bind, check the receiver, hold
-// the exclusive borrow while `apply` converts the arguments and changes the diff.
-template <std::size_t N, class Apply>
-PyObject* mutation(const MethodSignature& signature, PyObject* self, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames, Apply apply) noexcept {
-  return entry_guard([&]() -> Result<OwnedRef> {
-    auto bound = bind_arguments<N>(signature, args, nargs, kwnames);
-    if (!bound) return bound.take_error();
-    auto instance = check_receiver(self);
-    if (!instance) return instance.take_error();
-    auto borrow = borrow_exclusive(*instance);
-    if (!borrow) return borrow.take_error();
-    Result<void> done = apply((*instance)->diff, *bound);
-    if (!done) return done.take_error();
-    return OwnedRef::borrow(Py_None);
-  });
-}
-
-using Args1 = std::array<PyObject*, 1>;
-using Args2 = std::array<PyObject*, 2>;
-using Args3 = std::array<PyObject*, 3>;
 
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept {
