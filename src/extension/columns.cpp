@@ -39,8 +39,6 @@ constexpr char kWeightShape[] =
 constexpr char kChangedSize[] = "argument '%s': list changed size during conversion";
 
 // Parameters by position or keyword, all required, named like the single calls'.
-constexpr const char* kEdgeColumns[] = {"from", "to", "weight"};
-constexpr const char* kEdgeEnds[] = {"from", "to"};
 constexpr const char* kNodeIds[] = {"ids"};
 constexpr const char* kIdsUpdates[] = {"ids", "updates"};
 
@@ -49,19 +47,13 @@ PyObject* delete_edges_names[2];
 PyObject* delete_nodes_names[1];
 PyObject* add_nodes_names[2];
 
-constexpr MethodSignature bulk_signature(const char* function, std::span<const char* const> names,
-                                         std::span<PyObject*> interned) {
-  return MethodSignature{kClassName, function, names, 0, names.size(), {}, interned};
-}
-
 const MethodSignature kAddEdgesSignature =
-    bulk_signature("add_edges", kEdgeColumns, add_edges_names);
+    all_required("add_edges", kFromToWeight, add_edges_names);
 const MethodSignature kDeleteEdgesSignature =
-    bulk_signature("delete_edges", kEdgeEnds, delete_edges_names);
+    all_required("delete_edges", kFromTo, delete_edges_names);
 const MethodSignature kDeleteNodesSignature =
-    bulk_signature("delete_nodes", kNodeIds, delete_nodes_names);
-const MethodSignature kAddNodesSignature =
-    bulk_signature("add_nodes", kIdsUpdates, add_nodes_names);
+    all_required("delete_nodes", kNodeIds, delete_nodes_names);
+const MethodSignature kAddNodesSignature = all_required("add_nodes", kIdsUpdates, add_nodes_names);
 
 // A lazy error of `type` whose message is `format` filled by PyUnicode_FromFormat.
 template <class... Args>

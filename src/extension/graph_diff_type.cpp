@@ -30,8 +30,6 @@ PyTypeObject* type_slot = nullptr;
 
 constexpr const char* kIdUpdate[] = {"id", "update"};
 constexpr const char* kId[] = {"id"};
-constexpr const char* kFromToWeight[] = {"from", "to", "weight"};
-constexpr const char* kFromTo[] = {"from", "to"};
 constexpr const char* kBytes[] = {"bytes"};
 
 PyObject* add_node_names[2];
@@ -39,12 +37,6 @@ PyObject* delete_node_names[1];
 PyObject* add_edge_names[3];
 PyObject* delete_edge_names[2];
 PyObject* from_bytes_names[1];
-
-// Every parameter here may be given by position or keyword, and all are required.
-constexpr MethodSignature all_required(const char* function, std::span<const char* const> names,
-                                       std::span<PyObject*> interned) {
-  return MethodSignature{kClassName, function, names, 0, names.size(), {}, interned};
-}
 
 const MethodSignature kNewSignature = all_required("__new__", {}, {});
 const MethodSignature kAddNodeSignature = all_required("add_node", kIdUpdate, add_node_names);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
@@ -14,6 +15,17 @@
 #include "extension/graph_diff_type.h"
 
 namespace kovra::ext {
+
+// Edge calls name their parameters alike, one edge or a column of them.
+inline constexpr const char* kFromToWeight[] = {"from", "to", "weight"};
+inline constexpr const char* kFromTo[] = {"from", "to"};
+
+// Every parameter of a method with arguments may be given by position or keyword,
+// and all are required.
+constexpr MethodSignature all_required(const char* function, std::span<const char* const> names,
+                                       std::span<PyObject*> interned) {
+  return MethodSignature{kClassName, function, names, 0, names.size(), {}, interned};
+}
 
 using Args1 = std::array<PyObject*, 1>;
 using Args2 = std::array<PyObject*, 2>;
