@@ -1,8 +1,8 @@
 """Prints a graph diff document (the bytes of PyGraphDiff.to_bytes) in readable form.
 
-    python examples/inspect_document.py FILE           annotated hex dump, sections marked
-    python examples/inspect_document.py --json FILE    the content as JSON
-    python examples/inspect_document.py -              read the document from stdin
+    python examples/dump_document.py FILE           annotated hex dump, sections marked
+    python examples/dump_document.py --json FILE    the content as JSON
+    python examples/dump_document.py -              read the document from stdin
 
 Plain Python: it needs neither kovra_api nor a build. docs/format.md describes the layout.
 """
