@@ -145,7 +145,8 @@ class BoundedIndex {
   };
   template <class KeyAt>
   [[gnu::always_inline]] Probe probe(const Key& key, const KeyAt& key_at) const noexcept {
-    if (tree_) [[unlikely]] return {find(key, key_at), 0, {nullptr, 0, 0}};
+    if (tree_) [[unlikely]]
+      return {find(key, key_at), 0, {nullptr, 0, 0}};
     const Slot slot = locate<true>(key, key_at);
     return {slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent, slot.hash, slot.room};
   }
@@ -264,7 +265,6 @@ class BoundedIndex {
     return detours_ + steps - 1 > (placements_ + 1) / 2 + kDetourSlack;
   }
 
-
   // Bit i set for each lane i whose tag is `tag`, or whose value is `value`.
   static unsigned lanes_equal(const std::uint32_t* lanes, std::uint32_t x) noexcept {
 #if defined(__SSE2__)
@@ -299,7 +299,8 @@ class BoundedIndex {
     void* block = std::calloc(1, std::size_t{count} * sizeof(Bucket) + alignof(Bucket));
     if (block == nullptr) throw std::bad_alloc();
     const auto address = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
-    void* buckets = reinterpret_cast<void*>((address + alignof(Bucket) - 1) & ~(alignof(Bucket) - 1));
+    void* buckets =
+        reinterpret_cast<void*>((address + alignof(Bucket) - 1) & ~(alignof(Bucket) - 1));
     std::memcpy(static_cast<char*>(buckets) - sizeof(void*), &block, sizeof(void*));
     return static_cast<Bucket*>(buckets);
   }
@@ -338,7 +339,8 @@ class BoundedIndex {
       if constexpr (kFindRoom) {
         if (slot.room.bucket == nullptr) {
           const unsigned open = free | lanes_equal(bucket.values, kTombstone);
-          if (open != 0) slot.room = {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
+          if (open != 0)
+            slot.room = {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
         }
       }
       if (free != 0) return slot;
