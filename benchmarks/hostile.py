@@ -64,7 +64,7 @@ def colliding_ids(count, bits, seed):
     import numpy as np
 
     k0, k1 = (np.uint64(k) for k in _first_key())
-    mask = np.uint64((1 << bits) - 1)
+    shift = np.uint64(64 - bits)
     rng = np.random.default_rng(seed)
     found = []
     total = 0
@@ -74,7 +74,7 @@ def colliding_ids(count, bits, seed):
                                  endpoint=True)
             low, high = words[:, 0], words[:, 1]
             h = _np_fmix64(np, low ^ k1 ^ _np_fmix64(np, high ^ k0))
-            hit = words[((h >> np.uint64(32)) & mask) == 0]
+            hit = words[(h >> shift) == 0]
             found.append(hit)
             total += len(hit)
     raw = np.concatenate(found)[:count].astype("<u8").tobytes()

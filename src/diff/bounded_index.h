@@ -11,6 +11,9 @@
 //   32-bit tags (hash bits, or the key itself for index keys) then the eight
 //   positions, so that one bucket is matched with a few SIMD compares. Buckets
 //   are visited in triangular order from the home bucket.
+// - Bucket counts are powers of two, and in large tables also 3·2^(k-1) between
+//   them, so a table grows by 3/2 and 4/3 in turn rather than doubling: the
+//   buckets then take at most 16 bytes per key at any count instead of 21.
 // - No key is ever placed more than probe_limit() buckets from its home, so no
 //   lookup, insertion or removal visits more. An insertion that finds no room
 //   within the limit, or after which the placements since the last rebuild would
@@ -26,6 +29,7 @@
 // operations, so the same history gives the same tables in every run.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -99,7 +103,8 @@ class BoundedIndex {
   static constexpr std::uint32_t kSlots = 8;   // per bucket
   static constexpr std::uint32_t kFilled = 6;  // most used slots per bucket, on average
 
-  // Buckets a lookup may visit in a table of 2^bits buckets. Measured under
+  // Buckets a lookup may visit in a table of 2^bits to 2^(bits+1) - 1 buckets
+  // (each bucket once in a table of fewer buckets than that). Measured under
   // random keys filling a table to its highest load (3/4), an insertion needs
   // more than 2 buckets with probability 0.06, and each further bucket divides
   // that by about 3.2; so at 12 + bits the chance that a table of n keys ever
@@ -120,7 +125,7 @@ class BoundedIndex {
   std::uint32_t size() const noexcept { return live_; }
   bool ordered() const noexcept { return tree_ != nullptr; }
   unsigned key_number() const noexcept { return key_number_; }
-  std::size_t bucket_count() const noexcept { return buckets_ ? std::size_t{mask_} + 1 : 0; }
+  std::size_t bucket_count() const noexcept { return buckets_ ? count_ : 0; }
 
   // Position of `key`, or kAbsent. key_at(pos) gives the key of the owner's entry
   // at `pos`.
@@ -173,7 +178,7 @@ class BoundedIndex {
         // The new key is not in the owner's array yet, so a rebuild must come
         // before it is placed, never after.
         const std::uint64_t hash = Keys::hash(key, key_);
-        const Room room = find_room(buckets_, mask_, probe_limit_, hash);
+        const Room room = find_room(buckets_, count_, probe_limit_, hash);
         if (room.bucket != nullptr && !would_crowd(room.steps)) {
           place(room, Keys::tag(hash, key), pos);
           return;
@@ -228,7 +233,7 @@ class BoundedIndex {
   void clear() noexcept {
     tree_.reset();
     if (buckets_)
-      std::memset(static_cast<void*>(buckets_), 0, (std::size_t{mask_} + 1) * sizeof(Bucket));
+      std::memset(static_cast<void*>(buckets_), 0, std::size_t{count_} * sizeof(Bucket));
     live_ = 0;
     used_ = 0;
     placements_ = 0;
@@ -287,8 +292,39 @@ class BoundedIndex {
     return free_lanes(bucket) | lanes_equal(bucket.values, kTombstone);
   }
 
-  static std::uint32_t home_of(std::uint64_t hash, std::uint32_t mask) noexcept {
-    return static_cast<std::uint32_t>(hash >> 32) & mask;
+  // The high half of the hash scaled to the bucket count: the bits that an id's
+  // tag keeps, so a rebuild under the same key places ids without reading them.
+  static std::uint32_t home_of(std::uint64_t hash, std::uint32_t count) noexcept {
+    return static_cast<std::uint32_t>(((hash >> 32) * count) >> 32);
+  }
+  // The bucket after `b` on a walk at `step`. The step never exceeds the bucket
+  // count (see limit_for()), so one subtraction wraps it.
+  static std::uint32_t next_bucket(std::uint32_t b, std::uint32_t step,
+                                   std::uint32_t count) noexcept {
+    b += step;
+    return b >= count ? b - count : b;
+  }
+
+  // Triangular offsets T(i) = i(i+1)/2 visit every bucket of a power-of-two
+  // table within its first `count` steps, so a walk there may stop at the count.
+  // Modulo any other count they may repeat: T(i) and T(j) meet when the count
+  // divides T(j) - T(i). Within a walk of `limit` steps that difference is below
+  // limit(limit+1)/2, so a count above that sees `limit` distinct buckets on every
+  // walk, as a power of two does, and the probe limit keeps its meaning there.
+  static constexpr std::uint32_t limit_for(std::uint32_t count) noexcept {
+    const std::uint32_t limit = probe_limit(static_cast<unsigned>(std::bit_width(count) - 1));
+    return limit < count ? limit : count;
+  }
+  static constexpr bool walks_distinct(std::uint32_t count) noexcept {
+    const std::uint64_t limit = probe_limit(static_cast<unsigned>(std::bit_width(count) - 1));
+    return count > limit * (limit + 1) / 2;
+  }
+  // The bucket count after `count`: 2^k, then 3·2^(k-1) once that size walks
+  // distinct buckets, then 2^(k+1). 3·2^(k-1) is first allowed at 192 buckets.
+  static constexpr std::uint32_t next_count(std::uint32_t count) noexcept {
+    if (!std::has_single_bit(count)) return count / 3 * 4;
+    const std::uint32_t between = count / 2 * 3;
+    return between > count && walks_distinct(between) ? between : count * 2;
   }
 
   // calloc rather than the aligned operator new, which a wheel built for old
@@ -321,7 +357,7 @@ class BoundedIndex {
     const std::uint64_t hash = Keys::hash(key, key_);
     if constexpr (kFindRoom) slot.hash = hash;
     const std::uint32_t tag = Keys::tag(hash, key);
-    std::uint32_t b = home_of(hash, mask_);
+    std::uint32_t b = home_of(hash, count_);
     for (std::uint32_t step = 1; step <= probe_limit_; ++step) {
       KOVRA_COUNT_PROBE();
       Bucket& bucket = buckets_[b];
@@ -344,21 +380,23 @@ class BoundedIndex {
         }
       }
       if (free != 0) return slot;
-      b = (b + step) & mask_;
+      b = next_bucket(b, step, count_);
     }
     return slot;
   }
 
-  // The first open slot within `limit` buckets of the home bucket.
-  static Room find_room(Bucket* buckets, std::uint32_t mask, std::uint32_t limit,
+  // The first open slot within `limit` buckets of the home bucket. A table
+  // being built holds no tombstones, so there only free slots need looking for.
+  template <bool kFresh = false>
+  static Room find_room(Bucket* buckets, std::uint32_t count, std::uint32_t limit,
                         std::uint64_t hash) noexcept {
-    std::uint32_t b = home_of(hash, mask);
+    std::uint32_t b = home_of(hash, count);
     for (std::uint32_t step = 1; step <= limit; ++step) {
       KOVRA_COUNT_PROBE();
       Bucket& bucket = buckets[b];
-      const unsigned open = open_lanes(bucket);
+      const unsigned open = kFresh ? free_lanes(bucket) : open_lanes(bucket);
       if (open != 0) return {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
-      b = (b + step) & mask;
+      b = next_bucket(b, step, count);
     }
     return {nullptr, 0, 0};
   }
@@ -378,7 +416,7 @@ class BoundedIndex {
   template <class Visit>
   void for_each_live(Visit&& visit) const {
     if (!buckets_) return;
-    for (std::size_t b = 0; b <= mask_; ++b) {
+    for (std::size_t b = 0; b < count_; ++b) {
       const Bucket& bucket = buckets_[b];
       for (unsigned live = ~open_lanes(bucket) & kAllLanes; live != 0; live &= live - 1) {
         const auto lane = static_cast<std::uint32_t>(__builtin_ctz(live));
@@ -402,42 +440,50 @@ class BoundedIndex {
   bool try_build(std::uint32_t count, unsigned key_number, const KeyAt& key_at) {
     Bucket* fresh = allocate_buckets(count);
     const HashKey key = hash_key(key_number);
-    const std::uint32_t mask = count - 1;
-    const std::uint32_t limit = probe_limit(static_cast<unsigned>(__builtin_ctz(count)));
-    std::uint32_t used = 0;
-    std::uint64_t placements = 0;
+    const std::uint32_t limit = limit_for(count);
+    std::uint32_t placed = 0;
     std::uint64_t detours = 0;
-    bool placed = true;
     // Under the same key, an id's tag is the part of its hash that places it.
     const bool same_key = key_number == key_number_ && buckets_ != nullptr;
-    for_each_live([&](std::uint32_t tag, std::uint32_t pos) {
-      if (!placed) return;
-      std::uint64_t hash;
-      if (!Keys::kTagIsKey && same_key) {
-        hash = std::uint64_t{tag} << 32;
-      } else {
-        const Key k = key_of(tag, pos, key_at);
-        hash = Keys::hash(k, key);
-        tag = Keys::tag(hash, k);
+    // Written out rather than through for_each_live(): growth moves every key,
+    // and small steps make it move each key a few times over a table's life.
+    const std::uint32_t old_count = buckets_ ? count_ : 0;
+    for (std::uint32_t b = 0; b < old_count; ++b) {
+      const Bucket& bucket = buckets_[b];
+      for (unsigned live = ~open_lanes(bucket) & kAllLanes; live != 0; live &= live - 1) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(live));
+        std::uint32_t tag = bucket.tags[lane];
+        const std::uint32_t value = bucket.values[lane];
+        std::uint64_t hash;
+        if (!Keys::kTagIsKey && same_key) {
+          hash = std::uint64_t{tag} << 32;
+        } else {
+          const Key k = key_of(tag, value - 1, key_at);
+          hash = Keys::hash(k, key);
+          tag = Keys::tag(hash, k);
+        }
+        const Room room = find_room<true>(fresh, count, limit, hash);
+        if (room.bucket == nullptr) {
+          free_buckets(fresh);
+          return false;
+        }
+        room.bucket->tags[room.lane] = tag;
+        room.bucket->values[room.lane] = value;
+        ++placed;
+        detours += room.steps - 1;
       }
-      const Room room = find_room(fresh, mask, limit, hash);
-      placed = room.bucket != nullptr;
-      if (!placed) return;
-      fill(room, tag, pos, used);
-      ++placements;
-      detours += room.steps - 1;
-    });
-    if (!placed || detours > placements / 2 + kDetourSlack) {
+    }
+    if (detours > placed / 2 + kDetourSlack) {
       free_buckets(fresh);
       return false;
     }
     free_buckets(buckets_);
     buckets_ = fresh;
-    mask_ = mask;
+    count_ = count;
     probe_limit_ = limit;
     max_used_ = count * kFilled;
-    used_ = used;
-    placements_ = placements;
+    used_ = placed;
+    placements_ = placed;
     detours_ = detours;
     key_number_ = key_number;
     key_ = key;
@@ -457,17 +503,19 @@ class BoundedIndex {
     }
   }
 
-  // Room for `needed` keys. An insertion that fills the table leaves it half
-  // full of live keys after the rebuild (or rebuilds in place when tombstones
-  // made it full), so a rebuild is followed by as many insertions as it moved; a
-  // reservation sizes the table for exactly the count it is given.
+  // Room for `needed` keys. An insertion that fills the table rebuilds it with
+  // room for a third more live keys than it holds: one step up the bucket
+  // counts, or the same count when tombstones made it full. So a rebuild is
+  // followed by at least a third as many insertions as it moved, and a table
+  // never holds more than a step's worth of spare buckets. A reservation sizes
+  // the table for exactly the count it is given.
   template <class KeyAt>
   void grow(std::size_t needed, bool leave_room, const KeyAt& key_at) {
-    std::uint32_t count = buckets_ ? mask_ + 1 : 1;
-    const std::size_t wanted = leave_room ? (needed - 1) * 2 : needed;
+    std::uint32_t count = buckets_ ? count_ : 1;
+    const std::size_t wanted = leave_room ? (needed - 1) + (needed - 1) / 3 : needed;
     while (wanted > std::size_t{count} * kFilled) {
       if (count >= kMaxBuckets) throw std::bad_alloc();
-      count *= 2;
+      count = next_count(count);
     }
     rebuild(count, key_number_, key_at);
   }
@@ -477,7 +525,7 @@ class BoundedIndex {
     if (++rekeys_ > kMaxRekeys) {
       build_tree(key_at);
     } else {
-      rebuild(mask_ + 1, key_number_ + 1, key_at);
+      rebuild(count_, key_number_ + 1, key_at);
     }
   }
 
@@ -489,7 +537,7 @@ class BoundedIndex {
     });
     free_buckets(buckets_);
     buckets_ = nullptr;
-    mask_ = 0;
+    count_ = 0;
     max_used_ = 0;
     used_ = 0;
     tree_ = std::move(tree);
@@ -499,7 +547,7 @@ class BoundedIndex {
     std::swap(buckets_, other.buckets_);
     std::swap(tree_, other.tree_);
     std::swap(key_, other.key_);
-    std::swap(mask_, other.mask_);
+    std::swap(count_, other.count_);
     std::swap(live_, other.live_);
     std::swap(used_, other.used_);
     std::swap(max_used_, other.max_used_);
@@ -513,7 +561,7 @@ class BoundedIndex {
   Bucket* buckets_ = nullptr;
   std::unique_ptr<Tree> tree_;
   HashKey key_ = hash_key(0);
-  std::uint32_t mask_ = 0;
+  std::uint32_t count_ = 0;
   std::uint32_t live_ = 0;
   std::uint32_t used_ = 0;  // live slots and tombstones
   std::uint32_t max_used_ = 0;

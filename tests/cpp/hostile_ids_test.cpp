@@ -63,11 +63,11 @@ std::vector<NodeId> weak_key_ids(std::size_t count, bool low_half) {
 std::vector<NodeId> colliding_ids(std::size_t count, unsigned bits) {
   std::mt19937_64 rng(11);
   const kovra::HashKey key = kovra::hash_key(0);
-  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
   std::vector<NodeId> ids;
   while (ids.size() < count) {
     const NodeId id = id_of(rng(), rng());
-    if (((kovra::hash_id(id, key) >> 32) & mask) == 0) ids.push_back(id);
+    // The home bucket scales the hash's top 32 bits to the bucket count.
+    if ((kovra::hash_id(id, key) >> (64 - bits)) == 0) ids.push_back(id);
   }
   return ids;
 }
@@ -158,7 +158,7 @@ TEST(targets_with_colliding_interned_indexes_cost_as_random_targets) {
     for (std::size_t i = 0; i < pool.size(); ++i) {
       diff.delete_edge(holder, pool[i]);
       const auto index = static_cast<std::uint32_t>(i + 2);
-      const bool collides = ((kovra::hash_index(index, key) >> 32) & 255) == 0;
+      const bool collides = (kovra::hash_index(index, key) >> 56) == 0;
       if (crafted ? collides : i % 256 == 0) targets.push_back(pool[i]);
     }
     return probes_of([&] {
@@ -224,6 +224,29 @@ TEST(tombstones_keep_lookups_bounded_and_size_flat) {
     worst = std::max(worst, probes_of([&] { CHECK(table.contains(ids[i])); }));
   }
   CHECK(worst <= BoundedIndex<kovra::IdKeys>::probe_limit(9));
+}
+
+// Past its small sizes a table grows a step at a time, so its buckets never
+// outnumber a quarter of its keys; a reservation gives room without growing.
+TEST(buckets_stay_within_a_quarter_of_the_keys) {
+  const auto no_key_at = [](std::uint32_t) { return 0u; };
+  BoundedIndex<kovra::IndexKeys> grown;
+  for (std::uint32_t k = 0; k < 300000; ++k) {
+    grown.insert(k, k, no_key_at);
+    if (k >= 768 && grown.bucket_count() * 4 > grown.size()) {
+      CHECK_EQ(grown.bucket_count(), std::size_t{grown.size() / 4});
+      break;
+    }
+  }
+  for (const std::uint32_t count : {1153u, 4609u, 100000u, 196609u}) {
+    BoundedIndex<kovra::IndexKeys> reserved;
+    reserved.reserve(count, no_key_at);
+    const std::size_t buckets = reserved.bucket_count();
+    CHECK(buckets * 4 <= count);
+    for (std::uint32_t k = 0; k < count; ++k) reserved.insert(k * 7, k, no_key_at);
+    CHECK_EQ(reserved.bucket_count(), buckets);
+    CHECK_EQ(reserved.find(7 * (count - 1), no_key_at), count - 1);
+  }
 }
 
 // Each cycle names a new id once and lets it go; a diff that holds one node must
