@@ -400,7 +400,8 @@ class BoundedIndex {
     }
     return {nullptr, 0, 0};
   }
-  void place(const Room& room, std::uint32_t tag, std::uint32_t pos) noexcept {
+  [[gnu::always_inline]] void place(const Room& room, std::uint32_t tag,
+                                    std::uint32_t pos) noexcept {
     fill(room, tag, pos, used_);
     ++live_;
     ++placements_;
