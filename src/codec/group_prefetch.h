@@ -9,12 +9,14 @@
 
 namespace kovra {
 
+// How many entries of a target list ahead a walk asks for what an entry names.
+inline constexpr std::ptrdiff_t kTargetLookahead = 6;
+
 // Targets are interned indexes whose ids sit in random places of a large table;
 // asking for an id a few entries early hides most of that latency.
 template <class Entry>
 void prefetch_target(const GraphDiff& diff, const Entry* entry, const Entry* end) noexcept {
-  constexpr std::ptrdiff_t kAhead = 6;
-  if (end - entry > kAhead) __builtin_prefetch(&diff.id_of(entry[kAhead].key));
+  if (end - entry > kTargetLookahead) __builtin_prefetch(&diff.id_of(entry[kTargetLookahead].key));
 }
 
 // Groups are small and each lives apart from its `from` id: fetch both early.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace kovra {
@@ -45,7 +46,8 @@ GraphDiff::GraphDiff(GraphDiff&& other) noexcept
       free_slots_(std::exchange(other.free_slots_, 0)),
       edge_groups_(std::move(other.edge_groups_)),
       deleted_groups_(std::move(other.deleted_groups_)),
-      arena_(std::move(other.arena_)) {
+      arena_(std::move(other.arena_)),
+      load_marks_(std::move(other.load_marks_)) {
   other.clear();
 }
 
@@ -61,6 +63,7 @@ GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
     free_slots_ = std::exchange(other.free_slots_, 0);
     edge_groups_ = std::move(other.edge_groups_);
     deleted_groups_ = std::move(other.deleted_groups_);
+    load_marks_ = std::move(other.load_marks_);
     other.clear();
   }
   return *this;
@@ -387,6 +390,7 @@ void GraphDiff::clear() noexcept {
   index_.clear();
   free_head_ = kNone;
   free_slots_ = 0;
+  load_marks_.clear();
 }
 
 void GraphDiff::reserve_nodes(std::size_t count) { nodes_.reserve(count); }
@@ -414,6 +418,11 @@ std::uint32_t bounded(std::size_t reserve) {
 }
 }  // namespace
 
+GraphDiff::LoadMark& GraphDiff::load_mark(NodeIndex index) {
+  if (index >= load_marks_.size()) load_marks_.resize(slots_.size());
+  return load_marks_[index];
+}
+
 // A failure while loading abandons the whole diff, so these keep the indexes
 // consistent but do not undo.
 template <class Group>
@@ -422,6 +431,12 @@ std::uint32_t GraphDiff::load_group(std::vector<Group>& groups, std::uint32_t Sl
   const NodeIndex from = intern(from_id);
   std::uint32_t group = slots_[from].*link;
   if (group != kNone) {
+    if constexpr (std::is_same_v<Group, EdgeGroup>) {
+      // The replaced entries no longer reach their targets. A slot that they
+      // alone kept is freed below with an in-degree of zero, as a reused slot
+      // must start; its group mark is only ever a hint.
+      for (const auto& entry : groups[group].targets) --load_marks_[entry.key].in_degree;
+    }
     drop_targets(std::move(groups[group].targets));
   } else {
     group = static_cast<std::uint32_t>(groups.size());
@@ -438,13 +453,19 @@ std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t rese
 
 void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight) {
   const NodeIndex to = intern(to_id);
+  LoadMark& mark = load_mark(to);
   TargetList<float>& targets = edge_groups_[group].targets;
-  const std::uint32_t pos = targets.find(to);
-  if (pos != kNone) {
-    targets.at(pos).value = weight;
-    return;
+  // Only a target that this group has listed before needs the search.
+  if (mark.group == group + 1) {
+    const std::uint32_t pos = targets.find(to);
+    if (pos != kNone) {
+      targets.at(pos).value = weight;
+      return;
+    }
   }
   targets.push(to, weight, arena_);
+  mark.group = group + 1;
+  ++mark.in_degree;
   ++slots_[to].refs;
 }
 
@@ -460,21 +481,29 @@ void GraphDiff::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
   ++slots_[to].refs;
 }
 
-// One pass to size every reverse list exactly, one to fill them: cheaper than
-// growing them edge by edge while the document is read.
+// Sizes every reverse list exactly from the in-degrees counted while loading,
+// then fills them: cheaper than growing them edge by edge.
 void GraphDiff::finish_loading() {
-  std::vector<std::uint32_t> in_degree(slots_.size(), 0);
-  for (const EdgeGroup& group : edge_groups_) {
-    for (const auto& entry : group.targets) ++in_degree[entry.key];
-  }
+  load_marks_.resize(slots_.size());
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     slots_[i].incoming.release(arena_);
     slots_[i].incoming_stale = false;
-    if (in_degree[i] != 0) slots_[i].incoming.reserve(in_degree[i], arena_);
+    const std::uint32_t in_degree = load_marks_[i].in_degree;
+    if (in_degree != 0) slots_[i].incoming.reserve(in_degree, arena_);
   }
+  std::vector<LoadMark>().swap(load_marks_);
+  // Each entry names a slot, and the slot its list, in random places: both are
+  // asked for a few entries ahead.
+  constexpr std::ptrdiff_t kSlotAhead = 8;
+  constexpr std::ptrdiff_t kListAhead = 4;
   for (const EdgeGroup& group : edge_groups_) {
-    for (const auto& entry : group.targets) {
-      slots_[entry.key].incoming.push_reserved(group.from, NoValue{});
+    const auto* const end = group.targets.end();
+    for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
+      if (end - entry > kSlotAhead) __builtin_prefetch(&slots_[entry[kSlotAhead].key]);
+      if (end - entry > kListAhead) {
+        __builtin_prefetch(slots_[entry[kListAhead].key].incoming.end());
+      }
+      slots_[entry->key].incoming.push_reserved(group.from, NoValue{});
     }
   }
 }
