@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <type_traits>
 #include <utility>
+
+#include "diff/entries_ahead.h"
 
 namespace kovra {
 
@@ -492,18 +495,20 @@ void GraphDiff::finish_loading() {
     if (in_degree != 0) slots_[i].incoming.reserve(in_degree, arena_);
   }
   std::vector<LoadMark>().swap(load_marks_);
-  // Each entry names a slot, and the slot its list, in random places: both are
-  // asked for a few entries ahead.
-  constexpr std::ptrdiff_t kSlotAhead = 8;
-  constexpr std::ptrdiff_t kListAhead = 4;
-  for (const EdgeGroup& group : edge_groups_) {
-    const auto* const end = group.targets.end();
-    for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-      if (end - entry > kSlotAhead) __builtin_prefetch(&slots_[entry[kSlotAhead].key]);
-      if (end - entry > kListAhead) {
-        __builtin_prefetch(slots_[entry[kListAhead].key].incoming.end());
+  // Each entry names a slot, and the slot its list, in random places: the slot
+  // is asked for well ahead, its list once the slot has arrived.
+  constexpr std::size_t kSlotAhead = 16;
+  constexpr std::size_t kListAhead = 8;
+  const std::span<const EdgeGroup> groups = edge_groups_;
+  EntriesAhead slot_ahead(groups, kSlotAhead);
+  EntriesAhead list_ahead(groups, kListAhead);
+  for (const EdgeGroup& group : groups) {
+    for (const auto& entry : group.targets) {
+      if (const auto* later = slot_ahead.next()) __builtin_prefetch(&slots_[later->key]);
+      if (const auto* later = list_ahead.next()) {
+        __builtin_prefetch(slots_[later->key].incoming.end());
       }
-      slots_[entry->key].incoming.push_reserved(group.from, NoValue{});
+      slots_[entry.key].incoming.push_reserved(group.from, NoValue{});
     }
   }
 }

@@ -124,14 +124,23 @@ class IdTexts {
     return OwnedRef::borrow(text);
   }
 
-  // Asks early for what text(index) will read: the shared text once made (its
-  // cached hash), else the id.
-  void prefetch(NodeIndex index) const noexcept {
-    PyObject* const text = texts_.empty() ? nullptr : texts_[index];
+  // Asks early for what text(index) will read, in two stages since a shared
+  // text's address is itself in the table: the table's slot for an entry far
+  // ahead (`far`), then, for a nearer one (`near`), the text once made (its cached
+  // hash) or else the id.
+  template <class Entry>
+  void prefetch(const Entry* far, const Entry* near) const noexcept {
+    if (texts_.empty()) {
+      if (near != nullptr) __builtin_prefetch(&diff_.id_of(near->key));
+      return;
+    }
+    if (far != nullptr) __builtin_prefetch(&texts_[far->key]);
+    if (near == nullptr) return;
+    PyObject* const text = texts_[near->key];
     if (text != nullptr) {
       __builtin_prefetch(text);
     } else {
-      __builtin_prefetch(&diff_.id_of(index));
+      __builtin_prefetch(&diff_.id_of(near->key));
     }
   }
 
@@ -152,6 +161,8 @@ PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.edge_groups();
     IdTexts texts(diff, entry_count(groups));
+    EntriesAhead far(groups, 2 * kTargetLookahead);
+    EntriesAhead near(groups, kTargetLookahead);
     OwnedRef view = created(PyDict_New());
     for (std::size_t g = 0; g < groups.size(); ++g) {
       const EdgeGroup& group = groups[g];
@@ -159,11 +170,10 @@ PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
       // Node deletion can leave a group with no targets; the view hides it.
       if (group.targets.empty()) continue;
       OwnedRef targets = created(PyDict_New());
-      const auto* const end = group.targets.end();
-      for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-        if (end - entry > kTargetLookahead) texts.prefetch(entry[kTargetLookahead].key);
-        OwnedRef to = texts.text(entry->key);
-        OwnedRef weight = float_to_py(entry->value);
+      for (const auto& entry : group.targets) {
+        texts.prefetch(far.next(), near.next());
+        OwnedRef to = texts.text(entry.key);
+        OwnedRef weight = float_to_py(entry.value);
         if (PyDict_SetItem(targets.get(), to.get(), weight.get()) < 0) return fetch_pending();
       }
       OwnedRef from = texts.text(group.from);
@@ -177,6 +187,8 @@ PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.deleted_groups();
     IdTexts texts(diff, entry_count(groups));
+    EntriesAhead far(groups, 2 * kTargetLookahead);
+    EntriesAhead near(groups, kTargetLookahead);
     OwnedRef view = created(PyDict_New());
     for (std::size_t g = 0; g < groups.size(); ++g) {
       const DeletedGroup& group = groups[g];
@@ -184,10 +196,9 @@ PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
       if (group.targets.empty()) continue;
       OwnedRef targets = created(PyList_New(static_cast<Py_ssize_t>(group.targets.size())));
       Py_ssize_t i = 0;
-      const auto* const end = group.targets.end();
-      for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-        if (end - entry > kTargetLookahead) texts.prefetch(entry[kTargetLookahead].key);
-        PyList_SET_ITEM(targets.get(), i++, texts.text(entry->key).release());
+      for (const auto& entry : group.targets) {
+        texts.prefetch(far.next(), near.next());
+        PyList_SET_ITEM(targets.get(), i++, texts.text(entry.key).release());
       }
       OwnedRef from = texts.text(group.from);
       if (PyDict_SetItem(view.get(), from.get(), targets.get()) < 0) return fetch_pending();
