@@ -31,12 +31,6 @@ class ByteCursor {
 
   std::size_t remaining() const noexcept { return remaining_; }
 
-  // The bytes `ahead` bytes on, if `size` bytes are there; null otherwise. For
-  // hints only: nothing is checked.
-  const char* peek(std::size_t ahead, std::size_t size) const noexcept {
-    return remaining_ >= ahead + size ? p_ + ahead : nullptr;
-  }
-
   [[nodiscard]] bool read_u64(std::uint64_t& value) noexcept {
     if (remaining_ < 8) return false;
     value = load_u64(p_);

@@ -14,8 +14,6 @@ namespace {
 constexpr std::size_t kMinNodeEntry = kIdFieldSize + 8;
 constexpr std::size_t kMinGroup = kIdFieldSize + 8;
 constexpr std::size_t kEdgeEntry = kIdFieldSize + 4;
-// How many edge entries ahead the reader asks for a target's place in the index.
-constexpr std::size_t kEdgeAhead = 8;
 
 // Reserve no more than the remaining input could fill: a forged count fails at the
 // first missing byte, not in the allocator.
@@ -68,12 +66,6 @@ std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
     const std::uint32_t group =
         diff.load_edge_group(from, reservation(edges, in.remaining(), kEdgeEntry));
     for (std::uint64_t j = 0; j < edges; ++j) {
-      // The target ids sit in random places of the id index: ask for the one of
-      // an entry a few entries on (which may lie past the group; a wrong guess
-      // costs a fetch, nothing else).
-      if (const char* later = in.peek(kEdgeAhead * kEdgeEntry, kEdgeEntry)) {
-        diff.prefetch_load(NodeId::from_bytes(later + 8));
-      }
       NodeId to;
       float weight;
       if (!in.read_id(to) || !in.read_f32(weight)) return std::nullopt;

@@ -123,11 +123,6 @@ class BoundedIndex {
     return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
   }
 
-  // Asks for the bucket where a lookup of `key` starts, ahead of the lookup.
-  void prefetch(const Key& key) const noexcept {
-    if (buckets_) __builtin_prefetch(&buckets_[home_of(Keys::hash(key, key_), mask_)]);
-  }
-
   // Adds an absent `key` at `pos` (at most kMaxPosition). Either completes or throws std::bad_alloc
   // with every key still found at its position.
   template <class KeyAt>

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
+#include <type_traits>
+#include <utility>
 
 namespace kovra {
 
@@ -16,23 +17,29 @@ namespace kovra {
 template <class Group>
 class EntriesAhead {
  public:
-  EntriesAhead(std::span<const Group> groups, std::size_t distance) noexcept : groups_(groups) {
+  using Entry = std::remove_pointer_t<decltype(std::declval<const Group&>().targets.begin())>;
+
+  EntriesAhead(std::span<const Group> groups, std::size_t distance) noexcept
+      : next_group_(groups.data()), groups_end_(groups.data() + groups.size()) {
     for (std::size_t i = 0; i < distance; ++i) static_cast<void>(next());
   }
 
   // The next entry of the walk, or null past the last one.
-  const auto* next() noexcept {
-    while (group_ < groups_.size() && entry_ >= groups_[group_].targets.size()) {
-      ++group_;
-      entry_ = 0;
+  const Entry* next() noexcept {
+    while (entry_ == end_) {
+      if (next_group_ == groups_end_) return nullptr;
+      entry_ = next_group_->targets.begin();
+      end_ = next_group_->targets.end();
+      ++next_group_;
     }
-    return group_ < groups_.size() ? &groups_[group_].targets.at(entry_++) : nullptr;
+    return entry_++;
   }
 
  private:
-  std::span<const Group> groups_;
-  std::size_t group_ = 0;
-  std::uint32_t entry_ = 0;
+  const Group* next_group_;
+  const Group* groups_end_;
+  const Entry* entry_ = nullptr;
+  const Entry* end_ = nullptr;
 };
 
 }  // namespace kovra

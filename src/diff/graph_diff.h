@@ -89,8 +89,6 @@ class GraphDiff {
   void load_edge(std::uint32_t group, const NodeId& to, float weight);
   std::uint32_t load_deleted_group(const NodeId& from, std::size_t reserve);
   void load_deleted_edge(std::uint32_t group, const NodeId& to);
-  // A hint that an entry naming `id` follows soon: fetches where its lookup starts.
-  void prefetch_load(const NodeId& id) const noexcept { index_.prefetch(id); }
   // Builds the reverse lists once all edges are in; required before any other use.
   void finish_loading();
 
