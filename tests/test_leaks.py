@@ -113,6 +113,11 @@ def documents():
         "count 2**63": support.count(2**63),
         "deep unknown key": support.document(nodes=[(A, b'{"x":' + b"[" * 5000 + b"]" * 5000 + b"}")]),
         "many edges": many_edges,
+        # Views that name a few of many interned ids make their texts one by one.
+        "few edges": support.document(
+            edges=[(A, [(B, 1.0)])], deleted_edges=[(B, [i.to_bytes(16, "big") for i in range(300)])]),
+        "few deleted edges": support.document(
+            edges=[(A, [(i.to_bytes(16, "big"), float(i)) for i in range(300)])], deleted_edges=[(B, [A])]),
     }
 
 
@@ -195,6 +200,9 @@ CASES = [
     ("from_bytes", lambda d: PyGraphDiff.from_bytes(DOCS["valid"]), None, None),
     ("from_bytes many edges", lambda d: PyGraphDiff.from_bytes(bytes=DOCS["many edges"]), None, None),
     ("from_bytes deep unknown key", lambda d: PyGraphDiff.from_bytes(DOCS["deep unknown key"]), None, None),
+    ("edge views naming few of many ids",
+     lambda d: (PyGraphDiff.from_bytes(DOCS["few edges"]).new_or_updated_edges(),
+                PyGraphDiff.from_bytes(DOCS["few deleted edges"]).deleted_edges()), None, None),
 ]
 CASES += [
     (f"from_bytes {name}", (lambda doc: lambda d: PyGraphDiff.from_bytes(DOCS[doc]))(name),
