@@ -248,8 +248,7 @@ void GraphDiffBatch::delete_nodes(std::span<const NodeId> ids) {
     nodes[i] = d_.find_index(ids[i]);
     if (nodes[i] != kNone) first.emplace_back(nodes[i], i);
   }
-  std::stable_sort(first.begin(), first.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(first.begin(), first.end());  // by node, then row
   first.erase(std::unique(first.begin(), first.end(),
                           [](const auto& a, const auto& b) { return a.first == b.first; }),
               first.end());
