@@ -3,10 +3,11 @@
 // can fail, logging how to take each back, and leaves to a last phase the
 // changes that cannot fail but could not be taken back without allocating:
 //
-// - add_edges and delete_edges intern every row's ids, then put the edges (or
-//   deleted edges) with a log; the erasures from the groups of the other kind
-//   come last. Groups and their lists only grow while a batch logs, so each
-//   step is undone by taking back the last thing added.
+// - add_edges and delete_edges intern each row's ids and put its edge (or
+//   deleted edge), logging what changed; the erasures from the groups of the
+//   other kind come last. Nothing is removed from a group, and no group or
+//   interned id goes away, before that last phase, so the log is undone
+//   latest first by taking back the last thing added, then the ids interned.
 // - delete_nodes marks the ids deleted and puts every deleted edge its rows
 //   will put, in the order the single calls put them, with the same log; then
 //   takes the nodes' edges out, which cannot fail.
@@ -85,9 +86,7 @@ class GraphDiffBatch::EdgeRowsAhead {
   void advance(std::size_t row) noexcept { advance_to(row + kStages * kStage); }
 
   // The slot of the row's from (end 0) or to (end 1) id, or kNone if not found ahead.
-  NodeIndex slot(std::size_t row, int end) const noexcept {
-    return ring_[row % kRing].slot[end];
-  }
+  NodeIndex slot(std::size_t row, int end) const noexcept { return ring_[row % kRing].slot[end]; }
 
  private:
   static constexpr std::size_t kStage = 4;
@@ -205,35 +204,26 @@ void GraphDiffBatch::add_edges(std::span<const NodeId> from, std::span<const Nod
 
 void GraphDiffBatch::delete_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
   const std::size_t n = from.size();
-  std::vector<NodeIndex> ends(2 * n);
   Interned interned(2 * n);
   std::vector<Change> log;
   log.reserve(n);
-  // Rows whose `from` has an edge group, which may hold the edge.
-  std::vector<std::size_t> erased;
+  // The deleted edges put whose `from` has an edge group, which may hold the `to`.
+  std::vector<std::pair<NodeIndex, NodeIndex>> erased;
   if (!d_.edge_groups_.empty()) erased.reserve(n);
   try {
     for (std::size_t i = 0; i < n; ++i) {
-      ends[2 * i] = interned.intern(d_, from[i]);
-      ends[2 * i + 1] = interned.intern(d_, to[i]);
-    }
-  } catch (...) {
-    interned.undo(d_);
-    throw;
-  }
-  try {
-    for (std::size_t i = 0; i < n; ++i) {
-      const NodeIndex source = ends[2 * i];
-      const Change change = d_.put_deleted_edge(source, ends[2 * i + 1]);
+      const NodeIndex source = interned.intern(d_, from[i]);
+      const NodeIndex target = interned.intern(d_, to[i]);
+      const Change change = d_.put_deleted_edge(source, target);
       if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
-      if (d_.slots_[source].edge_group != kNone) erased.push_back(i);
+      if (d_.slots_[source].edge_group != kNone) erased.emplace_back(source, target);
     }
   } catch (...) {
     undo(d_.deleted_groups_, &Slot::deleted_group, log);
     interned.undo(d_);
     throw;
   }
-  for (const std::size_t i : erased) d_.erase_edge(ends[2 * i], ends[2 * i + 1]);
+  for (const auto& [source, target] : erased) d_.erase_edge(source, target);
 }
 
 void GraphDiffBatch::delete_nodes(std::span<const NodeId> ids) {
@@ -253,8 +243,9 @@ void GraphDiffBatch::delete_nodes(std::span<const NodeId> ids) {
                           [](const auto& a, const auto& b) { return a.first == b.first; }),
               first.end());
   const auto first_row = [&first](NodeIndex node) noexcept {
-    const auto it = std::lower_bound(first.begin(), first.end(), node,
-                                     [](const auto& entry, NodeIndex key) { return entry.first < key; });
+    const auto it =
+        std::lower_bound(first.begin(), first.end(), node,
+                         [](const auto& entry, NodeIndex key) { return entry.first < key; });
     return it != first.end() && it->first == node ? it->second : kNever;
   };
   // A reverse list is compacted before it is walked, which changes nothing
