@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "diff/graph_diff_steps.h"
 #include "diff/reserve_more.h"
 
 namespace kovra {
@@ -266,12 +267,6 @@ void GraphDiff::detach_node(NodeIndex node) noexcept {
   release_if_unused(node);
 }
 
-// Counts and lists the reverse entry of an edge just added, after reserve_incoming.
-void GraphDiff::link_new_edge(NodeIndex from, NodeIndex to) noexcept {
-  ++slots_[to].refs;
-  slots_[to].incoming.push_reserved(from, NoValue{});
-}
-
 AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, float weight) {
   if (!deleted_nodes_.empty() &&
       (deleted_nodes_.contains(from_id) || deleted_nodes_.contains(to_id))) {
@@ -287,39 +282,8 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
     release_if_unused(from);
     throw;
   }
-  erase_deleted_edge(from, to);
+  if (slots_[from].deleted_group != kNone) erase_deleted_edge(from, to);
   return AddEdgeStatus::kAdded;
-}
-
-GraphDiff::Change GraphDiff::put_edge(NodeIndex from, NodeIndex to, float weight) {
-  const std::uint32_t group = slots_[from].edge_group;
-  if (group != kNone) {
-    TargetList<float>& targets = edge_groups_[group].targets;
-    const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) {
-      const float old = targets.at(pos).value;
-      targets.at(pos).value = weight;
-      return {Change::Kind::kOverwrite, group, pos, old};
-    }
-    reserve_incoming(to);
-    targets.push(to, weight, arena_);
-    link_new_edge(from, to);
-    return {Change::Kind::kAppend, group};
-  }
-  TargetList<float> targets;
-  try {
-    reserve_more(edge_groups_, 1);
-    reserve_incoming(to);
-    targets.push(to, weight, arena_);
-  } catch (...) {
-    targets.release(arena_);
-    throw;
-  }
-  const auto added = static_cast<std::uint32_t>(edge_groups_.size());
-  slots_[from].edge_group = added;
-  edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
-  link_new_edge(from, to);
-  return {Change::Kind::kNewGroup, added};
 }
 
 // After an edge from `from` to `to` is put: a deleted edge between them is void.

@@ -130,7 +130,7 @@ class GraphDiff {
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;
   void reserve_incoming(NodeIndex to);
-  void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
+  inline void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
   // Edge and deleted-edge groups share their bookkeeping; `link` is the slot's
   // field that points at the node's group of that kind.
   template <class Group>
@@ -142,7 +142,7 @@ class GraphDiff {
   // The steps of the single calls that a batch also takes. put_edge and
   // put_deleted_edge either complete or throw std::bad_alloc having changed nothing
   // (capacity aside); the erasures and detach_node cannot fail.
-  Change put_edge(NodeIndex from, NodeIndex to, float weight);
+  inline Change put_edge(NodeIndex from, NodeIndex to, float weight);  // graph_diff_steps.h
   Change put_deleted_edge(NodeIndex from, NodeIndex to);
   void erase_edge(NodeIndex from, NodeIndex to) noexcept;
   void erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept;

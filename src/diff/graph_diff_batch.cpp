@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "diff/graph_diff.h"
+#include "diff/graph_diff_steps.h"
 #include "diff/reserve_more.h"
 
 namespace kovra {
