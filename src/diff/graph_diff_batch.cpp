@@ -84,7 +84,14 @@ class GraphDiffBatch::EdgeRowsAhead {
   }
 
   // Call for rows 0, 1, 2, ... in order before reading that row's slots.
-  void advance(std::size_t row) noexcept { advance_to(row + kStages * kStage); }
+  void advance(std::size_t row) noexcept {
+    const std::size_t ahead = row + kStages * kStage;
+    if (ahead >= ids_[0].size()) return advance_to(ahead);
+    find_buckets(ahead);
+    find_slots(ahead - kStage);
+    check_slots(ahead - 2 * kStage);
+    find_targets(ahead - 3 * kStage);
+  }
 
   // The slot of the row's from (end 0) or to (end 1) id, or kNone if not found ahead.
   NodeIndex slot(std::size_t row, int end) const noexcept { return ring_[row % kRing].slot[end]; }
@@ -178,7 +185,8 @@ void GraphDiffBatch::add_edges(std::span<const NodeId> from, std::span<const Nod
   log.reserve(n);
   // The edges put whose `from` has a deleted group, which may hold the `to`.
   std::vector<std::pair<NodeIndex, NodeIndex>> voided;
-  if (!d_.deleted_groups_.empty()) voided.reserve(n);
+  const bool voidable = !d_.deleted_groups_.empty();
+  if (voidable) voided.reserve(n);
   // Deleted nodes do not change here, so a refused row stays refused.
   const bool refusals = !d_.deleted_nodes_.empty();
   EdgeRowsAhead ahead(d_, from, to);
@@ -193,7 +201,7 @@ void GraphDiffBatch::add_edges(std::span<const NodeId> from, std::span<const Nod
       NodeIndex target = ahead.slot(i, 1);
       if (target == kNone) target = interned.intern(d_, to[i]);
       log.push_back(d_.put_edge(source, target, weights[i]));
-      if (d_.slots_[source].deleted_group != kNone) voided.emplace_back(source, target);
+      if (voidable && d_.slots_[source].deleted_group != kNone) voided.emplace_back(source, target);
     }
   } catch (...) {
     undo(d_.edge_groups_, &Slot::edge_group, log);
