@@ -50,7 +50,9 @@ namespace kovra {
 struct IdKeys {
   using Key = NodeId;
   static constexpr bool kTagIsKey = false;
-  static std::uint64_t hash(const NodeId& id, HashKey key) noexcept { return hash_id(id, key); }
+  [[gnu::always_inline]] static std::uint64_t hash(const NodeId& id, HashKey key) noexcept {
+    return hash_id(id, key);
+  }
   static std::uint32_t tag(std::uint64_t hash, const NodeId&) noexcept {
     return static_cast<std::uint32_t>(hash >> 32);
   }
@@ -80,6 +82,15 @@ struct IndexKeys {
 
 template <class Keys>
 class BoundedIndex {
+  struct Bucket;
+  // An open slot (free or a tombstone) and the number of buckets visited to
+  // reach it, counting its own; a null bucket when none within the limit had room.
+  struct Room {
+    Bucket* bucket;
+    std::uint32_t lane;
+    std::uint32_t steps;
+  };
+
  public:
   using Key = typename Keys::Key;
   static constexpr std::uint32_t kAbsent = 0xffffffffu;
@@ -123,6 +134,35 @@ class BoundedIndex {
     return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
   }
 
+  // A lookup that may be followed by the insertion of the same key: `found` is
+  // the key's position or kAbsent, and then `room` is the slot that insert()
+  // would fill, so insert_probed() adds the key without hashing it and walking
+  // its buckets again. Valid until the index next changes.
+  struct Probe {
+    std::uint32_t found;
+    std::uint64_t hash;
+    Room room;
+  };
+  template <class KeyAt>
+  [[gnu::always_inline]] Probe probe(const Key& key, const KeyAt& key_at) const noexcept {
+    if (tree_) [[unlikely]]
+      return {find(key, key_at), 0, {nullptr, 0, 0}};
+    const Slot slot = locate<true>(key, key_at);
+    return {slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent, slot.hash, slot.room};
+  }
+
+  // insert() of a key that probe() did not find, with the probe's result: the
+  // same placement, and the same growth and re-keying when they are due.
+  template <class KeyAt>
+  void insert_probed(const Probe& probe, const Key& key, std::uint32_t pos, const KeyAt& key_at) {
+    if (tree_ || used_ >= max_used_ || probe.room.bucket == nullptr ||
+        would_crowd(probe.room.steps)) [[unlikely]] {
+      insert(key, pos, key_at);
+      return;
+    }
+    place(probe.room, Keys::tag(probe.hash, key), pos);
+  }
+
   // Adds an absent `key` at `pos` (at most kMaxPosition). Either completes or throws std::bad_alloc
   // with every key still found at its position.
   template <class KeyAt>
@@ -135,10 +175,7 @@ class BoundedIndex {
         const std::uint64_t hash = Keys::hash(key, key_);
         const Room room = find_room(buckets_, mask_, probe_limit_, hash);
         if (room.bucket != nullptr && !would_crowd(room.steps)) {
-          fill(room, Keys::tag(hash, key), pos, used_);
-          ++live_;
-          ++placements_;
-          detours_ += room.steps - 1;
+          place(room, Keys::tag(hash, key), pos);
           return;
         }
         rekey(key_at);
@@ -157,7 +194,7 @@ class BoundedIndex {
       return;
     }
     const Slot slot = locate(key, key_at);
-    Bucket& bucket = *const_cast<Bucket*>(slot.bucket);
+    Bucket& bucket = *slot.bucket;
     // A bucket with a free slot has never been full since the last rebuild, so
     // no key was pushed past it: its slot can simply become free again.
     bucket.tags[slot.lane] = 0;
@@ -177,7 +214,7 @@ class BoundedIndex {
       return;
     }
     const Slot slot = locate(key, key_at);
-    const_cast<Bucket*>(slot.bucket)->values[slot.lane] = pos + 1;
+    slot.bucket->values[slot.lane] = pos + 1;
   }
 
   // Room for `count` keys in all without growing.
@@ -207,11 +244,14 @@ class BoundedIndex {
     std::uint32_t values[kSlots];  // position + 1; 0 when free, kTombstone once removed
   };
   struct Slot {
-    const Bucket* bucket;  // null when absent
+    Bucket* bucket;  // null when absent
     std::uint32_t lane;
+    std::uint64_t hash;  // with the room, only when locate() was asked for it
+    Room room;
   };
   using Tree = std::map<Key, std::uint32_t, typename Keys::Less>;
   static constexpr std::uint32_t kTombstone = 0xffffffffu;
+  static constexpr unsigned kAllLanes = (1u << kSlots) - 1;
   static constexpr std::uint32_t kMaxBuckets = std::uint32_t{1} << 29;
 
   // Under random keys an insertion at the highest load visits 0.1 buckets
@@ -224,8 +264,6 @@ class BoundedIndex {
   bool would_crowd(std::uint32_t steps) const noexcept {
     return detours_ + steps - 1 > (placements_ + 1) / 2 + kDetourSlack;
   }
-
-  static bool is_live(std::uint32_t value) noexcept { return value != 0 && value != kTombstone; }
 
   // Bit i set for each lane i whose tag is `tag`, or whose value is `value`.
   static unsigned lanes_equal(const std::uint32_t* lanes, std::uint32_t x) noexcept {
@@ -253,49 +291,65 @@ class BoundedIndex {
     return static_cast<std::uint32_t>(hash >> 32) & mask;
   }
 
-  // aligned_alloc rather than the aligned operator new, which a wheel built for
-  // old systems cannot rely on.
+  // calloc rather than the aligned operator new, which a wheel built for old
+  // systems cannot rely on, or aligned_alloc and memset: a large table then
+  // comes as fresh zero pages, not written twice. The block's own address sits
+  // just before the aligned buckets.
   static Bucket* allocate_buckets(std::uint32_t count) {
-    void* block = std::aligned_alloc(alignof(Bucket), std::size_t{count} * sizeof(Bucket));
+    void* block = std::calloc(1, std::size_t{count} * sizeof(Bucket) + alignof(Bucket));
     if (block == nullptr) throw std::bad_alloc();
-    std::memset(block, 0, std::size_t{count} * sizeof(Bucket));
-    return static_cast<Bucket*>(block);
+    const auto address = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
+    void* buckets =
+        reinterpret_cast<void*>((address + alignof(Bucket) - 1) & ~(alignof(Bucket) - 1));
+    std::memcpy(static_cast<char*>(buckets) - sizeof(void*), &block, sizeof(void*));
+    return static_cast<Bucket*>(buckets);
   }
-  static void free_buckets(Bucket* buckets) noexcept { std::free(buckets); }
+  static void free_buckets(Bucket* buckets) noexcept {
+    if (buckets == nullptr) return;
+    void* block;
+    std::memcpy(&block, reinterpret_cast<char*>(buckets) - sizeof(void*), sizeof(void*));
+    std::free(block);
+  }
 
-  template <class KeyAt>
+  // The key's slot (a null bucket when absent). With kFindRoom, also the hash
+  // and the first open slot on the way: the walk ends at the first bucket with a
+  // free slot, so that is the slot find_room() would pick.
+  template <bool kFindRoom = false, class KeyAt>
   [[gnu::always_inline]] Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
-    if (!buckets_) return {nullptr, 0};
+    Slot slot{nullptr, 0, 0, {nullptr, 0, 0}};
+    if (!buckets_) return slot;
     const std::uint64_t hash = Keys::hash(key, key_);
+    if constexpr (kFindRoom) slot.hash = hash;
     const std::uint32_t tag = Keys::tag(hash, key);
     std::uint32_t b = home_of(hash, mask_);
     for (std::uint32_t step = 1; step <= probe_limit_; ++step) {
       KOVRA_COUNT_PROBE();
-      const Bucket& bucket = buckets_[b];
+      Bucket& bucket = buckets_[b];
       const unsigned free = free_lanes(bucket);
       for (unsigned match = lanes_equal(bucket.tags, tag) & ~free; match != 0; match &= match - 1) {
         const auto lane = static_cast<std::uint32_t>(__builtin_ctz(match));
         const std::uint32_t value = bucket.values[lane];
         if (value == kTombstone) continue;
-        if constexpr (Keys::kTagIsKey) {
-          return {&bucket, lane};
-        } else {
-          if (key_at(value - 1) == key) return {&bucket, lane};
+        if (Keys::kTagIsKey || key_at(value - 1) == key) {
+          slot.bucket = &bucket;
+          slot.lane = lane;
+          return slot;
         }
       }
-      if (free != 0) return {nullptr, 0};
+      if constexpr (kFindRoom) {
+        if (slot.room.bucket == nullptr) {
+          const unsigned open = free | lanes_equal(bucket.values, kTombstone);
+          if (open != 0)
+            slot.room = {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
+        }
+      }
+      if (free != 0) return slot;
       b = (b + step) & mask_;
     }
-    return {nullptr, 0};
+    return slot;
   }
 
-  // The first open slot within `limit` buckets of the home bucket, and the
-  // number of buckets visited to reach it; a null bucket when none had room.
-  struct Room {
-    Bucket* bucket;
-    std::uint32_t lane;
-    std::uint32_t steps;
-  };
+  // The first open slot within `limit` buckets of the home bucket.
   static Room find_room(Bucket* buckets, std::uint32_t mask, std::uint32_t limit,
                         std::uint64_t hash) noexcept {
     std::uint32_t b = home_of(hash, mask);
@@ -307,6 +361,12 @@ class BoundedIndex {
       b = (b + step) & mask;
     }
     return {nullptr, 0, 0};
+  }
+  void place(const Room& room, std::uint32_t tag, std::uint32_t pos) noexcept {
+    fill(room, tag, pos, used_);
+    ++live_;
+    ++placements_;
+    detours_ += room.steps - 1;
   }
   static void fill(const Room& room, std::uint32_t tag, std::uint32_t pos,
                    std::uint32_t& used) noexcept {
@@ -320,8 +380,9 @@ class BoundedIndex {
     if (!buckets_) return;
     for (std::size_t b = 0; b <= mask_; ++b) {
       const Bucket& bucket = buckets_[b];
-      for (std::uint32_t lane = 0; lane < kSlots; ++lane) {
-        if (is_live(bucket.values[lane])) visit(bucket.tags[lane], bucket.values[lane] - 1);
+      for (unsigned live = ~open_lanes(bucket) & kAllLanes; live != 0; live &= live - 1) {
+        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(live));
+        visit(bucket.tags[lane], bucket.values[lane] - 1);
       }
     }
   }

@@ -65,15 +65,17 @@ NodeIndex GraphDiff::find_index(const NodeId& id) const noexcept {
 }
 
 NodeIndex GraphDiff::intern(const NodeId& id) {
-  const NodeIndex found = index_.find(id, slot_id());
-  if (found != kNone) return found;
+  const auto probe = index_.probe(id, slot_id());
+  if (probe.found != kNone) return probe.found;
   NodeIndex index = free_head_;
   if (index == kNone) {
     if (slots_.size() > BoundedIndex<IdKeys>::kMaxPosition) throw std::bad_alloc();
-    reserve_more(slots_, 1);  // first, so that nothing can fail after the index insert
+    // First, so that nothing can fail after the index insert; moving the slots
+    // leaves the index, and so the probe, as they are.
+    reserve_more(slots_, 1);
     index = static_cast<NodeIndex>(slots_.size());
   }
-  index_.insert(id, index, slot_id());
+  index_.insert_probed(probe, id, index, slot_id());
   if (index == slots_.size()) {
     slots_.emplace_back().id = id;
   } else {

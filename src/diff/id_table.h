@@ -45,12 +45,13 @@ class IdTable {
   // completes or throws std::bad_alloc with the table unchanged.
   template <class... Args>
   std::pair<Entry*, bool> try_emplace(const NodeId& id, Args&&... args) {
-    const std::uint32_t pos = index_.find(id, key_at());
-    if (pos != Index::kAbsent) return {&entries_[pos], false};
+    const auto probe = index_.probe(id, key_at());
+    if (probe.found != Index::kAbsent) return {&entries_[probe.found], false};
     const std::size_t next = entries_.size();
     if (next > Index::kMaxPosition) throw std::bad_alloc();
+    // Growing the array leaves the index, and so the probe, as they are.
     if (next == entries_.capacity()) entries_.reserve(next < 4 ? 4 : next * 2);
-    index_.insert(id, static_cast<std::uint32_t>(next), key_at());
+    index_.insert_probed(probe, id, static_cast<std::uint32_t>(next), key_at());
     entries_.emplace_back(id, std::forward<Args>(args)...);  // cannot throw after reserve
     return {&entries_.back(), true};
   }

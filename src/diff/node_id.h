@@ -64,7 +64,7 @@ inline HashKey hash_key(unsigned n) noexcept {
 // the map from the other half to the hash is a bijection, so no value of one half
 // collapses the other (a product of the two halves is zero whenever one factor
 // is), and every one of the 128 bits reaches every output bit.
-inline std::uint64_t hash_id(const NodeId& id, HashKey key) noexcept {
+[[gnu::always_inline]] inline std::uint64_t hash_id(const NodeId& id, HashKey key) noexcept {
   return fmix64(id.low() ^ key.k1 ^ fmix64(id.high() ^ key.k0));
 }
 

@@ -75,8 +75,8 @@ void NodeUpdate::assign_texts(std::optional<std::string_view> label,
   if (url_size != 0) std::memcpy(target + prefix + label_size, url->data(), url_size);
   if (!inline_texts()) delete[] heap_block();
   std::memcpy(texts_, fresh, kInline);
-  label_length_ = long_texts ? kLongTexts : static_cast<std::uint32_t>(label_size);
-  url_length_ = long_texts ? kLongTexts : static_cast<std::uint32_t>(url_size);
+  label_length_ = long_texts ? kLongTexts : static_cast<std::uint16_t>(label_size);
+  url_length_ = long_texts ? kLongTexts : static_cast<std::uint16_t>(url_size);
   flags_ = static_cast<std::uint8_t>((flags_ & ~(kLabel | kUrl)) | (has_label ? kLabel : 0) |
                                      (has_url ? kUrl : 0));
 }

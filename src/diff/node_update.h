@@ -1,4 +1,4 @@
-// NodeUpdate: the seven optional attributes of one node, packed into 32 bytes
+// NodeUpdate: the seven optional attributes of one node, packed into 28 bytes
 // because a diff may hold millions of them. Label and url share 16 inline bytes
 // (typical labels fit) and move to one heap block only when they do not.
 #pragma once
@@ -208,19 +208,23 @@ class NodeUpdate {
   void exchange(NodeUpdate& other, std::uint8_t fields) noexcept;
 
   // Label bytes then url bytes, inline or in a heap block whose pointer sits in
-  // the first bytes of texts_. Lengths of 4 GiB or more are kept in a 16-byte
-  // prefix of the block instead, flagged by kLongTexts in both fields.
-  static constexpr std::uint32_t kLongTexts = 0xffffffffu;
+  // the first bytes of texts_. Lengths of kLongTexts or more are kept in a
+  // 16-byte prefix of the block instead, flagged by kLongTexts in both fields:
+  // 16-bit fields cover every common text and keep a node entry small.
+  static constexpr std::uint16_t kLongTexts = 0xffffu;
   static constexpr std::uint32_t kInline = 16;
   static constexpr std::size_t kLongPrefix = 16;
   char texts_[kInline] = {};
-  std::uint32_t label_length_ = 0;
-  std::uint32_t url_length_ = 0;
+  std::uint16_t label_length_ = 0;
+  std::uint16_t url_length_ = 0;
   float size_ = 0.0f;
   std::uint8_t red_ = 0;
   std::uint8_t green_ = 0;
   std::uint8_t blue_ = 0;
   std::uint8_t flags_ = 0;
 };
+
+// Every byte here is paid once per node of a diff.
+static_assert(sizeof(NodeUpdate) == 28);
 
 }  // namespace kovra

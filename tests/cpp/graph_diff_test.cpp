@@ -200,18 +200,26 @@ TEST(hub_with_many_targets) {
   CHECK(same(diff, model));
 }
 
+// Texts past the inline bytes, and past what the length fields hold.
 TEST(node_update_long_texts_copy) {
-  NodeUpdate update;
-  update.set_label(std::string(300, 'x'));
-  update.set_url("");
-  NodeUpdate copy(update);
-  CHECK(copy == update);
-  CHECK(copy.url() == std::string_view(""));
-  NodeUpdate only_url;
-  only_url.set_url("v");
-  update.merge(std::move(only_url));
-  CHECK(update.label() == std::string(300, 'x'));
-  CHECK(update.url() == "v");
+  for (const std::size_t length : {std::size_t{300}, std::size_t{70000}}) {
+    NodeUpdate update;
+    update.set_label(std::string(length, 'x'));
+    update.set_url("");
+    NodeUpdate copy(update);
+    CHECK(copy == update);
+    CHECK(copy.url() == std::string_view(""));
+    NodeUpdate only_url;
+    only_url.set_url("v");
+    update.merge(std::move(only_url));
+    CHECK(update.label() == std::string(length, 'x'));
+    CHECK(update.url() == "v");
+    NodeUpdate only_label;
+    only_label.set_label("w");
+    update.merge(std::move(only_label));
+    CHECK(update.label() == "w");
+    CHECK(update.url() == "v");
+  }
 }
 
 TEST(random_histories_match_the_model) {
