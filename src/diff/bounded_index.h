@@ -540,7 +540,7 @@ class BoundedIndex {
     for (unsigned match = lanes_equal(bucket.tags, Keys::tag(hash, key)); match != 0;
          match &= match - 1) {
       const std::uint32_t value = bucket.values[__builtin_ctz(match)];
-      if (is_live(value)) return value - 1;
+      if (value != 0 && value != kTombstone) return value - 1;
     }
     return kAbsent;
   }
