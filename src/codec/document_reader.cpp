@@ -1,7 +1,6 @@
 #include "codec/document_reader.h"
 
 #include <cstdint>
-#include <vector>
 
 #include "codec/byte_cursor.h"
 #include "codec/node_record_json.h"
@@ -23,30 +22,33 @@ std::size_t reservation(std::uint64_t count, std::size_t remaining, std::size_t 
   return count < fits ? static_cast<std::size_t>(count) : fits;
 }
 
-struct NodeText {
-  NodeId id;
-  std::string_view text;
-};
-
 }  // namespace
 
 std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
   ByteCursor in(data);
   std::uint64_t count;
-
-  // Texts are kept as views and parsed once the outer layer has been read whole.
-  std::vector<NodeText> texts;
-  if (!in.read_u64(count)) return std::nullopt;
-  texts.reserve(reservation(count, in.remaining(), kMinNodeEntry));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    NodeText node;
-    if (!in.read_id(node.id) || !in.read_text(node.text) || !is_valid_utf8(node.text)) {
-      return std::nullopt;
-    }
-    texts.push_back(node);
-  }
-
   GraphDiff diff;
+
+  // Each text is parsed as soon as it is read, while its bytes are in cache. A
+  // text that a later entry of the same id replaces does not count, even if it is
+  // broken: such ids wait in `broken` until a later valid text clears them.
+  if (!in.read_u64(count)) return std::nullopt;
+  diff.reserve_nodes(reservation(count, in.remaining(), kMinNodeEntry));
+  NodeSet broken;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    NodeId id;
+    std::string_view text;
+    if (!in.read_id(id) || !in.read_text(text) || !is_valid_utf8(text)) return std::nullopt;
+    auto update = node_update_from_json(text);
+    if (!update) {
+      broken.insert(id);
+      continue;
+    }
+    diff.load_node(id, std::move(*update));
+    if (!broken.empty()) broken.erase(id);
+  }
+  if (!broken.empty()) return std::nullopt;
+
   if (!in.read_u64(count)) return std::nullopt;
   diff.reserve_deleted_nodes(reservation(count, in.remaining(), kIdFieldSize));
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -86,21 +88,6 @@ std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
     }
   }
   // Whatever follows the last section is not part of the document.
-
-  // A text that a later entry of the same id replaces does not count, even if it is
-  // broken: such ids wait in `broken` until a later valid text clears them.
-  diff.reserve_nodes(texts.size());
-  NodeSet broken;
-  for (const NodeText& node : texts) {
-    auto update = node_update_from_json(node.text);
-    if (!update) {
-      broken.insert(node.id);
-      continue;
-    }
-    diff.load_node(node.id, std::move(*update));
-    if (!broken.empty()) broken.erase(node.id);
-  }
-  if (!broken.empty()) return std::nullopt;
   diff.finish_loading();
   return diff;
 }

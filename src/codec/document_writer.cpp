@@ -97,26 +97,26 @@ void DocumentWriter::write(char* out) const noexcept {
   for (const NodeId& id : diff.deleted_nodes()) out = put_id(out, id);
   const auto groups = diff.edge_groups();
   out = put_u64(out, groups.size());
+  EntriesAhead ahead(groups, kTargetLookahead);
   for (std::size_t g = 0; g < groups.size(); ++g) {
     prefetch_group(diff, groups, g);
     const EdgeGroup& group = groups[g];
     out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
-    const auto* const end = group.targets.end();
-    for (const auto* edge = group.targets.begin(); edge != end; ++edge) {
-      prefetch_target(diff, edge, end);
-      out = put_f32(put_id(out, diff.id_of(edge->key)), edge->value);
+    for (const auto& edge : group.targets) {
+      if (const auto* later = ahead.next()) __builtin_prefetch(&diff.id_of(later->key));
+      out = put_f32(put_id(out, diff.id_of(edge.key)), edge.value);
     }
   }
   const auto deleted = diff.deleted_groups();
   out = put_u64(out, deleted.size());
+  EntriesAhead deleted_ahead(deleted, kTargetLookahead);
   for (std::size_t g = 0; g < deleted.size(); ++g) {
     prefetch_group(diff, deleted, g);
     const DeletedGroup& group = deleted[g];
     out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
-    const auto* const end = group.targets.end();
-    for (const auto* edge = group.targets.begin(); edge != end; ++edge) {
-      prefetch_target(diff, edge, end);
-      out = put_id(out, diff.id_of(edge->key));
+    for (const auto& edge : group.targets) {
+      if (const auto* later = deleted_ahead.next()) __builtin_prefetch(&diff.id_of(later->key));
+      out = put_id(out, diff.id_of(edge.key));
     }
   }
 }

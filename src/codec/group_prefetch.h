@@ -5,17 +5,14 @@
 #include <cstddef>
 #include <span>
 
+#include "diff/entries_ahead.h"
 #include "diff/graph_diff.h"
 
 namespace kovra {
 
-// Targets are interned indexes whose ids sit in random places of a large table;
-// asking for an id a few entries early hides most of that latency.
-template <class Entry>
-void prefetch_target(const GraphDiff& diff, const Entry* entry, const Entry* end) noexcept {
-  constexpr std::ptrdiff_t kAhead = 6;
-  if (end - entry > kAhead) __builtin_prefetch(&diff.id_of(entry[kAhead].key));
-}
+// How many target entries ahead a walk asks for what an entry names (see
+// EntriesAhead).
+inline constexpr std::size_t kTargetLookahead = 8;
 
 // Groups are small and each lives apart from its `from` id: fetch both early.
 template <class Group>

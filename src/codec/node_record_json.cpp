@@ -858,12 +858,21 @@ std::optional<NodeUpdate> node_update_from_json(std::string_view text) {
 bool is_valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
+#if defined(__SSE2__)
+  const auto ascii16 = [](const unsigned char* at) noexcept {
+    return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) == 0;
+  };
+#endif
   while (p != end) {
 #if defined(__SSE2__)
-    if (end - p >= 16 &&
-        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) {
-      p += 16;
-      continue;
+    if (end - p >= 16) {
+      if (ascii16(p)) {
+        p += 16;
+        continue;
+      }
+    } else if (text.size() >= 16 && ascii16(end - 16)) {
+      // The last 16 bytes are plain ASCII, and those before p have been checked.
+      return true;
     }
 #endif
     if (end - p >= 8) {

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
+#include <type_traits>
 #include <utility>
 
+#include "diff/entries_ahead.h"
 #include "diff/graph_diff_steps.h"
 #include "diff/reserve_more.h"
 
@@ -39,7 +42,8 @@ GraphDiff::GraphDiff(GraphDiff&& other) noexcept
       free_slots_(std::exchange(other.free_slots_, 0)),
       edge_groups_(std::move(other.edge_groups_)),
       deleted_groups_(std::move(other.deleted_groups_)),
-      arena_(std::move(other.arena_)) {
+      arena_(std::move(other.arena_)),
+      load_marks_(std::move(other.load_marks_)) {
   other.clear();
 }
 
@@ -55,6 +59,7 @@ GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
     free_slots_ = std::exchange(other.free_slots_, 0);
     edge_groups_ = std::move(other.edge_groups_);
     deleted_groups_ = std::move(other.deleted_groups_);
+    load_marks_ = std::move(other.load_marks_);
     other.clear();
   }
   return *this;
@@ -374,6 +379,7 @@ void GraphDiff::clear() noexcept {
   index_.clear();
   free_head_ = kNone;
   free_slots_ = 0;
+  load_marks_.clear();
 }
 
 void GraphDiff::reserve_nodes(std::size_t count) { nodes_.reserve(count); }
@@ -401,6 +407,11 @@ std::uint32_t bounded(std::size_t reserve) {
 }
 }  // namespace
 
+GraphDiff::LoadMark& GraphDiff::load_mark(NodeIndex index) {
+  if (index >= load_marks_.size()) load_marks_.resize(slots_.size());
+  return load_marks_[index];
+}
+
 // A failure while loading abandons the whole diff, so these keep the indexes
 // consistent but do not undo.
 template <class Group>
@@ -409,6 +420,12 @@ std::uint32_t GraphDiff::load_group(std::vector<Group>& groups, std::uint32_t Sl
   const NodeIndex from = intern(from_id);
   std::uint32_t group = slots_[from].*link;
   if (group != kNone) {
+    if constexpr (std::is_same_v<Group, EdgeGroup>) {
+      // The replaced entries no longer reach their targets. A slot that they
+      // alone kept is freed below with an in-degree of zero, as a reused slot
+      // must start; its group mark is only ever a hint.
+      for (const auto& entry : groups[group].targets) --load_marks_[entry.key].in_degree;
+    }
     drop_targets(std::move(groups[group].targets));
   } else {
     group = static_cast<std::uint32_t>(groups.size());
@@ -425,13 +442,19 @@ std::uint32_t GraphDiff::load_edge_group(const NodeId& from_id, std::size_t rese
 
 void GraphDiff::load_edge(std::uint32_t group, const NodeId& to_id, float weight) {
   const NodeIndex to = intern(to_id);
+  LoadMark& mark = load_mark(to);
   TargetList<float>& targets = edge_groups_[group].targets;
-  const std::uint32_t pos = targets.find(to);
-  if (pos != kNone) {
-    targets.at(pos).value = weight;
-    return;
+  // Only a target that this group has listed before needs the search.
+  if (mark.group == group + 1) {
+    const std::uint32_t pos = targets.find(to);
+    if (pos != kNone) {
+      targets.at(pos).value = weight;
+      return;
+    }
   }
   targets.push(to, weight, arena_);
+  mark.group = group + 1;
+  ++mark.in_degree;
   ++slots_[to].refs;
 }
 
@@ -447,20 +470,30 @@ void GraphDiff::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
   ++slots_[to].refs;
 }
 
-// One pass to size every reverse list exactly, one to fill them: cheaper than
-// growing them edge by edge while the document is read.
+// Sizes every reverse list exactly from the in-degrees counted while loading,
+// then fills them: cheaper than growing them edge by edge.
 void GraphDiff::finish_loading() {
-  std::vector<std::uint32_t> in_degree(slots_.size(), 0);
-  for (const EdgeGroup& group : edge_groups_) {
-    for (const auto& entry : group.targets) ++in_degree[entry.key];
-  }
+  load_marks_.resize(slots_.size());
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     slots_[i].incoming.release(arena_);
     slots_[i].incoming_stale = false;
-    if (in_degree[i] != 0) slots_[i].incoming.reserve(in_degree[i], arena_);
+    const std::uint32_t in_degree = load_marks_[i].in_degree;
+    if (in_degree != 0) slots_[i].incoming.reserve(in_degree, arena_);
   }
-  for (const EdgeGroup& group : edge_groups_) {
+  std::vector<LoadMark>().swap(load_marks_);
+  // Each entry names a slot, and the slot its list, in random places: the slot
+  // is asked for well ahead, its list once the slot has arrived.
+  constexpr std::size_t kSlotAhead = 16;
+  constexpr std::size_t kListAhead = 8;
+  const std::span<const EdgeGroup> groups = edge_groups_;
+  EntriesAhead slot_ahead(groups, kSlotAhead);
+  EntriesAhead list_ahead(groups, kListAhead);
+  for (const EdgeGroup& group : groups) {
     for (const auto& entry : group.targets) {
+      if (const auto* later = slot_ahead.next()) __builtin_prefetch(&slots_[later->key]);
+      if (const auto* later = list_ahead.next()) {
+        __builtin_prefetch(slots_[later->key].incoming.end());
+      }
       slots_[entry.key].incoming.push_reserved(group.from, NoValue{});
     }
   }

@@ -73,6 +73,8 @@ class GraphDiff {
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }
   const NodeId& id_of(NodeIndex index) const noexcept { return slots_[index].id; }
+  // Every interned index in use is below this.
+  std::size_t index_bound() const noexcept { return slots_.size(); }
 
   // Loading from a document: entries go in as they stand, no rule is replayed.
   // A later node entry replaces an earlier one; a later group for the same `from`
@@ -154,6 +156,16 @@ class GraphDiff {
     return [this](std::uint32_t index) -> const NodeId& { return slots_[index].id; };
   }
 
+  // While a document loads, per interned index: the last edge group that listed
+  // it, plus one, so that a target repeated within a group is caught without
+  // searching the group; and how many edge groups list it, which sizes its
+  // reverse list. Empty at any other time.
+  struct LoadMark {
+    std::uint32_t group = 0;
+    std::uint32_t in_degree = 0;
+  };
+  LoadMark& load_mark(NodeIndex index);
+
   NodeMap nodes_;
   NodeSet deleted_nodes_;
   BoundedIndex<IdKeys> index_;
@@ -163,6 +175,7 @@ class GraphDiff {
   std::vector<EdgeGroup> edge_groups_;
   std::vector<DeletedGroup> deleted_groups_;
   ListArena arena_;
+  std::vector<LoadMark> load_marks_;
 };
 
 }  // namespace kovra

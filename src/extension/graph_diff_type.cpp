@@ -2,8 +2,10 @@
 
 #include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "codec/document_reader.h"
 #include "codec/document_writer.h"
@@ -97,24 +99,84 @@ PyObject* deleted_nodes(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// The texts of the ids that the edge views name. A target id recurs in the
+// groups of all its sources, so each interned id's text is made once per view
+// and shared by every dict or list that names it: a str is immutable, and a
+// shared one also keeps its cached hash, so the dict inserts do not hash the
+// same text again. A view that names few ids of a large diff makes them one by
+// one instead of setting up a table for every interned id.
+class IdTexts {
+ public:
+  IdTexts(const GraphDiff& diff, std::size_t entries) : diff_(diff) {
+    constexpr std::size_t kEntriesPerSlot = 16;
+    if (entries >= diff.index_bound() / kEntriesPerSlot) texts_.resize(diff.index_bound());
+  }
+  IdTexts(const IdTexts&) = delete;
+  IdTexts& operator=(const IdTexts&) = delete;
+  ~IdTexts() {
+    for (PyObject* text : texts_) Py_XDECREF(text);
+  }
+
+  OwnedRef text(NodeIndex index) {
+    if (texts_.empty()) return uuid_to_text(diff_.id_of(index));
+    PyObject*& text = texts_[index];
+    if (text == nullptr) text = uuid_to_text(diff_.id_of(index)).release();
+    return OwnedRef::borrow(text);
+  }
+
+  // Asks early for what text(index) will read, in two stages since a shared
+  // text's address is itself in the table: the table's slot for an entry far
+  // ahead (`far`), then, for a nearer one (`near`), the text once made (its cached
+  // hash) or else the id.
+  template <class Entry>
+  void prefetch(const Entry* far, const Entry* near) const noexcept {
+    if (texts_.empty()) {
+      if (near != nullptr) __builtin_prefetch(&diff_.id_of(near->key));
+      return;
+    }
+    if (far != nullptr) __builtin_prefetch(&texts_[far->key]);
+    if (near == nullptr) return;
+    PyObject* const text = texts_[near->key];
+    if (text != nullptr) {
+      __builtin_prefetch(text);
+    } else {
+      __builtin_prefetch(&diff_.id_of(near->key));
+    }
+  }
+
+ private:
+  const GraphDiff& diff_;
+  std::vector<PyObject*> texts_;
+};
+
+// Entries in the groups of one kind, which decides whether a view shares texts.
+template <class Group>
+std::size_t entry_count(std::span<const Group> groups) noexcept {
+  std::size_t count = 0;
+  for (const Group& group : groups) count += group.targets.size();
+  return count;
+}
+
 PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
-    OwnedRef view = created(PyDict_New());
     const auto groups = diff.edge_groups();
+    IdTexts texts(diff, entry_count(groups));
+    EntriesAhead far(groups, 2 * kTargetLookahead);
+    EntriesAhead near(groups, kTargetLookahead);
+    OwnedRef view = created(PyDict_New());
     for (std::size_t g = 0; g < groups.size(); ++g) {
       const EdgeGroup& group = groups[g];
       prefetch_group(diff, groups, g);
       // Node deletion can leave a group with no targets; the view hides it.
       if (group.targets.empty()) continue;
       OwnedRef targets = created(PyDict_New());
-      const auto* const end = group.targets.end();
-      for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-        prefetch_target(diff, entry, end);
-        OwnedRef to = uuid_to_text(diff.id_of(entry->key));
-        OwnedRef weight = float_to_py(entry->value);
+      for (const auto& entry : group.targets) {
+        texts.prefetch(far.next(), near.next());
+        OwnedRef to = texts.text(entry.key);
+        OwnedRef weight = float_to_py(entry.value);
         if (PyDict_SetItem(targets.get(), to.get(), weight.get()) < 0) return fetch_pending();
       }
-      OwnedRef from = uuid_to_text(diff.id_of(group.from));
+      OwnedRef from = texts.text(group.from);
       if (PyDict_SetItem(view.get(), from.get(), targets.get()) < 0) return fetch_pending();
     }
     return view;
@@ -123,20 +185,22 @@ PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
 
 PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
-    OwnedRef view = created(PyDict_New());
     const auto groups = diff.deleted_groups();
+    IdTexts texts(diff, entry_count(groups));
+    EntriesAhead far(groups, 2 * kTargetLookahead);
+    EntriesAhead near(groups, kTargetLookahead);
+    OwnedRef view = created(PyDict_New());
     for (std::size_t g = 0; g < groups.size(); ++g) {
       const DeletedGroup& group = groups[g];
       prefetch_group(diff, groups, g);
       if (group.targets.empty()) continue;
       OwnedRef targets = created(PyList_New(static_cast<Py_ssize_t>(group.targets.size())));
       Py_ssize_t i = 0;
-      const auto* const end = group.targets.end();
-      for (const auto* entry = group.targets.begin(); entry != end; ++entry) {
-        prefetch_target(diff, entry, end);
-        PyList_SET_ITEM(targets.get(), i++, uuid_to_text(diff.id_of(entry->key)).release());
+      for (const auto& entry : group.targets) {
+        texts.prefetch(far.next(), near.next());
+        PyList_SET_ITEM(targets.get(), i++, texts.text(entry.key).release());
       }
-      OwnedRef from = uuid_to_text(diff.id_of(group.from));
+      OwnedRef from = texts.text(group.from);
       if (PyDict_SetItem(view.get(), from.get(), targets.get()) < 0) return fetch_pending();
     }
     return view;

@@ -1,0 +1,45 @@
+// EntriesAhead: a second walk over the target entries of a run of groups, a
+// fixed number of entries ahead of the walk that reads them, for prefetching.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+namespace kovra {
+
+// Walks across group boundaries: most target lists are shorter than the distance,
+// so a lookahead within each list would never reach their first entries. Targets
+// are interned indexes whose ids (or whatever a walk keeps per index) sit in
+// random places of a large table, and asking for them early hides most of that
+// latency. Group is anything with a `targets` list.
+template <class Group>
+class EntriesAhead {
+ public:
+  using Entry = std::remove_pointer_t<decltype(std::declval<const Group&>().targets.begin())>;
+
+  EntriesAhead(std::span<const Group> groups, std::size_t distance) noexcept
+      : next_group_(groups.data()), groups_end_(groups.data() + groups.size()) {
+    for (std::size_t i = 0; i < distance; ++i) static_cast<void>(next());
+  }
+
+  // The next entry of the walk, or null past the last one.
+  const Entry* next() noexcept {
+    while (entry_ == end_) {
+      if (next_group_ == groups_end_) return nullptr;
+      entry_ = next_group_->targets.begin();
+      end_ = next_group_->targets.end();
+      ++next_group_;
+    }
+    return entry_++;
+  }
+
+ private:
+  const Group* next_group_;
+  const Group* groups_end_;
+  const Entry* entry_ = nullptr;
+  const Entry* end_ = nullptr;
+};
+
+}  // namespace kovra
