@@ -1,12 +1,13 @@
 // A native loop over GraphDiff, without the interpreter: the core's own cost per
 // call, for callgrind (instructions, cache misses) and perf.
 //
-//   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n] [callgrind]
+//   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n|B|Bs] [callgrind]
 //
 // W1: add_edge, 1,000,000 random edges among 100,000 ids; W1s: a tenth of that
 // (tables in cache); W2: add_node of 200,000 ids, then a merge on half; W3:
 // delete_node of 10,000 ids of the W1 diff; W5r: from_bytes of the W1 diff; W5n:
-// the same with 200,000 nodes of all seven fields, the document of run.py's W5.
+// the same with 200,000 nodes of all seven fields, the document of run.py's W5;
+// B and Bs: the W1 and W1s edges as one add_edges batch.
 // The measured region sits between two calls of `measured_region`, so callgrind
 // can be told to count only there (--toggle-collect=measured_region_body).
 #include <time.h>
@@ -99,14 +100,26 @@ double measure(Work&& work) {
 
 int main(int argc, char** argv) {
   const std::string workload = argc > 1 ? argv[1] : "W1";
-  const bool small = workload == "W1s";
+  const bool small = workload == "W1s" || workload == "Bs";
   const std::size_t id_count = small ? 10000 : 100000;
   const std::size_t edge_count = small ? 100000 : 1000000;
   const std::vector<NodeId> ids = make_ids(workload == "W2" ? 200000 : id_count, 1);
   double ns = 0;
   std::size_t calls = 0;
-  if (workload == "W1" || workload == "W1s" || workload == "W3" || workload == "W5r" ||
-      workload == "W5n") {
+  if (workload == "B" || workload == "Bs") {
+    const std::vector<Edge> edges = make_edges(id_count, edge_count, 2);
+    std::vector<NodeId> from, to;
+    std::vector<float> weights;
+    for (const Edge& e : edges) {
+      from.push_back(ids[e.from]);
+      to.push_back(ids[e.to]);
+      weights.push_back(e.weight);
+    }
+    GraphDiff diff;
+    ns = measure([&] { diff.add_edges(from, to, weights); });
+    calls = edges.size();
+  } else if (workload == "W1" || workload == "W1s" || workload == "W3" || workload == "W5r" ||
+             workload == "W5n") {
     const std::vector<Edge> edges = make_edges(id_count, edge_count, 2);
     GraphDiff diff;
     const auto add_all = [&] {

@@ -2,7 +2,7 @@
 # Builds benchmarks/native/diff_loop.cpp against the core's sources and runs one
 # workload, natively or under callgrind with its cache simulation.
 #
-#   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n] [callgrind]
+#   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n|B|Bs] [callgrind]
 #
 # Environment: ROOT (source tree, default this one), CXXFLAGS_EXTRA (for example
 # the include directory of a dependency of an older tree).

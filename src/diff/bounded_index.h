@@ -573,6 +573,26 @@ class BoundedIndex {
   std::uint64_t detours_ = 0;
   unsigned key_number_ = 0;
   unsigned rekeys_ = 0;
+
+ public:
+  // For a caller that works ahead through a batch of keys: the hash of `key`, a
+  // prefetch of its home bucket, and the first live position whose tag matches
+  // there. Hints only: the table may grow or re-key before the key is looked up,
+  // so the caller checks a hinted position against its own entry.
+  std::uint64_t hash_of(const Key& key) const noexcept { return Keys::hash(key, key_); }
+  void prefetch_home(std::uint64_t hash) const noexcept {
+    if (buckets_) __builtin_prefetch(&buckets_[home_of(hash, mask_)]);
+  }
+  std::uint32_t hint(std::uint64_t hash, const Key& key) const noexcept {
+    if (!buckets_) return kAbsent;
+    const Bucket& bucket = buckets_[home_of(hash, mask_)];
+    for (unsigned match = lanes_equal(bucket.tags, Keys::tag(hash, key)); match != 0;
+         match &= match - 1) {
+      const std::uint32_t value = bucket.values[__builtin_ctz(match)];
+      if (value != 0 && value != kTombstone) return value - 1;
+    }
+    return kAbsent;
+  }
 };
 
 }  // namespace kovra

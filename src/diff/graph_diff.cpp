@@ -7,19 +7,12 @@
 #include <utility>
 
 #include "diff/entries_ahead.h"
+#include "diff/graph_diff_steps.h"
+#include "diff/reserve_more.h"
 
 namespace kovra {
 
 namespace {
-
-// Room for `extra` more elements with geometric growth: reserving size() + 1
-// directly would reallocate on every insertion.
-template <class T>
-void reserve_more(std::vector<T>& items, std::size_t extra) {
-  if (items.size() + extra > items.capacity()) {
-    items.reserve(std::max(items.size() + extra, items.capacity() * 2));
-  }
-}
 
 // One flag per entry of a list, inline for the common small degree.
 class Flags {
@@ -186,6 +179,12 @@ void GraphDiff::remove_group(std::vector<Group>& groups, std::uint32_t Slot::* l
   groups.pop_back();
 }
 
+// Batches take back the groups they added through it too.
+template void GraphDiff::remove_group(std::vector<EdgeGroup>&, std::uint32_t Slot::*,
+                                      std::uint32_t) noexcept;
+template void GraphDiff::remove_group(std::vector<DeletedGroup>&, std::uint32_t Slot::*,
+                                      std::uint32_t) noexcept;
+
 void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
   // try_emplace leaves `update` untouched when the id is present, so one probe
   // serves both the insert and the overlay.
@@ -245,30 +244,34 @@ void GraphDiff::delete_node(const NodeId& id) {
       throw;
     }
     for (std::uint32_t i = 0; i < incoming.size(); ++i) {
-      const NodeIndex from = incoming.at(i).key;
-      if (from == node) continue;
       if (pushed->test(i)) ++slots_[node].refs;
-      TargetList<float>& edges = edge_groups_[slots_[from].edge_group].targets;
-      edges.erase_at(edges.find(node));
-      --slots_[node].refs;
     }
-    const std::uint32_t own = slots_[node].edge_group;
-    if (own != kNone) {
-      TargetList<float> targets = std::move(edge_groups_[own].targets);
-      remove_group(edge_groups_, &Slot::edge_group, own);
-      drop_targets(std::move(targets));
-    }
-    slots_[node].incoming.release(arena_);
-    slots_[node].incoming_stale = false;
-    release_if_unused(node);
+    detach_node(node);
   }
   nodes_.erase(id);
 }
 
-// Counts and lists the reverse entry of an edge just added, after reserve_incoming.
-void GraphDiff::link_new_edge(NodeIndex from, NodeIndex to) noexcept {
-  ++slots_[to].refs;
-  slots_[to].incoming.push_reserved(from, NoValue{});
+// Takes out every edge that touches `node`, whose deleted edges are in place and
+// counted, and gives the node's slot back if nothing else names it. An emptied
+// group of a `from` node stays: that node has a deleted group now.
+void GraphDiff::detach_node(NodeIndex node) noexcept {
+  if (slots_[node].incoming_stale) compact_incoming(node);
+  for (const auto& entry : slots_[node].incoming) {
+    const NodeIndex from = entry.key;
+    if (from == node) continue;  // a self-loop leaves with the node's own group
+    TargetList<float>& edges = edge_groups_[slots_[from].edge_group].targets;
+    edges.erase_at(edges.find(node));
+    --slots_[node].refs;
+  }
+  const std::uint32_t own = slots_[node].edge_group;
+  if (own != kNone) {
+    TargetList<float> targets = std::move(edge_groups_[own].targets);
+    remove_group(edge_groups_, &Slot::edge_group, own);
+    drop_targets(std::move(targets));
+  }
+  slots_[node].incoming.release(arena_);
+  slots_[node].incoming_stale = false;
+  release_if_unused(node);
 }
 
 AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, float weight) {
@@ -277,57 +280,31 @@ AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, fl
     return AddEdgeStatus::kEndpointDeleted;
   }
   const NodeIndex from = intern(from_id);
-  NodeIndex to;
+  NodeIndex to = kNone;
   try {
     to = intern(to_id);
+    static_cast<void>(put_edge(from, to, weight));
   } catch (...) {
+    if (to != kNone) release_if_unused(to);
     release_if_unused(from);
     throw;
   }
-  const std::uint32_t group = slots_[from].edge_group;
-  if (group != kNone) {
-    TargetList<float>& targets = edge_groups_[group].targets;
-    const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) {
-      targets.at(pos).value = weight;
-    } else {
-      try {
-        reserve_incoming(to);
-        targets.push(to, weight, arena_);
-      } catch (...) {
-        release_if_unused(to);
-        throw;
-      }
-      link_new_edge(from, to);
-    }
-  } else {
-    TargetList<float> targets;
-    try {
-      reserve_more(edge_groups_, 1);
-      reserve_incoming(to);
-      targets.push(to, weight, arena_);
-    } catch (...) {
-      targets.release(arena_);
-      release_if_unused(to);
-      release_if_unused(from);
-      throw;
-    }
-    slots_[from].edge_group = static_cast<std::uint32_t>(edge_groups_.size());
-    edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
-    link_new_edge(from, to);
-  }
-  const std::uint32_t deleted = slots_[from].deleted_group;
-  if (deleted != kNone) {
-    TargetList<NoValue>& targets = deleted_groups_[deleted].targets;
-    const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) {
-      targets.erase_at(pos);
-      --slots_[to].refs;  // still named by the edge
-    }
-    if (targets.empty())
-      remove_group(deleted_groups_, &Slot::deleted_group, deleted);  // `from` keeps its edge group
-  }
+  if (slots_[from].deleted_group != kNone) erase_deleted_edge(from, to);
   return AddEdgeStatus::kAdded;
+}
+
+// After an edge from `from` to `to` is put: a deleted edge between them is void.
+void GraphDiff::erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept {
+  const std::uint32_t deleted = slots_[from].deleted_group;
+  if (deleted == kNone) return;
+  TargetList<NoValue>& targets = deleted_groups_[deleted].targets;
+  const std::uint32_t pos = targets.find(to);
+  if (pos != kNone) {
+    targets.erase_at(pos);
+    --slots_[to].refs;  // still named by the edge
+  }
+  if (targets.empty())
+    remove_group(deleted_groups_, &Slot::deleted_group, deleted);  // `from` keeps its edge group
 }
 
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
@@ -335,45 +312,52 @@ void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
   NodeIndex to = kNone;
   try {
     to = intern(to_id);
-    add_deleted_edge(from, to);
+    static_cast<void>(put_deleted_edge(from, to));
   } catch (...) {
     if (to != kNone) release_if_unused(to);
     release_if_unused(from);
     throw;
   }
-  const std::uint32_t group = slots_[from].edge_group;
-  if (group != kNone) {
-    TargetList<float>& targets = edge_groups_[group].targets;
-    const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) {
-      targets.erase_at(pos);
-      --slots_[to].refs;  // still named by the deleted edge
-      slots_[to].incoming_stale = true;
-    }
-    if (targets.empty())
-      remove_group(edge_groups_, &Slot::edge_group, group);  // `from` keeps its deleted group
-  }
+  erase_edge(from, to);
 }
 
-void GraphDiff::add_deleted_edge(NodeIndex from, NodeIndex to) {
+// After a deleted edge from `from` to `to` is put: the edge between them goes.
+void GraphDiff::erase_edge(NodeIndex from, NodeIndex to) noexcept {
+  const std::uint32_t group = slots_[from].edge_group;
+  if (group == kNone) return;
+  TargetList<float>& targets = edge_groups_[group].targets;
+  const std::uint32_t pos = targets.find(to);
+  if (pos != kNone) {
+    targets.erase_at(pos);
+    --slots_[to].refs;  // still named by the deleted edge
+    slots_[to].incoming_stale = true;
+  }
+  if (targets.empty())
+    remove_group(edge_groups_, &Slot::edge_group, group);  // `from` keeps its deleted group
+}
+
+GraphDiff::Change GraphDiff::put_deleted_edge(NodeIndex from, NodeIndex to) {
   const std::uint32_t group = slots_[from].deleted_group;
   if (group != kNone) {
     TargetList<NoValue>& targets = deleted_groups_[group].targets;
-    if (targets.find(to) != kNone) return;
+    if (targets.find(to) != kNone) return {};
     targets.push(to, NoValue{}, arena_);
-  } else {
-    reserve_more(deleted_groups_, 1);
-    TargetList<NoValue> targets;
-    try {
-      targets.push(to, NoValue{}, arena_);
-    } catch (...) {
-      targets.release(arena_);
-      throw;
-    }
-    slots_[from].deleted_group = static_cast<std::uint32_t>(deleted_groups_.size());
-    deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
+    ++slots_[to].refs;
+    return {Change::Kind::kAppend, group};
   }
+  reserve_more(deleted_groups_, 1);
+  TargetList<NoValue> targets;
+  try {
+    targets.push(to, NoValue{}, arena_);
+  } catch (...) {
+    targets.release(arena_);
+    throw;
+  }
+  const auto added = static_cast<std::uint32_t>(deleted_groups_.size());
+  slots_[from].deleted_group = added;
+  deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
   ++slots_[to].refs;
+  return {Change::Kind::kNewGroup, added};
 }
 
 void GraphDiff::release_lists() noexcept {

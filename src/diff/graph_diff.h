@@ -115,13 +115,24 @@ class GraphDiff {
     bool free = false;
   };
 
+  // One change to a group list, as put_edge and put_deleted_edge report it so that
+  // a batch can take it back.
+  struct Change {
+    enum class Kind : std::uint8_t { kUnchanged, kOverwrite, kAppend, kNewGroup };
+    Kind kind = Kind::kUnchanged;
+    std::uint32_t group = kNone;
+    std::uint32_t pos = 0;  // kOverwrite: the entry, whose weight was `old`
+    float old = 0.0f;
+  };
+  friend class GraphDiffBatch;
+
   NodeIndex intern(const NodeId& id);
   NodeIndex find_index(const NodeId& id) const noexcept;
   void release_if_unused(NodeIndex index) noexcept;
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;
   void reserve_incoming(NodeIndex to);
-  void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
+  inline void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
   // Edge and deleted-edge groups share their bookkeeping; `link` is the slot's
   // field that points at the node's group of that kind.
   template <class Group>
@@ -130,7 +141,14 @@ class GraphDiff {
   template <class Group>
   std::uint32_t load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
                            const NodeId& from_id, std::size_t reserve);
-  void add_deleted_edge(NodeIndex from, NodeIndex to);
+  // The steps of the single calls that a batch also takes. put_edge and
+  // put_deleted_edge either complete or throw std::bad_alloc having changed nothing
+  // (capacity aside); the erasures and detach_node cannot fail.
+  inline Change put_edge(NodeIndex from, NodeIndex to, float weight);  // graph_diff_steps.h
+  Change put_deleted_edge(NodeIndex from, NodeIndex to);
+  void erase_edge(NodeIndex from, NodeIndex to) noexcept;
+  void erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept;
+  void detach_node(NodeIndex node) noexcept;
   void release_lists() noexcept;
   void drop_targets(TargetList<float>&& targets) noexcept;
   void drop_targets(TargetList<NoValue>&& targets) noexcept;

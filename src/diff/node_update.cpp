@@ -81,21 +81,32 @@ void NodeUpdate::assign_texts(std::optional<std::string_view> label,
                                      (has_url ? kUrl : 0));
 }
 
-void NodeUpdate::merge(NodeUpdate&& update) {
+std::uint8_t NodeUpdate::merge_reversibly(NodeUpdate& update) {
+  auto fields = static_cast<std::uint8_t>(update.flags_ & (kShowLabelValue - 1));
+  if (update.has(kShowLabel)) fields |= kShowLabelValue;
   const bool new_label = update.has(kLabel);
   const bool new_url = update.has(kUrl);
-  if (new_label && new_url) {
-    swap_texts(update);
-    flags_ |= kLabel | kUrl;
-  } else if (new_label || new_url) {
-    assign_texts(new_label ? update.label() : label(), new_url ? update.url() : url(),
-                 new_label || has(kLabel), new_url || has(kUrl));
+  if (new_label != new_url) {
+    // One text changes and the other stays: the merged pair is built in `update`,
+    // whose own texts are then done with, so that the exchange below leaves ours
+    // there whole.
+    update.assign_texts(new_label ? update.label() : label(), new_url ? update.url() : url(),
+                        new_label || has(kLabel), new_url || has(kUrl));
   }
-  if (update.has(kSize)) set_size(update.size_);
-  if (update.has(kRed)) set_red(update.red_);
-  if (update.has(kGreen)) set_green(update.green_);
-  if (update.has(kBlue)) set_blue(update.blue_);
-  if (update.has(kShowLabel)) set_show_label(update.has(kShowLabelValue));
+  if (new_label || new_url) fields |= kLabel | kUrl;
+  exchange(update, fields);
+  return fields;
+}
+
+void NodeUpdate::exchange(NodeUpdate& other, std::uint8_t fields) noexcept {
+  if ((fields & (kLabel | kUrl)) != 0) swap_texts(other);
+  if ((fields & kSize) != 0) std::swap(size_, other.size_);
+  if ((fields & kRed) != 0) std::swap(red_, other.red_);
+  if ((fields & kGreen) != 0) std::swap(green_, other.green_);
+  if ((fields & kBlue) != 0) std::swap(blue_, other.blue_);
+  const std::uint8_t mine = flags_;
+  flags_ = static_cast<std::uint8_t>((mine & ~fields) | (other.flags_ & fields));
+  other.flags_ = static_cast<std::uint8_t>((other.flags_ & ~fields) | (mine & fields));
 }
 
 bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept {

@@ -147,7 +147,13 @@ class NodeUpdate {
 
   // Overlays every field present in `update`; absent fields keep their stored value.
   // All or nothing: if the new text block cannot be allocated, nothing changes.
-  void merge(NodeUpdate&& update);
+  void merge(NodeUpdate&& update) { static_cast<void>(merge_reversibly(update)); }
+  // The same, leaving in `update` the values it displaced; the flags it returns let
+  // undo_merge put them back without allocating.
+  std::uint8_t merge_reversibly(NodeUpdate& update);
+  void undo_merge(NodeUpdate& displaced, std::uint8_t fields) noexcept {
+    exchange(displaced, fields);
+  }
 
   friend bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept;
 
@@ -198,6 +204,8 @@ class NodeUpdate {
     return label_length_ == kLongTexts ? heap_block() + kLongPrefix : heap_block();
   }
   void swap_texts(NodeUpdate& other) noexcept;
+  // Swaps the fields whose flag bits are in `fields` (label and url together).
+  void exchange(NodeUpdate& other, std::uint8_t fields) noexcept;
 
   // Label bytes then url bytes, inline or in a heap block whose pointer sits in
   // the first bytes of texts_. Lengths of kLongTexts or more are kept in a

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "extension/arg_binding.h"
@@ -195,11 +196,13 @@ Result<void> Column::check_weights() {
 }
 
 Result<void> Column::read_ids(std::vector<NodeId>& out) const {
-  out.reserve(out.size() + static_cast<std::size_t>(length_));
+  static_assert(std::is_trivially_copyable_v<NodeId> && sizeof(NodeId) == kIdSize);
   if (layout_ == Layout::kIdBytes) {
-    const char* data = static_cast<const char*>(view_.buf);
-    for (Py_ssize_t i = 0; i < length_; ++i)
-      out.push_back(NodeId::from_bytes(data + kIdSize * static_cast<std::size_t>(i)));
+    const auto n = static_cast<std::size_t>(length_);
+    if (n == 0) return {};  // an empty buffer may have no memory at all
+    const std::size_t start = out.size();
+    out.resize(start + n);
+    std::memcpy(static_cast<void*>(out.data() + start), view_.buf, n * kIdSize);
     return {};
   }
   // A later column's __buffer__ may have shrunk the list since it was measured;
@@ -207,15 +210,18 @@ Result<void> Column::read_ids(std::vector<NodeId>& out) const {
   if (PySequence_Fast_GET_SIZE(obj_) < length_)
     return formatted(PyExc_RuntimeError, kChangedSize, name_);
   PyObject* const* items = PySequence_Fast_ITEMS(obj_);
-  for (Py_ssize_t i = 0; i < length_; ++i) {
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(length_));
+  NodeId* next = out.data() + start;
+  for (Py_ssize_t i = 0; i < length_; ++i, ++next) {
     PyObject* item = items[i];
     if (PyBytes_Check(item) && PyBytes_GET_SIZE(item) == 16) {
-      out.push_back(NodeId::from_bytes(PyBytes_AS_STRING(item)));
+      *next = NodeId::from_bytes(PyBytes_AS_STRING(item));
       continue;
     }
     auto id = uuid_from_arg(item);
     if (!id) return element_error(name_, i, id.take_error());
-    out.push_back(*id);
+    *next = *id;
   }
   return {};
 }

@@ -76,6 +76,36 @@ GraphDiff base_diff(std::uint32_t seed) {
   return diff;
 }
 
+// Ids apart from the pool above.
+NodeId filler(std::uint32_t i) {
+  NodeId id;
+  id.bytes[1] = static_cast<std::uint8_t>(i >> 8);
+  id.bytes[2] = static_cast<std::uint8_t>(i);
+  id.bytes[15] = 0xa5;
+  return id;
+}
+
+// Pool ids that base_diff leaves alone but batches name.
+const NodeId kHub = node(30);
+constexpr std::uint32_t kHubTargets = 4400;
+
+// base_diff plus a hub with thousands of targets (a list with a position
+// index, and more entries than a batch has rows), a deleted group of one edge,
+// a deleted node and free slots.
+GraphDiff large_diff(std::uint32_t seed) {
+  GraphDiff diff = base_diff(seed);
+  for (std::uint32_t i = 0; i < kHubTargets; ++i) {
+    static_cast<void>(diff.add_edge(kHub, filler(i), 0.25f));
+  }
+  diff.delete_edge(node(35), node(36));
+  static_cast<void>(diff.add_edge(node(37), node(38), 1.0f));
+  static_cast<void>(diff.add_edge(node(39), node(38), 1.0f));
+  diff.delete_node(node(37));  // frees its slot
+  diff.delete_edge(node(39), node(38));
+  diff.delete_node(node(39));  // frees both
+  return diff;
+}
+
 struct Batch {
   std::vector<NodeId> a, b;
   std::vector<float> weights;
@@ -93,6 +123,27 @@ Batch random_batch(std::uint32_t seed, std::size_t n) {
     batch.weights.push_back(static_cast<float>(i));
     batch.labels.push_back(random() % 256);
   }
+  return batch;
+}
+
+// Rows that reach every branch of the batch calls on large_diff, then `random`'s.
+Batch with_fixed_rows(const Batch& random) {
+  Batch batch;
+  auto row = [&batch](const NodeId& a, const NodeId& b) {
+    batch.a.push_back(a);
+    batch.b.push_back(b);
+    batch.weights.push_back(static_cast<float>(batch.weights.size()));
+    batch.labels.push_back(static_cast<std::uint32_t>(batch.labels.size() * 7));
+  };
+  // Deleting these grows the hub's deleted group past its linear limit.
+  for (std::uint32_t i = 0; i < 40; ++i) row(filler(i), kHub);
+  row(kHub, filler(5));         // an indexed entry, overwritten or erased
+  row(kHub, node(3));           // appended to an indexed list
+  row(node(35), node(36));      // empties a deleted group, or repeats its edge
+  row(node(37), node(2));       // refused: a deleted endpoint
+  row(filler(9000), node(31));  // new ids take the free slots
+  row(kHub, filler(7));
+  for (std::size_t i = 0; i < random.a.size(); ++i) row(random.a[i], random.b[i]);
   return batch;
 }
 
@@ -149,16 +200,32 @@ TEST(batch_equals_loop_of_single_calls) {
   }
 }
 
-TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
-  for (std::uint32_t seed = 0; seed < 6; ++seed) {
+TEST(batch_equals_loop_on_a_large_diff) {
+  for (std::uint32_t seed = 0; seed < 4; ++seed) {
     for (Kind kind : kKinds) {
-      const Batch batch = random_batch(seed + 2000, 40);
-      GraphDiff expected = base_diff(seed);
+      const Batch batch = with_fixed_rows(random_batch(seed + 3000, 40));
+      GraphDiff bulk = large_diff(seed);
+      GraphDiff single = large_diff(seed);
+      apply_batch(bulk, kind, batch);
+      apply_singly(single, kind, batch);
+      CHECK(snapshot(bulk) == snapshot(single));
+      CHECK(bulk.consistent());
+    }
+  }
+}
+
+// On a diff far larger than the batch, so that nothing short of undoing the
+// batch's own changes can restore it.
+TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
+  for (std::uint32_t seed = 0; seed < 3; ++seed) {
+    for (Kind kind : kKinds) {
+      const Batch batch = with_fixed_rows(random_batch(seed + 2000, 40));
+      GraphDiff expected = large_diff(seed);
       apply_singly(expected, kind, batch);
+      const auto before = snapshot(large_diff(seed));
       // Fail the first allocation, then the second, ... until the batch completes.
       for (long fail_at = 0;; ++fail_at) {
-        GraphDiff diff = base_diff(seed);
-        const auto before = snapshot(diff);
+        GraphDiff diff = large_diff(seed);
         bool completed = true;
         allocations_left = fail_at;
         try {
