@@ -581,11 +581,11 @@ class BoundedIndex {
   // so the caller checks a hinted position against its own entry.
   std::uint64_t hash_of(const Key& key) const noexcept { return Keys::hash(key, key_); }
   void prefetch_home(std::uint64_t hash) const noexcept {
-    if (buckets_) __builtin_prefetch(&buckets_[home_of(hash, mask_)]);
+    if (buckets_) __builtin_prefetch(&buckets_[home_of(hash, count_)]);
   }
   std::uint32_t hint(std::uint64_t hash, const Key& key) const noexcept {
     if (!buckets_) return kAbsent;
-    const Bucket& bucket = buckets_[home_of(hash, mask_)];
+    const Bucket& bucket = buckets_[home_of(hash, count_)];
     for (unsigned match = lanes_equal(bucket.tags, Keys::tag(hash, key)); match != 0;
          match &= match - 1) {
       const std::uint32_t value = bucket.values[__builtin_ctz(match)];
