@@ -1,7 +1,6 @@
 #include "diff/graph_diff.h"
 
 #include <algorithm>
-#include <memory>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -11,27 +10,6 @@
 #include "diff/reserve_more.h"
 
 namespace kovra {
-
-namespace {
-
-// One flag per entry of a list, inline for the common small degree.
-class Flags {
- public:
-  explicit Flags(std::size_t count) {
-    if (count > 64) heap_ = std::make_unique<std::uint64_t[]>((count + 63) / 64);
-  }
-  void set(std::size_t i) noexcept { words()[i / 64] |= std::uint64_t{1} << (i % 64); }
-  bool test(std::size_t i) const noexcept {
-    return (heap_ ? heap_.get() : &inline_)[i / 64] >> (i % 64) & 1;
-  }
-
- private:
-  std::uint64_t* words() noexcept { return heap_ ? heap_.get() : &inline_; }
-  std::uint64_t inline_ = 0;
-  std::unique_ptr<std::uint64_t[]> heap_;
-};
-
-}  // namespace
 
 GraphDiff::GraphDiff(GraphDiff&& other) noexcept
     : nodes_(std::move(other.nodes_)),
@@ -191,64 +169,6 @@ void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
   const auto [entry, inserted] = nodes_.try_emplace(id, std::move(update));
   if (!inserted) entry->second.merge(std::move(update));
   if (!deleted_nodes_.empty()) deleted_nodes_.erase(id);
-}
-
-void GraphDiff::delete_node(const NodeId& id) {
-  const bool newly_deleted = deleted_nodes_.insert(id);
-  const NodeIndex node = find_index(id);
-  if (node != kNone) {
-    if (slots_[node].incoming_stale) compact_incoming(node);
-    // Every step that can fail comes before the first change that cannot be
-    // undone: each `from` node first gets a deleted-edge group and `node` in it,
-    // undone in reverse if one of them runs out of memory. Once compacted the
-    // reverse list names each `from` once, so what was pushed is the last entry.
-    const TargetList<NoValue, false>& incoming = slots_[node].incoming;
-    const std::size_t first_new_group = deleted_groups_.size();
-    std::uint32_t done = 0;
-    std::unique_ptr<Flags> pushed;
-    try {
-      pushed = std::make_unique<Flags>(incoming.size());
-      for (; done < incoming.size(); ++done) {
-        const NodeIndex from = incoming.at(done).key;
-        if (from == node) continue;  // a self-loop leaves with the node's own group
-        std::uint32_t group = slots_[from].deleted_group;
-        if (group == kNone) {
-          reserve_more(deleted_groups_, 1);
-          group = static_cast<std::uint32_t>(deleted_groups_.size());
-          deleted_groups_.push_back(DeletedGroup{from, {}});
-          slots_[from].deleted_group = group;
-        }
-        TargetList<NoValue>& targets = deleted_groups_[group].targets;
-        if (targets.find(node) == kNone) {
-          targets.push(node, NoValue{}, arena_);
-          pushed->set(done);
-        }
-      }
-    } catch (...) {
-      if (pushed) {
-        for (std::uint32_t i = done + 1; i-- > 0;) {
-          if (i >= incoming.size() || incoming.at(i).key == node) continue;
-          const NodeIndex from = incoming.at(i).key;
-          const std::uint32_t group = slots_[from].deleted_group;
-          if (group == kNone) continue;
-          TargetList<NoValue>& targets = deleted_groups_[group].targets;
-          if (pushed->test(i)) targets.erase_at(targets.size() - 1);
-          if (group >= first_new_group) slots_[from].deleted_group = kNone;
-        }
-      }
-      for (std::size_t g = first_new_group; g < deleted_groups_.size(); ++g) {
-        deleted_groups_[g].targets.release(arena_);
-      }
-      deleted_groups_.resize(first_new_group);
-      if (newly_deleted) deleted_nodes_.erase(id);
-      throw;
-    }
-    for (std::uint32_t i = 0; i < incoming.size(); ++i) {
-      if (pushed->test(i)) ++slots_[node].refs;
-    }
-    detach_node(node);
-  }
-  nodes_.erase(id);
 }
 
 // Takes out every edge that touches `node`, whose deleted edges are in place and

@@ -34,6 +34,7 @@ class GraphDiffBatch {
   void add_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                  std::span<const float> weights);
   void delete_edges(std::span<const NodeId> from, std::span<const NodeId> to);
+  void delete_node(const NodeId& id);
   void delete_nodes(std::span<const NodeId> ids);
   void add_nodes(std::span<const NodeId> ids, std::span<NodeUpdate> updates);
 
@@ -61,6 +62,12 @@ class GraphDiffBatch {
   };
 
   class EdgeRowsAhead;
+
+  // Puts the deleted edge of each edge into `node` whose `from` `keep` accepts,
+  // in the order of the node's reverse list, logging each into `log`, which has
+  // room for them all.
+  template <class Keep>
+  void put_deleted_edges_into(NodeIndex node, Keep keep, std::vector<Change>& log);
 
   // Takes back the logged changes to `groups`, latest first.
   template <class Group>
@@ -235,6 +242,37 @@ void GraphDiffBatch::delete_edges(std::span<const NodeId> from, std::span<const 
   for (const auto& [source, target] : erased) d_.erase_edge(source, target);
 }
 
+template <class Keep>
+void GraphDiffBatch::put_deleted_edges_into(NodeIndex node, Keep keep, std::vector<Change>& log) {
+  for (const auto& entry : d_.slots_[node].incoming) {
+    const NodeIndex source = entry.key;
+    if (source == node || !keep(source)) continue;  // a self-loop leaves with the node's own group
+    const Change change = d_.put_deleted_edge(source, node);
+    if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
+  }
+}
+
+// The batch of one, without the ordering a batch needs across its rows.
+void GraphDiffBatch::delete_node(const NodeId& id) {
+  const bool marked = d_.deleted_nodes_.insert(id);
+  const NodeIndex node = d_.find_index(id);
+  if (node != kNone) {
+    // Compacted, the reverse list names each `from` once.
+    if (d_.slots_[node].incoming_stale) d_.compact_incoming(node);
+    std::vector<Change> log;
+    try {
+      log.reserve(d_.slots_[node].incoming.size());
+      put_deleted_edges_into(node, [](NodeIndex) { return true; }, log);
+    } catch (...) {
+      undo(d_.deleted_groups_, &Slot::deleted_group, log);
+      if (marked) d_.deleted_nodes_.erase(id);
+      throw;
+    }
+    d_.detach_node(node);
+  }
+  d_.nodes_.erase(id);
+}
+
 void GraphDiffBatch::delete_nodes(std::span<const NodeId> ids) {
   const std::size_t n = ids.size();
   constexpr std::size_t kNever = SIZE_MAX;
@@ -282,12 +320,7 @@ void GraphDiffBatch::delete_nodes(std::span<const NodeId> ids) {
         return entry.key != node && first_row(entry.key) < i;
       });
       if (thinned) d_.compact_incoming(node);
-      for (const auto& entry : incoming) {
-        const NodeIndex source = entry.key;
-        if (source == node || first_row(source) < i) continue;
-        const Change change = d_.put_deleted_edge(source, node);
-        if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
-      }
+      put_deleted_edges_into(node, [&](NodeIndex source) { return first_row(source) >= i; }, log);
     }
   } catch (...) {
     undo(d_.deleted_groups_, &Slot::deleted_group, log);
@@ -339,6 +372,8 @@ void GraphDiff::delete_edges(std::span<const NodeId> from, std::span<const NodeI
   assert(from.size() == to.size());
   GraphDiffBatch(*this).delete_edges(from, to);
 }
+
+void GraphDiff::delete_node(const NodeId& id) { GraphDiffBatch(*this).delete_node(id); }
 
 void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
   GraphDiffBatch(*this).delete_nodes(ids);
