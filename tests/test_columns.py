@@ -39,6 +39,7 @@ def weight_forms(weights):
         "list": list(weights),
         "tuple": tuple(weights),
         "float32": narrowed,
+        "float32 unaligned": np.frombuffer(b"\0" + narrowed.tobytes(), np.float32, offset=1),
         "float64": np.array(weights, dtype=np.float64),
         "<f4": narrowed.astype("<f4"),
         "array f": array.array("f", weights),
@@ -310,6 +311,9 @@ def test_python_code_in_a_conversion(diff):
         diff.delete_edges(ends, ShrinksOnExport(ends))
     assert str(info.value) == "argument 'from': list changed size during conversion"
     assert snapshot(diff) == before
+    ids = bytearray(A)  # taken before the weight's conversion rewrites it
+    diff.add_edges(ids, [B], [support.CallsBack(lambda: ids.__setitem__(slice(0, 16), D))])
+    assert diff.new_or_updated_edges()[text(A)] == {text(B): 1.0}
 
 
 def test_columns_read_back_through_numpy(diff):

@@ -24,7 +24,8 @@ inline void GraphDiff::link_new_edge(NodeIndex from, NodeIndex to) noexcept {
       targets.at(pos).value = weight;
       return {Change::Kind::kOverwrite, group, pos, old};
     }
-    reserve_incoming(to);
+    // Most appends find room; only a full reverse list needs the call.
+    if (slots_[to].incoming.size() == slots_[to].incoming.capacity()) reserve_incoming(to);
     targets.push(to, weight, arena_);
     link_new_edge(from, to);
     return {Change::Kind::kAppend, group};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -111,10 +112,13 @@ class Column {
   Py_ssize_t length() const noexcept { return length_; }
 
   Result<void> open(Items items);
-  // Each appends length() elements to `out`, converting in order; the first bad
-  // element ends the conversion with an error that names it.
-  Result<void> read_ids(std::vector<NodeId>& out) const;
-  Result<void> read_weights(std::vector<float>& out) const;
+  // The column's length() elements, converted in order into `storage`, the first
+  // bad one ending the conversion with an error that names it; or, when `in_place`
+  // and the buffer's items are already what the core takes, the buffer's own
+  // memory. The span lives as long as the column and `storage`.
+  Result<std::span<const NodeId>> ids(std::vector<NodeId>& storage, bool in_place) const;
+  Result<std::span<const float>> weights(std::vector<float>& storage, bool in_place) const;
+  bool is_buffer() const noexcept { return layout_ != Layout::kSequence; }
   Result<void> read_updates(std::vector<NodeUpdate>& out) const;
 
  private:
@@ -195,24 +199,23 @@ Result<void> Column::check_weights() {
   return {};
 }
 
-Result<void> Column::read_ids(std::vector<NodeId>& out) const {
-  static_assert(std::is_trivially_copyable_v<NodeId> && sizeof(NodeId) == kIdSize);
+Result<std::span<const NodeId>> Column::ids(std::vector<NodeId>& storage, bool in_place) const {
+  static_assert(std::is_trivially_copyable_v<NodeId> && sizeof(NodeId) == kIdSize &&
+                alignof(NodeId) == 1);
+  const auto n = static_cast<std::size_t>(length_);
   if (layout_ == Layout::kIdBytes) {
-    const auto n = static_cast<std::size_t>(length_);
-    if (n == 0) return {};  // an empty buffer may have no memory at all
-    const std::size_t start = out.size();
-    out.resize(start + n);
-    std::memcpy(static_cast<void*>(out.data() + start), view_.buf, n * kIdSize);
-    return {};
+    if (in_place) return std::span<const NodeId>(static_cast<const NodeId*>(view_.buf), n);
+    storage.resize(n);
+    if (n != 0) std::memcpy(static_cast<void*>(storage.data()), view_.buf, n * kIdSize);
+    return std::span<const NodeId>(storage);
   }
   // A later column's __buffer__ may have shrunk the list since it was measured;
   // converting an id runs no Python code, so it cannot change during the loop.
   if (PySequence_Fast_GET_SIZE(obj_) < length_)
     return formatted(PyExc_RuntimeError, kChangedSize, name_);
   PyObject* const* items = PySequence_Fast_ITEMS(obj_);
-  const std::size_t start = out.size();
-  out.resize(start + static_cast<std::size_t>(length_));
-  NodeId* next = out.data() + start;
+  storage.resize(n);
+  NodeId* next = storage.data();
   for (Py_ssize_t i = 0; i < length_; ++i, ++next) {
     PyObject* item = items[i];
     if (PyBytes_Check(item) && PyBytes_GET_SIZE(item) == 16) {
@@ -223,41 +226,43 @@ Result<void> Column::read_ids(std::vector<NodeId>& out) const {
     if (!id) return element_error(name_, i, id.take_error());
     *next = *id;
   }
-  return {};
+  return std::span<const NodeId>(storage);
 }
 
-Result<void> Column::read_weights(std::vector<float>& out) const {
-  const std::size_t n = static_cast<std::size_t>(length_);
+Result<std::span<const float>> Column::weights(std::vector<float>& storage,
+                                               bool in_place) const {
+  const auto n = static_cast<std::size_t>(length_);
   if (layout_ == Layout::kFloat32) {
-    if (n == 0) return {};  // an empty buffer may have no memory at all
-    const std::size_t start = out.size();
-    out.resize(start + n);
-    std::memcpy(out.data() + start, view_.buf, n * sizeof(float));
-    return {};
+    if (in_place && reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(float) == 0) {
+      return std::span<const float>(static_cast<const float*>(view_.buf), n);
+    }
+    storage.resize(n);
+    if (n != 0) std::memcpy(storage.data(), view_.buf, n * sizeof(float));
+    return std::span<const float>(storage);
   }
-  out.reserve(out.size() + n);
+  storage.reserve(n);
   if (layout_ == Layout::kFloat64) {
     const char* data = static_cast<const char*>(view_.buf);
     for (std::size_t i = 0; i < n; ++i) {
       double value;
       std::memcpy(&value, data + i * sizeof(double), sizeof(double));
-      out.push_back(static_cast<float>(value));
+      storage.push_back(static_cast<float>(value));
     }
-    return {};
+    return std::span<const float>(storage);
   }
   for (Py_ssize_t i = 0; i < length_; ++i) {
     if (auto there = still_there(i); !there) return there.take_error();
     PyObject* item = PySequence_Fast_GET_ITEM(obj_, i);
     if (PyFloat_CheckExact(item)) {
-      out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+      storage.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
       continue;
     }
     const OwnedRef held = OwnedRef::borrow(item);  // __float__ may drop it from the list
     auto weight = f32_from_py(item);
     if (!weight) return element_error(name_, i, weight.take_error());
-    out.push_back(*weight);
+    storage.push_back(*weight);
   }
-  return {};
+  return std::span<const float>(storage);
 }
 
 Result<void> Column::read_updates(std::vector<NodeUpdate>& out) const {
@@ -346,6 +351,16 @@ OwnedRef new_bytes(std::size_t size) {
 
 char* bytes_data(const OwnedRef& bytes) noexcept { return PyBytes_AS_STRING(bytes.get()); }
 
+// Whether the call's columns may be read in place: when all of them are buffers,
+// no Python code runs between opening them and the end of the call, so nothing
+// can change a buffer after the point where a copy would have been taken.
+bool readable_in_place(std::initializer_list<const Column*> columns) noexcept {
+  for (const Column* column : columns) {
+    if (!column->is_buffer()) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Conversion order, the same in every bulk call: argument by argument, left to
@@ -363,13 +378,17 @@ PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (auto opened = to.open(Items::kIds); !opened) return opened;
     if (auto opened = weight.open(Items::kWeights); !opened) return opened;
     if (auto equal = same_lengths(sig, {&from, &to, &weight}); !equal) return equal;
-    std::vector<NodeId> from_ids;
-    std::vector<NodeId> to_ids;
-    std::vector<float> weights;
-    if (auto read = from.read_ids(from_ids); !read) return read;
-    if (auto read = to.read_ids(to_ids); !read) return read;
-    if (auto read = weight.read_weights(weights); !read) return read;
-    diff.add_edges(from_ids, to_ids, weights);
+    std::vector<NodeId> from_storage;
+    std::vector<NodeId> to_storage;
+    std::vector<float> weight_storage;
+    const bool shared = readable_in_place({&from, &to, &weight});
+    auto from_ids = from.ids(from_storage, shared);
+    if (!from_ids) return Result<void>(from_ids.take_error());
+    auto to_ids = to.ids(to_storage, shared);
+    if (!to_ids) return Result<void>(to_ids.take_error());
+    auto weights = weight.weights(weight_storage, shared);
+    if (!weights) return Result<void>(weights.take_error());
+    diff.add_edges(*from_ids, *to_ids, *weights);
     return Result<void>();
   });
 }
@@ -383,11 +402,14 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (auto opened = from.open(Items::kIds); !opened) return opened;
     if (auto opened = to.open(Items::kIds); !opened) return opened;
     if (auto equal = same_lengths(sig, {&from, &to}); !equal) return equal;
-    std::vector<NodeId> from_ids;
-    std::vector<NodeId> to_ids;
-    if (auto read = from.read_ids(from_ids); !read) return read;
-    if (auto read = to.read_ids(to_ids); !read) return read;
-    diff.delete_edges(from_ids, to_ids);
+    std::vector<NodeId> from_storage;
+    std::vector<NodeId> to_storage;
+    const bool shared = readable_in_place({&from, &to});
+    auto from_ids = from.ids(from_storage, shared);
+    if (!from_ids) return Result<void>(from_ids.take_error());
+    auto to_ids = to.ids(to_storage, shared);
+    if (!to_ids) return Result<void>(to_ids.take_error());
+    diff.delete_edges(*from_ids, *to_ids);
     return Result<void>();
   });
 }
@@ -398,9 +420,10 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return mutation<1>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args1& bound) {
     Column ids(sig.positional[0], bound[0]);
     if (auto opened = ids.open(Items::kIds); !opened) return opened;
-    std::vector<NodeId> node_ids;
-    if (auto read = ids.read_ids(node_ids); !read) return read;
-    diff.delete_nodes(node_ids);
+    std::vector<NodeId> storage;
+    auto node_ids = ids.ids(storage, readable_in_place({&ids}));
+    if (!node_ids) return Result<void>(node_ids.take_error());
+    diff.delete_nodes(*node_ids);
     return Result<void>();
   });
 }
@@ -414,11 +437,13 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (auto opened = ids.open(Items::kIds); !opened) return opened;
     if (auto opened = updates.open(Items::kUpdates); !opened) return opened;
     if (auto equal = same_lengths(sig, {&ids, &updates}); !equal) return equal;
-    std::vector<NodeId> node_ids;
+    std::vector<NodeId> storage;
     std::vector<NodeUpdate> node_updates;
-    if (auto read = ids.read_ids(node_ids); !read) return read;
+    // The updates are dicts, whose conversion may run Python code: the ids are copied.
+    auto node_ids = ids.ids(storage, false);
+    if (!node_ids) return Result<void>(node_ids.take_error());
     if (auto read = updates.read_updates(node_updates); !read) return read;
-    diff.add_nodes(node_ids, node_updates);
+    diff.add_nodes(*node_ids, node_updates);
     return Result<void>();
   });
 }
