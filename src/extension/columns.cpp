@@ -229,8 +229,7 @@ Result<std::span<const NodeId>> Column::ids(std::vector<NodeId>& storage, bool i
   return std::span<const NodeId>(storage);
 }
 
-Result<std::span<const float>> Column::weights(std::vector<float>& storage,
-                                               bool in_place) const {
+Result<std::span<const float>> Column::weights(std::vector<float>& storage, bool in_place) const {
   const auto n = static_cast<std::size_t>(length_);
   if (layout_ == Layout::kFloat32) {
     if (in_place && reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(float) == 0) {
