@@ -109,11 +109,11 @@ void GraphDiff::compact_incoming(NodeIndex to) noexcept {
   });
 }
 
-// Makes room for one more incoming entry, compacting instead of growing when
-// churn has left stale entries behind.
-void GraphDiff::reserve_incoming(NodeIndex to) {
+// A full reverse list is compacted instead of grown when churn has left stale
+// entries behind.
+void GraphDiff::make_room_incoming(NodeIndex to) {
   TargetList<NoValue, false>& incoming = slots_[to].incoming;
-  if (slots_[to].incoming_stale && incoming.size() == incoming.capacity()) {
+  if (slots_[to].incoming_stale) {
     compact_incoming(to);
     // Grow anyway when compaction freed little, so the sort stays amortised.
     const std::uint32_t spare = incoming.capacity() - incoming.size();

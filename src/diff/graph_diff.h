@@ -131,7 +131,9 @@ class GraphDiff {
   void release_if_unused(NodeIndex index) noexcept;
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;
-  void reserve_incoming(NodeIndex to);
+  // Makes room for one more incoming entry; only a full list needs the call out.
+  inline void reserve_incoming(NodeIndex to);  // graph_diff_steps.h
+  void make_room_incoming(NodeIndex to);
   inline void link_new_edge(NodeIndex from, NodeIndex to) noexcept;
   // Edge and deleted-edge groups share their bookkeeping; `link` is the slot's
   // field that points at the node's group of that kind.

@@ -7,6 +7,11 @@
 
 namespace kovra {
 
+inline void GraphDiff::reserve_incoming(NodeIndex to) {
+  const TargetList<NoValue, false>& incoming = slots_[to].incoming;
+  if (incoming.size() == incoming.capacity()) make_room_incoming(to);
+}
+
 // Counts and lists the reverse entry of an edge just added, after reserve_incoming.
 inline void GraphDiff::link_new_edge(NodeIndex from, NodeIndex to) noexcept {
   ++slots_[to].refs;
@@ -24,8 +29,7 @@ inline void GraphDiff::link_new_edge(NodeIndex from, NodeIndex to) noexcept {
       targets.at(pos).value = weight;
       return {Change::Kind::kOverwrite, group, pos, old};
     }
-    // Most appends find room; only a full reverse list needs the call.
-    if (slots_[to].incoming.size() == slots_[to].incoming.capacity()) reserve_incoming(to);
+    reserve_incoming(to);
     targets.push(to, weight, arena_);
     link_new_edge(from, to);
     return {Change::Kind::kAppend, group};
