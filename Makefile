@@ -50,7 +50,7 @@ deps: venv
 
 test-cpp: deps
 	cmake -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON \
-	  -DKOVRA_COUNT_PROBES=ON
+	  -DKOVRA_TEST_HOOKS=ON
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 

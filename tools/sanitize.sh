@@ -23,7 +23,7 @@ mkdir -p "$OUT"
 # overlaps inside std::string; the normal build keeps the warnings gate.
 echo "== C++ tests and corpus replays under the sanitizers"
 cmake -S . -B "$OUT/cpp" -G Ninja -DPython_EXECUTABLE="$PY" -DKOVRA_WERROR=OFF \
-  -DKOVRA_SANITIZE=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON -DKOVRA_COUNT_PROBES=ON \
+  -DKOVRA_SANITIZE=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON -DKOVRA_TEST_HOOKS=ON \
   >/dev/null
 cmake --build "$OUT/cpp" -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

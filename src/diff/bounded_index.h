@@ -2,10 +2,11 @@
 // a key to the position of its entry in an array that the owner keeps (the owner
 // decides the iteration order; the index only finds things).
 //
-// Why not a stock hash table: the ids come from callers and documents, the hash
-// must be fixed so that order is reproducible, and anyone can read it here. So
-// the cost of an operation must be bounded whatever the keys, and that needs the
-// probe lengths, which stock tables do not expose:
+// Why not a stock hash table: the ids come from callers and documents, so the
+// cost of an operation must be bounded whatever the keys, and that needs the
+// probe lengths, which stock tables do not expose. The hash keys are secret
+// (node_id.h), so nobody outside the process can compute ids that collide; the
+// bound is for whatever the keys let through anyway:
 //
 // - Open addressing over buckets of eight slots (one cache line each): eight
 //   32-bit tags (hash bits, or the key itself for index keys) then the eight
@@ -17,16 +18,18 @@
 // - No key is ever placed more than probe_limit() buckets from its home, so no
 //   lookup, insertion or removal visits more. An insertion that finds no room
 //   within the limit, or after which the placements since the last rebuild would
-//   have visited too many buckets beyond their homes (would_crowd()), rebuilds the table
-//   under the next key of a fixed schedule; after kMaxRekeys such rebuilds since
-//   the last clear() the index turns into a balanced tree, O(log n) per
-//   operation whatever the keys. Under random keys neither ever happens.
+//   have visited too many buckets beyond their homes (would_crowd()), rebuilds the
+//   table under a fresh secret key; after kMaxRekeys such rebuilds since the table
+//   last grew, the index turns into a balanced tree, O(log n) per operation
+//   whatever the keys. The tree tries hashing again, under another fresh key,
+//   once it has grown by the step a table grows by, so it is no lasting penalty.
+//   Under random keys none of this ever happens.
 // - Removal leaves a tombstone unless the bucket has never been full, so no
 //   removal walks a cluster; tombstones count towards the load and go at the
 //   next rebuild, which the load bound makes amortised O(1) per insertion.
 //
-// Whether and when a table re-keys depends only on the keys and the order of
-// operations, so the same history gives the same tables in every run.
+// Positions are the owner's: which key a table hashes with, and whether it
+// re-keys, never shows in any order.
 #pragma once
 
 #include <bit>
@@ -124,7 +127,6 @@ class BoundedIndex {
 
   std::uint32_t size() const noexcept { return live_; }
   bool ordered() const noexcept { return tree_ != nullptr; }
-  unsigned key_number() const noexcept { return key_number_; }
   std::size_t bucket_count() const noexcept { return buckets_ ? count_ : 0; }
 
   // Position of `key`, or kAbsent. key_at(pos) gives the key of the owner's entry
@@ -172,6 +174,8 @@ class BoundedIndex {
   // with every key still found at its position.
   template <class KeyAt>
   void insert(const Key& key, std::uint32_t pos, const KeyAt& key_at) {
+    if (tree_ && live_ >= tree_retry_at_) [[unlikely]]
+      leave_tree(key_at);
     if (!tree_) {
       if (used_ >= max_used_) grow(live_ + 1, true, key_at);
       while (!tree_) {
@@ -228,8 +232,7 @@ class BoundedIndex {
     if (!tree_ && count > max_used_) grow(count, false, key_at);
   }
 
-  // Forgets every key and returns to the first key of the schedule; the buckets
-  // stay allocated.
+  // Forgets every key; the buckets and the key stay.
   void clear() noexcept {
     tree_.reset();
     if (buckets_)
@@ -239,8 +242,6 @@ class BoundedIndex {
     placements_ = 0;
     detours_ = 0;
     rekeys_ = 0;
-    key_number_ = 0;
-    key_ = hash_key(0);
   }
 
  private:
@@ -435,50 +436,59 @@ class BoundedIndex {
     }
   }
 
-  // Builds the index anew in `count` buckets under key `key_number`; false if
-  // some key found no room within the probe limit.
+  // Builds the index anew in `count` buckets under `key`; false if some key found
+  // no room within the probe limit, or the keys crowd some buckets.
   template <class KeyAt>
-  bool try_build(std::uint32_t count, unsigned key_number, const KeyAt& key_at) {
+  bool try_build(std::uint32_t count, HashKey key, const KeyAt& key_at) {
     Bucket* fresh = allocate_buckets(count);
-    const HashKey key = hash_key(key_number);
     const std::uint32_t limit = limit_for(count);
     std::uint32_t placed = 0;
     std::uint64_t detours = 0;
-    // Under the same key, an id's tag is the part of its hash that places it.
-    const bool same_key = key_number == key_number_ && buckets_ != nullptr;
-    // Written out rather than through for_each_live(): growth moves every key,
-    // and small steps make it move each key a few times over a table's life.
-    const std::uint32_t old_count = buckets_ ? count_ : 0;
-    for (std::uint32_t b = 0; b < old_count; ++b) {
-      const Bucket& bucket = buckets_[b];
-      for (unsigned live = ~open_lanes(bucket) & kAllLanes; live != 0; live &= live - 1) {
-        const auto lane = static_cast<std::uint32_t>(__builtin_ctz(live));
-        std::uint32_t tag = bucket.tags[lane];
-        const std::uint32_t value = bucket.values[lane];
-        std::uint64_t hash;
-        if (!Keys::kTagIsKey && same_key) {
-          hash = std::uint64_t{tag} << 32;
-        } else {
-          const Key k = key_of(tag, value - 1, key_at);
-          hash = Keys::hash(k, key);
-          tag = Keys::tag(hash, k);
+    const auto put = [&](std::uint64_t hash, std::uint32_t tag, std::uint32_t value) {
+      const Room room = find_room<true>(fresh, count, limit, hash);
+      if (room.bucket == nullptr) return false;
+      room.bucket->tags[room.lane] = tag;
+      room.bucket->values[room.lane] = value;
+      ++placed;
+      detours += room.steps - 1;
+      return true;
+    };
+    bool built = true;
+    if (tree_) {
+      for (const auto& [k, pos] : *tree_) {
+        const std::uint64_t hash = Keys::hash(k, key);
+        if (!(built = put(hash, Keys::tag(hash, k), pos + 1))) break;
+      }
+    } else {
+      // Under the same key, an id's tag is the part of its hash that places it.
+      const bool same_key = key == key_ && buckets_ != nullptr;
+      // Written out rather than through for_each_live(): growth moves every key,
+      // and small steps make it move each key a few times over a table's life.
+      const std::uint32_t old_count = buckets_ ? count_ : 0;
+      for (std::uint32_t b = 0; b < old_count && built; ++b) {
+        const Bucket& bucket = buckets_[b];
+        for (unsigned live = ~open_lanes(bucket) & kAllLanes; live != 0; live &= live - 1) {
+          const auto lane = static_cast<std::uint32_t>(__builtin_ctz(live));
+          std::uint32_t tag = bucket.tags[lane];
+          const std::uint32_t value = bucket.values[lane];
+          std::uint64_t hash;
+          if (!Keys::kTagIsKey && same_key) {
+            hash = std::uint64_t{tag} << 32;
+          } else {
+            const Key k = key_of(tag, value - 1, key_at);
+            hash = Keys::hash(k, key);
+            tag = Keys::tag(hash, k);
+          }
+          if (!(built = put(hash, tag, value))) break;
         }
-        const Room room = find_room<true>(fresh, count, limit, hash);
-        if (room.bucket == nullptr) {
-          free_buckets(fresh);
-          return false;
-        }
-        room.bucket->tags[room.lane] = tag;
-        room.bucket->values[room.lane] = value;
-        ++placed;
-        detours += room.steps - 1;
       }
     }
-    if (detours > placed / 2 + kDetourSlack) {
+    if (!built || detours > placed / 2 + kDetourSlack) {
       free_buckets(fresh);
       return false;
     }
     free_buckets(buckets_);
+    tree_.reset();
     buckets_ = fresh;
     count_ = count;
     probe_limit_ = limit;
@@ -486,39 +496,48 @@ class BoundedIndex {
     used_ = placed;
     placements_ = placed;
     detours_ = detours;
-    key_number_ = key_number;
     key_ = key;
     return true;
   }
 
-  // Rebuilds in `count` buckets from key `key_number` on, moving along the
-  // schedule while keys find no room, and to the tree after kMaxRekeys moves.
+  // Rebuilds in `count` buckets under `key`, drawing fresh keys while keys find no
+  // room, and turning to the tree after kMaxRekeys of them since the last growth.
   template <class KeyAt>
-  void rebuild(std::uint32_t count, unsigned key_number, const KeyAt& key_at) {
-    while (!try_build(count, key_number, key_at)) {
-      ++key_number;
+  void rebuild(std::uint32_t count, HashKey key, const KeyAt& key_at) {
+    while (!try_build(count, key, key_at)) {
       if (++rekeys_ > kMaxRekeys) {
         build_tree(key_at);
         return;
       }
+      key = fresh_hash_key();
     }
   }
 
-  // Room for `needed` keys. An insertion that fills the table rebuilds it with
-  // room for a third more live keys than it holds: one step up the bucket
-  // counts, or the same count when tombstones made it full. So a rebuild is
-  // followed by at least a third as many insertions as it moved, and a table
-  // never holds more than a step's worth of spare buckets. A reservation sizes
-  // the table for exactly the count it is given.
-  template <class KeyAt>
-  void grow(std::size_t needed, bool leave_room, const KeyAt& key_at) {
+  // The bucket count with room for `needed` keys. An insertion that fills the
+  // table asks for room for a third more live keys than it holds: one step up
+  // the bucket counts, or the same count when tombstones made it full. So a
+  // rebuild is followed by at least a third as many insertions as it moved, and
+  // a table never holds more than a step's worth of spare buckets. A
+  // reservation sizes the table for exactly the count it is given.
+  std::uint32_t count_for(std::size_t needed, bool leave_room) const {
     std::uint32_t count = buckets_ ? count_ : 1;
     const std::size_t wanted = leave_room ? (needed - 1) + (needed - 1) / 3 : needed;
     while (wanted > std::size_t{count} * kFilled) {
       if (count >= kMaxBuckets) throw std::bad_alloc();
       count = next_count(count);
     }
-    rebuild(count, key_number_, key_at);
+    return count;
+  }
+
+  // A table that grows has spent its re-keys: at most kMaxRekeys rebuilds of n
+  // keys come between growths, each after a third as many insertions, which
+  // keeps re-keying amortised O(1) per insertion.
+  template <class KeyAt>
+  void grow(std::size_t needed, bool leave_room, const KeyAt& key_at) {
+    const std::uint32_t before = buckets_ ? count_ : 0;
+    const std::uint32_t count = count_for(needed, leave_room);
+    rebuild(count, key_, key_at);
+    if (!tree_ && count > before) rekeys_ = 0;
   }
 
   template <class KeyAt>
@@ -526,7 +545,7 @@ class BoundedIndex {
     if (++rekeys_ > kMaxRekeys) {
       build_tree(key_at);
     } else {
-      rebuild(count_, key_number_ + 1, key_at);
+      rebuild(count_, fresh_hash_key(), key_at);
     }
   }
 
@@ -542,6 +561,25 @@ class BoundedIndex {
     max_used_ = 0;
     used_ = 0;
     tree_ = std::move(tree);
+    tree_retry_at_ = next_retry(live_);
+  }
+
+  // A tree hashes again under a fresh key when it has grown by a table's growth
+  // step since it was built or last tried: moving n keys once per n/3
+  // insertions is amortised O(1), and the tree stays only while the keys still
+  // collide under every fresh key tried.
+  static std::uint32_t next_retry(std::uint32_t live) noexcept {
+    const std::uint64_t next = std::uint64_t{live} + live / 3 + kDetourSlack;
+    return next > kMaxPosition ? kMaxPosition : static_cast<std::uint32_t>(next);
+  }
+  template <class KeyAt>
+  void leave_tree(const KeyAt& key_at) {
+    const std::uint32_t count = count_for(std::size_t{live_} + 1, true);
+    if (try_build(count, fresh_hash_key(), key_at)) {
+      rekeys_ = 0;
+    } else {
+      tree_retry_at_ = next_retry(live_);
+    }
   }
 
   void swap(BoundedIndex& other) noexcept {
@@ -555,13 +593,13 @@ class BoundedIndex {
     std::swap(probe_limit_, other.probe_limit_);
     std::swap(placements_, other.placements_);
     std::swap(detours_, other.detours_);
-    std::swap(key_number_, other.key_number_);
     std::swap(rekeys_, other.rekeys_);
+    std::swap(tree_retry_at_, other.tree_retry_at_);
   }
 
   Bucket* buckets_ = nullptr;
   std::unique_ptr<Tree> tree_;
-  HashKey key_ = hash_key(0);
+  HashKey key_ = initial_hash_key();
   std::uint32_t count_ = 0;
   std::uint32_t live_ = 0;
   std::uint32_t used_ = 0;  // live slots and tombstones
@@ -571,8 +609,8 @@ class BoundedIndex {
   // their home buckets.
   std::uint64_t placements_ = 0;
   std::uint64_t detours_ = 0;
-  unsigned key_number_ = 0;
-  unsigned rekeys_ = 0;
+  unsigned rekeys_ = 0;  // since the table last grew
+  std::uint32_t tree_retry_at_ = 0;
 
  public:
   // For a caller that works ahead through a batch of keys: the hash of `key`, a

@@ -1,5 +1,5 @@
-// The 16-byte node identifier and the fixed-key hash that every table in the
-// core uses, so that iteration order is the same in every process.
+// The 16-byte node identifier and the secret-keyed hash that every table in the
+// core uses.
 #pragma once
 
 #include <array>
@@ -34,14 +34,28 @@ struct NodeId {
 // Writes the 36-character lowercase hyphenated text of `id` into `out`.
 void node_id_to_text(const NodeId& id, char* out) noexcept;
 
-// The keyed hash behind every table in the core. Keys come from a fixed schedule
-// (no per-process seed), so the same history gives the same tables in every run;
-// a table moves to the next key of the schedule only when its own history says
-// so (see bounded_index.h).
+// The keyed hash behind every table in the core. Keys are secret: the first one
+// is drawn from the operating system once per process, and every re-key of a
+// table draws a fresh one (see bounded_index.h). Iteration order never depends
+// on hash values (tables list their dense entry arrays), so views and documents
+// are the same in every process for the same history, whatever the keys.
 struct HashKey {
   std::uint64_t k0;
   std::uint64_t k1;
+  friend bool operator==(const HashKey&, const HashKey&) = default;
 };
+
+// The key every table starts with: drawn once per process, at first use.
+HashKey initial_hash_key() noexcept;
+// A key no table of this process has had, for a table that re-keys.
+HashKey fresh_hash_key() noexcept;
+
+#ifdef KOVRA_TEST_HOOKS
+// Test builds only: while fixed, tables start with key_schedule(0) and re-keys
+// take key_schedule(1), key_schedule(2) ... in turn, so that tests can craft ids
+// against known keys. fix_hash_keys(false) returns to secret keys.
+void fix_hash_keys(bool fixed) noexcept;
+#endif
 
 // The murmur3 64-bit finalizer: a bijection in which every input bit flips each
 // output bit with probability close to 1/2.
@@ -54,9 +68,11 @@ inline std::uint64_t fmix64(std::uint64_t x) noexcept {
   return x;
 }
 
-// Key number `n` of the schedule: a splitmix64 stream from a fixed origin.
-inline HashKey hash_key(unsigned n) noexcept {
-  const std::uint64_t base = 0x6a09e667f3bcc909ULL + 2 * std::uint64_t{n} * 0x9e3779b97f4a7c15ULL;
+// Key number `n` of a splitmix64 stream from a fixed origin: the public schedule
+// that tables once used, kept for tests (see fix_hash_keys) and as the mixer of
+// the fallback when the system has no random source.
+inline HashKey key_schedule(std::uint64_t n) noexcept {
+  const std::uint64_t base = 0x6a09e667f3bcc909ULL + 2 * n * 0x9e3779b97f4a7c15ULL;
   return HashKey{fmix64(base) | 1, fmix64(base + 0x9e3779b97f4a7c15ULL)};
 }
 

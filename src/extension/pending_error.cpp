@@ -1,5 +1,7 @@
 #include "extension/pending_error.h"
 
+#include <new>
+
 namespace kovra::ext {
 
 namespace {
@@ -25,6 +27,12 @@ void set_lazy(PyObject* type, PyObject* argument) noexcept {
 void discard_pending() noexcept { OwnedRef::steal(PyErr_GetRaisedException()); }
 
 void python_api_failed() {
+  // The interpreter out of memory is no internal fault: it is raised as MemoryError,
+  // as the core's own out-of-memory is, so that `except Exception` sees it.
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    discard_pending();
+    throw std::bad_alloc();
+  }
   PyErr_Print();
   throw InternalFault(kPythonApiFailed);
 }

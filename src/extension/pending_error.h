@@ -25,8 +25,8 @@ class InternalFault {
 
 inline constexpr char kPythonApiFailed[] = "Python API call failed";
 
-// A creation call that has no error path of its own returned NULL: print what the
-// interpreter says, then fault.
+// A creation call that has no error path of its own returned NULL: std::bad_alloc
+// when the interpreter ran out of memory, else print what it says and fault.
 [[noreturn]] void python_api_failed();
 
 // Takes the result of a C API call that creates an object; NULL is an internal fault.

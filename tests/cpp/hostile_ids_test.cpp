@@ -15,8 +15,8 @@
 #include "diff/graph_diff.h"
 #include "diff/id_table.h"
 
-#ifndef KOVRA_COUNT_PROBES
-#error "hostile_ids_test needs a core built with KOVRA_COUNT_PROBES"
+#ifndef KOVRA_TEST_HOOKS
+#error "hostile_ids_test needs a core built with KOVRA_TEST_HOOKS"
 #endif
 
 namespace {
@@ -46,6 +46,50 @@ std::vector<NodeId> random_ids(std::size_t count, std::uint64_t seed) {
   return ids;
 }
 
+// Tables made while one lives start from key_schedule(0) and re-key along the
+// schedule, as an attacker who knew the keys would have them.
+struct FixedKeys {
+  FixedKeys() noexcept { kovra::fix_hash_keys(true); }
+  ~FixedKeys() { kovra::fix_hash_keys(false); }
+  FixedKeys(const FixedKeys&) = delete;
+  FixedKeys& operator=(const FixedKeys&) = delete;
+};
+
+// The inverse of fmix64: the shift steps undo themselves (33 > 64 - 33), and the
+// multipliers are odd, so invertible modulo 2^64 (Newton's iteration finds it).
+constexpr std::uint64_t inverse_of(std::uint64_t odd) {
+  std::uint64_t inv = odd;
+  for (int i = 0; i < 6; ++i) inv *= 2 - odd * inv;
+  return inv;
+}
+std::uint64_t fmix64_inverse(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= inverse_of(0xc4ceb9fe1a85ec53ULL);
+  x ^= x >> 33;
+  x *= inverse_of(0xff51afd7ed558ccdULL);
+  x ^= x >> 33;
+  return x;
+}
+
+// `per_key` ids for each of the first `keys` keys of the schedule, each group
+// with one and the same full hash under its key: computed, not searched for.
+std::vector<NodeId> fully_colliding_ids(std::size_t per_key, unsigned keys) {
+  std::mt19937_64 rng(19);
+  std::vector<NodeId> ids;
+  for (unsigned k = 0; k < keys; ++k) {
+    const kovra::HashKey key = kovra::key_schedule(k);
+    const std::uint64_t target = rng();
+    for (std::size_t i = 0; i < per_key; ++i) {
+      const std::uint64_t high = rng();
+      const NodeId id =
+          id_of(fmix64_inverse(target) ^ key.k1 ^ kovra::fmix64(high ^ key.k0), high);
+      CHECK_EQ(kovra::hash_id(id, key), target);
+      ids.push_back(id);
+    }
+  }
+  return ids;
+}
+
 // The constants that the former hash xored into the halves: every id with
 // either half equal to its constant hashed to the same value.
 std::vector<NodeId> weak_key_ids(std::size_t count, bool low_half) {
@@ -62,7 +106,7 @@ std::vector<NodeId> weak_key_ids(std::size_t count, bool low_half) {
 // under the first key of the schedule.
 std::vector<NodeId> colliding_ids(std::size_t count, unsigned bits) {
   std::mt19937_64 rng(11);
-  const kovra::HashKey key = kovra::hash_key(0);
+  const kovra::HashKey key = kovra::key_schedule(0);
   std::vector<NodeId> ids;
   while (ids.size() < count) {
     const NodeId id = id_of(rng(), rng());
@@ -103,6 +147,48 @@ TEST(weak_keys_of_the_former_hash_cost_as_random_ids) {
   check_like_random(weak_key_ids(20000, false), "second half fixed");
 }
 
+// Against the secret keys, ids computed from the public schedule are random ids.
+TEST(ids_colliding_under_the_former_schedule_cost_as_random_ids) {
+  std::vector<NodeId> ids = fully_colliding_ids(130, 4);
+  const std::vector<NodeId> rest = random_ids(20000, 23);
+  ids.insert(ids.end(), rest.begin(), rest.end());
+  check_like_random(ids, "full collisions under the former schedule");
+  kovra::IdTable<NodeId> table;
+  for (const NodeId& id : ids) table.insert(id);
+  CHECK(!table.ordered());
+}
+
+// With the keys known, one computed set per key sends a table through its
+// re-keys to the tree, where every lookup stays logarithmic; it hashes again
+// once it has grown by a step, instead of staying in the tree for good.
+TEST(a_table_forced_into_the_tree_hashes_again_as_it_grows) {
+  const FixedKeys fixed;
+  const std::vector<NodeId> crafted = fully_colliding_ids(130, 4);
+  kovra::IdTable<NodeId> table;
+  table.reserve(crafted.size());  // no growth, so no fresh budget of re-keys
+  const std::uint64_t forcing = probes_of([&] {
+    for (const NodeId& id : crafted) table.insert(id);
+  });
+  CHECK(table.ordered());
+  CHECK(forcing <= crafted.size() * 2 * BoundedIndex<kovra::IdKeys>::probe_limit(7));
+  std::uint64_t worst = 0;
+  for (const NodeId& id : crafted) {
+    worst = std::max(worst, probes_of([&] { CHECK(table.contains(id)); }));
+  }
+  CHECK(worst <= 2 * 10);  // two comparisons per level of a tree of 520 keys
+
+  const std::vector<NodeId> later = random_ids(2000, 29);
+  std::size_t added = 0;
+  while (table.ordered() && added < later.size()) table.insert(later[added++]);
+  CHECK(added <= crafted.size() / 3 + 65);
+  for (std::size_t i = added; i < later.size(); ++i) table.insert(later[i]);
+  CHECK(!table.ordered());
+  for (const NodeId& id : crafted) {
+    worst = std::max(worst, probes_of([&] { CHECK(table.contains(id)); }));
+  }
+  CHECK(worst <= BoundedIndex<kovra::IdKeys>::probe_limit(9));
+}
+
 // A view's order is a diff's history, not its hash positions, so a prefix of a
 // large diff's order is nothing special to a fresh diff.
 TEST(prefix_of_a_large_diffs_order_costs_as_random_ids) {
@@ -117,6 +203,7 @@ TEST(prefix_of_a_large_diffs_order_costs_as_random_ids) {
 }
 
 TEST(ids_colliding_under_the_first_key_cost_as_random_ids) {
+  const FixedKeys fixed;
   const std::vector<NodeId> crafted = colliding_ids(3000, 9);
   check_like_random(crafted, "colliding ids");
 
@@ -146,7 +233,8 @@ TEST(ids_colliding_under_the_first_key_cost_as_random_ids) {
 // Interned indexes follow the order in which ids first appear, so a caller can
 // pick which indexes one `from` node's targets get.
 TEST(targets_with_colliding_interned_indexes_cost_as_random_targets) {
-  const kovra::HashKey key = kovra::hash_key(0);
+  const FixedKeys fixed;
+  const kovra::HashKey key = kovra::key_schedule(0);
   const std::vector<NodeId> pool = random_ids(600000, 13);
   const auto cost = [&](bool crafted) {
     GraphDiff diff;
