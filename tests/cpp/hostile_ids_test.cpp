@@ -81,8 +81,7 @@ std::vector<NodeId> fully_colliding_ids(std::size_t per_key, unsigned keys) {
     const std::uint64_t target = rng();
     for (std::size_t i = 0; i < per_key; ++i) {
       const std::uint64_t high = rng();
-      const NodeId id =
-          id_of(fmix64_inverse(target) ^ key.k1 ^ kovra::fmix64(high ^ key.k0), high);
+      const NodeId id = id_of(fmix64_inverse(target) ^ key.k1 ^ kovra::fmix64(high ^ key.k0), high);
       CHECK_EQ(kovra::hash_id(id, key), target);
       ids.push_back(id);
     }
