@@ -6,6 +6,8 @@ import pathlib
 import struct
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -153,6 +155,38 @@ def test_same_history_gives_same_bytes_in_every_process():
         for _ in range(2)
     }
     assert len(outputs) == 1
+
+
+def test_other_threads_run_while_a_large_document_decodes():
+    # With no forced switches, another thread can take the interpreter during the
+    # call only if the call lets it go; it counts whatever steps it gets.
+    diff = PyGraphDiff()
+    for i in range(20_000):
+        diff.add_edge(i.to_bytes(16, "little"), (i * 7).to_bytes(16, "little"), 1.0)
+    data = diff.to_bytes()
+    go, stop = threading.Event(), threading.Event()
+    steps = [0]
+
+    def count():
+        go.wait()
+        while not stop.is_set():
+            steps[0] += 1
+            time.sleep(0)  # lets the interpreter go, so the main thread gets it back
+
+    interval = sys.getswitchinterval()
+    worker = threading.Thread(target=count)
+    worker.start()
+    sys.setswitchinterval(1000)
+    try:
+        go.set()
+        decoded = PyGraphDiff.from_bytes(data)
+        during = steps[0]
+    finally:
+        sys.setswitchinterval(interval)
+        stop.set()
+        worker.join()
+    assert during > 0
+    assert decoded.num_edges() == diff.num_edges()
 
 
 # ---- random diffs --------------------------------------------------------------------
