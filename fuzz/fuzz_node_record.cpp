@@ -1,5 +1,6 @@
-// One node record text into the parser. An accepted record is written back in the
-// fixed form, which must parse to the same fields and write the same text again.
+// One node record text into the parser, with and without its fast path for the
+// writer's form, which must agree. An accepted record is written back in the fixed
+// form, which must parse to the same fields and write the same text again.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The document reader refuses invalid UTF-8 before any text is parsed.
   if (!kovra::is_valid_utf8(input)) return 0;
   const auto update = kovra::node_update_from_json(input);
+  // The fast path for the writer's form must change nothing the strict parser decides.
+  const auto strict = kovra::node_update_from_json_strict(input);
+  if (update.has_value() != strict.has_value()) std::abort();
   if (!update) return 0;
+  if (!(*strict == *update)) std::abort();
 
   // An exact-size buffer, so that a length mismatch shows up as an overflow.
   std::vector<char> buffer(kovra::node_record_length(*update));

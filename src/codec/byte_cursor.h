@@ -13,7 +13,18 @@
 
 namespace kovra {
 
-inline constexpr std::size_t kIdFieldSize = 8 + 16;
+// The sizes of the document's fields, and so of its entries besides their
+// texts and inner entries: the writer measures with them, and the reader bounds
+// by them how many entries the rest of an input can hold.
+inline constexpr std::size_t kCountSize = 8;  // a count, or a length
+inline constexpr std::size_t kIdFieldSize = kCountSize + 16;
+inline constexpr std::size_t kWeightSize = 4;
+inline constexpr std::size_t kNodeEntryFixed =
+    kIdFieldSize + kCountSize;                                         // the id, the text's length
+inline constexpr std::size_t kGroupFixed = kIdFieldSize + kCountSize;  // `from`, the target count
+inline constexpr std::size_t kEdgeEntry = kIdFieldSize + kWeightSize;
+inline constexpr std::size_t kDeletedEdgeEntry = kIdFieldSize;
+inline constexpr std::size_t kSectionCounts = 4 * kCountSize;
 
 inline std::uint64_t from_little_endian(std::uint64_t v) noexcept {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
@@ -32,9 +43,9 @@ class ByteCursor {
   std::size_t remaining() const noexcept { return remaining_; }
 
   [[nodiscard]] bool read_u64(std::uint64_t& value) noexcept {
-    if (remaining_ < 8) return false;
+    if (remaining_ < kCountSize) return false;
     value = load_u64(p_);
-    advance(8);
+    advance(kCountSize);
     return true;
   }
 
@@ -48,21 +59,21 @@ class ByteCursor {
 
   // A length, checked against the remaining input, then that many bytes, viewed in place.
   [[nodiscard]] bool read_text(std::string_view& text) noexcept {
-    if (remaining_ < 8) return false;
+    if (remaining_ < kCountSize) return false;
     const std::uint64_t length = load_u64(p_);
-    if (length > remaining_ - 8) return false;
-    text = std::string_view(p_ + 8, static_cast<std::size_t>(length));
-    advance(8 + static_cast<std::size_t>(length));
+    if (length > remaining_ - kCountSize) return false;
+    text = std::string_view(p_ + kCountSize, static_cast<std::size_t>(length));
+    advance(kCountSize + static_cast<std::size_t>(length));
     return true;
   }
 
   [[nodiscard]] bool read_f32(float& value) noexcept {
-    if (remaining_ < 4) return false;
+    if (remaining_ < kWeightSize) return false;
     std::uint32_t bits;
-    std::memcpy(&bits, p_, 4);
+    std::memcpy(&bits, p_, kWeightSize);
     bits = from_little_endian(bits);
-    std::memcpy(&value, &bits, 4);
-    advance(4);
+    std::memcpy(&value, &bits, kWeightSize);
+    advance(kWeightSize);
     return true;
   }
 

@@ -9,17 +9,46 @@ namespace kovra {
 
 namespace {
 
-// The fewest bytes one entry of each kind takes, which bounds how many entries the
-// rest of the input can hold.
-constexpr std::size_t kMinNodeEntry = kIdFieldSize + 8;
-constexpr std::size_t kMinGroup = kIdFieldSize + 8;
-constexpr std::size_t kEdgeEntry = kIdFieldSize + 4;
-
 // Reserve no more than the remaining input could fill: a forged count fails at the
 // first missing byte, not in the allocator.
 std::size_t reservation(std::uint64_t count, std::size_t remaining, std::size_t entry) noexcept {
   const std::size_t fits = remaining / entry;
   return count < fits ? static_cast<std::size_t>(count) : fits;
+}
+
+// The edge and the deleted-edge section alike: groups of a `from` id and its
+// targets, each target with a weight in the first and nothing more in the second.
+template <bool kWeighted>
+bool read_groups(ByteCursor& in, GraphDiff& diff) {
+  constexpr std::size_t kEntry = kWeighted ? kEdgeEntry : kDeletedEdgeEntry;
+  std::uint64_t count;
+  if (!in.read_u64(count)) return false;
+  const std::size_t groups = reservation(count, in.remaining(), kGroupFixed);
+  if constexpr (kWeighted) {
+    diff.reserve_edge_groups(groups);
+  } else {
+    diff.reserve_deleted_groups(groups);
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    NodeId from;
+    std::uint64_t edges;
+    if (!in.read_id(from) || !in.read_u64(edges)) return false;
+    const std::size_t room = reservation(edges, in.remaining(), kEntry);
+    const std::uint32_t group =
+        kWeighted ? diff.load_edge_group(from, room) : diff.load_deleted_group(from, room);
+    for (std::uint64_t j = 0; j < edges; ++j) {
+      NodeId to;
+      if (!in.read_id(to)) return false;
+      if constexpr (kWeighted) {
+        float weight;
+        if (!in.read_f32(weight)) return false;
+        diff.load_edge(group, to, weight);
+      } else {
+        diff.load_deleted_edge(group, to);
+      }
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -33,7 +62,7 @@ std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
   // text that a later entry of the same id replaces does not count, even if it is
   // broken: such ids wait in `broken` until a later valid text clears them.
   if (!in.read_u64(count)) return std::nullopt;
-  diff.reserve_nodes(reservation(count, in.remaining(), kMinNodeEntry));
+  diff.reserve_nodes(reservation(count, in.remaining(), kNodeEntryFixed));
   NodeSet broken;
   for (std::uint64_t i = 0; i < count; ++i) {
     NodeId id;
@@ -57,36 +86,7 @@ std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
     diff.load_deleted_node(id);
   }
 
-  if (!in.read_u64(count)) return std::nullopt;
-  diff.reserve_edge_groups(reservation(count, in.remaining(), kMinGroup));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    NodeId from;
-    std::uint64_t edges;
-    if (!in.read_id(from) || !in.read_u64(edges)) return std::nullopt;
-    const std::uint32_t group =
-        diff.load_edge_group(from, reservation(edges, in.remaining(), kEdgeEntry));
-    for (std::uint64_t j = 0; j < edges; ++j) {
-      NodeId to;
-      float weight;
-      if (!in.read_id(to) || !in.read_f32(weight)) return std::nullopt;
-      diff.load_edge(group, to, weight);
-    }
-  }
-
-  if (!in.read_u64(count)) return std::nullopt;
-  diff.reserve_deleted_groups(reservation(count, in.remaining(), kMinGroup));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    NodeId from;
-    std::uint64_t edges;
-    if (!in.read_id(from) || !in.read_u64(edges)) return std::nullopt;
-    const std::uint32_t group =
-        diff.load_deleted_group(from, reservation(edges, in.remaining(), kIdFieldSize));
-    for (std::uint64_t j = 0; j < edges; ++j) {
-      NodeId to;
-      if (!in.read_id(to)) return std::nullopt;
-      diff.load_deleted_edge(group, to);
-    }
-  }
+  if (!read_groups<true>(in, diff) || !read_groups<false>(in, diff)) return std::nullopt;
   // Whatever follows the last section is not part of the document.
   diff.finish_loading();
   return diff;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <type_traits>
 
 #include "codec/byte_cursor.h"
 #include "codec/group_prefetch.h"
@@ -10,11 +12,6 @@
 namespace kovra {
 
 namespace {
-
-// Per entry, besides its text or its inner entries: an id, and a length or a count.
-constexpr std::size_t kNodeEntryFixed = kIdFieldSize + 8;
-constexpr std::size_t kGroupFixed = kIdFieldSize + 8;
-constexpr std::size_t kEdgeEntry = kIdFieldSize + 4;
 
 // The largest document a caller can hold: a bytes object's size is a signed value.
 constexpr std::uint64_t kMaxDocument = std::numeric_limits<std::ptrdiff_t>::max();
@@ -50,11 +47,40 @@ void for_each_node(const NodeMap& nodes, Visit&& visit) {
   }
 }
 
+template <class Group>
+[[nodiscard]] bool measure_groups(std::uint64_t& total, std::span<const Group> groups,
+                                  std::size_t entry) noexcept {
+  for (const Group& group : groups) {
+    if (!add_checked(total, 1, kGroupFixed) || !add_checked(total, group.targets.size(), entry)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The edge and the deleted-edge section alike; only edges carry a weight.
+template <class Group>
+char* write_groups(char* out, const GraphDiff& diff, std::span<const Group> groups) noexcept {
+  out = put_u64(out, groups.size());
+  EntriesAhead ahead(groups, kTargetLookahead);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    prefetch_group(diff, groups, g);
+    const Group& group = groups[g];
+    out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
+    for (const auto& edge : group.targets) {
+      if (const auto* later = ahead.next()) __builtin_prefetch(&diff.id_of(later->key));
+      out = put_id(out, diff.id_of(edge.key));
+      if constexpr (std::is_same_v<Group, EdgeGroup>) out = put_f32(out, edge.value);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<DocumentWriter> DocumentWriter::measure(const GraphDiff& diff) {
   DocumentWriter writer(diff);
-  std::uint64_t total = 4 * 8;  // the four section counts
+  std::uint64_t total = kSectionCounts;
   bool overflow = false;
   writer.sketches_.resize(diff.nodes().size());
   RecordSketch* sketch = writer.sketches_.data();
@@ -62,18 +88,10 @@ std::optional<DocumentWriter> DocumentWriter::measure(const GraphDiff& diff) {
     overflow |= !add_checked(total, 1, kNodeEntryFixed + node_record_length(update, *sketch++));
   });
   if (overflow) return std::nullopt;
-  if (!add_checked(total, diff.deleted_nodes().size(), kIdFieldSize)) return std::nullopt;
-  for (const EdgeGroup& group : diff.edge_groups()) {
-    if (!add_checked(total, 1, kGroupFixed) ||
-        !add_checked(total, group.targets.size(), kEdgeEntry)) {
-      return std::nullopt;
-    }
-  }
-  for (const DeletedGroup& group : diff.deleted_groups()) {
-    if (!add_checked(total, 1, kGroupFixed) ||
-        !add_checked(total, group.targets.size(), kIdFieldSize)) {
-      return std::nullopt;
-    }
+  if (!add_checked(total, diff.deleted_nodes().size(), kIdFieldSize) ||
+      !measure_groups(total, diff.edge_groups(), kEdgeEntry) ||
+      !measure_groups(total, diff.deleted_groups(), kDeletedEdgeEntry)) {
+    return std::nullopt;
   }
   if (total > kMaxDocument) return std::nullopt;
   writer.size_ = static_cast<std::size_t>(total);
@@ -95,30 +113,8 @@ void DocumentWriter::write(char* out) const noexcept {
   });
   out = put_u64(out, diff.deleted_nodes().size());
   for (const NodeId& id : diff.deleted_nodes()) out = put_id(out, id);
-  const auto groups = diff.edge_groups();
-  out = put_u64(out, groups.size());
-  EntriesAhead ahead(groups, kTargetLookahead);
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    prefetch_group(diff, groups, g);
-    const EdgeGroup& group = groups[g];
-    out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
-    for (const auto& edge : group.targets) {
-      if (const auto* later = ahead.next()) __builtin_prefetch(&diff.id_of(later->key));
-      out = put_f32(put_id(out, diff.id_of(edge.key)), edge.value);
-    }
-  }
-  const auto deleted = diff.deleted_groups();
-  out = put_u64(out, deleted.size());
-  EntriesAhead deleted_ahead(deleted, kTargetLookahead);
-  for (std::size_t g = 0; g < deleted.size(); ++g) {
-    prefetch_group(diff, deleted, g);
-    const DeletedGroup& group = deleted[g];
-    out = put_u64(put_id(out, diff.id_of(group.from)), group.targets.size());
-    for (const auto& edge : group.targets) {
-      if (const auto* later = deleted_ahead.next()) __builtin_prefetch(&diff.id_of(later->key));
-      out = put_id(out, diff.id_of(edge.key));
-    }
-  }
+  out = write_groups(out, diff, diff.edge_groups());
+  write_groups(out, diff, diff.deleted_groups());
 }
 
 std::optional<std::string> serialize_graph_diff(const GraphDiff& diff) {

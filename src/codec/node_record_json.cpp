@@ -43,16 +43,6 @@ std::uint32_t load4(const char* p) noexcept {
   return word;
 }
 
-// The word that load8 (or load4, for four bytes) reads from `bytes` on a little-endian
-// machine, computed at compile time.
-constexpr std::uint64_t little_endian_word(std::string_view bytes) noexcept {
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    word |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
-  }
-  return word;
-}
-
 // Nonzero when any of the eight bytes of `word` is a control byte, a quote or a
 // backslash: the bytes that end a plain run inside a JSON string. The lowest set
 // bit marks the first such byte in memory order (on little-endian machines); bits
@@ -123,6 +113,28 @@ std::uint64_t special_bytes(std::string_view text) noexcept {
   return has_special_byte(short_text_word(p, n));
 }
 #endif
+
+// The first byte from `p` on that ends a plain run of a string (a quote, a
+// backslash or a control byte), or `end`.
+[[gnu::always_inline]] inline const char* find_special(const char* p,
+                                                       const char* const end) noexcept {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const unsigned mask = special_mask(load16(p));
+    if (mask != 0) return p + std::countr_zero(mask);
+  }
+#endif
+  for (; end - p >= 8; p += 8) {
+    const std::uint64_t found = has_special_byte(load8(p));
+    if (found == 0) continue;
+    if constexpr (std::endian::native == std::endian::little) {
+      return p + std::countr_zero(found) / 8;
+    }
+    break;
+  }
+  while (p != end && kEscapeGrowth[static_cast<unsigned char>(*p)] == 0) ++p;
+  return p;
+}
 
 // Growth of `text` by its escapes; 0 for the common text that needs none.
 std::size_t escape_growth(std::string_view text) noexcept {
@@ -411,6 +423,45 @@ int hex_value(char c) noexcept {
   return -1;
 }
 
+// One to three digits without a leading zero, and no fraction or exponent after
+// them: what is left of the number grammar is refused for a colour anyway. Returns
+// the first byte after the digits, or nullptr.
+[[gnu::always_inline]] inline const char* parse_colour(
+    const char* p, const char* const end, std::optional<std::uint8_t>& colour) noexcept {
+  // A byte below '0' wraps around to a large unsigned value, so one `<= 9` test
+  // accepts exactly the digits; the end of the text reads as 10, a non-digit.
+  const auto digit_at = [end](const char* at) noexcept {
+    return at != end ? static_cast<unsigned>(static_cast<unsigned char>(*at) - '0') : 10u;
+  };
+  unsigned value = digit_at(p);
+  if (value > 9) return nullptr;
+  ++p;
+  if (value != 0) {
+    for (int i = 0; i < 2 && digit_at(p) <= 9; ++i) value = value * 10 + digit_at(p++);
+  }
+  if (p != end && (digit_at(p) <= 9 || *p == '.' || *p == 'e' || *p == 'E')) return nullptr;
+  if (value > 255) return nullptr;
+  colour = static_cast<std::uint8_t>(value);
+  return p;
+}
+
+// Whether the `size` bytes at `p` are those of `kText`: whole words compared with
+// constants (overlapping at the end), since the compiler expands memcmp inline
+// only for string literals.
+template <std::size_t kSize>
+bool same_bytes(const char* p, const char* text) noexcept {
+  static_assert(kSize >= 4);
+  if constexpr (std::endian::native != std::endian::little) {
+    return std::memcmp(p, text, kSize) == 0;
+  } else if constexpr (kSize >= 8) {
+    bool same = load8(p + kSize - 8) == load8(text + kSize - 8);
+    for (std::size_t i = 0; i + 8 < kSize; i += 8) same &= load8(p + i) == load8(text + i);
+    return same;
+  } else {
+    return load4(p) == load4(text) && load4(p + kSize - 4) == load4(text + kSize - 4);
+  }
+}
+
 // The fields as they are parsed, turned into a NodeUpdate once the record is complete.
 struct RecordValues {
   std::optional<std::string_view> label;
@@ -478,22 +529,9 @@ class RecordParser {
   template <const std::string_view& kText>
   bool take_constant() noexcept {
     constexpr std::size_t kSize = kText.size();
-    static_assert(kSize >= 4 && kSize <= 16);
-    if (static_cast<std::size_t>(end_ - p_) < kSize) return false;
-    bool same;
-    if constexpr (std::endian::native != std::endian::little) {
-      same = std::memcmp(p_, kText.data(), kSize) == 0;
-    } else if constexpr (kSize >= 8) {
-      constexpr std::uint64_t kHead = little_endian_word(kText.substr(0, 8));
-      constexpr std::uint64_t kTail = little_endian_word(kText.substr(kSize - 8));
-      same = load8(p_) == kHead && load8(p_ + kSize - 8) == kTail;
-    } else {
-      constexpr auto kHead = static_cast<std::uint32_t>(little_endian_word(kText.substr(0, 4)));
-      constexpr auto kTail =
-          static_cast<std::uint32_t>(little_endian_word(kText.substr(kSize - 4)));
-      same = load4(p_) == kHead && load4(p_ + kSize - 4) == kTail;
+    if (static_cast<std::size_t>(end_ - p_) < kSize || !same_bytes<kSize>(p_, kText.data())) {
+      return false;
     }
-    if (!same) return false;
     p_ += kSize;
     return true;
   }
@@ -517,26 +555,7 @@ class RecordParser {
     return true;
   }
 
-  // The first byte from `p` on that ends a plain run of a string (a quote, a
-  // backslash or a control byte), or end_.
-  const char* find_special(const char* p) const noexcept {
-#if defined(__SSE2__)
-    for (; end_ - p >= 16; p += 16) {
-      const unsigned mask = special_mask(load16(p));
-      if (mask != 0) return p + std::countr_zero(mask);
-    }
-#endif
-    for (; end_ - p >= 8; p += 8) {
-      const std::uint64_t found = has_special_byte(load8(p));
-      if (found == 0) continue;
-      if constexpr (std::endian::native == std::endian::little) {
-        return p + std::countr_zero(found) / 8;
-      }
-      break;
-    }
-    while (p != end_ && kEscapeGrowth[static_cast<unsigned char>(*p)] == 0) ++p;
-    return p;
-  }
+  const char* find_special(const char* p) const noexcept { return kovra::find_special(p, end_); }
 
   // Reads the string at p_ (an opening quote). `text` receives its decoded content:
   // a view into the record when it holds no escape, else into `scratch`. With
@@ -684,25 +703,10 @@ class RecordParser {
     }
   }
 
-  // One to three digits without a leading zero, and no fraction or exponent after
-  // them: what is left of the number grammar is refused for a colour anyway.
   bool parse_colour(std::optional<std::uint8_t>& colour) noexcept {
-    // A byte below '0' wraps around to a large unsigned value, so one `<= 9` test
-    // accepts exactly the digits; the end of the text reads as 10, a non-digit.
-    const auto digit_at = [this](const char* p) noexcept {
-      return p != end_ ? static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') : 10u;
-    };
-    const char* p = p_;
-    unsigned value = digit_at(p);
-    if (value > 9) return false;
-    ++p;
-    if (value != 0) {
-      for (int i = 0; i < 2 && digit_at(p) <= 9; ++i) value = value * 10 + digit_at(p++);
-    }
-    if (p != end_ && (digit_at(p) <= 9 || *p == '.' || *p == 'e' || *p == 'E')) return false;
-    if (value > 255) return false;
-    colour = static_cast<std::uint8_t>(value);
-    p_ = p;
+    const char* const after = kovra::parse_colour(p_, end_, colour);
+    if (after == nullptr) return false;
+    p_ = after;
     return true;
   }
 
@@ -767,34 +771,14 @@ class RecordParser {
     if (p_ == end_ || *p_ != '"') return false;
     field = kNodeFieldCount;
     // The key's first letter picks the first field with that letter, which tries the
-    // later ones with the same letter too. One case per field, none per key text.
-    static_assert(kNodeFieldCount == 7);
-    bool known = false;
-    switch (end_ - p_ >= 2 ? kFirstWithLetter[static_cast<unsigned char>(p_[1])] : 0) {
-      case 1:
-        known = take_key_from<0>(field);
-        break;
-      case 2:
-        known = take_key_from<1>(field);
-        break;
-      case 3:
-        known = take_key_from<2>(field);
-        break;
-      case 4:
-        known = take_key_from<3>(field);
-        break;
-      case 5:
-        known = take_key_from<4>(field);
-        break;
-      case 6:
-        known = take_key_from<5>(field);
-        break;
-      case 7:
-        known = take_key_from<6>(field);
-        break;
-      default:
-        break;
-    }
+    // later ones with the same letter too.
+    const std::size_t first =
+        end_ - p_ >= 2 ? kFirstWithLetter[static_cast<unsigned char>(p_[1])] : 0;
+    const bool known = [&]<std::size_t... I>(std::index_sequence<I...>) {
+      bool taken = false;
+      static_cast<void>(((first == I + 1 && (taken = take_key_from<I>(field), true)) || ...));
+      return taken;
+    }(std::make_index_sequence<kNodeFieldCount>{});
     if (known) return true;
     std::string_view key;
     if (!scan_string(&key_buffer, &key) || !consume(':')) return false;
@@ -847,9 +831,93 @@ class RecordParser {
   const char* const end_;
 };
 
+// Records exactly as the writer makes them: members in field order, no
+// whitespace, strings without escapes. A text in any other form is left to the
+// strict parser, which reads it from the start; every text this accepts, the
+// strict parser accepts with the same values, so which one reads a record
+// never shows. Most records come from the writer, and this reads them without
+// looking up keys or skipping whitespace.
+class WrittenFormParser {
+ public:
+  explicit WrittenFormParser(std::string_view text) noexcept
+      : p_(text.data()), end_(text.data() + text.size()) {}
+
+  bool parse(RecordValues& values) noexcept {
+    if (end_ - p_ < 2 || *p_ != '{') return false;
+    const bool members = any_node_field<kNodeFields>([&](auto tag) {
+      constexpr NodeField F = decltype(tag)::value;
+      return !member<F>(values);
+    });
+    // Any member but the last stopped the walk: an unknown key, another order.
+    if (members) return false;
+    if (first_) ++p_;  // an empty record: its brace
+    return end_ - p_ == 1 && *p_ == '}';
+  }
+
+ private:
+  // Takes field F's member if it is next: false only if it is there but not in the
+  // written form.
+  template <NodeField F>
+  bool member(RecordValues& values) noexcept {
+    constexpr NodeFieldKind kKind = info_of(F).kind;
+    if constexpr (kKind == NodeFieldKind::kFlag) {
+      if (take<kMember<F, MemberPart::kTrue>>()) {
+        values.show_label = true;
+      } else if (take<kMember<F, MemberPart::kFalse>>()) {
+        values.show_label = false;
+      }
+      return true;
+    } else {
+      if (!take<kMember<F, MemberPart::kStart>>()) return true;
+      if constexpr (kKind == NodeFieldKind::kText) {
+        const char* const start = p_;
+        p_ = find_special(p_, end_);
+        if (p_ == end_ || *p_ != '"') return false;
+        (F == NodeField::kLabel ? values.label : values.url)
+            .emplace(start, static_cast<std::size_t>(p_ - start));
+        ++p_;
+        return true;
+      } else if constexpr (kKind == NodeFieldKind::kNumber) {
+        p_ = parse_json_float32(p_, end_, values.size);
+        return p_ != nullptr && values.size.has_value();
+      } else {
+        p_ = parse_colour(p_, end_,
+                          F == NodeField::kRed     ? values.red
+                          : F == NodeField::kGreen ? values.green
+                                                   : values.blue);
+        return p_ != nullptr;
+      }
+    }
+  }
+
+  // Takes a member's start (or a flag's whole member) if it follows; the first
+  // member opens the record where the others have their comma.
+  template <const auto& kBytes>
+  bool take() noexcept {
+    constexpr std::size_t kSize = kBytes.size();
+    if (static_cast<std::size_t>(end_ - p_) < kSize || *p_ != (first_ ? '{' : ',') ||
+        !same_bytes<kSize - 1>(p_ + 1, kBytes.data() + 1)) {
+      return false;
+    }
+    p_ += kSize;
+    first_ = false;
+    return true;
+  }
+
+  const char* p_;
+  const char* const end_;
+  bool first_ = true;
+};
+
 }  // namespace
 
 std::optional<NodeUpdate> node_update_from_json(std::string_view text) {
+  RecordValues values;
+  if (WrittenFormParser(text).parse(values)) return values.build();
+  return node_update_from_json_strict(text);
+}
+
+std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text) {
   RecordValues values;
   if (!RecordParser(text).parse(values)) return std::nullopt;
   return values.build();

@@ -33,6 +33,10 @@ char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, ch
 // nullopt for any text the reader refuses. May throw std::bad_alloc.
 std::optional<NodeUpdate> node_update_from_json(std::string_view text);
 
+// The strict parser alone, without the fast path for records in the writer's
+// form: for the tests and fuzzers that check both give the same.
+std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text);
+
 // Strict UTF-8: overlong forms, encoded surrogates and code points above U+10FFFF fail.
 bool is_valid_utf8(std::string_view text) noexcept;
 

@@ -27,15 +27,10 @@ std::string join_names(std::span<const char* const> names) {
   return out;
 }
 
-const char* parameter_name(const MethodSignature& sig, std::size_t index) noexcept {
-  return index < sig.positional.size() ? sig.positional[index]
-                                       : sig.keyword_only[index - sig.positional.size()].name;
-}
-
 void intern_names(const MethodSignature& sig) noexcept {
   for (std::size_t i = 0; i < sig.interned.size(); ++i) {
     if (sig.interned[i] != nullptr) continue;
-    sig.interned[i] = PyUnicode_InternFromString(parameter_name(sig, i));
+    sig.interned[i] = PyUnicode_InternFromString(sig.positional[i]);
     // Without the interned name only the pointer shortcut is lost.
     if (sig.interned[i] == nullptr) discard_pending();
   }
@@ -56,7 +51,7 @@ std::ptrdiff_t find_parameter(const MethodSignature& sig, PyObject* name) noexce
     return kUnknown;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    const char* candidate = parameter_name(sig, i);
+    const char* candidate = sig.positional[i];
     if (std::strlen(candidate) == static_cast<std::size_t>(length) &&
         std::memcmp(candidate, text, static_cast<std::size_t>(length)) == 0) {
       return static_cast<std::ptrdiff_t>(i);
@@ -78,46 +73,26 @@ class Binder {
     return {};
   }
 
-  // One keyword argument. A positional-only name given as a keyword is only noted here:
-  // the error lists every such name together once all keywords are seen.
+  // One keyword argument.
   Result<void> place_keyword(PyObject* name, PyObject* value) {
     const std::ptrdiff_t found = find_parameter(sig_, name);
     if (found == kUnknown) return unexpected(name);
     const auto index = static_cast<std::size_t>(found);
-    if (index < sig_.positional_only) {
-      positional_only_hits_[index] = true;
-      return {};
-    }
     if (slots_[index] != nullptr) return multiple_values(index);
     slots_[index] = value;
     return {};
   }
 
-  // The errors that need every argument placed first, in this order: positional-only
-  // names given as keywords, then missing positional, then missing keyword-only ones.
+  // Missing arguments, named together once every argument is placed.
   Result<void> finish() {
     std::array<const char*, kMaxParameters> names{};
     std::size_t count = 0;
-    for (std::size_t i = 0; i < sig_.positional_only; ++i) {
-      if (positional_only_hits_[i]) names[count++] = sig_.positional[i];
-    }
-    if (count > 0) {
-      return type_error_format(PyUnicode_FromFormat(
-          "%s.%s() got some positional-only arguments passed as keyword arguments: %s",
-          sig_.class_name, sig_.function_name, join_names({names.data(), count}).c_str()));
-    }
     if (nargs_ < sig_.required) {
       for (std::size_t i = 0; i < sig_.required; ++i) {
         if (slots_[i] == nullptr) names[count++] = sig_.positional[i];
       }
-      if (count > 0) return missing("positional", {names.data(), count});
+      if (count > 0) return missing({names.data(), count});
     }
-    for (std::size_t i = 0; i < sig_.keyword_only.size(); ++i) {
-      if (sig_.keyword_only[i].required && slots_[sig_.positional.size() + i] == nullptr) {
-        names[count++] = sig_.keyword_only[i].name;
-      }
-    }
-    if (count > 0) return missing("keyword", {names.data(), count});
     return {};
   }
 
@@ -143,19 +118,18 @@ class Binder {
   PendingError multiple_values(std::size_t index) const noexcept {
     return type_error_format(PyUnicode_FromFormat("%s.%s() got multiple values for argument '%s'",
                                                   sig_.class_name, sig_.function_name,
-                                                  parameter_name(sig_, index)));
+                                                  sig_.positional[index]));
   }
 
-  PendingError missing(const char* kind, std::span<const char* const> names) const {
+  PendingError missing(std::span<const char* const> names) const {
     return type_error_format(PyUnicode_FromFormat(
-        "%s.%s() missing %zu required %s %s: %s", sig_.class_name, sig_.function_name, names.size(),
-        kind, names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
+        "%s.%s() missing %zu required positional %s: %s", sig_.class_name, sig_.function_name,
+        names.size(), names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
   }
 
   const MethodSignature& sig_;
   PyObject** slots_;
   std::size_t nargs_ = 0;
-  std::array<bool, kMaxParameters> positional_only_hits_{};
 };
 
 }  // namespace

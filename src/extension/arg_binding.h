@@ -14,23 +14,17 @@
 
 namespace kovra::ext {
 
-struct KeywordOnlyParameter {
-  const char* name;
-  bool required;
-};
-
 struct MethodSignature {
   const char* class_name;
   const char* function_name;
+  // Every parameter may be given by position or by keyword.
   std::span<const char* const> positional;
-  std::size_t positional_only;  // leading positional parameters that refuse keywords
-  std::size_t required;         // leading positional parameters that must be given
-  std::span<const KeywordOnlyParameter> keyword_only;
-  // One cell per parameter (positional, then keyword-only), filled with the
-  // interned name at first use so that keywords from source code match by pointer.
+  std::size_t required;  // leading parameters that must be given
+  // One cell per parameter, filled with the interned name at first use so that
+  // keywords from source code match by pointer.
   std::span<PyObject*> interned;
 
-  std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
+  std::size_t slot_count() const noexcept { return positional.size(); }
 };
 
 // Fills slots[0 .. sig.slot_count()) with borrowed references; empty slots are NULL.
@@ -48,7 +42,7 @@ Result<std::array<PyObject*, N>> bind_arguments(const MethodSignature& sig, PyOb
   std::array<PyObject*, N> slots{};
   // The common call, every parameter by position and no keyword, needs no binder:
   // inline and with N known, it is N moves.
-  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N && sig.keyword_only.empty()) {
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) {
     std::copy_n(args, N, slots.begin());
     return slots;
   }

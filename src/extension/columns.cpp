@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "codec/byte_cursor.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/convert.h"
@@ -76,13 +77,13 @@ std::string shape_text(const Py_buffer& view) {
   return text;
 }
 
-// The format without its byte-order mark; `native` says whether the mark (or its
-// absence) means this machine's byte order.
-// NULL stands for unsigned bytes.
+// A buffer's format; NULL stands for unsigned bytes.
 const char* format_of(const Py_buffer& view) noexcept {
   return view.format != nullptr ? view.format : "B";
 }
 
+// The format without its byte-order mark; `native` says whether the mark (or its
+// absence) means this machine's byte order.
 std::string_view plain_format(const Py_buffer& view, bool& native) noexcept {
   std::string_view format = format_of(view);
   native = true;
@@ -295,13 +296,6 @@ Result<void> same_lengths(const MethodSignature& signature,
   return PendingError::lazy(PyExc_ValueError, std::move(text));
 }
 
-// Little-endian binary32, whatever this machine's order.
-void write_f32_le(char* out, float value) noexcept {
-  std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
-  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
-  std::memcpy(out, &bits, sizeof(bits));
-}
-
 // Visits every (from, to) pair of `groups` in view order. Target ids sit in
 // random places of the slot table: a second cursor runs kAhead entries ahead and
 // asks for them early, and for the target arrays of the groups after it.
@@ -461,10 +455,9 @@ PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
                     [&](const NodeId& source, const NodeId& target, const auto& entry) {
                       std::memcpy(from_out, source.bytes.data(), kIdSize);
                       std::memcpy(to_out, target.bytes.data(), kIdSize);
-                      write_f32_le(weight_out, entry.value);
+                      weight_out = put_f32(weight_out, entry.value);
                       from_out += kIdSize;
                       to_out += kIdSize;
-                      weight_out += sizeof(float);
                     });
     return created(PyTuple_Pack(3, from.get(), to.get(), weights.get()));
   });

@@ -24,7 +24,7 @@ inline constexpr const char* kFromTo[] = {"from", "to"};
 // and all are required.
 constexpr MethodSignature all_required(const char* function, std::span<const char* const> names,
                                        std::span<PyObject*> interned) {
-  return MethodSignature{kClassName, function, names, 0, names.size(), {}, interned};
+  return MethodSignature{kClassName, function, names, names.size(), interned};
 }
 
 using Args1 = std::array<PyObject*, 1>;

@@ -81,7 +81,7 @@ Result<OwnedRef> init_module() {
   // module and therefore the same class.
   if (module_cache != nullptr) return OwnedRef::borrow(module_cache);
 
-  OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_def, 1013));
+  OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return fetch_pending();
   // On failure the module is dropped and nothing is cached: the next import retries.
   if (auto populated = populate_module(module.get()); !populated) return populated.take_error();
