@@ -25,7 +25,8 @@ entries (the slowest call against the median call of random ids in a twin diff
 of the same history).
 
 W8 runs the churn loop `add_edge(a, new id); delete_node(a); add_node(a, {})` in a
-fresh process and reports its resident memory growth.
+fresh process and reports its resident memory growth; and, in another, a churn of
+label updates over the nodes of a decoded document, whose texts share chunks.
 """
 
 import gc
@@ -297,13 +298,14 @@ def w7(bench, cls, w5_document=None):
 
 def w8(bench):
     cycles = CHURN_CYCLES // 10 if bench.args.quick else CHURN_CYCLES
-    bench.progress(f"W8 churn loop x{cycles:,} (fresh process)")
-    done = subprocess.run([sys.executable, os.path.abspath(__file__), bench.args.module,
-                           str(cycles)], capture_output=True, text=True)
-    if done.returncode != 0:
-        bench.check(False, f"W8 child failed: {done.stderr.strip()[-500:]}")
-        return
-    bench.extra["W8 churn"] = json.loads(done.stdout.strip().splitlines()[-1])
+    for kind in ("edges", "labels"):
+        bench.progress(f"W8 {kind} churn x{cycles:,} (fresh process)")
+        done = subprocess.run([sys.executable, os.path.abspath(__file__), bench.args.module,
+                               str(cycles), kind], capture_output=True, text=True)
+        if done.returncode != 0:
+            bench.check(False, f"W8 child failed: {done.stderr.strip()[-500:]}")
+            return
+        bench.extra[f"W8 churn {kind}"] = json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def rows(bench, row):
@@ -330,15 +332,19 @@ def rows(bench, row):
             {"module": result["worst_ns"], "ref": result["median_ns"]}, {},
             note=(f"calls {growth} slow in the random twin too (growth, new pages), left out"
                   if growth else "no call slow in the random twin"))
-    churn = bench.extra.get("W8 churn")
-    if churn:
-        growth = (churn["rss_after"] - churn["rss_before"]) / 2**20
-        row("W8", "churn growth", f"churn RSS growth ({churn['cycles']:,} cycles)", growth,
-            "-", {"module": growth}, {},
-            note=f"document after the loop: {churn['document_bytes']} bytes")
+    for kind, label in (("edges", "churn"), ("labels", "label churn")):
+        churn = bench.extra.get(f"W8 churn {kind}")
+        if churn:
+            growth = (churn["rss_after"] - churn["rss_before"]) / 2**20
+            row("W8", "churn growth", f"{label} RSS growth ({churn['cycles']:,} cycles)", growth,
+                "-", {"module": growth}, {},
+                note=f"document after the loop: {churn['document_bytes']} bytes")
 
 
-def _churn_child(module_name, cycles):
+LABEL_NODES = 100_000
+
+
+def _churn_child(module_name, cycles, kind):
     import ctypes
     import importlib
 
@@ -352,19 +358,32 @@ def _churn_child(module_name, cycles):
         with open("/proc/self/statm") as f:
             return int(f.read().split()[1]) * page
 
-    d = cls()
-    a = bytes(range(16))
-    add_edge, delete_node, add_node = d.add_edge, d.delete_node, d.add_node
-    ids = (i.to_bytes(16, "little") for i in range(cycles))
-    before = resident()
-    for b in ids:
-        add_edge(a, b, 1.0)
-        delete_node(a)
-        add_node(a, {})
-    after = resident()
+    if kind == "labels":
+        # Each node's label replaced again and again, on a diff read from a document.
+        ids = [i.to_bytes(16, "little") for i in range(LABEL_NODES)]
+        d = cls()
+        for i in ids:
+            d.add_node(i, {"label": f"the first label of {i.hex()}"})
+        d = cls.from_bytes(d.to_bytes())
+        add_node = d.add_node
+        before = resident()
+        for cycle in range(cycles):
+            add_node(ids[cycle % LABEL_NODES], {"label": f"label number {cycle:>12} of the churn"})
+        after = resident()
+    else:
+        d = cls()
+        a = bytes(range(16))
+        add_edge, delete_node, add_node = d.add_edge, d.delete_node, d.add_node
+        ids = (i.to_bytes(16, "little") for i in range(cycles))
+        before = resident()
+        for b in ids:
+            add_edge(a, b, 1.0)
+            delete_node(a)
+            add_node(a, {})
+        after = resident()
     print(json.dumps({"cycles": cycles, "rss_before": before, "rss_after": after,
                       "document_bytes": len(d.to_bytes())}))
 
 
 if __name__ == "__main__":
-    _churn_child(sys.argv[1], int(sys.argv[2]))
+    _churn_child(sys.argv[1], int(sys.argv[2]), sys.argv[3])

@@ -26,6 +26,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
@@ -71,7 +72,8 @@ TARGETS = {
     ("W5", "to_bytes"): (2.0, 1.5, "le"),
     ("W5", "to_bytes vs pickle"): (10.0, 10.0, "ge"),
     ("W5", "from_bytes"): (4.0, 3.0, "le"),
-    ("W5", "from_bytes vs pickle"): (8.0, 8.0, "ge"),
+    ("W5", "from_bytes vs pickle"): (8.0, 10.0, "ge"),
+    ("W5", "two threads"): (0.65, 0.55, "le"),  # two decodes at once over one after the other
     ("W6", "bytes/edge"): (40.0, 32.0, "le"),
     ("W6", "bytes/node"): (128.0, 96.0, "le"),
     ("W7", "crafted ids"): (1.3, 1.3, "le"),  # crafted over random ids, same count
@@ -302,6 +304,24 @@ def once(f, *args):
     elapsed = perf_ns() - start
     del result
     return elapsed
+
+
+def two_threads(f, payload):
+    """Time for two threads that each call f(payload) once, started together."""
+    ready = threading.Barrier(3)
+
+    def work():
+        ready.wait()
+        f(payload)
+
+    threads = [threading.Thread(target=work) for _ in range(2)]
+    for t in threads:
+        t.start()
+    ready.wait()
+    start = perf_ns()
+    for t in threads:
+        t.join()
+    return perf_ns() - start
 
 
 def rotated(names, rep):
@@ -593,6 +613,13 @@ class Bench:
                 gc.collect()
                 f, payload = readers[name]
                 self.samples.add("W5", "from_bytes", name, once(f, payload))
+            if "module" in readers:
+                f, payload = readers["module"]
+                gc.collect()
+                self.samples.add("W5", "one after the other", "module",
+                                 once(lambda: (f(payload), f(payload))))
+                gc.collect()
+                self.samples.add("W5", "two threads", "module", two_threads(f, payload))
 
     def w6(self):
         self.progress("W6 resident memory (fresh processes)")
@@ -784,6 +811,13 @@ def build_rows(bench):
             ratio(values["python"], values["module"]), "pickle",
             {"module": values["module"], "python": values["python"]},
             {"python": spreads["python"]})
+        both = s.best("W5", "two threads", "module")
+        serial = s.best("W5", "one after the other", "module")
+        if both is not None:
+            row("W5", "two threads", "from_bytes in two threads vs one after the other",
+                ratio(both, serial), "serial", {"module": both, "ref": serial},
+                {"module": s.spread("W5", "two threads", "module"),
+                 "ref": s.spread("W5", "one after the other", "module")})
     w1_module = s.best("W1", "add_edge", "module")
     for workload, op, label, ref_op, ref_name in (
             ("B1", "add_edges lists", "add_edges from lists", None, "W1 add_edge"),
@@ -875,10 +909,26 @@ def callgrind_per_call(module_name):
             found = re.search(r"(\d+) per call", done.stdout)
             counts[f"{workload} {'floor' if impl == 'floor' else 'module'}"] = (
                 int(found.group(1)) if found else None)
+    # One document of W5's own size, read back: per document, not per call.
+    with tempfile.TemporaryDirectory(prefix="kovra_callgrind_") as tmp:
+        env = dict(os.environ, TOP="0", PYTHON=sys.executable, OUT=str(Path(tmp) / "callgrind.out"))
+        sizes = Sizes()
+        done = subprocess.run(["sh", str(HERE / "profile.sh"), "W5r", "--module", module_name,
+                               "--ids", str(sizes.ids), "--edges", str(sizes.edges),
+                               "--w5-nodes", str(sizes.w5_nodes), "--w5-edges", str(sizes.w5_edges)],
+                              env=env, capture_output=True, text=True)
+        found = re.search(r"(\d+) per call", done.stdout)
+        counts["W5r module"] = int(found.group(1)) if found else None
     return counts
 
 
+W5R_INSTRUCTIONS_TARGET = 400_000_000
+
+
 def print_callgrind(counts):
+    if counts.get("W5r module") is not None:
+        print(f"W5  from_bytes: {counts['W5r module']:,} instructions per document "
+              f"(target {W5R_INSTRUCTIONS_TARGET:,})")
     for workload, op in (("W1", "add_edge"), ("W2", "add_node")):
         mod, floor = counts.get(f"{workload} module"), counts.get(f"{workload} floor")
         if mod is None or floor is None:

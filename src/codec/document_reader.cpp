@@ -64,11 +64,12 @@ std::optional<GraphDiff> deserialize_graph_diff(std::string_view data) {
   if (!in.read_u64(count)) return std::nullopt;
   diff.reserve_nodes(reservation(count, in.remaining(), kNodeEntryFixed));
   NodeSet broken;
+  TextChunks texts;
   for (std::uint64_t i = 0; i < count; ++i) {
     NodeId id;
     std::string_view text;
     if (!in.read_id(id) || !in.read_text(text) || !is_valid_utf8(text)) return std::nullopt;
-    auto update = node_update_from_json(text);
+    auto update = node_update_from_json(text, &texts);
     if (!update) {
       broken.insert(id);
       continue;

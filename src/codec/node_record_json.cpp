@@ -474,9 +474,9 @@ struct RecordValues {
   std::string label_buffer;  // label and url point here only when they held escapes
   std::string url_buffer;
 
-  NodeUpdate build() const {
+  NodeUpdate build(TextChunks* chunks = nullptr) const {
     NodeUpdate update;
-    if (label || url) update.set_texts(label, url);
+    if (label || url) update.set_texts(label, url, chunks);
     if (size) update.set_size(*size);
     if (red) update.set_red(*red);
     if (green) update.set_green(*green);
@@ -911,10 +911,12 @@ class WrittenFormParser {
 
 }  // namespace
 
-std::optional<NodeUpdate> node_update_from_json(std::string_view text) {
+std::optional<NodeUpdate> node_update_from_json(std::string_view text, TextChunks* chunks) {
   RecordValues values;
-  if (WrittenFormParser(text).parse(values)) return values.build();
-  return node_update_from_json_strict(text);
+  if (WrittenFormParser(text).parse(values) || RecordParser(text).parse(values = {})) {
+    return values.build(chunks);
+  }
+  return std::nullopt;
 }
 
 std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text) {

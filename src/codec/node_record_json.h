@@ -30,8 +30,10 @@ std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) n
 char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept;
 
 // Parses one node record text, which must be valid UTF-8 (see is_valid_utf8);
-// nullopt for any text the reader refuses. May throw std::bad_alloc.
-std::optional<NodeUpdate> node_update_from_json(std::string_view text);
+// nullopt for any text the reader refuses. Texts that do not fit inline go to
+// `chunks` when given. May throw std::bad_alloc.
+std::optional<NodeUpdate> node_update_from_json(std::string_view text,
+                                                TextChunks* chunks = nullptr);
 
 // The strict parser alone, without the fast path for records in the writer's
 // form: for the tests and fuzzers that check both give the same.

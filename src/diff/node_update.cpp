@@ -1,5 +1,6 @@
 #include "diff/node_update.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -47,12 +48,57 @@ NodeUpdate& NodeUpdate::operator=(NodeUpdate other) noexcept {
   return *this;
 }
 
-NodeUpdate::~NodeUpdate() {
-  if (!inline_texts()) delete[] heap_block();
+char* TextChunks::place(std::size_t size) {
+  size = (size + 1) & ~std::size_t{1};  // even, so that the low bit of a place is free
+  if (kChunkSize - used_ < size) {
+    void* fresh = std::aligned_alloc(kChunkSize, kChunkSize);
+    if (fresh == nullptr) throw std::bad_alloc();
+#ifdef KOVRA_TEST_HOOKS
+    ++live_chunks;
+#endif
+    const std::uint64_t shares = 1;  // the writer's own
+    std::memcpy(fresh, &shares, sizeof shares);
+    release(chunk_);
+    chunk_ = static_cast<char*>(fresh);
+    used_ = kHeader;
+  }
+  std::uint64_t shares;
+  std::memcpy(&shares, chunk_, sizeof shares);
+  ++shares;
+  std::memcpy(chunk_, &shares, sizeof shares);
+  char* const at = chunk_ + used_;
+  used_ += size;
+  return at;
 }
 
+void TextChunks::release(char* chunk) noexcept {
+  if (chunk == nullptr) return;
+  std::uint64_t shares;
+  std::memcpy(&shares, chunk, sizeof shares);
+  if (--shares == 0) {
+    std::free(chunk);
+#ifdef KOVRA_TEST_HOOKS
+    --live_chunks;
+#endif
+  } else {
+    std::memcpy(chunk, &shares, sizeof shares);
+  }
+}
+
+void NodeUpdate::release_texts() noexcept {
+  if (inline_texts()) return;
+  if (in_chunk()) {
+    TextChunks::release_text(heap_block());
+  } else {
+    delete[] heap_block();
+  }
+}
+
+NodeUpdate::~NodeUpdate() { release_texts(); }
+
 void NodeUpdate::assign_texts(std::optional<std::string_view> label,
-                              std::optional<std::string_view> url, bool has_label, bool has_url) {
+                              std::optional<std::string_view> url, bool has_label, bool has_url,
+                              TextChunks* chunks) {
   const std::size_t label_size = has_label && label ? label->size() : 0;
   const std::size_t url_size = has_url && url ? url->size() : 0;
   const bool long_texts = label_size >= kLongTexts || url_size >= kLongTexts;
@@ -63,9 +109,15 @@ void NodeUpdate::assign_texts(std::optional<std::string_view> label,
   char fresh[kInline] = {};
   char* target = fresh;
   if (total > kInline) {
-    char* block = new char[total];
-    std::memcpy(fresh, &block, sizeof block);
-    target = block;
+    std::uintptr_t address;
+    if (chunks != nullptr && !long_texts && total <= TextChunks::kMaxShared) {
+      target = chunks->place(total);
+      address = reinterpret_cast<std::uintptr_t>(target) | kInChunk;
+    } else {
+      target = new char[total];
+      address = reinterpret_cast<std::uintptr_t>(target);
+    }
+    std::memcpy(fresh, &address, sizeof address);
   }
   if (long_texts) {
     const std::uint64_t lengths[2] = {label_size, url_size};
@@ -73,7 +125,7 @@ void NodeUpdate::assign_texts(std::optional<std::string_view> label,
   }
   if (label_size != 0) std::memcpy(target + prefix, label->data(), label_size);
   if (url_size != 0) std::memcpy(target + prefix + label_size, url->data(), url_size);
-  if (!inline_texts()) delete[] heap_block();
+  release_texts();
   std::memcpy(texts_, fresh, kInline);
   label_length_ = long_texts ? kLongTexts : static_cast<std::uint16_t>(label_size);
   url_length_ = long_texts ? kLongTexts : static_cast<std::uint16_t>(url_size);

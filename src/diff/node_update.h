@@ -1,6 +1,7 @@
 // NodeUpdate: the seven optional attributes of one node, packed into 28 bytes
 // because a diff may hold millions of them. Label and url share 16 inline bytes
-// (typical labels fit) and move to one heap block only when they do not.
+// (typical labels fit) and move to one heap block only when they do not, or, for
+// the updates a document's reader makes, to a chunk of texts they share.
 #pragma once
 
 #include <array>
@@ -73,6 +74,46 @@ constexpr bool any_node_field(Visit&& visit) {
   }(std::make_index_sequence<order.size()>{});
 }
 
+// Texts of many updates in shared chunks, as a document's reader places them:
+// one allocation per chunk instead of one per update. A chunk counts the updates
+// whose texts it holds, and the last of them frees it, so memory still follows
+// content, a chunk at a time; an update whose texts are replaced or dropped gives
+// its share back. Chunks are kChunkSize-aligned, so a text finds its chunk's
+// count from its own address.
+class TextChunks {
+ public:
+#ifdef KOVRA_TEST_HOOKS
+  // Test builds only: chunks allocated and not yet freed, in the whole process.
+  static inline std::size_t live_chunks = 0;
+#endif
+  static constexpr std::size_t kChunkSize = std::size_t{64} << 10;
+  // Longer texts get blocks of their own: a chunk holds at least 63 updates' worth.
+  static constexpr std::size_t kMaxShared = 1024;
+
+  TextChunks() noexcept = default;
+  TextChunks(const TextChunks&) = delete;
+  TextChunks& operator=(const TextChunks&) = delete;
+  ~TextChunks() { release(chunk_); }
+
+  // Room for `size` bytes (at most kMaxShared) at an even address, counted as one
+  // more update's share of its chunk. May throw std::bad_alloc.
+  char* place(std::size_t size);
+
+  // Gives back the share of the chunk holding `text`.
+  static void release_text(char* text) noexcept {
+    release(reinterpret_cast<char*>(reinterpret_cast<std::uintptr_t>(text) & ~(kChunkSize - 1)));
+  }
+
+ private:
+  // The chunk's first bytes count its shares, the writer's own among them while
+  // it fills the chunk.
+  static constexpr std::size_t kHeader = 8;
+  static void release(char* chunk) noexcept;
+
+  char* chunk_ = nullptr;
+  std::size_t used_ = kChunkSize;
+};
+
 class NodeUpdate {
  public:
   NodeUpdate() noexcept = default;
@@ -129,9 +170,10 @@ class NodeUpdate {
   void set_label(std::string_view text) { assign_texts(text, url(), true, has(kUrl)); }
   void set_url(std::string_view text) { assign_texts(label(), text, has(kLabel), true); }
   // Sets whichever texts are given with at most one allocation; the others stay.
-  void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url) {
+  void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
+                 TextChunks* chunks = nullptr) {
     assign_texts(label ? label : this->label(), url ? url : this->url(), label || has(kLabel),
-                 url || has(kUrl));
+                 url || has(kUrl), chunks);
   }
   void set_size(float value) noexcept {
     size_ = value;
@@ -173,8 +215,11 @@ class NodeUpdate {
     slot = value;
     flags_ |= flag;
   }
+  // Texts that do not fit inline go to `chunks` when given and short enough, else
+  // to a heap block of their own.
   void assign_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
-                    bool has_label, bool has_url);
+                    bool has_label, bool has_url, TextChunks* chunks = nullptr);
+  void release_texts() noexcept;
   std::optional<std::uint8_t> colour(std::uint8_t value, std::uint8_t flag) const noexcept {
     if (!has(flag)) return std::nullopt;
     return value;
@@ -194,10 +239,16 @@ class NodeUpdate {
   bool inline_texts() const noexcept {
     return label_length_ != kLongTexts && std::uint64_t{label_length_} + url_length_ <= kInline;
   }
+  // The texts' block, own or in a chunk (the pointer's low bit tells which).
   char* heap_block() const noexcept {
-    char* block;
-    std::memcpy(&block, texts_, sizeof block);
-    return block;
+    std::uintptr_t address;
+    std::memcpy(&address, texts_, sizeof address);
+    return reinterpret_cast<char*>(address & ~kInChunk);
+  }
+  bool in_chunk() const noexcept {
+    std::uintptr_t address;
+    std::memcpy(&address, texts_, sizeof address);
+    return (address & kInChunk) != 0;
   }
   const char* text_base() const noexcept {
     if (inline_texts()) return texts_;
@@ -208,9 +259,11 @@ class NodeUpdate {
   void exchange(NodeUpdate& other, std::uint8_t fields) noexcept;
 
   // Label bytes then url bytes, inline or in a heap block whose pointer sits in
-  // the first bytes of texts_. Lengths of kLongTexts or more are kept in a
-  // 16-byte prefix of the block instead, flagged by kLongTexts in both fields:
+  // the first bytes of texts_, its low bit set when the block is a place in a
+  // chunk. Lengths of kLongTexts or more are kept in a 16-byte prefix of an own
+  // block instead (never in a chunk), flagged by kLongTexts in both fields:
   // 16-bit fields cover every common text and keep a node entry small.
+  static constexpr std::uintptr_t kInChunk = 1;
   static constexpr std::uint16_t kLongTexts = 0xffffu;
   static constexpr std::uint32_t kInline = 16;
   static constexpr std::size_t kLongPrefix = 16;

@@ -365,4 +365,36 @@ TEST(churn_keeps_interned_ids_bounded) {
   CHECK(diff.consistent());
 }
 
+// A document's texts share chunks, and an update that lets its texts go gives its
+// share back: once every label is replaced, or the diff is gone, so are the chunks.
+TEST(document_texts_leave_with_the_last_update_that_holds_them) {
+  const std::vector<NodeId> ids = random_ids(5000, 37);
+  std::string document;
+  {
+    GraphDiff diff;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      NodeUpdate update;
+      update.set_label("a label long enough not to fit inline " + std::to_string(i));
+      update.set_red(7);
+      diff.add_node(ids[i], std::move(update));
+    }
+    document = *kovra::serialize_graph_diff(diff);
+  }
+  CHECK_EQ(kovra::TextChunks::live_chunks, std::size_t{0});
+  auto back = kovra::deserialize_graph_diff(document);
+  CHECK(back && kovra::TextChunks::live_chunks > 1);
+  CHECK_EQ(*kovra::serialize_graph_diff(*back), document);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    NodeUpdate update;
+    update.set_label("short");
+    back->add_node(ids[i], std::move(update));
+    if (i + 1 < ids.size()) CHECK(kovra::TextChunks::live_chunks > 0);
+  }
+  CHECK_EQ(kovra::TextChunks::live_chunks, std::size_t{0});
+  back = kovra::deserialize_graph_diff(document);
+  CHECK(kovra::TextChunks::live_chunks > 1);
+  back.reset();
+  CHECK_EQ(kovra::TextChunks::live_chunks, std::size_t{0});
+}
+
 }  // namespace
