@@ -1,0 +1,1061 @@
+// Reader and writer of the graph diff document (docs/format.md) for Node and
+// browsers, without dependencies. `decode` refuses exactly the documents that
+// PyGraphDiff.from_bytes refuses; `encode` writes the bytes to_bytes writes for the
+// same content in the same order.
+
+const COUNT_BYTES = 8;
+const ID_BYTES = 16;
+const WEIGHT_BYTES = 4;
+const TWO_32 = 2 ** 32;
+
+// The record's keys in the writer's order; a field's bit in `present` is its index.
+export const FIELDS = Object.freeze(["label", "size", "url", "red", "green", "blue", "showLabel"]);
+const FIELD_INDEX = new Map(FIELDS.map((key, i) => [key, i]));
+const [LABEL, SIZE, URL, RED, GREEN, BLUE, SHOW_LABEL] = FIELDS.map((_, i) => i);
+
+export class DocumentError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "DocumentError";
+  }
+}
+
+function fail(message) {
+  throw new DocumentError(message);
+}
+
+function asBytes(input) {
+  if (input instanceof Uint8Array) return input;
+  if (input instanceof ArrayBuffer) return new Uint8Array(input);
+  if (ArrayBuffer.isView(input)) {
+    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  }
+  throw new TypeError("expected a Uint8Array, an ArrayBuffer or a view of one");
+}
+
+// ---- ids -------------------------------------------------------------------------
+
+const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"));
+
+export function idText(bytes, at = 0) {
+  const h = (i) => HEX[bytes[at + i]];
+  return (
+    h(0) + h(1) + h(2) + h(3) + "-" + h(4) + h(5) + "-" + h(6) + h(7) + "-" + h(8) + h(9) +
+    "-" + h(10) + h(11) + h(12) + h(13) + h(14) + h(15)
+  );
+}
+
+const ID_PATTERN = /^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$/i;
+
+// Writes the 16 bytes of an id given as its text or as 16 bytes.
+function putId(out, at, id) {
+  if (typeof id === "string") {
+    if (!ID_PATTERN.test(id)) throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
+    for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+      if (id.charCodeAt(j) === 0x2d) j++;
+      out[at + i] = parseInt(id.substr(j, 2), 16);
+    }
+  } else if (id instanceof Uint8Array && id.length === ID_BYTES) {
+    out.set(id, at);
+  } else {
+    throw new TypeError("an id is a UUID text or 16 bytes");
+  }
+}
+
+// Interns ids by their 16 bytes, so that each distinct id is turned into text once.
+// Seeded per table: the order of what it returns never depends on the hash, and a
+// document made to collide under one seed does not collide under the next.
+class IdIndex {
+  constructor(bytes) {
+    this.bytes = bytes;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    this.seed = (Math.random() * TWO_32) | 0;
+    this.mask = 1023;
+    this.slots = new Int32Array(1024).fill(-1);
+    this.words = new Int32Array(4 * 512);
+    this.texts = [];
+  }
+
+  // The index of the id at byte `at` of the document.
+  intern(at) {
+    const v = this.view;
+    const a = v.getInt32(at, true), b = v.getInt32(at + 4, true);
+    const c = v.getInt32(at + 8, true), d = v.getInt32(at + 12, true);
+    let h = Math.imul(a ^ this.seed, 0x9e3779b1) ^ Math.imul(b, 0x85ebca77);
+    h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(c, 0xc2b2ae3d) ^ Math.imul(d, 0x27d4eb2f);
+    h ^= h >>> 13;
+    h = Math.imul(h, 0x297a2d39);
+    h ^= h >>> 16;
+    const words = this.words;
+    for (let slot = h & this.mask; ; slot = (slot + 1) & this.mask) {
+      const index = this.slots[slot];
+      if (index < 0) {
+        const count = this.texts.length;
+        this.slots[slot] = count;
+        if (4 * count === words.length) {
+          this.words = new Int32Array(2 * words.length);
+          this.words.set(words);
+        }
+        const w = this.words;
+        w[4 * count] = a;
+        w[4 * count + 1] = b;
+        w[4 * count + 2] = c;
+        w[4 * count + 3] = d;
+        this.texts.push(idText(this.bytes, at));
+        if (2 * (count + 1) > this.mask) this.grow();
+        return count;
+      }
+      const w = 4 * index;
+      if (words[w] === a && words[w + 1] === b && words[w + 2] === c && words[w + 3] === d) {
+        return index;
+      }
+    }
+  }
+
+  grow() {
+    const words = this.words;
+    this.mask = 2 * this.mask + 1;
+    this.slots = new Int32Array(this.mask + 1).fill(-1);
+    for (let index = 0; index < this.texts.length; index++) {
+      const w = 4 * index;
+      // The same hash as intern's, on the stored words.
+      let h = Math.imul(words[w] ^ this.seed, 0x9e3779b1) ^ Math.imul(words[w + 1], 0x85ebca77);
+      h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(words[w + 2], 0xc2b2ae3d) ^
+        Math.imul(words[w + 3], 0x27d4eb2f);
+      h ^= h >>> 13;
+      h = Math.imul(h, 0x297a2d39);
+      h ^= h >>> 16;
+      let slot = h & this.mask;
+      while (this.slots[slot] >= 0) slot = (slot + 1) & this.mask;
+      this.slots[slot] = index;
+    }
+  }
+}
+
+// ---- the outer layer -------------------------------------------------------------
+
+class Cursor {
+  constructor(bytes) {
+    this.bytes = bytes;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    this.at = 0;
+  }
+
+  left() {
+    return this.bytes.length - this.at;
+  }
+
+  need(size, what) {
+    if (this.left() < size) {
+      fail(`${what} at offset ${this.at} needs ${size} bytes, ${this.left()} remain`);
+    }
+  }
+
+  // A count or length. Past 2^53 the value is not exact, but it then exceeds every
+  // input and is never 16, which is all a reader asks of it.
+  u64(what) {
+    this.need(COUNT_BYTES, what);
+    const v = this.view;
+    const value = v.getUint32(this.at + 4, true) * TWO_32 + v.getUint32(this.at, true);
+    this.at += COUNT_BYTES;
+    return value;
+  }
+
+  // The offset of the next id's 16 bytes.
+  id() {
+    const length = this.u64("id length");
+    if (length > this.left()) fail(`id length ${length} at offset ${this.at - 8} exceeds the input`);
+    if (length !== ID_BYTES) fail(`id length ${length} at offset ${this.at - 8} (must be 16)`);
+    const at = this.at;
+    this.at += ID_BYTES;
+    return at;
+  }
+
+  // The [start, end) of the next record, checked to be UTF-8.
+  record() {
+    const length = this.u64("record length");
+    if (length > this.left()) {
+      fail(`record length ${length} at offset ${this.at - 8} exceeds the input`);
+    }
+    const start = this.at;
+    this.at += length;
+    if (!isUtf8(this.bytes, start, this.at)) fail(`record at offset ${start} is not UTF-8`);
+    return start;
+  }
+}
+
+// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
+function isUtf8(b, at, end) {
+  while (at < end) {
+    const c = b[at];
+    if (c < 0x80) {
+      at++;
+      continue;
+    }
+    let need, low = 0x80, high = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) need = 1;
+    else if (c >= 0xe0 && c <= 0xef) {
+      need = 2;
+      if (c === 0xe0) low = 0xa0;
+      else if (c === 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      need = 3;
+      if (c === 0xf0) low = 0x90;
+      else if (c === 0xf4) high = 0x8f;
+    } else return false;
+    if (end - at <= need) return false;
+    const second = b[at + 1];
+    if (second < low || second > high) return false;
+    for (let k = 2; k <= need; k++) {
+      if ((b[at + k] & 0xc0) !== 0x80) return false;
+    }
+    at += need + 1;
+  }
+  return true;
+}
+
+// Reads the outer layer, calling `sink` for each entry in document order; returns
+// the record spans to parse afterwards, as from_bytes parses them.
+function walk(bytes, sink) {
+  const r = new Cursor(bytes);
+  const nodes = r.u64("count of nodes");
+  for (let i = 0; i < nodes; i++) {
+    const id = r.id();
+    const start = r.record();
+    sink.node(id, start, r.at);
+  }
+  const deleted = r.u64("count of deleted nodes");
+  for (let i = 0; i < deleted; i++) sink.deletedNode(r.id());
+  for (const edges of [true, false]) {
+    const groups = r.u64("count of groups");
+    for (let i = 0; i < groups; i++) {
+      sink.group(edges, r.id());
+      const count = r.u64("count of a group");
+      for (let k = 0; k < count; k++) {
+        const to = r.id();
+        if (edges) {
+          r.need(WEIGHT_BYTES, "weight");
+          sink.edge(to, r.view.getFloat32(r.at, true), r.at);
+          r.at += WEIGHT_BYTES;
+        } else {
+          sink.deletedEdge(to);
+        }
+      }
+    }
+  }
+  return r.at;
+}
+
+// ---- the node record -------------------------------------------------------------
+
+const UTF8 = new TextDecoder("utf-8");
+// The record being parsed: bytes, position, end. Module state, so that the parser's
+// small functions share it without an object per record.
+let B = null;
+let P = 0;
+let E = 0;
+
+function bad(what) {
+  fail(`node record: ${what} at offset ${P}`);
+}
+
+function skipSpace() {
+  while (P < E) {
+    const c = B[P];
+    if (c !== 0x20 && c !== 0x0a && c !== 0x0d && c !== 0x09) return;
+    P++;
+  }
+}
+
+function expect(c, what) {
+  if (P >= E || B[P] !== c) bad(`expected ${what}`);
+  P++;
+}
+
+function hex4() {
+  if (E - P < 4) bad("short \\u escape");
+  let value = 0;
+  for (let k = 0; k < 4; k++) {
+    const c = B[P++] | 0x20;
+    const digit = c >= 0x30 && c <= 0x39 ? c - 0x30 : c >= 0x61 && c <= 0x66 ? c - 0x57 : -1;
+    if (digit < 0) bad("bad \\u escape");
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+const ESCAPES = { 0x22: '"', 0x5c: "\\", 0x2f: "/", 0x62: "\b", 0x66: "\f", 0x6e: "\n", 0x72: "\r", 0x74: "\t" };
+
+// A string at P (which holds the quote): its text when `want`, else only checked.
+function readString(want) {
+  P++;
+  let start = P;
+  let ascii = true;
+  let text = "";
+  for (;;) {
+    if (P >= E) bad("unterminated string");
+    const c = B[P];
+    if (c === 0x22) break;
+    if (c < 0x20) bad("control character in a string");
+    if (c !== 0x5c) {
+      if (c >= 0x80) ascii = false;
+      P++;
+      continue;
+    }
+    if (want) text += slice(start, P, ascii);
+    P++;
+    if (P >= E) bad("unterminated escape");
+    const e = B[P++];
+    if (e === 0x75) {
+      const unit = hex4();
+      if (unit >= 0xdc00 && unit <= 0xdfff) bad("lone low surrogate");
+      if (unit >= 0xd800 && unit <= 0xdbff) {
+        if (E - P < 2 || B[P] !== 0x5c || B[P + 1] !== 0x75) bad("lone high surrogate");
+        P += 2;
+        const low = hex4();
+        if (low < 0xdc00 || low > 0xdfff) bad("lone high surrogate");
+        if (want) text += String.fromCharCode(unit, low);
+      } else if (want) {
+        text += String.fromCharCode(unit);
+      }
+    } else {
+      const decoded = ESCAPES[e];
+      if (decoded === undefined) bad("unknown escape");
+      if (want) text += decoded;
+    }
+    start = P;
+    ascii = true;
+  }
+  if (want) text += slice(start, P, ascii);
+  P++;
+  return text;
+}
+
+function slice(start, end, ascii) {
+  if (start === end) return "";
+  // Short ASCII texts (most labels) are cheaper as char codes than through the decoder.
+  if (ascii && end - start <= 32) return String.fromCharCode.apply(null, B.subarray(start, end));
+  return UTF8.decode(B.subarray(start, end));
+}
+
+function isDigit(c) {
+  return c >= 0x30 && c <= 0x39;
+}
+
+// Checks the JSON number grammar at P and returns where its parts are.
+function scanNumber() {
+  const start = P;
+  const negative = B[P] === 0x2d;
+  if (negative) P++;
+  const intStart = P;
+  if (P < E && B[P] === 0x30) P++;
+  else if (P < E && B[P] >= 0x31 && B[P] <= 0x39) while (P < E && isDigit(B[P])) P++;
+  else bad("bad number");
+  const intEnd = P;
+  let fracStart = P, fracEnd = P;
+  if (P < E && B[P] === 0x2e) {
+    fracStart = ++P;
+    while (P < E && isDigit(B[P])) P++;
+    if (P === fracStart) bad("bad number");
+    fracEnd = P;
+  }
+  let expStart = -1, expNegative = false;
+  if (P < E && (B[P] | 0x20) === 0x65) {
+    P++;
+    if (P < E && (B[P] === 0x2b || B[P] === 0x2d)) expNegative = B[P++] === 0x2d;
+    expStart = P;
+    while (P < E && isDigit(B[P])) P++;
+    if (P === expStart) bad("bad number");
+  }
+  return { start, negative, intStart, intEnd, fracStart, fracEnd, expStart, expNegative };
+}
+
+// 10^k, k = 0 ... 308, each the nearest binary64 (the language's own conversion is
+// correctly rounded).
+const POWERS_OF_TEN = Array.from({ length: 309 }, (_, k) => Number(`1e${k}`));
+const ACCUMULATOR_LIMIT = 1844674407370955161n; // (2^64 - 1) / 10
+const EXPONENT_LIMIT = 214748364; // (2^31 - 1) / 10
+const INT32_MIN = -(2 ** 31);
+const INT32_MAX = 2 ** 31 - 1;
+// Significands of up to this many digits fit a binary64 exactly.
+const EXACT_DIGITS = 15;
+
+// The reader's number procedure (docs/format.md), giving a binary32 value.
+function readSize() {
+  const n = scanNumber();
+  const digits = n.intEnd - n.intStart + n.fracEnd - n.fracStart;
+  let significand; // a Number while exact, else a BigInt
+  let exponent = 0;
+  let dropped = false;
+  if (digits <= EXACT_DIGITS) {
+    significand = 0;
+    for (let i = n.intStart; i < n.intEnd; i++) significand = significand * 10 + B[i] - 0x30;
+    for (let i = n.fracStart; i < n.fracEnd; i++) significand = significand * 10 + B[i] - 0x30;
+    exponent = n.fracStart - n.fracEnd;
+  } else {
+    // Once a digit would overflow the 64-bit accumulator, it and every later digit
+    // are dropped; dropped integer digits still count as powers of ten.
+    let acc = 0n;
+    const take = (from, to, fraction) => {
+      for (let i = from; i < to; i++) {
+        const digit = BigInt(B[i] - 0x30);
+        if (acc > ACCUMULATOR_LIMIT || (acc === ACCUMULATOR_LIMIT && digit > 5n)) {
+          dropped = true;
+          if (!fraction) exponent += to - i;
+          return;
+        }
+        acc = acc * 10n + digit;
+        if (fraction) exponent--;
+      }
+    };
+    take(n.intStart, n.intEnd, false);
+    if (!dropped) take(n.fracStart, n.fracEnd, true);
+    significand = acc;
+  }
+  const isZero = significand === 0 || significand === 0n;
+  if (n.expStart >= 0) {
+    let e = 0;
+    for (let i = n.expStart; i < P; i++) {
+      const digit = B[i] - 0x30;
+      if (e > EXPONENT_LIMIT || (e === EXPONENT_LIMIT && digit > 7)) {
+        if (!isZero && !n.expNegative) bad("size beyond binary64");
+        return n.negative ? -0 : 0;
+      }
+      e = e * 10 + digit;
+    }
+    exponent += n.expNegative ? -e : e;
+  }
+  exponent = Math.min(INT32_MAX, Math.max(INT32_MIN, exponent));
+
+  const integer = n.fracStart === n.fracEnd && n.expStart < 0 && !dropped;
+  if (integer && !isZero) {
+    if (!n.negative) return float32OfInteger(significand);
+    if (BigInt(significand) <= 1n << 63n) return -float32OfInteger(significand);
+  } else if (integer && !n.negative) {
+    return 0;
+  }
+  let value = Number(significand); // a BigInt converts to the nearest, ties to even
+  while (exponent > 308 || exponent < -308) {
+    if (value === 0) return n.negative ? -0 : 0;
+    if (exponent > 0) bad("size beyond binary64");
+    value /= 1e308;
+    exponent += 308;
+  }
+  if (exponent >= 0) {
+    value *= POWERS_OF_TEN[exponent];
+    if (value === Infinity) bad("size beyond binary64");
+  } else {
+    value /= POWERS_OF_TEN[-exponent];
+  }
+  return Math.fround(n.negative ? -value : value);
+}
+
+// An integer straight to the nearest binary32, ties to even: through binary64
+// first would round twice past 2^53.
+function float32OfInteger(n) {
+  if (typeof n === "number") return Math.fround(n);
+  const bits = n.toString(2).length;
+  if (bits <= 53) return Math.fround(Number(n));
+  const shift = BigInt(bits - 24);
+  let m = n >> shift;
+  const rest = n - (m << shift);
+  const half = 1n << (shift - 1n);
+  if (rest > half || (rest === half && (m & 1n) === 1n)) m += 1n;
+  return Number(m) * 2 ** (bits - 24);
+}
+
+function readColour() {
+  const n = scanNumber();
+  if (n.negative || n.fracStart !== n.fracEnd || n.expStart >= 0) bad("colour not an integer 0-255");
+  let value = 0;
+  for (let i = n.intStart; i < n.intEnd; i++) {
+    value = value * 10 + B[i] - 0x30;
+    if (value > 255) bad("colour above 255");
+  }
+  return value;
+}
+
+function literal(text) {
+  for (let k = 0; k < text.length; k++) {
+    if (P + k >= E || B[P + k] !== text.charCodeAt(k)) bad(`expected ${text}`);
+  }
+  P += text.length;
+}
+
+// The value of field `field` into `update`; null leaves it absent.
+function readField(update, field) {
+  if (P < E && B[P] === 0x6e) {
+    literal("null");
+    return;
+  }
+  if (P >= E) bad("missing value");
+  switch (field) {
+    case LABEL:
+    case URL:
+      if (B[P] !== 0x22) bad(`${FIELDS[field]} is not a string`);
+      update[FIELDS[field]] = readString(true);
+      return;
+    case SIZE:
+      if (B[P] !== 0x2d && !isDigit(B[P])) bad("size is not a number");
+      update.size = readSize();
+      return;
+    case SHOW_LABEL:
+      update.showLabel = B[P] === 0x74;
+      literal(update.showLabel ? "true" : "false");
+      return;
+    default:
+      update[FIELDS[field]] = readColour();
+  }
+}
+
+// Skips one well-formed JSON value of any depth, with a stack of its own: a record
+// may nest a million levels.
+function skipValue() {
+  const open = []; // true: an object, false: an array
+  for (;;) {
+    skipSpace();
+    if (P >= E) bad("missing value");
+    const c = B[P];
+    if (c === 0x7b || c === 0x5b) {
+      P++;
+      skipSpace();
+      if (P < E && B[P] === (c === 0x7b ? 0x7d : 0x5d)) {
+        P++;
+      } else {
+        open.push(c === 0x7b);
+        if (c === 0x7b) memberKey();
+        continue;
+      }
+    } else if (c === 0x22) readString(false);
+    else if (c === 0x2d || isDigit(c)) scanNumber();
+    else if (c === 0x74) literal("true");
+    else if (c === 0x66) literal("false");
+    else if (c === 0x6e) literal("null");
+    else bad("bad value");
+    // After a value: a comma goes on to the next one, a bracket closes a level.
+    for (;;) {
+      if (open.length === 0) return;
+      skipSpace();
+      if (P >= E) bad("unterminated container");
+      const inObject = open[open.length - 1];
+      if (B[P] === 0x2c) {
+        P++;
+        if (inObject) {
+          skipSpace();
+          memberKey();
+        }
+        break;
+      }
+      expect(inObject ? 0x7d : 0x5d, "a comma or a closing bracket");
+      open.pop();
+    }
+  }
+}
+
+// A key and its colon, inside a skipped object.
+function memberKey() {
+  if (P >= E || B[P] !== 0x22) bad("expected a key");
+  readString(false);
+  skipSpace();
+  expect(0x3a, "a colon");
+}
+
+function parseRecord(bytes, start, end) {
+  B = bytes;
+  P = start;
+  E = end;
+  const update = {};
+  skipSpace();
+  if (P >= E) bad("empty record");
+  if (B[P] === 0x7b) {
+    P++;
+    skipSpace();
+    let seen = 0;
+    if (P < E && B[P] === 0x7d) P++;
+    else {
+      for (;;) {
+        if (P >= E || B[P] !== 0x22) bad("expected a key");
+        const field = FIELD_INDEX.get(readString(true));
+        skipSpace();
+        expect(0x3a, "a colon");
+        skipSpace();
+        if (field === undefined) skipValue();
+        else {
+          if (seen & (1 << field)) bad(`repeated key ${FIELDS[field]}`);
+          seen |= 1 << field;
+          readField(update, field);
+        }
+        skipSpace();
+        if (P < E && B[P] === 0x2c) {
+          P++;
+          skipSpace();
+          continue;
+        }
+        expect(0x7d, "a comma or }");
+        break;
+      }
+    }
+  } else if (B[P] === 0x5b) {
+    P++;
+    for (let field = 0; field < FIELDS.length; field++) {
+      skipSpace();
+      if (field > 0) {
+        expect(0x2c, "seven elements");
+        skipSpace();
+      }
+      readField(update, field);
+    }
+    skipSpace();
+    expect(0x5d, "seven elements");
+  } else {
+    bad("not an object or an array");
+  }
+  skipSpace();
+  if (P !== E) bad("text after the record");
+  B = null;
+  return update;
+}
+
+// ---- decode ----------------------------------------------------------------------
+
+export function decode(input) {
+  const bytes = asBytes(input);
+  const ids = new IdIndex(bytes);
+  const texts = ids.texts;
+  const spans = new Map(); // id text -> [start, end] of its latest record
+  const deletedNodes = new Set();
+  const newOrUpdatedEdges = new Map();
+  const deletedEdges = new Map();
+  let group = null;
+  const length = walk(bytes, {
+    node(at, start, end) {
+      spans.set(texts[ids.intern(at)], [start, end]);
+    },
+    deletedNode(at) {
+      deletedNodes.add(texts[ids.intern(at)]);
+    },
+    group(edges, at) {
+      group = edges ? new Map() : new Set();
+      (edges ? newOrUpdatedEdges : deletedEdges).set(texts[ids.intern(at)], group);
+    },
+    edge(at, weight) {
+      group.set(texts[ids.intern(at)], weight);
+    },
+    deletedEdge(at) {
+      group.add(texts[ids.intern(at)]);
+    },
+  });
+  const newOrUpdatedNodes = new Map();
+  for (const [id, [start, end]] of spans) newOrUpdatedNodes.set(id, parseRecord(bytes, start, end));
+  for (const [from, targets] of deletedEdges) deletedEdges.set(from, [...targets]);
+  return {
+    newOrUpdatedNodes,
+    deletedNodes: [...deletedNodes],
+    newOrUpdatedEdges,
+    deletedEdges,
+    numNodes: newOrUpdatedNodes.size + deletedNodes.size,
+    numEdges: newOrUpdatedEdges.size + deletedEdges.size,
+    byteLength: length,
+  };
+}
+
+// ---- decodeColumns -----------------------------------------------------------------
+
+// The same content as decode, as typed arrays: ids as 16-byte rows, a group's rows at
+// offsets[g] ... offsets[g + 1]. Repeats are resolved as decode resolves them.
+export function decodeColumns(input) {
+  const bytes = asBytes(input);
+  const ids = new IdIndex(bytes);
+  const nodeAt = [];
+  const recordAt = [];
+  const deletedAt = [];
+  const groups = [
+    { from: [], offsets: [], to: [], weightAt: [] },
+    { from: [], offsets: [], to: [] },
+  ];
+  // A repeat of a node, a deleted node, a group or a row of a group is rarer than
+  // not, and left to decode's maps. Marks by interned id: the section (1 to 4) that
+  // last named it as an entry, and the group (from 1) that last named it as a row.
+  let sections = new Int32Array(1024);
+  let rowMarks = new Int32Array(1024);
+  let repeated = false;
+  let current = null;
+  let section = 0;
+  let groupNumber = 0;
+  const first = (at, row) => {
+    const index = ids.intern(at);
+    if (index >= sections.length) {
+      const grow = (old) => {
+        const grown = new Int32Array(2 * old.length);
+        grown.set(old);
+        return grown;
+      };
+      sections = grow(sections);
+      rowMarks = grow(rowMarks);
+    }
+    const marks = row ? rowMarks : sections;
+    const token = row ? groupNumber : section;
+    if (marks[index] === token) repeated = true;
+    marks[index] = token;
+  };
+  const length = walk(bytes, {
+    node(at, start, end) {
+      section = 1;
+      first(at, false);
+      nodeAt.push(at);
+      recordAt.push(start, end);
+    },
+    deletedNode(at) {
+      section = 2;
+      first(at, false);
+      deletedAt.push(at);
+    },
+    group(edges, at) {
+      section = edges ? 3 : 4;
+      first(at, false);
+      current = groups[edges ? 0 : 1];
+      current.from.push(at);
+      current.offsets.push(current.to.length);
+      groupNumber++;
+    },
+    edge(at, weight, weightAt) {
+      first(at, true);
+      current.to.push(at);
+      current.weightAt.push(weightAt);
+    },
+    deletedEdge(at) {
+      first(at, true);
+      current.to.push(at);
+    },
+  });
+  for (const g of groups) g.offsets.push(g.to.length);
+  if (repeated) return columnsOf(decode(bytes), length);
+  const updates = [];
+  for (let i = 0; i < nodeAt.length; i++) {
+    updates.push(parseRecord(bytes, recordAt[2 * i], recordAt[2 * i + 1]));
+  }
+
+  const rowsOf = (offsets) => {
+    const out = new Uint8Array(ID_BYTES * offsets.length);
+    for (let i = 0; i < offsets.length; i++) {
+      out.set(bytes.subarray(offsets[i], offsets[i] + ID_BYTES), ID_BYTES * i);
+    }
+    return out;
+  };
+  const [e, d] = groups;
+  const weights = new Float32Array(e.weightAt.length);
+  const weightBytes = new Uint8Array(weights.buffer);
+  for (let i = 0; i < e.weightAt.length; i++) {
+    weightBytes.set(bytes.subarray(e.weightAt[i], e.weightAt[i] + WEIGHT_BYTES), WEIGHT_BYTES * i);
+  }
+  return {
+    nodes: nodeColumns(rowsOf(nodeAt), updates),
+    deletedNodes: rowsOf(deletedAt),
+    edges: {
+      from: rowsOf(e.from),
+      offsets: Uint32Array.from(e.offsets),
+      to: rowsOf(e.to),
+      weights,
+    },
+    deletedEdges: {
+      from: rowsOf(d.from),
+      offsets: Uint32Array.from(d.offsets),
+      to: rowsOf(d.to),
+    },
+    byteLength: length,
+  };
+}
+
+function nodeColumns(ids, updates) {
+  const n = updates.length;
+  const columns = {
+    ids,
+    present: new Uint8Array(n),
+    label: new Array(n).fill(""),
+    size: new Float32Array(n),
+    url: new Array(n).fill(""),
+    red: new Uint8Array(n),
+    green: new Uint8Array(n),
+    blue: new Uint8Array(n),
+    showLabel: new Uint8Array(n),
+  };
+  for (let i = 0; i < n; i++) {
+    const update = updates[i];
+    let present = 0;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = update[FIELDS[f]];
+      if (value === undefined) continue;
+      present |= 1 << f;
+      columns[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
+    }
+    columns.present[i] = present;
+  }
+  return columns;
+}
+
+function textsToRows(texts) {
+  const out = new Uint8Array(ID_BYTES * texts.length);
+  texts.forEach((text, i) => putId(out, ID_BYTES * i, text));
+  return out;
+}
+
+function columnsOf(doc, length) {
+  const grouped = (map, withWeights) => {
+    const from = [], to = [], offsets = [0], weights = [];
+    for (const [source, targets] of map) {
+      from.push(source);
+      for (const entry of targets) {
+        to.push(withWeights ? entry[0] : entry);
+        if (withWeights) weights.push(entry[1]);
+      }
+      offsets.push(to.length);
+    }
+    const columns = { from: textsToRows(from), offsets: Uint32Array.from(offsets), to: textsToRows(to) };
+    if (withWeights) columns.weights = Float32Array.from(weights);
+    return columns;
+  };
+  return {
+    nodes: nodeColumns(textsToRows([...doc.newOrUpdatedNodes.keys()]), [...doc.newOrUpdatedNodes.values()]),
+    deletedNodes: textsToRows(doc.deletedNodes),
+    edges: grouped(doc.newOrUpdatedEdges, true),
+    deletedEdges: grouped(doc.deletedEdges, false),
+    byteLength: length,
+  };
+}
+
+// ---- the number text ---------------------------------------------------------------
+
+const F32 = new Float32Array(1);
+const U32 = new Uint32Array(F32.buffer);
+
+function float32Neighbour(bits) {
+  U32[0] = bits;
+  return F32[0];
+}
+
+// Where the decimal D x 10^K stands against the binary64 b, exactly: -1, 0 or 1.
+function compareExact(D, K, b) {
+  let m = b, e = 0;
+  while (!Number.isInteger(m)) {
+    m *= 2;
+    e--;
+  }
+  let left = BigInt(D), right = BigInt(m);
+  if (K >= 0) left *= 10n ** BigInt(K);
+  else right *= 10n ** BigInt(-K);
+  if (e < 0) left *= 2n ** BigInt(-e);
+  return left < right ? -1 : left > right ? 1 : 0;
+}
+
+// Whether D x 10^K reads back, correctly rounded, as the binary32 whose rounding
+// interval is [lo, hi] (its ends included when the value's last bit is even).
+// Through binary64 first would round twice: a text just past an end can round onto
+// it in binary64 and then to the even side.
+function readsBack(D, K, lo, hi, even) {
+  const v = Number(`${D}e${K}`);
+  if (v > lo && v < hi) return true;
+  if (v < lo || v > hi) return false;
+  const side = compareExact(D, K, v === lo ? lo : hi);
+  if (side === 0) return even;
+  return v === lo ? side > 0 : side < 0;
+}
+
+// The shortest digits D (no trailing zero) and K with D x 10^K reading back as the
+// positive binary32 a; of two, the nearer; of two as near, the even one.
+function shortestDigits(a) {
+  F32[0] = a;
+  const bits = U32[0];
+  const lower = bits === 1 ? 0 : float32Neighbour(bits - 1);
+  const upper = bits === 0x7f7fffff ? 2 ** 128 : float32Neighbour(bits + 1);
+  const lo = (a + (bits === 1 ? 0 : lower)) / 2;
+  const hi = (a + upper) / 2;
+  const even = (bits & 1) === 0;
+  for (let n = 1; n <= 9; n++) {
+    const [mantissa, exp] = a.toExponential(n - 1).split("e");
+    const D = Number(mantissa.replace(".", ""));
+    const K = Number(exp) - (n - 1);
+    let chosen = null;
+    let exponent = null;
+    if (readsBack(D, K, lo, hi, even)) {
+      chosen = D;
+      // toExponential breaks a tie upwards; the rule breaks it to the even digit.
+      if (D % 2 === 1 && compareExact((2 * D - 1) * 5, K - 1, a) === 0 &&
+          readsBack(D - 1, K, lo, hi, even)) {
+        chosen = D - 1;
+      }
+    } else if (Number(`${D}e${K}`) < a) {
+      if (readsBack(D + 1, K, lo, hi, even)) chosen = D + 1;
+    } else if (D === 10 ** (n - 1)) {
+      // Below a power of ten the grid of n digits is ten times finer.
+      if (readsBack(10 * D - 1, K - 1, lo, hi, even)) [chosen, exponent] = [10 * D - 1, K - 1];
+    } else if (readsBack(D - 1, K, lo, hi, even)) {
+      chosen = D - 1;
+    }
+    if (chosen !== null) {
+      let digits = chosen, k = exponent ?? K;
+      while (digits % 10 === 0) {
+        digits /= 10;
+        k++;
+      }
+      return [String(digits), k];
+    }
+  }
+  throw new Error(`no shortest text for ${a}`); // nine digits always suffice
+}
+
+// The writer's text for a binary32 value (docs/format.md, "The size").
+export function float32Text(value) {
+  const x = Math.fround(value);
+  if (x !== x || x === Infinity || x === -Infinity) return "null";
+  if (x === 0) return Object.is(x, -0) ? "-0.0" : "0.0";
+  const sign = x < 0 ? "-" : "";
+  const [digits, k] = shortestDigits(Math.abs(x));
+  const n = digits.length;
+  const p = n + k;
+  let body;
+  if (k >= 0 && p <= 13) body = digits + "0".repeat(k) + ".0";
+  else if (p > 0 && p <= 13) body = `${digits.slice(0, p)}.${digits.slice(p)}`;
+  else if (p > -6 && p <= 0) body = `0.${"0".repeat(-p)}${digits}`;
+  else if (n === 1) body = `${digits}e${p - 1}`;
+  else body = `${digits[0]}.${digits.slice(1)}e${p - 1}`;
+  return sign + body;
+}
+
+// ---- encode ------------------------------------------------------------------------
+
+const UTF8_ENCODER = new TextEncoder();
+const NEEDS_ESCAPE = /["\\\u0000-\u001f]/;
+const WRITTEN_ESCAPES = { 0x22: '\\"', 0x5c: "\\\\", 0x08: "\\b", 0x09: "\\t", 0x0a: "\\n", 0x0c: "\\f", 0x0d: "\\r" };
+
+function jsonString(text, key) {
+  if (typeof text !== "string") throw new TypeError(`${key} must be a string`);
+  if (!text.isWellFormed()) throw new TypeError(`${key} holds a lone surrogate`);
+  if (!NEEDS_ESCAPE.test(text)) return `"${text}"`;
+  let out = '"';
+  for (let i = 0; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c >= 0x20 && c !== 0x22 && c !== 0x5c) out += text[i];
+    else out += WRITTEN_ESCAPES[c] ?? `\\u00${c.toString(16).padStart(2, "0")}`;
+  }
+  return out + '"';
+}
+
+function colour(value, key) {
+  if (!Number.isInteger(value) || value < 0 || value > 255) {
+    throw new RangeError(`${key} must be an integer from 0 to 255`);
+  }
+  return String(value);
+}
+
+// The record text to_bytes writes for an update: present fields in the fixed order.
+export function recordText(update) {
+  const parts = [];
+  for (let f = 0; f < FIELDS.length; f++) {
+    const key = FIELDS[f];
+    const value = update[key];
+    if (value === undefined) continue;
+    let text;
+    if (f === LABEL || f === URL) text = jsonString(value, key);
+    else if (f === SIZE) {
+      if (typeof value !== "number") throw new TypeError("size must be a number");
+      text = float32Text(value);
+    } else if (f === SHOW_LABEL) {
+      if (typeof value !== "boolean") throw new TypeError("showLabel must be a boolean");
+      text = String(value);
+    } else text = colour(value, key);
+    parts.push(`"${key}":${text}`);
+  }
+  return `{${parts.join(",")}}`;
+}
+
+class Writer {
+  constructor() {
+    this.bytes = new Uint8Array(1 << 16);
+    this.view = new DataView(this.bytes.buffer);
+    this.at = 0;
+  }
+
+  room(size) {
+    if (this.at + size <= this.bytes.length) return;
+    const grown = new Uint8Array(Math.max(2 * this.bytes.length, this.at + size));
+    grown.set(this.bytes.subarray(0, this.at));
+    this.bytes = grown;
+    this.view = new DataView(grown.buffer);
+  }
+
+  u64(value) {
+    this.room(COUNT_BYTES);
+    this.view.setUint32(this.at, value % TWO_32, true);
+    this.view.setUint32(this.at + 4, Math.floor(value / TWO_32), true);
+    this.at += COUNT_BYTES;
+  }
+
+  id(id) {
+    this.u64(ID_BYTES);
+    this.room(ID_BYTES);
+    putId(this.bytes, this.at, id);
+    this.at += ID_BYTES;
+  }
+
+  text(text) {
+    // UTF-8 takes at most three bytes per UTF-16 unit.
+    this.room(COUNT_BYTES + 3 * text.length);
+    const start = this.at + COUNT_BYTES;
+    const { written } = UTF8_ENCODER.encodeInto(text, this.bytes.subarray(start));
+    this.u64(written);
+    this.at += written;
+  }
+
+  weight(value) {
+    if (typeof value !== "number") throw new TypeError("a weight must be a number");
+    this.room(WEIGHT_BYTES);
+    this.view.setFloat32(this.at, value, true);
+    this.at += WEIGHT_BYTES;
+  }
+}
+
+function entriesOf(collection) {
+  if (collection === undefined) return [];
+  if (collection instanceof Map || Array.isArray(collection)) return [...collection];
+  return Object.entries(collection);
+}
+
+function itemsOf(collection) {
+  return collection === undefined ? [] : [...collection];
+}
+
+// The document for the content in `doc`, shaped as decode returns it (Maps or
+// objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
+// order given.
+export function encode(doc) {
+  const w = new Writer();
+  const nodes = entriesOf(doc.newOrUpdatedNodes);
+  w.u64(nodes.length);
+  for (const [id, update] of nodes) {
+    w.id(id);
+    w.text(recordText(update));
+  }
+  const deleted = itemsOf(doc.deletedNodes);
+  w.u64(deleted.length);
+  for (const id of deleted) w.id(id);
+  const edges = entriesOf(doc.newOrUpdatedEdges);
+  w.u64(edges.length);
+  for (const [from, targets] of edges) {
+    w.id(from);
+    const rows = entriesOf(targets);
+    w.u64(rows.length);
+    for (const [to, weight] of rows) {
+      w.id(to);
+      w.weight(weight);
+    }
+  }
+  const cut = entriesOf(doc.deletedEdges);
+  w.u64(cut.length);
+  for (const [from, targets] of cut) {
+    w.id(from);
+    const rows = itemsOf(targets);
+    w.u64(rows.length);
+    for (const to of rows) w.id(to);
+  }
+  return w.bytes.slice(0, w.at);
+}
