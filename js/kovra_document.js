@@ -622,14 +622,27 @@ export function decode(input) {
   const bytes = asBytes(input);
   const ids = new IdIndex(bytes);
   const texts = ids.texts;
-  const spans = new Map(); // id text -> [start, end] of its latest record
+  const newOrUpdatedNodes = new Map();
+  // A record that a later one of the same id replaces does not count, even if it is
+  // broken; an id takes its place in the order at its first record that parses.
+  const broken = new Map(); // id text -> why its latest record failed
   const deletedNodes = new Set();
   const newOrUpdatedEdges = new Map();
   const deletedEdges = new Map();
   let group = null;
   const length = walk(bytes, {
     node(at, start, end) {
-      spans.set(texts[ids.intern(at)], [start, end]);
+      const id = texts[ids.intern(at)];
+      let update;
+      try {
+        update = parseRecord(bytes, start, end);
+      } catch (error) {
+        if (!(error instanceof DocumentError)) throw error;
+        broken.set(id, error);
+        return;
+      }
+      newOrUpdatedNodes.set(id, update);
+      broken.delete(id);
     },
     deletedNode(at) {
       deletedNodes.add(texts[ids.intern(at)]);
@@ -645,8 +658,7 @@ export function decode(input) {
       group.add(texts[ids.intern(at)]);
     },
   });
-  const newOrUpdatedNodes = new Map();
-  for (const [id, [start, end]] of spans) newOrUpdatedNodes.set(id, parseRecord(bytes, start, end));
+  for (const error of broken.values()) throw error;
   for (const [from, targets] of deletedEdges) deletedEdges.set(from, [...targets]);
   return {
     newOrUpdatedNodes,
