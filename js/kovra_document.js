@@ -36,75 +36,100 @@ function asBytes(input) {
 // ---- ids -------------------------------------------------------------------------
 
 const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"));
+// The two ASCII hex digits of each byte value, high digit in the low byte.
+const HEX_CODES = new Uint16Array(256).map((_, b) => HEX[b].charCodeAt(0) | (HEX[b].charCodeAt(1) << 8));
+const ID_TEXT_LENGTH = 36;
+const HYPHENS_AFTER = [4, 6, 8, 10]; // bytes before each hyphen of the text
 
 export function idText(bytes, at = 0) {
-  const h = (i) => HEX[bytes[at + i]];
-  return (
-    h(0) + h(1) + h(2) + h(3) + "-" + h(4) + h(5) + "-" + h(6) + h(7) + "-" + h(8) + h(9) +
-    "-" + h(10) + h(11) + h(12) + h(13) + h(14) + h(15)
-  );
+  let text = "";
+  for (let i = 0; i < ID_BYTES; i++) {
+    if (HYPHENS_AFTER.includes(i)) text += "-";
+    text += HEX[bytes[at + i]];
+  }
+  return text;
 }
 
-const ID_PATTERN = /^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$/i;
+// The texts of many ids, all from one decoding of their hex: a text per id costs a
+// substring instead of a string built piece by piece.
+function idTexts(bytes, positions) {
+  const hex = new Uint8Array(ID_TEXT_LENGTH * positions.length);
+  let w = 0;
+  for (let k = 0; k < positions.length; k++) {
+    const at = positions[k];
+    for (let i = 0; i < ID_BYTES; i++) {
+      if (i === 4 || i === 6 || i === 8 || i === 10) hex[w++] = 0x2d;
+      const pair = HEX_CODES[bytes[at + i]];
+      hex[w++] = pair & 0xff;
+      hex[w++] = pair >> 8;
+    }
+  }
+  const all = UTF8.decode(hex);
+  const texts = new Array(positions.length);
+  for (let k = 0; k < positions.length; k++) {
+    texts[k] = all.substring(ID_TEXT_LENGTH * k, ID_TEXT_LENGTH * (k + 1));
+  }
+  return texts;
+}
 
-// Writes the 16 bytes of an id given as its text or as 16 bytes.
+// Hex digit values by character code, 255 for anything else.
+const HEX_VALUE = new Uint8Array(128).fill(255);
+for (let d = 0; d < 16; d++) {
+  HEX_VALUE[d.toString(16).charCodeAt(0)] = d;
+  HEX_VALUE[d.toString(16).toUpperCase().charCodeAt(0)] = d;
+}
+const HYPHEN_AT = [8, 13, 18, 23]; // in the text
+
+// Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
 function putId(out, at, id) {
   if (typeof id === "string") {
-    if (!ID_PATTERN.test(id)) throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
-    for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
-      if (id.charCodeAt(j) === 0x2d) j++;
-      out[at + i] = parseInt(id.substr(j, 2), 16);
+    if (id.length === ID_TEXT_LENGTH) {
+      let bad = 0;
+      for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+        if (j === 8 || j === 13 || j === 18 || j === 23) bad |= id.charCodeAt(j++) ^ 0x2d;
+        const high = HEX_VALUE[id.charCodeAt(j)] ?? 255;
+        const low = HEX_VALUE[id.charCodeAt(j + 1)] ?? 255;
+        bad |= (high | low) & 0xf0;
+        out[at + i] = (high << 4) | low;
+      }
+      if (bad === 0) return;
     }
-  } else if (id instanceof Uint8Array && id.length === ID_BYTES) {
-    out.set(id, at);
-  } else {
-    throw new TypeError("an id is a UUID text or 16 bytes");
+    throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
   }
+  if (id instanceof Uint8Array && id.length === ID_BYTES) out.set(id, at);
+  else throw new TypeError("an id is a UUID text or 16 bytes");
 }
 
-// Interns ids by their 16 bytes, so that each distinct id is turned into text once.
-// Seeded per table: the order of what it returns never depends on the hash, and a
-// document made to collide under one seed does not collide under the next.
+// Numbers the distinct ids of a document by their 16 bytes, in order of first
+// appearance. Seeded per table: no order depends on the hash, and a document made to
+// collide under one seed does not collide under the next.
 class IdIndex {
   constructor(bytes) {
-    this.bytes = bytes;
     this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     this.seed = (Math.random() * TWO_32) | 0;
     this.mask = 1023;
     this.slots = new Int32Array(1024).fill(-1);
     this.words = new Int32Array(4 * 512);
-    this.texts = [];
+    this.count = 0;
+    this.firstAt = []; // where each id first stands in the document
   }
 
-  // The index of the id at byte `at` of the document.
+  hash(a, b, c, d) {
+    let h = Math.imul(a ^ this.seed, 0x9e3779b1) ^ Math.imul(b, 0x85ebca77);
+    h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(c, 0xc2b2ae3d) ^ Math.imul(d, 0x27d4eb2f);
+    h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
+    return h ^ (h >>> 16);
+  }
+
+  // The number of the id at byte `at` of the document.
   intern(at) {
     const v = this.view;
     const a = v.getInt32(at, true), b = v.getInt32(at + 4, true);
     const c = v.getInt32(at + 8, true), d = v.getInt32(at + 12, true);
-    let h = Math.imul(a ^ this.seed, 0x9e3779b1) ^ Math.imul(b, 0x85ebca77);
-    h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(c, 0xc2b2ae3d) ^ Math.imul(d, 0x27d4eb2f);
-    h ^= h >>> 13;
-    h = Math.imul(h, 0x297a2d39);
-    h ^= h >>> 16;
     const words = this.words;
-    for (let slot = h & this.mask; ; slot = (slot + 1) & this.mask) {
+    for (let slot = this.hash(a, b, c, d) & this.mask; ; slot = (slot + 1) & this.mask) {
       const index = this.slots[slot];
-      if (index < 0) {
-        const count = this.texts.length;
-        this.slots[slot] = count;
-        if (4 * count === words.length) {
-          this.words = new Int32Array(2 * words.length);
-          this.words.set(words);
-        }
-        const w = this.words;
-        w[4 * count] = a;
-        w[4 * count + 1] = b;
-        w[4 * count + 2] = c;
-        w[4 * count + 3] = d;
-        this.texts.push(idText(this.bytes, at));
-        if (2 * (count + 1) > this.mask) this.grow();
-        return count;
-      }
+      if (index < 0) return this.add(slot, at, a, b, c, d);
       const w = 4 * index;
       if (words[w] === a && words[w + 1] === b && words[w + 2] === c && words[w + 3] === d) {
         return index;
@@ -112,20 +137,27 @@ class IdIndex {
     }
   }
 
+  add(slot, at, a, b, c, d) {
+    const index = this.count++;
+    this.slots[slot] = index;
+    if (4 * index === this.words.length) {
+      const grown = new Int32Array(2 * this.words.length);
+      grown.set(this.words);
+      this.words = grown;
+    }
+    this.words.set([a, b, c, d], 4 * index);
+    this.firstAt.push(at);
+    if (2 * this.count > this.mask) this.grow();
+    return index;
+  }
+
   grow() {
     const words = this.words;
     this.mask = 2 * this.mask + 1;
     this.slots = new Int32Array(this.mask + 1).fill(-1);
-    for (let index = 0; index < this.texts.length; index++) {
+    for (let index = 0; index < this.count; index++) {
       const w = 4 * index;
-      // The same hash as intern's, on the stored words.
-      let h = Math.imul(words[w] ^ this.seed, 0x9e3779b1) ^ Math.imul(words[w + 1], 0x85ebca77);
-      h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(words[w + 2], 0xc2b2ae3d) ^
-        Math.imul(words[w + 3], 0x27d4eb2f);
-      h ^= h >>> 13;
-      h = Math.imul(h, 0x297a2d39);
-      h ^= h >>> 16;
-      let slot = h & this.mask;
+      let slot = this.hash(words[w], words[w + 1], words[w + 2], words[w + 3]) & this.mask;
       while (this.slots[slot] >= 0) slot = (slot + 1) & this.mask;
       this.slots[slot] = index;
     }
@@ -214,36 +246,45 @@ function isUtf8(b, at, end) {
   return true;
 }
 
-// Reads the outer layer, calling `sink` for each entry in document order; returns
-// the record spans to parse afterwards, as from_bytes parses them.
-function walk(bytes, sink) {
+// Reads the outer layer: every id numbered by an IdIndex, with where it stands.
+// A row's weight follows its `to` id.
+function scan(bytes) {
   const r = new Cursor(bytes);
-  const nodes = r.u64("count of nodes");
-  for (let i = 0; i < nodes; i++) {
-    const id = r.id();
+  const ids = new IdIndex(bytes);
+  const id = (list, at) => {
+    list.push(ids.intern(at));
+    list.at.push(at);
+  };
+  const positioned = () => Object.assign([], { at: [] });
+  const nodes = Object.assign(positioned(), { records: [] }); // records: start, end, ...
+  const count = r.u64("count of nodes");
+  for (let i = 0; i < count; i++) {
+    id(nodes, r.id());
     const start = r.record();
-    sink.node(id, start, r.at);
+    nodes.records.push(start, r.at);
   }
+  const deletedNodes = positioned();
   const deleted = r.u64("count of deleted nodes");
-  for (let i = 0; i < deleted; i++) sink.deletedNode(r.id());
-  for (const edges of [true, false]) {
+  for (let i = 0; i < deleted; i++) id(deletedNodes, r.id());
+  const sections = [true, false].map((weighted) => {
+    const from = positioned(), to = positioned(), offsets = [];
     const groups = r.u64("count of groups");
     for (let i = 0; i < groups; i++) {
-      sink.group(edges, r.id());
-      const count = r.u64("count of a group");
-      for (let k = 0; k < count; k++) {
-        const to = r.id();
-        if (edges) {
+      id(from, r.id());
+      offsets.push(to.length);
+      const rows = r.u64("count of a group");
+      for (let k = 0; k < rows; k++) {
+        id(to, r.id());
+        if (weighted) {
           r.need(WEIGHT_BYTES, "weight");
-          sink.edge(to, r.view.getFloat32(r.at, true), r.at);
           r.at += WEIGHT_BYTES;
-        } else {
-          sink.deletedEdge(to);
         }
       }
     }
-  }
-  return r.at;
+    offsets.push(to.length);
+    return { from, offsets, to };
+  });
+  return { ids, nodes, deletedNodes, edges: sections[0], deletedEdges: sections[1], byteLength: r.at };
 }
 
 // ---- the node record -------------------------------------------------------------
@@ -290,7 +331,6 @@ const ESCAPES = { 0x22: '"', 0x5c: "\\", 0x2f: "/", 0x62: "\b", 0x66: "\f", 0x6e
 function readString(want) {
   P++;
   let start = P;
-  let ascii = true;
   let text = "";
   for (;;) {
     if (P >= E) bad("unterminated string");
@@ -298,11 +338,10 @@ function readString(want) {
     if (c === 0x22) break;
     if (c < 0x20) bad("control character in a string");
     if (c !== 0x5c) {
-      if (c >= 0x80) ascii = false;
       P++;
       continue;
     }
-    if (want) text += slice(start, P, ascii);
+    if (want) text += slice(start, P);
     P++;
     if (P >= E) bad("unterminated escape");
     const e = B[P++];
@@ -324,18 +363,92 @@ function readString(want) {
       if (want) text += decoded;
     }
     start = P;
-    ascii = true;
   }
-  if (want) text += slice(start, P, ascii);
+  if (want) text += slice(start, P);
   P++;
   return text;
 }
 
-function slice(start, end, ascii) {
-  if (start === end) return "";
-  // Short ASCII texts (most labels) are cheaper as char codes than through the decoder.
-  if (ascii && end - start <= 32) return String.fromCharCode.apply(null, B.subarray(start, end));
-  return UTF8.decode(B.subarray(start, end));
+function slice(start, end) {
+  return start === end ? "" : UTF8.decode(B.subarray(start, end));
+}
+
+// Plain ASCII values of many records, gathered and decoded at once: one decoder call
+// instead of one per text, which is most of the cost of a short label. Byte offsets
+// are character offsets in ASCII, so each text is a substring of the whole.
+class TextBatch {
+  constructor() {
+    this.bytes = new Uint8Array(1 << 16);
+    this.length = 0;
+    this.targets = [];
+    this.keys = [];
+    this.ends = [];
+  }
+
+  // Sets target[key] to the ASCII text B[start, end) when resolve() runs.
+  add(target, key, start, end) {
+    const size = end - start;
+    if (this.length + size > this.bytes.length) {
+      const grown = new Uint8Array(2 * (this.length + size));
+      grown.set(this.bytes.subarray(0, this.length));
+      this.bytes = grown;
+    }
+    for (let k = 0; k < size; k++) this.bytes[this.length + k] = B[start + k];
+    this.length += size;
+    this.targets.push(target);
+    this.keys.push(key);
+    this.ends.push(this.length);
+  }
+
+  resolve() {
+    const all = UTF8.decode(this.bytes.subarray(0, this.length));
+    for (let i = 0, start = 0; i < this.targets.length; i++) {
+      this.targets[i][this.keys[i]] = all.substring(start, this.ends[i]);
+      start = this.ends[i];
+    }
+  }
+}
+// The batch of the records being parsed together, or null: each text at once.
+let batch = null;
+
+// A label or url at P: batched when it is plain ASCII, else decoded now.
+function readText(update, key) {
+  let at = P + 1;
+  for (;;) {
+    const c = at < E ? B[at] : 0;
+    if (c === 0x22 && batch !== null) {
+      update[key] = ""; // the same shape now as once the batch resolves
+      batch.add(update, key, P + 1, at);
+      P = at + 1;
+      return;
+    }
+    if (c < 0x20 || c >= 0x80 || c === 0x5c || c === 0x22) break;
+    at++;
+  }
+  update[key] = readString(true);
+}
+
+// The field number of the key at P, -1 for an unknown key; P moves past it.
+function readKey() {
+  let at = P + 1;
+  while (at < E && B[at] !== 0x22 && B[at] !== 0x5c && B[at] >= 0x20) at++;
+  if (at < E && B[at] === 0x22) {
+    // No escape: compare the bytes, with no string made.
+    const length = at - P - 1;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const key = FIELDS[f];
+      if (key.length !== length) continue;
+      let k = 0;
+      while (k < length && B[P + 1 + k] === key.charCodeAt(k)) k++;
+      if (k === length) {
+        P = at + 1;
+        return f;
+      }
+    }
+    P = at + 1;
+    return -1;
+  }
+  return FIELD_INDEX.get(readString(true)) ?? -1;
 }
 
 function isDigit(c) {
@@ -493,7 +606,7 @@ function readField(update, field) {
     case LABEL:
     case URL:
       if (B[P] !== 0x22) bad(`${FIELDS[field]} is not a string`);
-      update[FIELDS[field]] = readString(true);
+      readText(update, FIELDS[field]);
       return;
     case SIZE:
       if (B[P] !== 0x2d && !isDigit(B[P])) bad("size is not a number");
@@ -575,11 +688,11 @@ function parseRecord(bytes, start, end) {
     else {
       for (;;) {
         if (P >= E || B[P] !== 0x22) bad("expected a key");
-        const field = FIELD_INDEX.get(readString(true));
+        const field = readKey();
         skipSpace();
         expect(0x3a, "a colon");
         skipSpace();
-        if (field === undefined) skipValue();
+        if (field < 0) skipValue();
         else {
           if (seen & (1 << field)) bad(`repeated key ${FIELDS[field]}`);
           seen |= 1 << field;
@@ -618,163 +731,127 @@ function parseRecord(bytes, start, end) {
 
 // ---- decode ----------------------------------------------------------------------
 
-export function decode(input) {
-  const bytes = asBytes(input);
-  const ids = new IdIndex(bytes);
-  const texts = ids.texts;
-  const newOrUpdatedNodes = new Map();
-  // A record that a later one of the same id replaces does not count, even if it is
-  // broken; an id takes its place in the order at its first record that parses.
-  const broken = new Map(); // id text -> why its latest record failed
-  const deletedNodes = new Set();
-  const newOrUpdatedEdges = new Map();
-  const deletedEdges = new Map();
-  let group = null;
-  const length = walk(bytes, {
-    node(at, start, end) {
-      const id = texts[ids.intern(at)];
+// The records' updates, in the order and with the rule of from_bytes: a record that a
+// later one of the same id replaces does not count, even if it is broken; an id takes
+// its place at its first record that parses. Returns [id number, update] pairs.
+function parseNodes(bytes, nodes) {
+  const parsed = new Map(); // id number -> update
+  const broken = new Map(); // id number -> why its latest record failed
+  const records = nodes.records;
+  batch = new TextBatch();
+  try {
+    for (let i = 0; i < nodes.length; i++) {
       let update;
       try {
-        update = parseRecord(bytes, start, end);
+        update = parseRecord(bytes, records[2 * i], records[2 * i + 1]);
       } catch (error) {
         if (!(error instanceof DocumentError)) throw error;
-        broken.set(id, error);
-        return;
+        broken.set(nodes[i], error);
+        continue;
       }
-      newOrUpdatedNodes.set(id, update);
-      broken.delete(id);
-    },
-    deletedNode(at) {
-      deletedNodes.add(texts[ids.intern(at)]);
-    },
-    group(edges, at) {
-      group = edges ? new Map() : new Set();
-      (edges ? newOrUpdatedEdges : deletedEdges).set(texts[ids.intern(at)], group);
-    },
-    edge(at, weight) {
-      group.set(texts[ids.intern(at)], weight);
-    },
-    deletedEdge(at) {
-      group.add(texts[ids.intern(at)]);
-    },
-  });
-  for (const error of broken.values()) throw error;
-  for (const [from, targets] of deletedEdges) deletedEdges.set(from, [...targets]);
+      parsed.set(nodes[i], update);
+      broken.delete(nodes[i]);
+    }
+    for (const error of broken.values()) throw error;
+    batch.resolve();
+  } finally {
+    batch = null;
+  }
+  return parsed;
+}
+
+export function decode(input) {
+  const bytes = asBytes(input);
+  const doc = scan(bytes);
+  const updates = parseNodes(bytes, doc.nodes);
+  const texts = idTexts(bytes, doc.ids.firstAt);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+
+  const newOrUpdatedNodes = new Map();
+  for (const [index, update] of updates) newOrUpdatedNodes.set(texts[index], update);
+  const deletedNodes = [...new Set(doc.deletedNodes.map((index) => texts[index]))];
+  // A later group of the same `from` replaces the earlier one in its place.
+  const grouped = ({ from, offsets, to }, weighted) => {
+    const groups = new Map();
+    for (let g = 0; g < from.length; g++) {
+      const rows = weighted ? new Map() : new Set();
+      for (let k = offsets[g]; k < offsets[g + 1]; k++) {
+        if (weighted) rows.set(texts[to[k]], view.getFloat32(to.at[k] + ID_BYTES, true));
+        else rows.add(texts[to[k]]);
+      }
+      groups.set(texts[from[g]], weighted ? rows : [...rows]);
+    }
+    return groups;
+  };
+  const newOrUpdatedEdges = grouped(doc.edges, true);
+  const deletedEdges = grouped(doc.deletedEdges, false);
   return {
     newOrUpdatedNodes,
-    deletedNodes: [...deletedNodes],
+    deletedNodes,
     newOrUpdatedEdges,
     deletedEdges,
-    numNodes: newOrUpdatedNodes.size + deletedNodes.size,
+    numNodes: newOrUpdatedNodes.size + deletedNodes.length,
     numEdges: newOrUpdatedEdges.size + deletedEdges.size,
-    byteLength: length,
+    byteLength: doc.byteLength,
   };
 }
 
 // ---- decodeColumns -----------------------------------------------------------------
 
+// Whether any id stands twice where the reader resolves repeats: among the nodes,
+// the deleted nodes, the groups of a section, or the rows of a group.
+function hasRepeats(doc) {
+  const last = new Int32Array(doc.ids.count).fill(-1);
+  let mark = 0;
+  const repeats = (list, from = 0, to = list.length) => {
+    mark++;
+    for (let k = from; k < to; k++) {
+      if (last[list[k]] === mark) return true;
+      last[list[k]] = mark;
+    }
+    return false;
+  };
+  if (repeats(doc.nodes) || repeats(doc.deletedNodes)) return true;
+  for (const { from, offsets, to } of [doc.edges, doc.deletedEdges]) {
+    if (repeats(from)) return true;
+    for (let g = 0; g < from.length; g++) if (repeats(to, offsets[g], offsets[g + 1])) return true;
+  }
+  return false;
+}
+
 // The same content as decode, as typed arrays: ids as 16-byte rows, a group's rows at
-// offsets[g] ... offsets[g + 1]. Repeats are resolved as decode resolves them.
+// offsets[g] ... offsets[g + 1], weights with their bits as written. Repeats are
+// resolved as decode resolves them.
 export function decodeColumns(input) {
   const bytes = asBytes(input);
-  const ids = new IdIndex(bytes);
-  const nodeAt = [];
-  const recordAt = [];
-  const deletedAt = [];
-  const groups = [
-    { from: [], offsets: [], to: [], weightAt: [] },
-    { from: [], offsets: [], to: [] },
-  ];
-  // A repeat of a node, a deleted node, a group or a row of a group is rarer than
-  // not, and left to decode's maps. Marks by interned id: the section (1 to 4) that
-  // last named it as an entry, and the group (from 1) that last named it as a row.
-  let sections = new Int32Array(1024);
-  let rowMarks = new Int32Array(1024);
-  let repeated = false;
-  let current = null;
-  let section = 0;
-  let groupNumber = 0;
-  const first = (at, row) => {
-    const index = ids.intern(at);
-    if (index >= sections.length) {
-      const grow = (old) => {
-        const grown = new Int32Array(2 * old.length);
-        grown.set(old);
-        return grown;
-      };
-      sections = grow(sections);
-      rowMarks = grow(rowMarks);
-    }
-    const marks = row ? rowMarks : sections;
-    const token = row ? groupNumber : section;
-    if (marks[index] === token) repeated = true;
-    marks[index] = token;
-  };
-  const length = walk(bytes, {
-    node(at, start, end) {
-      section = 1;
-      first(at, false);
-      nodeAt.push(at);
-      recordAt.push(start, end);
-    },
-    deletedNode(at) {
-      section = 2;
-      first(at, false);
-      deletedAt.push(at);
-    },
-    group(edges, at) {
-      section = edges ? 3 : 4;
-      first(at, false);
-      current = groups[edges ? 0 : 1];
-      current.from.push(at);
-      current.offsets.push(current.to.length);
-      groupNumber++;
-    },
-    edge(at, weight, weightAt) {
-      first(at, true);
-      current.to.push(at);
-      current.weightAt.push(weightAt);
-    },
-    deletedEdge(at) {
-      first(at, true);
-      current.to.push(at);
-    },
-  });
-  for (const g of groups) g.offsets.push(g.to.length);
-  if (repeated) return columnsOf(decode(bytes), length);
-  const updates = [];
-  for (let i = 0; i < nodeAt.length; i++) {
-    updates.push(parseRecord(bytes, recordAt[2 * i], recordAt[2 * i + 1]));
-  }
+  const doc = scan(bytes);
+  const updates = parseNodes(bytes, doc.nodes);
+  if (hasRepeats(doc)) return columnsOf(decode(bytes), doc.byteLength);
 
-  const rowsOf = (offsets) => {
-    const out = new Uint8Array(ID_BYTES * offsets.length);
-    for (let i = 0; i < offsets.length; i++) {
-      out.set(bytes.subarray(offsets[i], offsets[i] + ID_BYTES), ID_BYTES * i);
+  const rowsAt = (positions, size = ID_BYTES, skip = 0) => {
+    const out = new Uint8Array(size * positions.length);
+    for (let i = 0; i < positions.length; i++) {
+      const at = positions[i] + skip;
+      for (let k = 0; k < size; k++) out[size * i + k] = bytes[at + k];
     }
     return out;
   };
-  const [e, d] = groups;
-  const weights = new Float32Array(e.weightAt.length);
-  const weightBytes = new Uint8Array(weights.buffer);
-  for (let i = 0; i < e.weightAt.length; i++) {
-    weightBytes.set(bytes.subarray(e.weightAt[i], e.weightAt[i] + WEIGHT_BYTES), WEIGHT_BYTES * i);
-  }
+  const { edges, deletedEdges } = doc;
   return {
-    nodes: nodeColumns(rowsOf(nodeAt), updates),
-    deletedNodes: rowsOf(deletedAt),
+    nodes: nodeColumns(rowsAt(doc.nodes.at), [...updates.values()]),
+    deletedNodes: rowsAt(doc.deletedNodes.at),
     edges: {
-      from: rowsOf(e.from),
-      offsets: Uint32Array.from(e.offsets),
-      to: rowsOf(e.to),
-      weights,
+      from: rowsAt(edges.from.at),
+      offsets: Uint32Array.from(edges.offsets),
+      to: rowsAt(edges.to.at),
+      weights: new Float32Array(rowsAt(edges.to.at, WEIGHT_BYTES, ID_BYTES).buffer),
     },
     deletedEdges: {
-      from: rowsOf(d.from),
-      offsets: Uint32Array.from(d.offsets),
-      to: rowsOf(d.to),
+      from: rowsAt(deletedEdges.from.at),
+      offsets: Uint32Array.from(deletedEdges.offsets),
+      to: rowsAt(deletedEdges.to.at),
     },
-    byteLength: length,
+    byteLength: doc.byteLength,
   };
 }
 
@@ -960,7 +1037,7 @@ function colour(value, key) {
 }
 
 // The record text to_bytes writes for an update: present fields in the fixed order.
-export function recordText(update) {
+export function recordText(update, writer = null) {
   const parts = [];
   for (let f = 0; f < FIELDS.length; f++) {
     const key = FIELDS[f];
@@ -970,7 +1047,7 @@ export function recordText(update) {
     if (f === LABEL || f === URL) text = jsonString(value, key);
     else if (f === SIZE) {
       if (typeof value !== "number") throw new TypeError("size must be a number");
-      text = float32Text(value);
+      text = writer === null ? float32Text(value) : writer.sizeText(value);
     } else if (f === SHOW_LABEL) {
       if (typeof value !== "boolean") throw new TypeError("showLabel must be a boolean");
       text = String(value);
@@ -985,6 +1062,7 @@ class Writer {
     this.bytes = new Uint8Array(1 << 16);
     this.view = new DataView(this.bytes.buffer);
     this.at = 0;
+    this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
   }
 
   room(size) {
@@ -1009,13 +1087,23 @@ class Writer {
     this.at += ID_BYTES;
   }
 
+  // A length-prefixed UTF-8 text.
   text(text) {
     // UTF-8 takes at most three bytes per UTF-16 unit.
     this.room(COUNT_BYTES + 3 * text.length);
+    const bytes = this.bytes;
     const start = this.at + COUNT_BYTES;
-    const { written } = UTF8_ENCODER.encodeInto(text, this.bytes.subarray(start));
-    this.u64(written);
-    this.at += written;
+    let at = start;
+    let i = 0;
+    // ASCII byte by byte: cheaper than the encoder for a short record.
+    for (; i < text.length; i++) {
+      const c = text.charCodeAt(i);
+      if (c >= 0x80) break;
+      bytes[at++] = c;
+    }
+    if (i < text.length) at += UTF8_ENCODER.encodeInto(text.slice(i), bytes.subarray(at)).written;
+    this.u64(at - start);
+    this.at = at;
   }
 
   weight(value) {
@@ -1024,16 +1112,27 @@ class Writer {
     this.view.setFloat32(this.at, value, true);
     this.at += WEIGHT_BYTES;
   }
+
+  sizeText(value) {
+    const size = Math.fround(value);
+    // Zero is left out: a Map's keys do not tell -0 from 0.
+    if (size === 0) return float32Text(size);
+    let text = this.sizes.get(size);
+    if (text === undefined) {
+      text = float32Text(size);
+      this.sizes.set(size, text);
+    }
+    return text;
+  }
 }
 
+// Entries of a Map, a Set, an array or a plain object, with their count.
 function entriesOf(collection) {
-  if (collection === undefined) return [];
-  if (collection instanceof Map || Array.isArray(collection)) return [...collection];
-  return Object.entries(collection);
-}
-
-function itemsOf(collection) {
-  return collection === undefined ? [] : [...collection];
+  if (collection === undefined) return [0, []];
+  if (collection instanceof Map || collection instanceof Set) return [collection.size, collection];
+  if (Array.isArray(collection)) return [collection.length, collection];
+  const entries = Object.entries(collection);
+  return [entries.length, entries];
 }
 
 // The document for the content in `doc`, shaped as decode returns it (Maps or
@@ -1041,32 +1140,32 @@ function itemsOf(collection) {
 // order given.
 export function encode(doc) {
   const w = new Writer();
-  const nodes = entriesOf(doc.newOrUpdatedNodes);
-  w.u64(nodes.length);
+  const [nodeCount, nodes] = entriesOf(doc.newOrUpdatedNodes);
+  w.u64(nodeCount);
   for (const [id, update] of nodes) {
     w.id(id);
-    w.text(recordText(update));
+    w.text(recordText(update, w));
   }
-  const deleted = itemsOf(doc.deletedNodes);
-  w.u64(deleted.length);
+  const [deletedCount, deleted] = entriesOf(doc.deletedNodes);
+  w.u64(deletedCount);
   for (const id of deleted) w.id(id);
-  const edges = entriesOf(doc.newOrUpdatedEdges);
-  w.u64(edges.length);
-  for (const [from, targets] of edges) {
+  const [groupCount, groups] = entriesOf(doc.newOrUpdatedEdges);
+  w.u64(groupCount);
+  for (const [from, targets] of groups) {
     w.id(from);
-    const rows = entriesOf(targets);
-    w.u64(rows.length);
+    const [rowCount, rows] = entriesOf(targets);
+    w.u64(rowCount);
     for (const [to, weight] of rows) {
       w.id(to);
       w.weight(weight);
     }
   }
-  const cut = entriesOf(doc.deletedEdges);
-  w.u64(cut.length);
+  const [cutCount, cut] = entriesOf(doc.deletedEdges);
+  w.u64(cutCount);
   for (const [from, targets] of cut) {
     w.id(from);
-    const rows = itemsOf(targets);
-    w.u64(rows.length);
+    const [rowCount, rows] = entriesOf(targets);
+    w.u64(rowCount);
     for (const to of rows) w.id(to);
   }
   return w.bytes.slice(0, w.at);
