@@ -1063,6 +1063,9 @@ class Writer {
     this.view = new DataView(this.bytes.buffer);
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
+    // id text -> where its bytes were first written: most ids stand many times, and
+    // copying 16 bytes is cheaper than reading 32 hex digits again.
+    this.written = new Map();
   }
 
   room(size) {
@@ -1083,7 +1086,15 @@ class Writer {
   id(id) {
     this.u64(ID_BYTES);
     this.room(ID_BYTES);
-    putId(this.bytes, this.at, id);
+    const bytes = this.bytes;
+    const at = this.at;
+    const first = typeof id === "string" ? this.written.get(id) : undefined;
+    if (first === undefined) {
+      putId(bytes, at, id);
+      if (typeof id === "string") this.written.set(id, at);
+    } else {
+      for (let k = 0; k < ID_BYTES; k++) bytes[at + k] = bytes[first + k];
+    }
     this.at += ID_BYTES;
   }
 
@@ -1151,14 +1162,17 @@ export function encode(doc) {
   for (const id of deleted) w.id(id);
   const [groupCount, groups] = entriesOf(doc.newOrUpdatedEdges);
   w.u64(groupCount);
+  const row = (weight, to) => {
+    w.id(to);
+    w.weight(weight);
+  };
   for (const [from, targets] of groups) {
     w.id(from);
     const [rowCount, rows] = entriesOf(targets);
     w.u64(rowCount);
-    for (const [to, weight] of rows) {
-      w.id(to);
-      w.weight(weight);
-    }
+    // A Map's forEach hands out its rows without an array for each.
+    if (rows instanceof Map) rows.forEach(row);
+    else for (const [to, weight] of rows) row(weight, to);
   }
   const [cutCount, cut] = entriesOf(doc.deletedEdges);
   w.u64(cutCount);
