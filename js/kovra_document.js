@@ -246,35 +246,74 @@ function isUtf8(b, at, end) {
   return true;
 }
 
+// A growing list of 32-bit integers.
+class IntList {
+  constructor(Type = Int32Array) {
+    this.items = new Type(256);
+    this.length = 0;
+  }
+
+  push(value) {
+    if (this.length === this.items.length) {
+      const grown = new this.items.constructor(2 * this.length);
+      grown.set(this.items);
+      this.items = grown;
+    }
+    this.items[this.length++] = value;
+  }
+
+  get(i) {
+    return this.items[i];
+  }
+
+  toArray() {
+    return this.items.subarray(0, this.length);
+  }
+}
+
+// Ids in document order: their numbers, and where their 16 bytes stand.
+class IdList {
+  constructor() {
+    this.index = new IntList();
+    this.at = new IntList(Uint32Array);
+  }
+
+  get length() {
+    return this.index.length;
+  }
+}
+
 // Reads the outer layer: every id numbered by an IdIndex, with where it stands.
 // A row's weight follows its `to` id.
 function scan(bytes) {
   const r = new Cursor(bytes);
   const ids = new IdIndex(bytes);
-  const id = (list, at) => {
-    list.push(ids.intern(at));
+  const id = (list) => {
+    const at = r.id();
+    list.index.push(ids.intern(at));
     list.at.push(at);
   };
-  const positioned = () => Object.assign([], { at: [] });
-  const nodes = Object.assign(positioned(), { records: [] }); // records: start, end, ...
+  const nodes = new IdList();
+  const records = new IntList(Uint32Array); // start, end of each node's record
   const count = r.u64("count of nodes");
   for (let i = 0; i < count; i++) {
-    id(nodes, r.id());
+    id(nodes);
     const start = r.record();
-    nodes.records.push(start, r.at);
+    records.push(start);
+    records.push(r.at);
   }
-  const deletedNodes = positioned();
+  const deletedNodes = new IdList();
   const deleted = r.u64("count of deleted nodes");
-  for (let i = 0; i < deleted; i++) id(deletedNodes, r.id());
+  for (let i = 0; i < deleted; i++) id(deletedNodes);
   const sections = [true, false].map((weighted) => {
-    const from = positioned(), to = positioned(), offsets = [];
+    const from = new IdList(), to = new IdList(), offsets = new IntList(Uint32Array);
     const groups = r.u64("count of groups");
     for (let i = 0; i < groups; i++) {
-      id(from, r.id());
+      id(from);
       offsets.push(to.length);
       const rows = r.u64("count of a group");
       for (let k = 0; k < rows; k++) {
-        id(to, r.id());
+        id(to);
         if (weighted) {
           r.need(WEIGHT_BYTES, "weight");
           r.at += WEIGHT_BYTES;
@@ -282,9 +321,17 @@ function scan(bytes) {
       }
     }
     offsets.push(to.length);
-    return { from, offsets, to };
+    return { from, offsets: offsets.toArray(), to };
   });
-  return { ids, nodes, deletedNodes, edges: sections[0], deletedEdges: sections[1], byteLength: r.at };
+  return {
+    ids,
+    nodes,
+    records: records.toArray(),
+    deletedNodes,
+    edges: sections[0],
+    deletedEdges: sections[1],
+    byteLength: r.at,
+  };
 }
 
 // ---- the node record -------------------------------------------------------------
@@ -292,7 +339,9 @@ function scan(bytes) {
 const UTF8 = new TextDecoder("utf-8");
 // The record being parsed: bytes, position, end. Module state, so that the parser's
 // small functions share it without an object per record.
-let B = null;
+// B is never null: a variable that holds one type keeps its loops fast.
+const NO_BYTES = new Uint8Array(0);
+let B = NO_BYTES;
 let P = 0;
 let E = 0;
 
@@ -725,7 +774,7 @@ function parseRecord(bytes, start, end) {
   }
   skipSpace();
   if (P !== E) bad("text after the record");
-  B = null;
+  B = NO_BYTES; // the document is not kept alive from here
   return update;
 }
 
@@ -734,10 +783,11 @@ function parseRecord(bytes, start, end) {
 // The records' updates, in the order and with the rule of from_bytes: a record that a
 // later one of the same id replaces does not count, even if it is broken; an id takes
 // its place at its first record that parses. Returns [id number, update] pairs.
-function parseNodes(bytes, nodes) {
+function parseNodes(bytes, doc) {
   const parsed = new Map(); // id number -> update
   const broken = new Map(); // id number -> why its latest record failed
-  const records = nodes.records;
+  const nodes = doc.nodes.index.toArray();
+  const records = doc.records;
   batch = new TextBatch();
   try {
     for (let i = 0; i < nodes.length; i++) {
@@ -763,23 +813,27 @@ function parseNodes(bytes, nodes) {
 export function decode(input) {
   const bytes = asBytes(input);
   const doc = scan(bytes);
-  const updates = parseNodes(bytes, doc.nodes);
+  const updates = parseNodes(bytes, doc);
   const texts = idTexts(bytes, doc.ids.firstAt);
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
 
   const newOrUpdatedNodes = new Map();
   for (const [index, update] of updates) newOrUpdatedNodes.set(texts[index], update);
-  const deletedNodes = [...new Set(doc.deletedNodes.map((index) => texts[index]))];
+  const deletedNodes = new Set();
+  for (const index of doc.deletedNodes.index.toArray()) deletedNodes.add(texts[index]);
   // A later group of the same `from` replaces the earlier one in its place.
   const grouped = ({ from, offsets, to }, weighted) => {
     const groups = new Map();
-    for (let g = 0; g < from.length; g++) {
+    const fromIndex = from.index.toArray();
+    const toIndex = to.index.toArray();
+    const toAt = to.at.toArray();
+    for (let g = 0; g < fromIndex.length; g++) {
       const rows = weighted ? new Map() : new Set();
       for (let k = offsets[g]; k < offsets[g + 1]; k++) {
-        if (weighted) rows.set(texts[to[k]], view.getFloat32(to.at[k] + ID_BYTES, true));
-        else rows.add(texts[to[k]]);
+        if (weighted) rows.set(texts[toIndex[k]], view.getFloat32(toAt[k] + ID_BYTES, true));
+        else rows.add(texts[toIndex[k]]);
       }
-      groups.set(texts[from[g]], weighted ? rows : [...rows]);
+      groups.set(texts[fromIndex[g]], weighted ? rows : [...rows]);
     }
     return groups;
   };
@@ -787,10 +841,10 @@ export function decode(input) {
   const deletedEdges = grouped(doc.deletedEdges, false);
   return {
     newOrUpdatedNodes,
-    deletedNodes,
+    deletedNodes: [...deletedNodes],
     newOrUpdatedEdges,
     deletedEdges,
-    numNodes: newOrUpdatedNodes.size + deletedNodes.length,
+    numNodes: newOrUpdatedNodes.size + deletedNodes.size,
     numEdges: newOrUpdatedEdges.size + deletedEdges.size,
     byteLength: doc.byteLength,
   };
@@ -811,10 +865,11 @@ function hasRepeats(doc) {
     }
     return false;
   };
-  if (repeats(doc.nodes) || repeats(doc.deletedNodes)) return true;
+  if (repeats(doc.nodes.index.toArray()) || repeats(doc.deletedNodes.index.toArray())) return true;
   for (const { from, offsets, to } of [doc.edges, doc.deletedEdges]) {
-    if (repeats(from)) return true;
-    for (let g = 0; g < from.length; g++) if (repeats(to, offsets[g], offsets[g + 1])) return true;
+    if (repeats(from.index.toArray())) return true;
+    const rows = to.index.toArray();
+    for (let g = 0; g + 1 < offsets.length; g++) if (repeats(rows, offsets[g], offsets[g + 1])) return true;
   }
   return false;
 }
@@ -825,31 +880,32 @@ function hasRepeats(doc) {
 export function decodeColumns(input) {
   const bytes = asBytes(input);
   const doc = scan(bytes);
-  const updates = parseNodes(bytes, doc.nodes);
+  const updates = parseNodes(bytes, doc);
   if (hasRepeats(doc)) return columnsOf(decode(bytes), doc.byteLength);
 
-  const rowsAt = (positions, size = ID_BYTES, skip = 0) => {
+  const rowsAt = (list, size = ID_BYTES, skip = 0) => {
+    const positions = list.at.toArray();
     const out = new Uint8Array(size * positions.length);
-    for (let i = 0; i < positions.length; i++) {
+    for (let i = 0, w = 0; i < positions.length; i++) {
       const at = positions[i] + skip;
-      for (let k = 0; k < size; k++) out[size * i + k] = bytes[at + k];
+      for (let k = 0; k < size; k++) out[w++] = bytes[at + k];
     }
     return out;
   };
   const { edges, deletedEdges } = doc;
   return {
-    nodes: nodeColumns(rowsAt(doc.nodes.at), [...updates.values()]),
-    deletedNodes: rowsAt(doc.deletedNodes.at),
+    nodes: nodeColumns(rowsAt(doc.nodes), [...updates.values()]),
+    deletedNodes: rowsAt(doc.deletedNodes),
     edges: {
-      from: rowsAt(edges.from.at),
-      offsets: Uint32Array.from(edges.offsets),
-      to: rowsAt(edges.to.at),
-      weights: new Float32Array(rowsAt(edges.to.at, WEIGHT_BYTES, ID_BYTES).buffer),
+      from: rowsAt(edges.from),
+      offsets: edges.offsets,
+      to: rowsAt(edges.to),
+      weights: new Float32Array(rowsAt(edges.to, WEIGHT_BYTES, ID_BYTES).buffer),
     },
     deletedEdges: {
-      from: rowsAt(deletedEdges.from.at),
-      offsets: Uint32Array.from(deletedEdges.offsets),
-      to: rowsAt(deletedEdges.to.at),
+      from: rowsAt(deletedEdges.from),
+      offsets: deletedEdges.offsets,
+      to: rowsAt(deletedEdges.to),
     },
     byteLength: doc.byteLength,
   };

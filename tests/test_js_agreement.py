@@ -23,7 +23,7 @@ import pytest
 from kovra_api import PyGraphDiff
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-from make_vectors import views  # noqa: E402
+from make_vectors import views
 
 ROOT = Path(__file__).resolve().parent.parent
 NODE = shutil.which("node")

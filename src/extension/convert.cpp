@@ -199,8 +199,7 @@ Result<bool> bool_from_py(PyObject* obj) noexcept {
   return fetch_pending();
 }
 
-Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter,
-                                         Py_ssize_t element) {
+Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter, Py_ssize_t element) {
   const auto whole = [&](PendingError error) {
     return element < 0 ? argument_error(parameter, std::move(error))
                        : element_error(parameter, element, std::move(error));
