@@ -778,6 +778,84 @@ function parseRecord(bytes, start, end) {
   return update;
 }
 
+// ---- records as the writer writes them ----------------------------------------------
+
+// The writer's form of a record: members in the fixed order, no white space, texts of
+// printable ASCII without escapes. The reader's rules hold for every record this
+// pattern matches (a colour above 255 aside, checked after), so such a record is
+// read by one native match instead of byte by byte; any other takes the parser.
+const FIELD_PATTERNS = [
+  '"([ !#-\\[\\]-\\x7f]*)"', // label
+  "(-?(0|[1-9]\\d*)(?:\\.(\\d+))?(?:[eE]([+-]?\\d+))?|null)", // size: text, integer, fraction, exponent
+  '"([ !#-\\[\\]-\\x7f]*)"', // url
+  "(0|[1-9]\\d{0,2})", // red
+  "(0|[1-9]\\d{0,2})",
+  "(0|[1-9]\\d{0,2})",
+  "(true|false)", // showLabel
+];
+const WRITER_FORM = new RegExp(
+  `\\{${FIELDS.map((key, f) => `(?:"${key}":${FIELD_PATTERNS[f]}(?=[,}]),?)?`).join("")}\\}`,
+  "y",
+);
+// Where each field's value is among the pattern's groups.
+const GROUP = [1, 2, 6, 7, 8, 9, 10];
+const SIZE_INTEGER = 3, SIZE_FRACTION = 4, SIZE_EXPONENT = 5;
+// Up to 10^22 every power of ten is exact in binary64, so with a significand that
+// is exact too, the number procedure is one correctly rounded operation: the same
+// binary64 as the language's own conversion of the text.
+const EXACT_POWER = 22;
+
+class WriterForm {
+  // All record texts in one string, when they are all ASCII (so that a byte offset
+  // is a character offset). The texts read from it are substrings of it, and keep it
+  // alive: as much memory as the records' text.
+  constructor(bytes, records) {
+    this.text = null;
+    let length = 0;
+    for (let i = 0; i < records.length; i += 2) length += records[i + 1] - records[i];
+    const all = new Uint8Array(length);
+    this.starts = new Uint32Array(records.length / 2 + 1);
+    for (let i = 0, at = 0; i < records.length; i += 2) {
+      this.starts[i / 2] = at;
+      all.set(bytes.subarray(records[i], records[i + 1]), at);
+      at += records[i + 1] - records[i];
+    }
+    this.starts[records.length / 2] = length;
+    const text = UTF8.decode(all);
+    if (text.length === length) this.text = text;
+  }
+
+  // The update of record i, or null when it is not in the writer's form.
+  read(i) {
+    if (this.text === null) return null;
+    const end = this.starts[i + 1];
+    WRITER_FORM.lastIndex = this.starts[i];
+    const m = WRITER_FORM.exec(this.text);
+    if (m === null || WRITER_FORM.lastIndex !== end || this.text.charCodeAt(end - 2) === 0x2c) {
+      return null; // not the writer's form, or a trailing comma
+    }
+    const update = {};
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = m[GROUP[f]];
+      if (value === undefined || value === "null") continue;
+      if (f === LABEL || f === URL) update[FIELDS[f]] = value;
+      else if (f === SIZE) {
+        const digits = m[SIZE_INTEGER].length + (m[SIZE_FRACTION]?.length ?? 0);
+        const exponent = m[SIZE_EXPONENT] ?? "0";
+        const scale = Number(exponent) - (m[SIZE_FRACTION]?.length ?? 0);
+        if (digits > EXACT_DIGITS || exponent.length > 5 || Math.abs(scale) > EXACT_POWER) return null;
+        update.size = Math.fround(Number(value));
+      } else if (f === SHOW_LABEL) update.showLabel = value === "true";
+      else {
+        const colour = Number(value);
+        if (colour > 255) return null;
+        update[FIELDS[f]] = colour;
+      }
+    }
+    return update;
+  }
+}
+
 // ---- decode ----------------------------------------------------------------------
 
 // The records' updates, in the order and with the rule of from_bytes: a record that a
@@ -788,12 +866,13 @@ function parseNodes(bytes, doc) {
   const broken = new Map(); // id number -> why its latest record failed
   const nodes = doc.nodes.index.toArray();
   const records = doc.records;
+  const written = new WriterForm(bytes, records);
   batch = new TextBatch();
   try {
     for (let i = 0; i < nodes.length; i++) {
       let update;
       try {
-        update = parseRecord(bytes, records[2 * i], records[2 * i + 1]);
+        update = written.read(i) ?? parseRecord(bytes, records[2 * i], records[2 * i + 1]);
       } catch (error) {
         if (!(error instanceof DocumentError)) throw error;
         broken.set(nodes[i], error);
