@@ -11,7 +11,9 @@ const TWO_32 = 2 ** 32;
 // The record's keys in the writer's order; a field's bit in `present` is its index.
 export const FIELDS = Object.freeze(["label", "size", "url", "red", "green", "blue", "showLabel"]);
 const FIELD_INDEX = new Map(FIELDS.map((key, i) => [key, i]));
-const [LABEL, SIZE, URL, RED, GREEN, BLUE, SHOW_LABEL] = FIELDS.map((_, i) => i);
+const [LABEL, SIZE, URL, SHOW_LABEL] = ["label", "size", "url", "showLabel"].map((key) =>
+  FIELD_INDEX.get(key),
+);
 
 export class DocumentError extends Error {
   constructor(message) {
@@ -39,14 +41,16 @@ const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"
 // The two ASCII hex digits of each byte value, high digit in the low byte.
 const HEX_CODES = new Uint16Array(256).map((_, b) => HEX[b].charCodeAt(0) | (HEX[b].charCodeAt(1) << 8));
 const ID_TEXT_LENGTH = 36;
-const HYPHENS_AFTER = [4, 6, 8, 10]; // bytes before each hyphen of the text
+// 1 for the bytes that a hyphen stands before in the text (groups of 8-4-4-4-12 digits).
+const HYPHEN_BEFORE = new Uint8Array(ID_BYTES);
+for (const i of [4, 6, 8, 10]) HYPHEN_BEFORE[i] = 1;
+// The same by position in the text.
+const HYPHEN_AT = new Uint8Array(ID_TEXT_LENGTH);
+for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) if (HYPHEN_BEFORE[i]) HYPHEN_AT[j++] = 1;
 
 export function idText(bytes, at = 0) {
   let text = "";
-  for (let i = 0; i < ID_BYTES; i++) {
-    if (HYPHENS_AFTER.includes(i)) text += "-";
-    text += HEX[bytes[at + i]];
-  }
+  for (let i = 0; i < ID_BYTES; i++) text += (HYPHEN_BEFORE[i] ? "-" : "") + HEX[bytes[at + i]];
   return text;
 }
 
@@ -58,7 +62,7 @@ function idTexts(bytes, positions) {
   for (let k = 0; k < positions.length; k++) {
     const at = positions[k];
     for (let i = 0; i < ID_BYTES; i++) {
-      if (i === 4 || i === 6 || i === 8 || i === 10) hex[w++] = 0x2d;
+      if (HYPHEN_BEFORE[i]) hex[w++] = 0x2d;
       const pair = HEX_CODES[bytes[at + i]];
       hex[w++] = pair & 0xff;
       hex[w++] = pair >> 8;
@@ -78,7 +82,6 @@ for (let d = 0; d < 16; d++) {
   HEX_VALUE[d.toString(16).charCodeAt(0)] = d;
   HEX_VALUE[d.toString(16).toUpperCase().charCodeAt(0)] = d;
 }
-const HYPHEN_AT = [8, 13, 18, 23]; // in the text
 
 // Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
 function putId(out, at, id) {
@@ -86,7 +89,7 @@ function putId(out, at, id) {
     if (id.length === ID_TEXT_LENGTH) {
       let bad = 0;
       for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
-        if (j === 8 || j === 13 || j === 18 || j === 23) bad |= id.charCodeAt(j++) ^ 0x2d;
+        if (HYPHEN_AT[j]) bad |= id.charCodeAt(j++) ^ 0x2d;
         const high = HEX_VALUE[id.charCodeAt(j)] ?? 255;
         const low = HEX_VALUE[id.charCodeAt(j + 1)] ?? 255;
         bad |= (high | low) & 0xf0;
