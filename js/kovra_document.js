@@ -148,7 +148,11 @@ class IdIndex {
       grown.set(this.words);
       this.words = grown;
     }
-    this.words.set([a, b, c, d], 4 * index);
+    const w = this.words;
+    w[4 * index] = a;
+    w[4 * index + 1] = b;
+    w[4 * index + 2] = c;
+    w[4 * index + 3] = d;
     this.firstAt.push(at);
     if (2 * this.count > this.mask) this.grow();
     return index;
