@@ -210,7 +210,7 @@ class Cursor {
     return at;
   }
 
-  // The [start, end) of the next record, checked to be UTF-8.
+  // The start of the next record; RecordTexts checks all records' UTF-8 at once.
   record() {
     const length = this.u64("record length");
     if (length > this.left()) {
@@ -218,39 +218,8 @@ class Cursor {
     }
     const start = this.at;
     this.at += length;
-    if (!isUtf8(this.bytes, start, this.at)) fail(`record at offset ${start} is not UTF-8`);
     return start;
   }
-}
-
-// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
-function isUtf8(b, at, end) {
-  while (at < end) {
-    const c = b[at];
-    if (c < 0x80) {
-      at++;
-      continue;
-    }
-    let need, low = 0x80, high = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) need = 1;
-    else if (c >= 0xe0 && c <= 0xef) {
-      need = 2;
-      if (c === 0xe0) low = 0xa0;
-      else if (c === 0xed) high = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      need = 3;
-      if (c === 0xf0) low = 0x90;
-      else if (c === 0xf4) high = 0x8f;
-    } else return false;
-    if (end - at <= need) return false;
-    const second = b[at + 1];
-    if (second < low || second > high) return false;
-    for (let k = 2; k <= need; k++) {
-      if ((b[at + k] & 0xc0) !== 0x80) return false;
-    }
-    at += need + 1;
-  }
-  return true;
 }
 
 // A growing list of 32-bit integers.
@@ -267,10 +236,6 @@ class IntList {
       this.items = grown;
     }
     this.items[this.length++] = value;
-  }
-
-  get(i) {
-    return this.items[i];
   }
 
   toArray() {
@@ -790,7 +755,8 @@ function parseRecord(bytes, start, end) {
 // The writer's form of a record: members in the fixed order, no white space, texts of
 // printable ASCII without escapes. The reader's rules hold for every record this
 // pattern matches (a colour above 255 aside, checked after), so such a record is
-// read by one native match instead of byte by byte; any other takes the parser.
+// read by one native match on RecordTexts' text instead of byte by byte; any other
+// takes the parser.
 const FIELD_PATTERNS = [
   '"([ !#-\\[\\]-\\x7f]*)"', // label
   "(-?(0|[1-9]\\d*)(?:\\.(\\d+))?(?:[eE]([+-]?\\d+))?|null)", // size: text, integer, fraction, exponent
@@ -812,30 +778,45 @@ const SIZE_INTEGER = 3, SIZE_FRACTION = 4, SIZE_EXPONENT = 5;
 // binary64 as the language's own conversion of the text.
 const EXACT_POWER = 22;
 
-class WriterForm {
-  // All record texts in one string, when they are all ASCII (so that a byte offset
-  // is a character offset). The texts read from it are substrings of it, and keep it
-  // alive: as much memory as the records' text.
+// The node records' texts, checked to be strict UTF-8 (no overlong forms, no encoded
+// surrogates, nothing above U+10FFFF) by one call of the platform's decoder, which
+// refuses exactly those.
+const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
+// Stands between the records in the joined text: an ASCII byte ends any sequence a
+// record leaves open and cannot continue one, so each record is checked on its own.
+const SEPARATOR = 0x0a;
+
+class RecordTexts {
   constructor(bytes, records) {
-    this.text = null;
-    let length = 0;
+    const count = records.length / 2;
+    let length = count;
     for (let i = 0; i < records.length; i += 2) length += records[i + 1] - records[i];
-    const all = new Uint8Array(length);
-    this.starts = new Uint32Array(records.length / 2 + 1);
-    for (let i = 0, at = 0; i < records.length; i += 2) {
-      this.starts[i / 2] = at;
-      all.set(bytes.subarray(records[i], records[i + 1]), at);
-      at += records[i + 1] - records[i];
+    const joined = new Uint8Array(length);
+    this.starts = new Uint32Array(count + 1);
+    let at = 0;
+    for (let i = 0; i < count; i++) {
+      this.starts[i] = at;
+      joined.set(bytes.subarray(records[2 * i], records[2 * i + 1]), at);
+      at += records[2 * i + 1] - records[2 * i];
+      joined[at++] = SEPARATOR;
     }
-    this.starts[records.length / 2] = length;
-    const text = UTF8.decode(all);
-    if (text.length === length) this.text = text;
+    this.starts[count] = at;
+    let text;
+    try {
+      text = STRICT_UTF8.decode(joined);
+    } catch {
+      fail("a node record is not UTF-8");
+    }
+    // Only an ASCII text has a character for each byte, which read() needs.
+    this.text = text.length === length ? text : null;
   }
 
-  // The update of record i, or null when it is not in the writer's form.
+  // The update of record i, or null when it is not in the writer's form. Its texts
+  // are substrings of the joined text and keep it alive: as much memory as the
+  // records' text.
   read(i) {
     if (this.text === null) return null;
-    const end = this.starts[i + 1];
+    const end = this.starts[i + 1] - 1;
     WRITER_FORM.lastIndex = this.starts[i];
     const m = WRITER_FORM.exec(this.text);
     if (m === null || WRITER_FORM.lastIndex !== end || this.text.charCodeAt(end - 2) === 0x2c) {
@@ -873,7 +854,7 @@ function parseNodes(bytes, doc) {
   const broken = new Map(); // id number -> why its latest record failed
   const nodes = doc.nodes.index.toArray();
   const records = doc.records;
-  const written = new WriterForm(bytes, records);
+  const written = new RecordTexts(bytes, records);
   batch = new TextBatch();
   try {
     for (let i = 0; i < nodes.length; i++) {
