@@ -1136,48 +1136,46 @@ export function float32Text(value) {
 // ---- encode ------------------------------------------------------------------------
 
 const UTF8_ENCODER = new TextEncoder();
-const NEEDS_ESCAPE = /["\\\u0000-\u001f]/;
+// The escapes the writer uses; any other byte below 0x20 is written \u00XX.
 const WRITTEN_ESCAPES = { 0x22: '\\"', 0x5c: "\\\\", 0x08: "\\b", 0x09: "\\t", 0x0a: "\\n", 0x0c: "\\f", 0x0d: "\\r" };
+// The most bytes a UTF-16 unit of a text takes in a record: \u00XX.
+const MAX_BYTES_PER_UNIT = 6;
+// The most bytes of a record besides its two texts: braces, keys, size, colours.
+const MAX_RECORD_REST = 128;
+const MEMBER_PREFIX = FIELDS.map((key) => UTF8_ENCODER.encode(`"${key}":`));
 
-function jsonString(text, key) {
-  if (typeof text !== "string") throw new TypeError(`${key} must be a string`);
-  if (!text.isWellFormed()) throw new TypeError(`${key} holds a lone surrogate`);
-  if (!NEEDS_ESCAPE.test(text)) return `"${text}"`;
-  let out = '"';
+// A text's JSON string body with the writer's escapes (no quotes).
+function escaped(text) {
+  let out = "";
   for (let i = 0; i < text.length; i++) {
     const c = text.charCodeAt(i);
     if (c >= 0x20 && c !== 0x22 && c !== 0x5c) out += text[i];
     else out += WRITTEN_ESCAPES[c] ?? `\\u00${c.toString(16).padStart(2, "0")}`;
   }
-  return out + '"';
+  return out;
 }
 
-function colour(value, key) {
+// The text of a size, colour or showLabel value, checked as PyGraphDiff checks it.
+function valueText(f, value, writer) {
+  if (f === SIZE) {
+    if (typeof value !== "number") throw new TypeError("size must be a number");
+    return writer.sizeText(value);
+  }
+  if (f === SHOW_LABEL) {
+    if (typeof value !== "boolean") throw new TypeError("showLabel must be a boolean");
+    return value ? "true" : "false";
+  }
   if (!Number.isInteger(value) || value < 0 || value > 255) {
-    throw new RangeError(`${key} must be an integer from 0 to 255`);
+    throw new RangeError(`${FIELDS[f]} must be an integer from 0 to 255`);
   }
   return String(value);
 }
 
 // The record text to_bytes writes for an update: present fields in the fixed order.
-export function recordText(update, writer = null) {
-  const parts = [];
-  for (let f = 0; f < FIELDS.length; f++) {
-    const key = FIELDS[f];
-    const value = update[key];
-    if (value === undefined) continue;
-    let text;
-    if (f === LABEL || f === URL) text = jsonString(value, key);
-    else if (f === SIZE) {
-      if (typeof value !== "number") throw new TypeError("size must be a number");
-      text = writer === null ? float32Text(value) : writer.sizeText(value);
-    } else if (f === SHOW_LABEL) {
-      if (typeof value !== "boolean") throw new TypeError("showLabel must be a boolean");
-      text = String(value);
-    } else text = colour(value, key);
-    parts.push(`"${key}":${text}`);
-  }
-  return `{${parts.join(",")}}`;
+export function recordText(update) {
+  const w = new Writer();
+  w.record(update);
+  return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
 class Writer {
@@ -1207,8 +1205,8 @@ class Writer {
   }
 
   id(id) {
+    this.room(COUNT_BYTES + ID_BYTES);
     this.u64(ID_BYTES);
-    this.room(ID_BYTES);
     const bytes = this.bytes;
     const at = this.at;
     const first = typeof id === "string" ? this.written.get(id) : undefined;
@@ -1221,23 +1219,54 @@ class Writer {
     this.at += ID_BYTES;
   }
 
-  // A length-prefixed UTF-8 text.
-  text(text) {
-    // UTF-8 takes at most three bytes per UTF-16 unit.
-    this.room(COUNT_BYTES + 3 * text.length);
+  // A node record: to_bytes' text of `update`, as its length and bytes.
+  record(update) {
+    const { label, url } = update;
+    const units = (typeof label === "string" ? label.length : 0) +
+      (typeof url === "string" ? url.length : 0);
+    this.room(COUNT_BYTES + MAX_RECORD_REST + MAX_BYTES_PER_UNIT * units);
     const bytes = this.bytes;
     const start = this.at + COUNT_BYTES;
     let at = start;
-    let i = 0;
-    // ASCII byte by byte: cheaper than the encoder for a short record.
-    for (; i < text.length; i++) {
-      const c = text.charCodeAt(i);
-      if (c >= 0x80) break;
-      bytes[at++] = c;
+    bytes[at++] = 0x7b;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = update[FIELDS[f]];
+      if (value === undefined) continue;
+      if (at !== start + 1) bytes[at++] = 0x2c;
+      const prefix = MEMBER_PREFIX[f];
+      for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
+      if (f === LABEL || f === URL) at = this.jsonString(value, FIELDS[f], at);
+      else {
+        const text = valueText(f, value, this);
+        for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
+      }
     }
-    if (i < text.length) at += UTF8_ENCODER.encodeInto(text.slice(i), bytes.subarray(at)).written;
+    bytes[at++] = 0x7d;
     this.u64(at - start);
     this.at = at;
+  }
+
+  // A JSON string at `at`; returns where it ends.
+  jsonString(text, key, at) {
+    if (typeof text !== "string") throw new TypeError(`${key} must be a string`);
+    const bytes = this.bytes;
+    bytes[at++] = 0x22;
+    for (let i = 0; i < text.length; i++) {
+      const c = text.charCodeAt(i);
+      if (c >= 0x80) {
+        // Past ASCII the encoder writes the rest, with the escapes applied first.
+        if (!text.isWellFormed()) throw new TypeError(`${key} holds a lone surrogate`);
+        at += UTF8_ENCODER.encodeInto(escaped(text.slice(i)), bytes.subarray(at)).written;
+        break;
+      }
+      if (c >= 0x20 && c !== 0x22 && c !== 0x5c) bytes[at++] = c;
+      else {
+        const escape = escaped(text[i]);
+        for (let k = 0; k < escape.length; k++) bytes[at++] = escape.charCodeAt(k);
+      }
+    }
+    bytes[at++] = 0x22;
+    return at;
   }
 
   weight(value) {
@@ -1278,7 +1307,7 @@ export function encode(doc) {
   w.u64(nodeCount);
   for (const [id, update] of nodes) {
     w.id(id);
-    w.text(recordText(update, w));
+    w.record(update);
   }
   const [deletedCount, deleted] = entriesOf(doc.deletedNodes);
   w.u64(deletedCount);
