@@ -260,8 +260,18 @@ class IdList {
 function scan(bytes) {
   const r = new Cursor(bytes);
   const ids = new IdIndex(bytes);
+  const view = r.view;
   const id = (list) => {
-    const at = r.id();
+    let at = r.at;
+    // The usual case inline: 24 bytes left and a length of 16. Else the cursor's
+    // checks, which say what is wrong.
+    if (bytes.length - at >= COUNT_BYTES + ID_BYTES && view.getUint32(at, true) === ID_BYTES &&
+        view.getUint32(at + 4, true) === 0) {
+      at += COUNT_BYTES;
+      r.at = at + ID_BYTES;
+    } else {
+      at = r.id();
+    }
     list.index.push(ids.intern(at));
     list.at.push(at);
   };
@@ -1189,6 +1199,8 @@ class Writer {
     this.written = new Map();
   }
 
+  // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
+  // is written once, front to back.
   room(size) {
     if (this.at + size <= this.bytes.length) return;
     const grown = new Uint8Array(Math.max(2 * this.bytes.length, this.at + size));
@@ -1206,9 +1218,10 @@ class Writer {
 
   id(id) {
     this.room(COUNT_BYTES + ID_BYTES);
-    this.u64(ID_BYTES);
     const bytes = this.bytes;
-    const at = this.at;
+    bytes[this.at] = ID_BYTES; // the length's other seven bytes are zero already
+    const at = this.at + COUNT_BYTES;
+    this.at = at;
     const first = typeof id === "string" ? this.written.get(id) : undefined;
     if (first === undefined) {
       putId(bytes, at, id);
