@@ -90,8 +90,9 @@ function putId(out, at, id) {
       let bad = 0;
       for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
         if (HYPHEN_AT[j]) bad |= id.charCodeAt(j++) ^ 0x2d;
-        const high = HEX_VALUE[id.charCodeAt(j)] ?? 255;
-        const low = HEX_VALUE[id.charCodeAt(j + 1)] ?? 255;
+        const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
+        const high = h < 128 ? HEX_VALUE[h] : 255;
+        const low = l < 128 ? HEX_VALUE[l] : 255;
         bad |= (high | low) & 0xf0;
         out[at + i] = (high << 4) | low;
       }
@@ -1194,9 +1195,6 @@ class Writer {
     this.view = new DataView(this.bytes.buffer);
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
-    // id text -> where its bytes were first written: most ids stand many times, and
-    // copying 16 bytes is cheaper than reading 32 hex digits again.
-    this.written = new Map();
   }
 
   // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
@@ -1218,17 +1216,9 @@ class Writer {
 
   id(id) {
     this.room(COUNT_BYTES + ID_BYTES);
-    const bytes = this.bytes;
-    bytes[this.at] = ID_BYTES; // the length's other seven bytes are zero already
-    const at = this.at + COUNT_BYTES;
-    this.at = at;
-    const first = typeof id === "string" ? this.written.get(id) : undefined;
-    if (first === undefined) {
-      putId(bytes, at, id);
-      if (typeof id === "string") this.written.set(id, at);
-    } else {
-      for (let k = 0; k < ID_BYTES; k++) bytes[at + k] = bytes[first + k];
-    }
+    this.bytes[this.at] = ID_BYTES; // the length's other seven bytes are zero already
+    this.at += COUNT_BYTES;
+    putId(this.bytes, this.at, id);
     this.at += ID_BYTES;
   }
 
@@ -1327,17 +1317,14 @@ export function encode(doc) {
   for (const id of deleted) w.id(id);
   const [groupCount, groups] = entriesOf(doc.newOrUpdatedEdges);
   w.u64(groupCount);
-  const row = (weight, to) => {
-    w.id(to);
-    w.weight(weight);
-  };
   for (const [from, targets] of groups) {
     w.id(from);
     const [rowCount, rows] = entriesOf(targets);
     w.u64(rowCount);
-    // A Map's forEach hands out its rows without an array for each.
-    if (rows instanceof Map) rows.forEach(row);
-    else for (const [to, weight] of rows) row(weight, to);
+    for (const [to, weight] of rows) {
+      w.id(to);
+      w.weight(weight);
+    }
   }
   const [cutCount, cut] = entriesOf(doc.deletedEdges);
   w.u64(cutCount);
