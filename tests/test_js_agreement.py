@@ -1,7 +1,8 @@
 """The JavaScript reader and writer (js/) against the module on random documents.
 
 Each run draws new documents: the module's, which js/ must decode to the same views
-and encode to the bytes to_bytes writes for what from_bytes read, and js/'s own, which from_bytes must read to the views
+and encode to the bytes to_bytes writes for what from_bytes read; the same with a
+byte changed in a record, which js/ must refuse exactly when from_bytes does; and js/'s own, which from_bytes must read to the views
 js/ meant and to_bytes must write back unchanged. The seed is in the failure message;
 KOVRA_AGREEMENT_SEED=N repeats a run.
 """
@@ -40,6 +41,16 @@ def random_float(rng):
     return math.nan if math.isnan(value) else value  # a JavaScript number keeps no payload
 
 
+def mutated(rng, document):
+    """`document` with one byte of a node record (or anywhere, when it has none) changed."""
+    records = [i for i in range(len(document) - 1) if document[i:i + 2] in (b'{"', b'{}')]
+    at = rng.choice(records) + rng.randrange(40) if records else rng.randrange(max(1, len(document)))
+    if at >= len(document):
+        return document
+    byte = rng.choice(b'{}[]",:\\-.0123456789eEnultrfase \x00\x80\xc3\xed\xff')
+    return document[:at] + bytes([byte]) + document[at + 1:]
+
+
 def random_document(rng):
     pool = [rng.randbytes(16) for _ in range(rng.randint(1, 12))]
     diff = PyGraphDiff()
@@ -73,7 +84,8 @@ def test_module_and_javascript_agree(tmp_path):
     seed = int(os.environ.get("KOVRA_AGREEMENT_SEED", random.randrange(2**32)))
     rng = random.Random(seed)
     documents = [random_document(rng) for _ in range(DOCUMENTS)]
-    (tmp_path / "in").write_bytes(b"".join(struct.pack("<Q", len(d)) + d for d in documents))
+    changed = [mutated(rng, d) for d in documents]
+    (tmp_path / "in").write_bytes(b"".join(struct.pack("<Q", len(d)) + d for d in documents + changed))
     subprocess.run([NODE, str(ROOT / "js" / "tools" / "agree.js"), str(tmp_path / "in"),
                     str(tmp_path / "out"), str(seed), str(DOCUMENTS)], check=True,
                    # Under the sanitizer job the runtimes preloaded for the module are
@@ -81,7 +93,17 @@ def test_module_and_javascript_agree(tmp_path):
                    env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     # JavaScript writes a large float without its point: 7.04e19 as 70400000000000000000.
     result = json.loads((tmp_path / "out").read_text(), parse_int=lambda t: int(t) if len(t) < 16 else float(t))
-    for i, (document, decoded) in enumerate(zip(documents, result["decoded"], strict=True)):
+    for i, (document, decoded) in enumerate(zip(changed, result["decoded"][DOCUMENTS:], strict=True)):
+        where = f"seed {seed}, changed module document {i}: {document.hex()}"
+        try:
+            diff = PyGraphDiff.from_bytes(document)
+        except Exception as error:
+            assert str(error) == "Failed to deserialize graph diff."
+            assert "error" in decoded, f"{where}: js/ accepted it"
+            continue
+        assert "error" not in decoded, f"{where}: {decoded.get('error')}"
+        assert decoded["views"] == views(diff), where
+    for i, (document, decoded) in enumerate(zip(documents, result["decoded"][:DOCUMENTS], strict=True)):
         where = f"seed {seed}, module document {i}: {document.hex()}"
         assert "error" not in decoded, f"{where}: {decoded.get('error')}"
         diff = PyGraphDiff.from_bytes(document)
