@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` (build, install, run the quickstart)
-# and `make test` (build and run every test). Both create .venv with CPython 3.12
+# and `make test` (build and run every test, the JavaScript ones included). Both create .venv with CPython 3.12
 # unless a 3.12 virtualenv is already active. PYTHON_VERSION=3.13 uses .venv-3.13
 # (or an active 3.13 virtualenv) instead, with build folders of its own.
 
@@ -22,14 +22,15 @@ CPP_BUILD := build/cpp
 MODULE_BUILD := build/module$(SUFFIX)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
-.PHONY: demo test test-cpp test-python test-types venv deps editable wheel test-wheel \
+.PHONY: demo test test-cpp test-python test-types test-js venv deps editable wheel test-wheel \
 	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format
 
 demo: venv
 	$(PIP) install .
 	$(PY) examples/quickstart.py
 
-test: test-cpp test-python test-types
+# test-js first: it installs node, which test-python's agreement with js/ needs.
+test: test-cpp test-js test-python test-types
 
 # An active virtualenv of another Python would receive a module built for it and
 # fail late, so it is refused up front.
@@ -63,6 +64,14 @@ test-python: deps
 # of the stubs against the installed module.
 test-types: test-python
 	PYTHON=$(PY) bash tools/check_types.sh
+
+# The JavaScript reader and writer of js/ over tests/vectors/, and the document
+# inspector page in headless Chromium. Node and Chromium come from Debian's packages
+# when missing; the random agreement of js/ with the module is a pytest test.
+test-js:
+	bash tools/ensure_debian_package.sh node nodejs
+	bash tools/ensure_debian_package.sh chromium chromium
+	node --test js/test/*.test.js
 
 # For contributors: an editable install that rebuilds the module on import whenever
 # a source changed (in build/editable$(SUFFIX); needs the build requirements in the venv).

@@ -74,6 +74,10 @@ TARGETS = {
     ("W5", "from_bytes"): (4.0, 3.0, "le"),
     ("W5", "from_bytes vs pickle"): (8.0, 10.0, "ge"),
     ("W5", "two threads"): (0.65, 0.55, "le"),  # two decodes at once over one after the other
+    # js/ in node on the W5 document, against the module in the same run.
+    ("W5", "js decodeColumns"): (2.0, 2.0, "le"),  # / from_bytes
+    ("W5", "js decode"): (1.0, 1.0, "le"),  # / from_bytes and the four views
+    ("W5", "js encode"): (4.0, 4.0, "le"),  # / to_bytes
     ("W6", "bytes/edge"): (40.0, 32.0, "le"),
     ("W6", "bytes/node"): (128.0, 96.0, "le"),
     ("W7", "crafted ids"): (1.3, 1.3, "le"),  # crafted over random ids, same count
@@ -626,6 +630,36 @@ class Bench:
                 self.samples.add("W5", "one after the other", "module", once(twice, read, data))
                 gc.collect()
                 self.samples.add("W5", "two threads", "module", two_threads(read, data))
+        if "module" in diffs:
+            self.w5_javascript(document, reps)
+
+    def w5_javascript(self, document, reps):
+        """js/ on the W5 document in node, when node is installed, against from_bytes
+        with the four views a JavaScript reader's Maps stand for."""
+        node = shutil.which("node")
+        if node is None:
+            print("note: node not found; the js rows of W5 stay empty", file=sys.stderr)
+            return
+        self.progress("W5 js/: decodeColumns, decode, encode in node")
+
+        def read_all(data):
+            diff = self.impls["module"].from_bytes(data)
+            return (diff.new_or_updated_nodes(), diff.deleted_nodes(),
+                    diff.new_or_updated_edges(), diff.deleted_edges())
+
+        for _ in range(reps):
+            gc.collect()
+            self.samples.add("W5", "from_bytes and views", "module", once(read_all, document))
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "w5.bin"
+            path.write_bytes(document)
+            script = Path(__file__).resolve().parent / "js_document.js"
+            out = subprocess.run([node, "--expose-gc", str(script), str(path), str(reps), self.args.clock],
+                                 check=True, capture_output=True, text=True).stdout
+        result = json.loads(out)
+        self.check(result["same"], "W5: js/ encode(decode()) did not give the document back")
+        for op in ("decodeColumns", "decode", "encode"):
+            self.samples.add("W5", f"js {op}", "module", result[op])
 
     def w6(self):
         self.progress("W6 resident memory (fresh processes)")
@@ -824,6 +858,16 @@ def build_rows(bench):
                 ratio(both, serial), "serial", {"module": both, "ref": serial},
                 {"module": s.spread("W5", "two threads", "module"),
                  "ref": s.spread("W5", "one after the other", "module")})
+    for op, label, ref_op, ref_label in (
+            ("js decodeColumns", "js/ decodeColumns vs from_bytes", "from_bytes", "from_bytes"),
+            ("js decode", "js/ decode vs from_bytes + views", "from_bytes and views", "+ views"),
+            ("js encode", "js/ encode vs to_bytes", "to_bytes", "to_bytes")):
+        mod = s.best("W5", op, "module")
+        if mod is None:
+            continue
+        ref = s.best("W5", ref_op, "module")
+        row("W5", op, label, ratio(mod, ref), ref_label, {"module": mod, "ref": ref},
+            {"module": None, "ref": s.spread("W5", ref_op, "module")})
     w1_module = s.best("W1", "add_edge", "module")
     for workload, op, label, ref_op, ref_name in (
             ("B1", "add_edges lists", "add_edges from lists", None, "W1 add_edge"),

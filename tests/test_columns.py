@@ -143,15 +143,16 @@ def test_bulk_calls_equal_the_loop_of_single_calls(calls):
 
 
 # Per column kind: (bad element, exception type, message after "argument 'P': element i: "
-# or None for an error that passes through with a note, the cause's text or None).
-BAD_IDS = [(5, TypeError, "failed to extract field PyUuid.0", "'int' object cannot be converted to 'PyBytes'"),
-           (bytes(15), TypeError, "failed to extract field PyUuid.0", "Expected 16 bytes."),
-           (None, TypeError, "failed to extract field PyUuid.0", "'NoneType' object cannot be converted to 'PyBytes'")]
-BAD_WEIGHTS = [("x", TypeError, "must be real number, not str", None),
-               (10**400, OverflowError, None, None)]
-BAD_UPDATES = [(None, TypeError, "'NoneType' object cannot be converted to 'PyDict'", None),
-               ({"label": 5}, TypeError, "'int' object cannot be converted to 'PyString'", None),
-               ({"red": 300}, OverflowError, None, None)]
+# or None for an error that passes through, the cause's text or None, the update field
+# whose value failed or None). A passing error, and a field's, gets a note.
+BAD_IDS = [(5, TypeError, "failed to extract field PyUuid.0", "'int' object cannot be converted to 'PyBytes'", None),
+           (bytes(15), TypeError, "failed to extract field PyUuid.0", "Expected 16 bytes.", None),
+           (None, TypeError, "failed to extract field PyUuid.0", "'NoneType' object cannot be converted to 'PyBytes'", None)]
+BAD_WEIGHTS = [("x", TypeError, "must be real number, not str", None, None),
+               (10**400, OverflowError, None, None, None)]
+BAD_UPDATES = [(None, TypeError, "'NoneType' object cannot be converted to 'PyDict'", None, None),
+               ({"label": 5}, TypeError, "'int' object cannot be converted to 'PyString'", None, "label"),
+               ({"red": 300}, OverflowError, None, None, "red")]
 
 
 @settings(max_examples=80, deadline=None)
@@ -167,16 +168,18 @@ def test_a_bad_element_anywhere_applies_nothing(data):
     i = data.draw(st.integers(0, len(rows) - 1))
     kinds = (BAD_WEIGHTS if method == "add_edges" and k == 2 else
              BAD_UPDATES if method == "add_nodes" and k == 1 else BAD_IDS)
-    bad, kind, message, cause = data.draw(st.sampled_from(kinds))
+    bad, kind, message, cause, field = data.draw(st.sampled_from(kinds))
     cols[k][i] = bad
     name = NAMES[method][k]
     with pytest.raises(kind) as info:
         getattr(diff, method)(*cols)
     error = info.value
     assert type(error) is kind
-    if message is None:
+    if field is not None:
+        assert error.__notes__ == [f"argument '{name}': element {i}: field '{field}'"]
+    elif message is None:
         assert error.__notes__ == [f"argument '{name}': element {i}"]
-    else:
+    if message is not None:
         assert str(error) == f"argument '{name}': element {i}: {message}"
         assert (None if error.__cause__ is None else str(error.__cause__)) == cause
     assert snapshot(diff) == before and diff.to_bytes() == document

@@ -259,44 +259,45 @@ def test_update_values_are_copied(diff):
 
 # ---- node update dicts: refused values ----------------------------------------------
 
-# The interpreter's own wording for PyFloat_AsDouble / PyLong_AsLong failures.
+# The interpreter's own wording for PyFloat_AsDouble / PyLong_AsLong failures; the
+# field whose value failed, which a note names.
 REFUSED = [
-    (None, TypeError, "argument 'update': 'NoneType' object cannot be converted to 'PyDict'"),
-    ([], TypeError, "argument 'update': 'list' object cannot be converted to 'PyDict'"),
+    (None, TypeError, "argument 'update': 'NoneType' object cannot be converted to 'PyDict'", None),
+    ([], TypeError, "argument 'update': 'list' object cannot be converted to 'PyDict'", None),
     (types.MappingProxyType({}), TypeError,
-     "argument 'update': 'mappingproxy' object cannot be converted to 'PyDict'"),
-    ({"label": 5}, TypeError, "argument 'update': 'int' object cannot be converted to 'PyString'"),
+     "argument 'update': 'mappingproxy' object cannot be converted to 'PyDict'", None),
+    ({"label": 5}, TypeError, "argument 'update': 'int' object cannot be converted to 'PyString'", "label"),
     ({"url": None}, TypeError,
-     "argument 'update': 'NoneType' object cannot be converted to 'PyString'"),
+     "argument 'update': 'NoneType' object cannot be converted to 'PyString'", "url"),
     ({"label": b"x"}, TypeError,
-     "argument 'update': 'bytes' object cannot be converted to 'PyString'"),
-    ({"size": "1"}, TypeError, "argument 'update': must be real number, not str"),
-    ({"size": None}, TypeError, "argument 'update': must be real number, not NoneType"),
-    ({"red": 256}, OverflowError, "out of range integral type conversion attempted"),
-    ({"green": -1}, OverflowError, "out of range integral type conversion attempted"),
-    ({"blue": Index(1000)}, OverflowError, "out of range integral type conversion attempted"),
-    ({"red": 2**64}, OverflowError, "Python int too large to convert to C long"),
+     "argument 'update': 'bytes' object cannot be converted to 'PyString'", "label"),
+    ({"size": "1"}, TypeError, "argument 'update': must be real number, not str", "size"),
+    ({"size": None}, TypeError, "argument 'update': must be real number, not NoneType", "size"),
+    ({"red": 256}, OverflowError, "out of range integral type conversion attempted", "red"),
+    ({"green": -1}, OverflowError, "out of range integral type conversion attempted", "green"),
+    ({"blue": Index(1000)}, OverflowError, "out of range integral type conversion attempted", "blue"),
+    ({"red": 2**64}, OverflowError, "Python int too large to convert to C long", "red"),
     ({"red": 1.0}, TypeError,
-     "argument 'update': 'float' object cannot be interpreted as an integer"),
-    ({"red": "1"}, TypeError, "argument 'update': 'str' object cannot be interpreted as an integer"),
+     "argument 'update': 'float' object cannot be interpreted as an integer", "red"),
+    ({"red": "1"}, TypeError, "argument 'update': 'str' object cannot be interpreted as an integer", "red"),
     ({"red": None}, TypeError,
-     "argument 'update': 'NoneType' object cannot be interpreted as an integer"),
-    ({"show_label": 1}, TypeError, "argument 'update': 'int' object cannot be converted to 'PyBool'"),
+     "argument 'update': 'NoneType' object cannot be interpreted as an integer", "red"),
+    ({"show_label": 1}, TypeError, "argument 'update': 'int' object cannot be converted to 'PyBool'", "show_label"),
     ({"show_label": None}, TypeError,
-     "argument 'update': 'NoneType' object cannot be converted to 'PyBool'"),
+     "argument 'update': 'NoneType' object cannot be converted to 'PyBool'", "show_label"),
     ({"show_label": "true"}, TypeError,
-     "argument 'update': 'str' object cannot be converted to 'PyBool'"),
+     "argument 'update': 'str' object cannot be converted to 'PyBool'", "show_label"),
     ({"label": 5, "red": 300}, TypeError,
-     "argument 'update': 'int' object cannot be converted to 'PyString'"),
+     "argument 'update': 'int' object cannot be converted to 'PyString'", "label"),
     ({"red": 300, "label": 5}, TypeError,
-     "argument 'update': 'int' object cannot be converted to 'PyString'"),
+     "argument 'update': 'int' object cannot be converted to 'PyString'", "label"),
     ({"url": "ok", "show_label": 0, "blue": -5}, OverflowError,
-     "out of range integral type conversion attempted"),
+     "out of range integral type conversion attempted", "blue"),
 ]
 
 
 @pytest.mark.parametrize(
-    "update, error_type, message",
+    "update, error_type, message, field",
     REFUSED,
     ids=["None", "list", "mappingproxy", "label-int", "url-None", "label-bytes", "size-str",
          "size-None", "red-256", "green-minus-one", "blue-index-1000", "red-beyond-long",
@@ -304,13 +305,14 @@ REFUSED = [
          "show-label-str", "label-before-red", "label-first-whatever-dict-order",
          "blue-before-show-label"],
 )
-def test_refused_updates(diff, update, error_type, message):
+def test_refused_updates(diff, update, error_type, message, field):
     diff.add_node(A, {"label": "kept"})
     before = snapshot(diff)
     with pytest.raises(error_type) as info:
         diff.add_node(A, update)
     assert type(info.value) is error_type
     assert str(info.value) == message
+    assert getattr(info.value, "__notes__", None) == (field and [f"argument 'update': field '{field}'"])
     assert info.value.__cause__ is None
     assert snapshot(diff) == before
 

@@ -28,5 +28,6 @@ if [ "$status" -ne 1 ] || ! grep -q '"labl".*\[typeddict-unknown-key\]' <<<"$out
 fi
 
 echo "== stubtest"
-"$py" -m mypy.stubtest kovra_api
+# NodeUpdate is a name for type checkers only, which the module does not have.
+"$py" -m mypy.stubtest --allowlist "$root/tools/stubtest_allowlist.txt" kovra_api
 echo "type checks passed"

@@ -270,8 +270,8 @@ Result<void> Column::read_updates(std::vector<NodeUpdate>& out) const {
   for (Py_ssize_t i = 0; i < length_; ++i) {
     if (auto there = still_there(i); !there) return there.take_error();
     const OwnedRef held = OwnedRef::borrow(PySequence_Fast_GET_ITEM(obj_, i));
-    auto update = node_update_from_dict(held.get());
-    if (!update) return element_error(name_, i, update.take_error());
+    auto update = node_update_from_dict(held.get(), name_, i);
+    if (!update) return update.take_error();
     out.push_back(std::move(*update));
   }
   return {};

@@ -199,8 +199,12 @@ Result<bool> bool_from_py(PyObject* obj) noexcept {
   return fetch_pending();
 }
 
-Result<NodeUpdate> node_update_from_dict(PyObject* obj) {
-  if (!PyDict_Check(obj)) return conversion_error(obj, "PyDict");
+Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter, Py_ssize_t element) {
+  const auto whole = [&](PendingError error) {
+    return element < 0 ? argument_error(parameter, std::move(error))
+                       : element_error(parameter, element, std::move(error));
+  };
+  if (!PyDict_Check(obj)) return whole(conversion_error(obj, "PyDict"));
   const auto& keys = field_keys();
   std::array<OwnedRef, kNodeFieldCount> gathered;
   bool use_gathered = gather_fields(obj, keys, gathered);
@@ -216,7 +220,7 @@ Result<NodeUpdate> node_update_from_dict(PyObject* obj) {
       // The dict's own table: a subclass's __getitem__ or __missing__ is never called.
       PyObject* found = PyDict_GetItemWithError(obj, keys[index_of(F)]);
       if (found == nullptr && PyErr_Occurred()) {
-        failure = fetch_pending();
+        failure = whole(fetch_pending());
         return true;
       }
       // Held: converting it may run __float__ or __index__, which may empty the dict.
@@ -226,7 +230,8 @@ Result<NodeUpdate> node_update_from_dict(PyObject* obj) {
     // Python code run by this conversion may change the dict: look up the rest.
     if (!converts_without_code(value.get())) use_gathered = false;
     if (auto stored = store_field(update, F, value.get()); !stored) {
-      failure = stored.take_error();
+      failure = field_error(parameter, element, kNodeFields[index_of(F)].python_key.data(),
+                            stored.take_error());
       return true;
     }
     return false;

@@ -30,7 +30,10 @@ inline Result<NodeId> uuid_from_arg(PyObject* obj) noexcept {
 // The 36-character lowercase hyphenated text.
 OwnedRef uuid_to_text(const NodeId& id);
 
-Result<NodeUpdate> node_update_from_dict(PyObject* obj);
+// `obj` is argument `parameter` (element < 0) or element `element` of it; a failure
+// comes back reported as such, naming the field when one of its values failed.
+Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter,
+                                         Py_ssize_t element = -1);
 OwnedRef node_update_to_dict(const NodeUpdate& update);
 
 // Nearest binary32, ties to even; no range check. An exact float is read inline.

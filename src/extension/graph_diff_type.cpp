@@ -246,8 +246,8 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      [](GraphDiff& diff, const Args2& bound) -> Result<void> {
                        auto id = uuid_from_arg(bound[0]);
                        if (!id) return argument_error("id", id.take_error());
-                       auto update = node_update_from_dict(bound[1]);
-                       if (!update) return argument_error("update", update.take_error());
+                       auto update = node_update_from_dict(bound[1], "update");
+                       if (!update) return update.take_error();
                        diff.add_node(*id, std::move(*update));
                        return {};
                      });

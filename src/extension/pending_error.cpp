@@ -145,17 +145,41 @@ PendingError argument_error(const char* parameter, PendingError error) noexcept 
   return renamed_argument_error(parameter, -1, std::move(error));
 }
 
+namespace {
+
+// Adds "argument 'P'[: element i][: field 'f']" to the notes of `error`.
+PendingError noted(PendingError error, const char* parameter, Py_ssize_t element,
+                   const char* field) noexcept {
+  OwnedRef location = OwnedRef::steal(
+      element < 0 ? PyUnicode_FromFormat("argument '%s'", parameter)
+                  : PyUnicode_FromFormat("argument '%s': element %zd", parameter, element));
+  if (location && field != nullptr) {
+    location = OwnedRef::steal(PyUnicode_FromFormat("%U: field '%s'", location.get(), field));
+  }
+  if (!location) return fetch_pending();
+  OwnedRef added =
+      OwnedRef::steal(PyObject_CallMethod(error.exception(), "add_note", "O", location.get()));
+  if (!added) discard_pending();  // a broken __notes__ costs the note, not the error
+  return error;
+}
+
+}  // namespace
+
 PendingError element_error(const char* parameter, Py_ssize_t element, PendingError error) noexcept {
   PendingError renamed = renamed_argument_error(parameter, element, std::move(error));
-  PyObject* exc = renamed.exception();
-  if (Py_TYPE(exc) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return renamed;
-  // Other errors keep their type and text; a note still says where they arose.
-  OwnedRef note =
-      OwnedRef::steal(PyUnicode_FromFormat("argument '%s': element %zd", parameter, element));
-  if (!note) return fetch_pending();
-  OwnedRef added = OwnedRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-  if (!added) discard_pending();  // a broken __notes__ costs the note, not the error
-  return renamed;
+  // A renamed TypeError says where it arose in its text; other errors keep their type
+  // and text, and a note says it instead.
+  if (Py_TYPE(renamed.exception()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    return renamed;
+  }
+  return noted(std::move(renamed), parameter, element, nullptr);
+}
+
+PendingError field_error(const char* parameter, Py_ssize_t element, const char* field,
+                         PendingError error) noexcept {
+  // Neither the converters' texts nor the renamed prefix name the field.
+  return noted(renamed_argument_error(parameter, element, std::move(error)), parameter, element,
+               field);
 }
 
 PendingError type_error_caused_by(const char* message, PendingError inner) noexcept {

@@ -96,6 +96,11 @@ PendingError argument_error(const char* parameter, PendingError error) noexcept;
 // The same for element `element` of a column: "argument 'P': element i: ..."; an
 // error that passes through gets a note "argument 'P': element i" instead.
 PendingError element_error(const char* parameter, Py_ssize_t element, PendingError error) noexcept;
+// A failed conversion of field `field` of an update (element < 0: the argument
+// itself): the rules above, and the error, whatever its type, gets the note
+// "argument 'P': field 'f'" or "argument 'P': element i: field 'f'".
+PendingError field_error(const char* parameter, Py_ssize_t element, const char* field,
+                         PendingError error) noexcept;
 
 // Wraps `inner` as the cause of a new TypeError with `message`.
 PendingError type_error_caused_by(const char* message, PendingError inner) noexcept;

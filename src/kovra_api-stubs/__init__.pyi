@@ -26,14 +26,17 @@ class _NodeUpdate(TypedDict, total=False):
     blue: int
     show_label: bool
 
-# Type-checking helper only. What add_node accepts: any of the keys above, size as
-# any number (int, float, or an object with __float__/__index__), the colours as
-# integers 0 to 255 (or objects with __index__), show_label as bool (a NumPy bool
-# is accepted at run time too). At run time other keys are ignored, so a
-# misspelled key would be lost silently: the checker reports it instead. A key
-# present with None is an error. Read-only items, so that a view's _NodeUpdate
-# can be passed back as it is.
-class _NodeUpdateArg(TypedDict, total=False):
+# What add_node accepts, public so that a list of updates can be typed:
+# `updates: list[NodeUpdate] = [{"label": "a"}, {"red": 1}]`. A name for type
+# checkers only: the module has no such attribute at run time, so import it under
+# `if TYPE_CHECKING:` (or with `from __future__ import annotations`).
+# Any of the keys below, size as any number (int, float, or an object with
+# __float__/__index__), the colours as integers 0 to 255 (or objects with __index__),
+# show_label as bool (a NumPy bool is accepted at run time too). At run time other
+# keys are ignored, so a misspelled key would be lost silently: the checker reports
+# it instead. A key present with None is an error. Read-only items, so that a view's
+# _NodeUpdate can be passed back as it is.
+class NodeUpdate(TypedDict, total=False):
     label: ReadOnly[str]
     url: ReadOnly[str]
     size: ReadOnly[SupportsFloat | SupportsIndex]
@@ -62,7 +65,7 @@ class PyGraphDiff:
     def deleted_edges(self) -> dict[_NodeIdText, list[_NodeIdText]]: ...
     def num_nodes(self) -> int: ...
     def num_edges(self) -> int: ...
-    def add_node(self, id: bytes, update: _NodeUpdateArg) -> None: ...
+    def add_node(self, id: bytes, update: NodeUpdate) -> None: ...
     def delete_node(self, id: bytes) -> None: ...
     def add_edge(
         self, from_: bytes, /, to: bytes, weight: SupportsFloat | SupportsIndex
@@ -73,7 +76,7 @@ class PyGraphDiff:
     def add_edges(self, from_: _IdColumn, /, to: _IdColumn, weight: _WeightColumn) -> None: ...
     def delete_edges(self, from_: _IdColumn, /, to: _IdColumn) -> None: ...
     def delete_nodes(self, ids: _IdColumn) -> None: ...
-    def add_nodes(self, ids: _IdColumn, updates: Sequence[_NodeUpdateArg]) -> None: ...
+    def add_nodes(self, ids: _IdColumn, updates: Sequence[NodeUpdate]) -> None: ...
     # Packed columns, in the order of the matching view: 16 bytes per id,
     # weights as little-endian float32.
     def edges_columns(self) -> tuple[bytes, bytes, bytes]: ...

@@ -1,9 +1,12 @@
 """What a typed user script does with kovra_api; `mypy --strict` must accept it."""
 
 import uuid
-from typing import assert_type
+from typing import TYPE_CHECKING, assert_type
 
 from kovra_api import PyGraphDiff
+
+if TYPE_CHECKING:  # a name for type checkers only
+    from kovra_api import NodeUpdate
 
 hub, leaf = uuid.uuid4().bytes, uuid.uuid4().bytes
 diff = PyGraphDiff()
@@ -24,6 +27,8 @@ edges: dict[str, dict[str, float]] = diff.new_or_updated_edges()
 gone: list[str] = diff.deleted_nodes()
 cut: dict[str, list[str]] = diff.deleted_edges()
 counts: tuple[int, int] = (diff.num_nodes(), diff.num_edges())
+updates: list[NodeUpdate] = [{"label": "a"}, {"red": 1}]  # without the annotation, list[object]
+diff.add_nodes([hub, leaf], updates)
 copy = PyGraphDiff.from_bytes(diff.to_bytes())
 assert_type(copy, PyGraphDiff)
 copy.clear()

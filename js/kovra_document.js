@@ -1,0 +1,1341 @@
+// Reader and writer of the graph diff document (docs/format.md) for Node and
+// browsers, without dependencies. `decode` refuses exactly the documents that
+// PyGraphDiff.from_bytes refuses; `encode` writes the bytes to_bytes writes for the
+// same content in the same order.
+
+const COUNT_BYTES = 8;
+const ID_BYTES = 16;
+const WEIGHT_BYTES = 4;
+const TWO_32 = 2 ** 32;
+
+// The record's keys in the writer's order; a field's bit in `present` is its index.
+export const FIELDS = Object.freeze(["label", "size", "url", "red", "green", "blue", "showLabel"]);
+const FIELD_INDEX = new Map(FIELDS.map((key, i) => [key, i]));
+const [LABEL, SIZE, URL, SHOW_LABEL] = ["label", "size", "url", "showLabel"].map((key) =>
+  FIELD_INDEX.get(key),
+);
+
+export class DocumentError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "DocumentError";
+  }
+}
+
+function fail(message) {
+  throw new DocumentError(message);
+}
+
+function asBytes(input) {
+  if (input instanceof Uint8Array) return input;
+  if (input instanceof ArrayBuffer) return new Uint8Array(input);
+  if (ArrayBuffer.isView(input)) {
+    return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  }
+  throw new TypeError("expected a Uint8Array, an ArrayBuffer or a view of one");
+}
+
+// ---- ids -------------------------------------------------------------------------
+
+const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"));
+// The two ASCII hex digits of each byte value, high digit in the low byte.
+const HEX_CODES = new Uint16Array(256).map((_, b) => HEX[b].charCodeAt(0) | (HEX[b].charCodeAt(1) << 8));
+const ID_TEXT_LENGTH = 36;
+// 1 for the bytes that a hyphen stands before in the text (groups of 8-4-4-4-12 digits).
+const HYPHEN_BEFORE = new Uint8Array(ID_BYTES);
+for (const i of [4, 6, 8, 10]) HYPHEN_BEFORE[i] = 1;
+// The same by position in the text.
+const HYPHEN_AT = new Uint8Array(ID_TEXT_LENGTH);
+for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) if (HYPHEN_BEFORE[i]) HYPHEN_AT[j++] = 1;
+
+export function idText(bytes, at = 0) {
+  let text = "";
+  for (let i = 0; i < ID_BYTES; i++) text += (HYPHEN_BEFORE[i] ? "-" : "") + HEX[bytes[at + i]];
+  return text;
+}
+
+// The texts of many ids, made by one native parse of a JSON array of them: each
+// comes out a string of its own, which later reads (Map keys, encode) take faster
+// than a substring of one long text, and none keeps a longer text alive.
+function idTexts(bytes, positions) {
+  const QUOTED = ID_TEXT_LENGTH + 3; // "…",
+  const json = new Uint8Array(QUOTED * positions.length + 2);
+  json[0] = 0x5b;
+  let w = 1;
+  for (let k = 0; k < positions.length; k++) {
+    const at = positions[k];
+    json[w++] = 0x22;
+    for (let i = 0; i < ID_BYTES; i++) {
+      if (HYPHEN_BEFORE[i]) json[w++] = 0x2d;
+      const pair = HEX_CODES[bytes[at + i]];
+      json[w++] = pair & 0xff;
+      json[w++] = pair >> 8;
+    }
+    json[w++] = 0x22;
+    json[w++] = 0x2c;
+  }
+  if (positions.length > 0) w--; // no comma after the last
+  json[w++] = 0x5d;
+  return JSON.parse(UTF8.decode(json.subarray(0, w)));
+}
+
+// Hex digit values by character code, 255 for anything else.
+const HEX_VALUE = new Uint8Array(128).fill(255);
+for (let d = 0; d < 16; d++) {
+  HEX_VALUE[d.toString(16).charCodeAt(0)] = d;
+  HEX_VALUE[d.toString(16).toUpperCase().charCodeAt(0)] = d;
+}
+
+// Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
+function putId(out, at, id) {
+  if (typeof id === "string") {
+    if (id.length === ID_TEXT_LENGTH) {
+      let bad = 0;
+      for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+        if (HYPHEN_AT[j]) bad |= id.charCodeAt(j++) ^ 0x2d;
+        const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
+        const high = h < 128 ? HEX_VALUE[h] : 255;
+        const low = l < 128 ? HEX_VALUE[l] : 255;
+        bad |= (high | low) & 0xf0;
+        out[at + i] = (high << 4) | low;
+      }
+      if (bad === 0) return;
+    }
+    throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
+  }
+  if (id instanceof Uint8Array && id.length === ID_BYTES) out.set(id, at);
+  else throw new TypeError("an id is a UUID text or 16 bytes");
+}
+
+// Numbers the distinct ids of a document by their 16 bytes, in order of first
+// appearance. Seeded per table: no order depends on the hash, and a document made to
+// collide under one seed does not collide under the next.
+class IdIndex {
+  constructor(bytes) {
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    this.seed = (Math.random() * TWO_32) | 0;
+    this.mask = 1023;
+    this.slots = new Int32Array(1024).fill(-1);
+    this.words = new Int32Array(4 * 512);
+    this.count = 0;
+    this.firstAt = []; // where each id first stands in the document
+  }
+
+  hash(a, b, c, d) {
+    let h = Math.imul(a ^ this.seed, 0x9e3779b1) ^ Math.imul(b, 0x85ebca77);
+    h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(c, 0xc2b2ae3d) ^ Math.imul(d, 0x27d4eb2f);
+    h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
+    return h ^ (h >>> 16);
+  }
+
+  // The number of the id at byte `at` of the document.
+  intern(at) {
+    const v = this.view;
+    const a = v.getInt32(at, true), b = v.getInt32(at + 4, true);
+    const c = v.getInt32(at + 8, true), d = v.getInt32(at + 12, true);
+    const words = this.words;
+    for (let slot = this.hash(a, b, c, d) & this.mask; ; slot = (slot + 1) & this.mask) {
+      const index = this.slots[slot];
+      if (index < 0) return this.add(slot, at, a, b, c, d);
+      const w = 4 * index;
+      if (words[w] === a && words[w + 1] === b && words[w + 2] === c && words[w + 3] === d) {
+        return index;
+      }
+    }
+  }
+
+  add(slot, at, a, b, c, d) {
+    const index = this.count++;
+    this.slots[slot] = index;
+    if (4 * index === this.words.length) {
+      const grown = new Int32Array(2 * this.words.length);
+      grown.set(this.words);
+      this.words = grown;
+    }
+    const w = this.words;
+    w[4 * index] = a;
+    w[4 * index + 1] = b;
+    w[4 * index + 2] = c;
+    w[4 * index + 3] = d;
+    this.firstAt.push(at);
+    if (2 * this.count > this.mask) this.grow();
+    return index;
+  }
+
+  grow() {
+    const words = this.words;
+    this.mask = 2 * this.mask + 1;
+    this.slots = new Int32Array(this.mask + 1).fill(-1);
+    for (let index = 0; index < this.count; index++) {
+      const w = 4 * index;
+      let slot = this.hash(words[w], words[w + 1], words[w + 2], words[w + 3]) & this.mask;
+      while (this.slots[slot] >= 0) slot = (slot + 1) & this.mask;
+      this.slots[slot] = index;
+    }
+  }
+}
+
+// ---- the outer layer -------------------------------------------------------------
+
+class Cursor {
+  constructor(bytes) {
+    this.bytes = bytes;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    this.at = 0;
+  }
+
+  left() {
+    return this.bytes.length - this.at;
+  }
+
+  need(size, what) {
+    if (this.left() < size) {
+      fail(`${what} at offset ${this.at} needs ${size} bytes, ${this.left()} remain`);
+    }
+  }
+
+  // A count or length. Past 2^53 the value is not exact, but it then exceeds every
+  // input and is never 16, which is all a reader asks of it.
+  u64(what) {
+    this.need(COUNT_BYTES, what);
+    const v = this.view;
+    const value = v.getUint32(this.at + 4, true) * TWO_32 + v.getUint32(this.at, true);
+    this.at += COUNT_BYTES;
+    return value;
+  }
+
+  // The offset of the next id's 16 bytes.
+  id() {
+    const length = this.u64("id length");
+    if (length > this.left()) fail(`id length ${length} at offset ${this.at - 8} exceeds the input`);
+    if (length !== ID_BYTES) fail(`id length ${length} at offset ${this.at - 8} (must be 16)`);
+    const at = this.at;
+    this.at += ID_BYTES;
+    return at;
+  }
+
+  // The start of the next record; RecordTexts checks all records' UTF-8 at once.
+  record() {
+    const length = this.u64("record length");
+    if (length > this.left()) {
+      fail(`record length ${length} at offset ${this.at - 8} exceeds the input`);
+    }
+    const start = this.at;
+    this.at += length;
+    return start;
+  }
+}
+
+// A growing list of 32-bit integers.
+class IntList {
+  constructor(Type = Int32Array) {
+    this.items = new Type(256);
+    this.length = 0;
+  }
+
+  push(value) {
+    if (this.length === this.items.length) {
+      const grown = new this.items.constructor(2 * this.length);
+      grown.set(this.items);
+      this.items = grown;
+    }
+    this.items[this.length++] = value;
+  }
+
+  toArray() {
+    return this.items.subarray(0, this.length);
+  }
+}
+
+// Ids in document order: their numbers, and where their 16 bytes stand.
+class IdList {
+  constructor() {
+    this.index = new IntList();
+    this.at = new IntList(Uint32Array);
+  }
+
+  get length() {
+    return this.index.length;
+  }
+}
+
+// Reads the outer layer: every id numbered by an IdIndex, with where it stands.
+// A row's weight follows its `to` id.
+function scan(bytes) {
+  const r = new Cursor(bytes);
+  const ids = new IdIndex(bytes);
+  const view = r.view;
+  const id = (list) => {
+    let at = r.at;
+    // The usual case inline: 24 bytes left and a length of 16. Else the cursor's
+    // checks, which say what is wrong.
+    if (bytes.length - at >= COUNT_BYTES + ID_BYTES && view.getUint32(at, true) === ID_BYTES &&
+        view.getUint32(at + 4, true) === 0) {
+      at += COUNT_BYTES;
+      r.at = at + ID_BYTES;
+    } else {
+      at = r.id();
+    }
+    list.index.push(ids.intern(at));
+    list.at.push(at);
+  };
+  const nodes = new IdList();
+  const records = new IntList(Uint32Array); // start, end of each node's record
+  const count = r.u64("count of nodes");
+  for (let i = 0; i < count; i++) {
+    id(nodes);
+    const start = r.record();
+    records.push(start);
+    records.push(r.at);
+  }
+  const deletedNodes = new IdList();
+  const deleted = r.u64("count of deleted nodes");
+  for (let i = 0; i < deleted; i++) id(deletedNodes);
+  const sections = [true, false].map((weighted) => {
+    const from = new IdList(), to = new IdList(), offsets = new IntList(Uint32Array);
+    const groups = r.u64("count of groups");
+    for (let i = 0; i < groups; i++) {
+      id(from);
+      offsets.push(to.length);
+      const rows = r.u64("count of a group");
+      for (let k = 0; k < rows; k++) {
+        id(to);
+        if (weighted) {
+          r.need(WEIGHT_BYTES, "weight");
+          r.at += WEIGHT_BYTES;
+        }
+      }
+    }
+    offsets.push(to.length);
+    return { from, offsets: offsets.toArray(), to };
+  });
+  return {
+    ids,
+    nodes,
+    records: records.toArray(),
+    deletedNodes,
+    edges: sections[0],
+    deletedEdges: sections[1],
+    byteLength: r.at,
+  };
+}
+
+// ---- the node record -------------------------------------------------------------
+
+const UTF8 = new TextDecoder("utf-8");
+// The record being parsed: bytes, position, end. Module state, so that the parser's
+// small functions share it without an object per record.
+// B is never null: a variable that holds one type keeps its loops fast.
+const NO_BYTES = new Uint8Array(0);
+let B = NO_BYTES;
+let P = 0;
+let E = 0;
+
+function bad(what) {
+  fail(`node record: ${what} at offset ${P}`);
+}
+
+function skipSpace() {
+  while (P < E) {
+    const c = B[P];
+    if (c !== 0x20 && c !== 0x0a && c !== 0x0d && c !== 0x09) return;
+    P++;
+  }
+}
+
+function expect(c, what) {
+  if (P >= E || B[P] !== c) bad(`expected ${what}`);
+  P++;
+}
+
+function hex4() {
+  if (E - P < 4) bad("short \\u escape");
+  let value = 0;
+  for (let k = 0; k < 4; k++) {
+    const c = B[P++] | 0x20;
+    const digit = c >= 0x30 && c <= 0x39 ? c - 0x30 : c >= 0x61 && c <= 0x66 ? c - 0x57 : -1;
+    if (digit < 0) bad("bad \\u escape");
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+const ESCAPES = { 0x22: '"', 0x5c: "\\", 0x2f: "/", 0x62: "\b", 0x66: "\f", 0x6e: "\n", 0x72: "\r", 0x74: "\t" };
+
+// A string at P (which holds the quote): its text when `want`, else only checked.
+function readString(want) {
+  P++;
+  let start = P;
+  let text = "";
+  for (;;) {
+    if (P >= E) bad("unterminated string");
+    const c = B[P];
+    if (c === 0x22) break;
+    if (c < 0x20) bad("control character in a string");
+    if (c !== 0x5c) {
+      P++;
+      continue;
+    }
+    if (want) text += slice(start, P);
+    P++;
+    if (P >= E) bad("unterminated escape");
+    const e = B[P++];
+    if (e === 0x75) {
+      const unit = hex4();
+      if (unit >= 0xdc00 && unit <= 0xdfff) bad("lone low surrogate");
+      if (unit >= 0xd800 && unit <= 0xdbff) {
+        if (E - P < 2 || B[P] !== 0x5c || B[P + 1] !== 0x75) bad("lone high surrogate");
+        P += 2;
+        const low = hex4();
+        if (low < 0xdc00 || low > 0xdfff) bad("lone high surrogate");
+        if (want) text += String.fromCharCode(unit, low);
+      } else if (want) {
+        text += String.fromCharCode(unit);
+      }
+    } else {
+      const decoded = ESCAPES[e];
+      if (decoded === undefined) bad("unknown escape");
+      if (want) text += decoded;
+    }
+    start = P;
+  }
+  if (want) text += slice(start, P);
+  P++;
+  return text;
+}
+
+function slice(start, end) {
+  return start === end ? "" : UTF8.decode(B.subarray(start, end));
+}
+
+// Plain ASCII values of many records, gathered and decoded at once: one decoder call
+// instead of one per text, which is most of the cost of a short label. Byte offsets
+// are character offsets in ASCII, so each text is a substring of the whole.
+class TextBatch {
+  constructor() {
+    this.bytes = new Uint8Array(1 << 16);
+    this.length = 0;
+    this.targets = [];
+    this.keys = [];
+    this.ends = [];
+  }
+
+  // Sets target[key] to the ASCII text B[start, end) when resolve() runs.
+  add(target, key, start, end) {
+    const size = end - start;
+    if (this.length + size > this.bytes.length) {
+      const grown = new Uint8Array(2 * (this.length + size));
+      grown.set(this.bytes.subarray(0, this.length));
+      this.bytes = grown;
+    }
+    for (let k = 0; k < size; k++) this.bytes[this.length + k] = B[start + k];
+    this.length += size;
+    this.targets.push(target);
+    this.keys.push(key);
+    this.ends.push(this.length);
+  }
+
+  resolve() {
+    const all = UTF8.decode(this.bytes.subarray(0, this.length));
+    for (let i = 0, start = 0; i < this.targets.length; i++) {
+      this.targets[i][this.keys[i]] = all.substring(start, this.ends[i]);
+      start = this.ends[i];
+    }
+  }
+}
+// The batch of the records being parsed together, or null: each text at once.
+let batch = null;
+
+// A label or url at P: batched when it is plain ASCII, else decoded now.
+function readText(update, key) {
+  let at = P + 1;
+  for (;;) {
+    const c = at < E ? B[at] : 0;
+    if (c === 0x22 && batch !== null) {
+      update[key] = ""; // the same shape now as once the batch resolves
+      batch.add(update, key, P + 1, at);
+      P = at + 1;
+      return;
+    }
+    if (c < 0x20 || c >= 0x80 || c === 0x5c || c === 0x22) break;
+    at++;
+  }
+  update[key] = readString(true);
+}
+
+// The field number of the key at P, -1 for an unknown key; P moves past it.
+function readKey() {
+  let at = P + 1;
+  while (at < E && B[at] !== 0x22 && B[at] !== 0x5c && B[at] >= 0x20) at++;
+  if (at < E && B[at] === 0x22) {
+    // No escape: compare the bytes, with no string made.
+    const length = at - P - 1;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const key = FIELDS[f];
+      if (key.length !== length) continue;
+      let k = 0;
+      while (k < length && B[P + 1 + k] === key.charCodeAt(k)) k++;
+      if (k === length) {
+        P = at + 1;
+        return f;
+      }
+    }
+    P = at + 1;
+    return -1;
+  }
+  return FIELD_INDEX.get(readString(true)) ?? -1;
+}
+
+function isDigit(c) {
+  return c >= 0x30 && c <= 0x39;
+}
+
+// Checks the JSON number grammar at P and returns where its parts are.
+function scanNumber() {
+  const start = P;
+  const negative = B[P] === 0x2d;
+  if (negative) P++;
+  const intStart = P;
+  if (P < E && B[P] === 0x30) P++;
+  else if (P < E && B[P] >= 0x31 && B[P] <= 0x39) while (P < E && isDigit(B[P])) P++;
+  else bad("bad number");
+  const intEnd = P;
+  let fracStart = P, fracEnd = P;
+  if (P < E && B[P] === 0x2e) {
+    fracStart = ++P;
+    while (P < E && isDigit(B[P])) P++;
+    if (P === fracStart) bad("bad number");
+    fracEnd = P;
+  }
+  let expStart = -1, expNegative = false;
+  if (P < E && (B[P] | 0x20) === 0x65) {
+    P++;
+    if (P < E && (B[P] === 0x2b || B[P] === 0x2d)) expNegative = B[P++] === 0x2d;
+    expStart = P;
+    while (P < E && isDigit(B[P])) P++;
+    if (P === expStart) bad("bad number");
+  }
+  return { start, negative, intStart, intEnd, fracStart, fracEnd, expStart, expNegative };
+}
+
+// 10^k, k = 0 ... 308, each the nearest binary64 (the language's own conversion is
+// correctly rounded).
+const POWERS_OF_TEN = Array.from({ length: 309 }, (_, k) => Number(`1e${k}`));
+const ACCUMULATOR_LIMIT = 1844674407370955161n; // (2^64 - 1) / 10
+const EXPONENT_LIMIT = 214748364; // (2^31 - 1) / 10
+const INT32_MIN = -(2 ** 31);
+const INT32_MAX = 2 ** 31 - 1;
+// Significands of up to this many digits fit a binary64 exactly.
+const EXACT_DIGITS = 15;
+
+// The reader's number procedure (docs/format.md), giving a binary32 value.
+function readSize() {
+  const n = scanNumber();
+  const digits = n.intEnd - n.intStart + n.fracEnd - n.fracStart;
+  let significand; // a Number while exact, else a BigInt
+  let exponent = 0;
+  let dropped = false;
+  if (digits <= EXACT_DIGITS) {
+    significand = 0;
+    for (let i = n.intStart; i < n.intEnd; i++) significand = significand * 10 + B[i] - 0x30;
+    for (let i = n.fracStart; i < n.fracEnd; i++) significand = significand * 10 + B[i] - 0x30;
+    exponent = n.fracStart - n.fracEnd;
+  } else {
+    // Once a digit would overflow the 64-bit accumulator, it and every later digit
+    // are dropped; dropped integer digits still count as powers of ten.
+    let acc = 0n;
+    const take = (from, to, fraction) => {
+      for (let i = from; i < to; i++) {
+        const digit = BigInt(B[i] - 0x30);
+        if (acc > ACCUMULATOR_LIMIT || (acc === ACCUMULATOR_LIMIT && digit > 5n)) {
+          dropped = true;
+          if (!fraction) exponent += to - i;
+          return;
+        }
+        acc = acc * 10n + digit;
+        if (fraction) exponent--;
+      }
+    };
+    take(n.intStart, n.intEnd, false);
+    if (!dropped) take(n.fracStart, n.fracEnd, true);
+    significand = acc;
+  }
+  const isZero = significand === 0 || significand === 0n;
+  if (n.expStart >= 0) {
+    let e = 0;
+    for (let i = n.expStart; i < P; i++) {
+      const digit = B[i] - 0x30;
+      if (e > EXPONENT_LIMIT || (e === EXPONENT_LIMIT && digit > 7)) {
+        if (!isZero && !n.expNegative) bad("size beyond binary64");
+        return n.negative ? -0 : 0;
+      }
+      e = e * 10 + digit;
+    }
+    exponent += n.expNegative ? -e : e;
+  }
+  exponent = Math.min(INT32_MAX, Math.max(INT32_MIN, exponent));
+
+  const integer = n.fracStart === n.fracEnd && n.expStart < 0 && !dropped;
+  if (integer && !isZero) {
+    if (!n.negative) return float32OfInteger(significand);
+    if (BigInt(significand) <= 1n << 63n) return -float32OfInteger(significand);
+  } else if (integer && !n.negative) {
+    return 0;
+  }
+  let value = Number(significand); // a BigInt converts to the nearest, ties to even
+  while (exponent > 308 || exponent < -308) {
+    if (value === 0) return n.negative ? -0 : 0;
+    if (exponent > 0) bad("size beyond binary64");
+    value /= 1e308;
+    exponent += 308;
+  }
+  if (exponent >= 0) {
+    value *= POWERS_OF_TEN[exponent];
+    if (value === Infinity) bad("size beyond binary64");
+  } else {
+    value /= POWERS_OF_TEN[-exponent];
+  }
+  return Math.fround(n.negative ? -value : value);
+}
+
+// An integer straight to the nearest binary32, ties to even: through binary64
+// first would round twice past 2^53.
+function float32OfInteger(n) {
+  if (typeof n === "number") return Math.fround(n);
+  const bits = n.toString(2).length;
+  if (bits <= 53) return Math.fround(Number(n));
+  const shift = BigInt(bits - 24);
+  let m = n >> shift;
+  const rest = n - (m << shift);
+  const half = 1n << (shift - 1n);
+  if (rest > half || (rest === half && (m & 1n) === 1n)) m += 1n;
+  return Number(m) * 2 ** (bits - 24);
+}
+
+function readColour() {
+  const n = scanNumber();
+  if (n.negative || n.fracStart !== n.fracEnd || n.expStart >= 0) bad("colour not an integer 0-255");
+  let value = 0;
+  for (let i = n.intStart; i < n.intEnd; i++) {
+    value = value * 10 + B[i] - 0x30;
+    if (value > 255) bad("colour above 255");
+  }
+  return value;
+}
+
+function literal(text) {
+  for (let k = 0; k < text.length; k++) {
+    if (P + k >= E || B[P + k] !== text.charCodeAt(k)) bad(`expected ${text}`);
+  }
+  P += text.length;
+}
+
+// The value of field `field` into `update`; null leaves it absent.
+function readField(update, field) {
+  if (P < E && B[P] === 0x6e) {
+    literal("null");
+    return;
+  }
+  if (P >= E) bad("missing value");
+  switch (field) {
+    case LABEL:
+    case URL:
+      if (B[P] !== 0x22) bad(`${FIELDS[field]} is not a string`);
+      readText(update, FIELDS[field]);
+      return;
+    case SIZE:
+      if (B[P] !== 0x2d && !isDigit(B[P])) bad("size is not a number");
+      update.size = readSize();
+      return;
+    case SHOW_LABEL:
+      update.showLabel = B[P] === 0x74;
+      literal(update.showLabel ? "true" : "false");
+      return;
+    default:
+      update[FIELDS[field]] = readColour();
+  }
+}
+
+// Skips one well-formed JSON value of any depth, with a stack of its own: a record
+// may nest a million levels.
+function skipValue() {
+  const open = []; // true: an object, false: an array
+  for (;;) {
+    skipSpace();
+    if (P >= E) bad("missing value");
+    const c = B[P];
+    if (c === 0x7b || c === 0x5b) {
+      P++;
+      skipSpace();
+      if (P < E && B[P] === (c === 0x7b ? 0x7d : 0x5d)) {
+        P++;
+      } else {
+        open.push(c === 0x7b);
+        if (c === 0x7b) memberKey();
+        continue;
+      }
+    } else if (c === 0x22) readString(false);
+    else if (c === 0x2d || isDigit(c)) scanNumber();
+    else if (c === 0x74) literal("true");
+    else if (c === 0x66) literal("false");
+    else if (c === 0x6e) literal("null");
+    else bad("bad value");
+    // After a value: a comma goes on to the next one, a bracket closes a level.
+    for (;;) {
+      if (open.length === 0) return;
+      skipSpace();
+      if (P >= E) bad("unterminated container");
+      const inObject = open[open.length - 1];
+      if (B[P] === 0x2c) {
+        P++;
+        if (inObject) {
+          skipSpace();
+          memberKey();
+        }
+        break;
+      }
+      expect(inObject ? 0x7d : 0x5d, "a comma or a closing bracket");
+      open.pop();
+    }
+  }
+}
+
+// A key and its colon, inside a skipped object.
+function memberKey() {
+  if (P >= E || B[P] !== 0x22) bad("expected a key");
+  readString(false);
+  skipSpace();
+  expect(0x3a, "a colon");
+}
+
+function parseRecord(bytes, start, end) {
+  B = bytes;
+  P = start;
+  E = end;
+  const update = {};
+  skipSpace();
+  if (P >= E) bad("empty record");
+  if (B[P] === 0x7b) {
+    P++;
+    skipSpace();
+    let seen = 0;
+    if (P < E && B[P] === 0x7d) P++;
+    else {
+      for (;;) {
+        if (P >= E || B[P] !== 0x22) bad("expected a key");
+        const field = readKey();
+        skipSpace();
+        expect(0x3a, "a colon");
+        skipSpace();
+        if (field < 0) skipValue();
+        else {
+          if (seen & (1 << field)) bad(`repeated key ${FIELDS[field]}`);
+          seen |= 1 << field;
+          readField(update, field);
+        }
+        skipSpace();
+        if (P < E && B[P] === 0x2c) {
+          P++;
+          skipSpace();
+          continue;
+        }
+        expect(0x7d, "a comma or }");
+        break;
+      }
+    }
+  } else if (B[P] === 0x5b) {
+    P++;
+    for (let field = 0; field < FIELDS.length; field++) {
+      skipSpace();
+      if (field > 0) {
+        expect(0x2c, "seven elements");
+        skipSpace();
+      }
+      readField(update, field);
+    }
+    skipSpace();
+    expect(0x5d, "seven elements");
+  } else {
+    bad("not an object or an array");
+  }
+  skipSpace();
+  if (P !== E) bad("text after the record");
+  B = NO_BYTES; // the document is not kept alive from here
+  return update;
+}
+
+// ---- records as the writer writes them ----------------------------------------------
+
+// The writer's form of a record: members in the fixed order, no white space, texts of
+// printable ASCII without escapes. The reader's rules hold for every record this
+// pattern matches (a colour above 255 aside, checked after), so such a record is
+// read by one native match on RecordTexts' text instead of byte by byte; any other
+// takes the parser.
+const FIELD_PATTERNS = [
+  '"([ !#-\\[\\]-\\x7f]*)"', // label
+  "(-?(0|[1-9]\\d*)(?:\\.(\\d+))?(?:[eE]([+-]?\\d+))?|null)", // size: text, integer, fraction, exponent
+  '"([ !#-\\[\\]-\\x7f]*)"', // url
+  "(0|[1-9]\\d{0,2})", // red
+  "(0|[1-9]\\d{0,2})",
+  "(0|[1-9]\\d{0,2})",
+  "(true|false)", // showLabel
+];
+const WRITER_FORM = new RegExp(
+  `\\{${FIELDS.map((key, f) => `(?:"${key}":${FIELD_PATTERNS[f]}(?=[,}]),?)?`).join("")}\\}`,
+  "y",
+);
+// Where each field's value is among the pattern's groups.
+const GROUP = [1, 2, 6, 7, 8, 9, 10];
+const SIZE_INTEGER = 3, SIZE_FRACTION = 4, SIZE_EXPONENT = 5;
+// Up to 10^22 every power of ten is exact in binary64, so with a significand that
+// is exact too, the number procedure is one correctly rounded operation: the same
+// binary64 as the language's own conversion of the text.
+const EXACT_POWER = 22;
+
+// The node records' texts, checked to be strict UTF-8 (no overlong forms, no encoded
+// surrogates, nothing above U+10FFFF) by one call of the platform's decoder, which
+// refuses exactly those.
+const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
+// Stands between the records in the joined text: an ASCII byte ends any sequence a
+// record leaves open and cannot continue one, so each record is checked on its own.
+const SEPARATOR = 0x0a;
+
+class RecordTexts {
+  constructor(bytes, records) {
+    const count = records.length / 2;
+    let length = count;
+    for (let i = 0; i < records.length; i += 2) length += records[i + 1] - records[i];
+    const joined = new Uint8Array(length);
+    this.starts = new Uint32Array(count + 1);
+    let at = 0;
+    for (let i = 0; i < count; i++) {
+      this.starts[i] = at;
+      joined.set(bytes.subarray(records[2 * i], records[2 * i + 1]), at);
+      at += records[2 * i + 1] - records[2 * i];
+      joined[at++] = SEPARATOR;
+    }
+    this.starts[count] = at;
+    let text;
+    try {
+      text = STRICT_UTF8.decode(joined);
+    } catch {
+      fail("a node record is not UTF-8");
+    }
+    // Only an ASCII text has a character for each byte, which read() needs.
+    this.text = text.length === length ? text : null;
+  }
+
+  // The update of record i, or null when it is not in the writer's form. Its texts
+  // are substrings of the joined text and keep it alive: as much memory as the
+  // records' text.
+  read(i) {
+    if (this.text === null) return null;
+    const end = this.starts[i + 1] - 1;
+    WRITER_FORM.lastIndex = this.starts[i];
+    const m = WRITER_FORM.exec(this.text);
+    if (m === null || WRITER_FORM.lastIndex !== end || this.text.charCodeAt(end - 2) === 0x2c) {
+      return null; // not the writer's form, or a trailing comma
+    }
+    const update = {};
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = m[GROUP[f]];
+      if (value === undefined || value === "null") continue;
+      if (f === LABEL || f === URL) update[FIELDS[f]] = value;
+      else if (f === SIZE) {
+        const digits = m[SIZE_INTEGER].length + (m[SIZE_FRACTION]?.length ?? 0);
+        const exponent = m[SIZE_EXPONENT] ?? "0";
+        const scale = Number(exponent) - (m[SIZE_FRACTION]?.length ?? 0);
+        if (digits > EXACT_DIGITS || exponent.length > 5 || Math.abs(scale) > EXACT_POWER) return null;
+        update.size = Math.fround(Number(value));
+      } else if (f === SHOW_LABEL) update.showLabel = value === "true";
+      else {
+        const colour = Number(value);
+        if (colour > 255) return null;
+        update[FIELDS[f]] = colour;
+      }
+    }
+    return update;
+  }
+}
+
+// ---- decode ----------------------------------------------------------------------
+
+// The records' updates, in the order and with the rule of from_bytes: a record that a
+// later one of the same id replaces does not count, even if it is broken; an id takes
+// its place at its first record that parses. Returns [id number, update] pairs.
+function parseNodes(bytes, doc) {
+  const parsed = new Map(); // id number -> update
+  const broken = new Map(); // id number -> why its latest record failed
+  const nodes = doc.nodes.index.toArray();
+  const records = doc.records;
+  const written = new RecordTexts(bytes, records);
+  batch = new TextBatch();
+  try {
+    for (let i = 0; i < nodes.length; i++) {
+      let update;
+      try {
+        update = written.read(i) ?? parseRecord(bytes, records[2 * i], records[2 * i + 1]);
+      } catch (error) {
+        if (!(error instanceof DocumentError)) throw error;
+        broken.set(nodes[i], error);
+        continue;
+      }
+      parsed.set(nodes[i], update);
+      broken.delete(nodes[i]);
+    }
+    for (const error of broken.values()) throw error;
+    batch.resolve();
+  } finally {
+    batch = null;
+  }
+  return parsed;
+}
+
+export function decode(input) {
+  const bytes = asBytes(input);
+  const doc = scan(bytes);
+  const updates = parseNodes(bytes, doc);
+  const texts = idTexts(bytes, doc.ids.firstAt);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+
+  const newOrUpdatedNodes = new Map();
+  for (const [index, update] of updates) newOrUpdatedNodes.set(texts[index], update);
+  const deletedNodes = new Set();
+  for (const index of doc.deletedNodes.index.toArray()) deletedNodes.add(texts[index]);
+  // A later group of the same `from` replaces the earlier one in its place.
+  const grouped = ({ from, offsets, to }, weighted) => {
+    const groups = new Map();
+    const fromIndex = from.index.toArray();
+    const toIndex = to.index.toArray();
+    const toAt = to.at.toArray();
+    for (let g = 0; g < fromIndex.length; g++) {
+      const rows = weighted ? new Map() : new Set();
+      for (let k = offsets[g]; k < offsets[g + 1]; k++) {
+        if (weighted) rows.set(texts[toIndex[k]], view.getFloat32(toAt[k] + ID_BYTES, true));
+        else rows.add(texts[toIndex[k]]);
+      }
+      groups.set(texts[fromIndex[g]], weighted ? rows : [...rows]);
+    }
+    return groups;
+  };
+  const newOrUpdatedEdges = grouped(doc.edges, true);
+  const deletedEdges = grouped(doc.deletedEdges, false);
+  return {
+    newOrUpdatedNodes,
+    deletedNodes: [...deletedNodes],
+    newOrUpdatedEdges,
+    deletedEdges,
+    numNodes: newOrUpdatedNodes.size + deletedNodes.size,
+    numEdges: newOrUpdatedEdges.size + deletedEdges.size,
+    byteLength: doc.byteLength,
+  };
+}
+
+// ---- decodeColumns -----------------------------------------------------------------
+
+// Whether any id stands twice where the reader resolves repeats: among the nodes,
+// the deleted nodes, the groups of a section, or the rows of a group.
+function hasRepeats(doc) {
+  const last = new Int32Array(doc.ids.count).fill(-1);
+  let mark = 0;
+  const repeats = (list, from = 0, to = list.length) => {
+    mark++;
+    for (let k = from; k < to; k++) {
+      if (last[list[k]] === mark) return true;
+      last[list[k]] = mark;
+    }
+    return false;
+  };
+  if (repeats(doc.nodes.index.toArray()) || repeats(doc.deletedNodes.index.toArray())) return true;
+  for (const { from, offsets, to } of [doc.edges, doc.deletedEdges]) {
+    if (repeats(from.index.toArray())) return true;
+    const rows = to.index.toArray();
+    for (let g = 0; g + 1 < offsets.length; g++) if (repeats(rows, offsets[g], offsets[g + 1])) return true;
+  }
+  return false;
+}
+
+// The same content as decode, as typed arrays: ids as 16-byte rows, a group's rows at
+// offsets[g] ... offsets[g + 1], weights with their bits as written. Repeats are
+// resolved as decode resolves them.
+export function decodeColumns(input) {
+  const bytes = asBytes(input);
+  const doc = scan(bytes);
+  const updates = parseNodes(bytes, doc);
+  if (hasRepeats(doc)) return columnsOf(decode(bytes), doc.byteLength);
+
+  const rowsAt = (list, size = ID_BYTES, skip = 0) => {
+    const positions = list.at.toArray();
+    const out = new Uint8Array(size * positions.length);
+    for (let i = 0, w = 0; i < positions.length; i++) {
+      const at = positions[i] + skip;
+      for (let k = 0; k < size; k++) out[w++] = bytes[at + k];
+    }
+    return out;
+  };
+  const { edges, deletedEdges } = doc;
+  return {
+    nodes: nodeColumns(rowsAt(doc.nodes), [...updates.values()]),
+    deletedNodes: rowsAt(doc.deletedNodes),
+    edges: {
+      from: rowsAt(edges.from),
+      offsets: edges.offsets,
+      to: rowsAt(edges.to),
+      weights: new Float32Array(rowsAt(edges.to, WEIGHT_BYTES, ID_BYTES).buffer),
+    },
+    deletedEdges: {
+      from: rowsAt(deletedEdges.from),
+      offsets: deletedEdges.offsets,
+      to: rowsAt(deletedEdges.to),
+    },
+    byteLength: doc.byteLength,
+  };
+}
+
+function nodeColumns(ids, updates) {
+  const n = updates.length;
+  const columns = {
+    ids,
+    present: new Uint8Array(n),
+    label: new Array(n).fill(""),
+    size: new Float32Array(n),
+    url: new Array(n).fill(""),
+    red: new Uint8Array(n),
+    green: new Uint8Array(n),
+    blue: new Uint8Array(n),
+    showLabel: new Uint8Array(n),
+  };
+  for (let i = 0; i < n; i++) {
+    const update = updates[i];
+    let present = 0;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = update[FIELDS[f]];
+      if (value === undefined) continue;
+      present |= 1 << f;
+      columns[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
+    }
+    columns.present[i] = present;
+  }
+  return columns;
+}
+
+function textsToRows(texts) {
+  const out = new Uint8Array(ID_BYTES * texts.length);
+  texts.forEach((text, i) => putId(out, ID_BYTES * i, text));
+  return out;
+}
+
+function columnsOf(doc, length) {
+  const grouped = (map, withWeights) => {
+    const from = [], to = [], offsets = [0], weights = [];
+    for (const [source, targets] of map) {
+      from.push(source);
+      for (const entry of targets) {
+        to.push(withWeights ? entry[0] : entry);
+        if (withWeights) weights.push(entry[1]);
+      }
+      offsets.push(to.length);
+    }
+    const columns = { from: textsToRows(from), offsets: Uint32Array.from(offsets), to: textsToRows(to) };
+    if (withWeights) columns.weights = Float32Array.from(weights);
+    return columns;
+  };
+  return {
+    nodes: nodeColumns(textsToRows([...doc.newOrUpdatedNodes.keys()]), [...doc.newOrUpdatedNodes.values()]),
+    deletedNodes: textsToRows(doc.deletedNodes),
+    edges: grouped(doc.newOrUpdatedEdges, true),
+    deletedEdges: grouped(doc.deletedEdges, false),
+    byteLength: length,
+  };
+}
+
+// ---- the number text ---------------------------------------------------------------
+
+const F32 = new Float32Array(1);
+const U32 = new Uint32Array(F32.buffer);
+
+function float32Neighbour(bits) {
+  U32[0] = bits;
+  return F32[0];
+}
+
+// Where the decimal D x 10^K stands against the binary64 b, exactly: -1, 0 or 1.
+function compareExact(D, K, b) {
+  let m = b, e = 0;
+  while (!Number.isInteger(m)) {
+    m *= 2;
+    e--;
+  }
+  let left = BigInt(D), right = BigInt(m);
+  if (K >= 0) left *= 10n ** BigInt(K);
+  else right *= 10n ** BigInt(-K);
+  if (e < 0) left *= 2n ** BigInt(-e);
+  return left < right ? -1 : left > right ? 1 : 0;
+}
+
+// Whether D x 10^K reads back, correctly rounded, as the binary32 whose rounding
+// interval is [lo, hi] (its ends included when the value's last bit is even).
+// Through binary64 first would round twice: a text just past an end can round onto
+// it in binary64 and then to the even side.
+function readsBack(D, K, lo, hi, even) {
+  const v = Number(`${D}e${K}`);
+  if (v > lo && v < hi) return true;
+  if (v < lo || v > hi) return false;
+  const side = compareExact(D, K, v === lo ? lo : hi);
+  if (side === 0) return even;
+  return v === lo ? side > 0 : side < 0;
+}
+
+// The shortest digits D (no trailing zero) and K with D x 10^K reading back as the
+// positive binary32 a; of two, the nearer; of two as near, the even one.
+function shortestDigits(a) {
+  F32[0] = a;
+  const bits = U32[0];
+  const lower = bits === 1 ? 0 : float32Neighbour(bits - 1);
+  const upper = bits === 0x7f7fffff ? 2 ** 128 : float32Neighbour(bits + 1);
+  const lo = (a + (bits === 1 ? 0 : lower)) / 2;
+  const hi = (a + upper) / 2;
+  const even = (bits & 1) === 0;
+  for (let n = 1; n <= 9; n++) {
+    const [mantissa, exp] = a.toExponential(n - 1).split("e");
+    const D = Number(mantissa.replace(".", ""));
+    const K = Number(exp) - (n - 1);
+    let chosen = null;
+    let exponent = null;
+    if (readsBack(D, K, lo, hi, even)) {
+      chosen = D;
+      // toExponential breaks a tie upwards; the rule breaks it to the even digit.
+      if (D % 2 === 1 && compareExact((2 * D - 1) * 5, K - 1, a) === 0 &&
+          readsBack(D - 1, K, lo, hi, even)) {
+        chosen = D - 1;
+      }
+    } else if (Number(`${D}e${K}`) < a) {
+      if (readsBack(D + 1, K, lo, hi, even)) chosen = D + 1;
+    } else if (D === 10 ** (n - 1)) {
+      // Below a power of ten the grid of n digits is ten times finer.
+      if (readsBack(10 * D - 1, K - 1, lo, hi, even)) [chosen, exponent] = [10 * D - 1, K - 1];
+    } else if (readsBack(D - 1, K, lo, hi, even)) {
+      chosen = D - 1;
+    }
+    if (chosen !== null) {
+      let digits = chosen, k = exponent ?? K;
+      while (digits % 10 === 0) {
+        digits /= 10;
+        k++;
+      }
+      return [String(digits), k];
+    }
+  }
+  throw new Error(`no shortest text for ${a}`); // nine digits always suffice
+}
+
+// The writer's text for a binary32 value (docs/format.md, "The size").
+export function float32Text(value) {
+  const x = Math.fround(value);
+  if (x !== x || x === Infinity || x === -Infinity) return "null";
+  if (x === 0) return Object.is(x, -0) ? "-0.0" : "0.0";
+  const sign = x < 0 ? "-" : "";
+  const [digits, k] = shortestDigits(Math.abs(x));
+  const n = digits.length;
+  const p = n + k;
+  let body;
+  if (k >= 0 && p <= 13) body = digits + "0".repeat(k) + ".0";
+  else if (p > 0 && p <= 13) body = `${digits.slice(0, p)}.${digits.slice(p)}`;
+  else if (p > -6 && p <= 0) body = `0.${"0".repeat(-p)}${digits}`;
+  else if (n === 1) body = `${digits}e${p - 1}`;
+  else body = `${digits[0]}.${digits.slice(1)}e${p - 1}`;
+  return sign + body;
+}
+
+// ---- encode ------------------------------------------------------------------------
+
+const UTF8_ENCODER = new TextEncoder();
+// The escapes the writer uses; any other byte below 0x20 is written \u00XX.
+const WRITTEN_ESCAPES = { 0x22: '\\"', 0x5c: "\\\\", 0x08: "\\b", 0x09: "\\t", 0x0a: "\\n", 0x0c: "\\f", 0x0d: "\\r" };
+// The most bytes a UTF-16 unit of a text takes in a record: \u00XX.
+const MAX_BYTES_PER_UNIT = 6;
+// The most bytes of a record besides its two texts: braces, keys, size, colours.
+const MAX_RECORD_REST = 128;
+const MEMBER_PREFIX = FIELDS.map((key) => UTF8_ENCODER.encode(`"${key}":`));
+
+// A text's JSON string body with the writer's escapes (no quotes).
+function escaped(text) {
+  let out = "";
+  for (let i = 0; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c >= 0x20 && c !== 0x22 && c !== 0x5c) out += text[i];
+    else out += WRITTEN_ESCAPES[c] ?? `\\u00${c.toString(16).padStart(2, "0")}`;
+  }
+  return out;
+}
+
+// The text of a size, colour or showLabel value, checked as PyGraphDiff checks it.
+function valueText(f, value, writer) {
+  if (f === SIZE) {
+    if (typeof value !== "number") throw new TypeError("size must be a number");
+    return writer.sizeText(value);
+  }
+  if (f === SHOW_LABEL) {
+    if (typeof value !== "boolean") throw new TypeError("showLabel must be a boolean");
+    return value ? "true" : "false";
+  }
+  if (!Number.isInteger(value) || value < 0 || value > 255) {
+    throw new RangeError(`${FIELDS[f]} must be an integer from 0 to 255`);
+  }
+  return String(value);
+}
+
+// The record text to_bytes writes for an update: present fields in the fixed order.
+export function recordText(update) {
+  const w = new Writer();
+  w.record(update);
+  return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
+}
+
+class Writer {
+  constructor() {
+    this.bytes = new Uint8Array(1 << 16);
+    this.view = new DataView(this.bytes.buffer);
+    this.at = 0;
+    this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
+  }
+
+  // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
+  // is written once, front to back.
+  room(size) {
+    if (this.at + size <= this.bytes.length) return;
+    const grown = new Uint8Array(Math.max(2 * this.bytes.length, this.at + size));
+    grown.set(this.bytes.subarray(0, this.at));
+    this.bytes = grown;
+    this.view = new DataView(grown.buffer);
+  }
+
+  u64(value) {
+    this.room(COUNT_BYTES);
+    this.view.setUint32(this.at, value % TWO_32, true);
+    this.view.setUint32(this.at + 4, Math.floor(value / TWO_32), true);
+    this.at += COUNT_BYTES;
+  }
+
+  id(id) {
+    this.room(COUNT_BYTES + ID_BYTES);
+    this.bytes[this.at] = ID_BYTES; // the length's other seven bytes are zero already
+    this.at += COUNT_BYTES;
+    putId(this.bytes, this.at, id);
+    this.at += ID_BYTES;
+  }
+
+  // A node record: to_bytes' text of `update`, as its length and bytes.
+  record(update) {
+    const { label, url } = update;
+    const units = (typeof label === "string" ? label.length : 0) +
+      (typeof url === "string" ? url.length : 0);
+    this.room(COUNT_BYTES + MAX_RECORD_REST + MAX_BYTES_PER_UNIT * units);
+    const bytes = this.bytes;
+    const start = this.at + COUNT_BYTES;
+    let at = start;
+    bytes[at++] = 0x7b;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = update[FIELDS[f]];
+      if (value === undefined) continue;
+      if (at !== start + 1) bytes[at++] = 0x2c;
+      const prefix = MEMBER_PREFIX[f];
+      for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
+      if (f === LABEL || f === URL) at = this.jsonString(value, FIELDS[f], at);
+      else {
+        const text = valueText(f, value, this);
+        for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
+      }
+    }
+    bytes[at++] = 0x7d;
+    this.u64(at - start);
+    this.at = at;
+  }
+
+  // A JSON string at `at`; returns where it ends.
+  jsonString(text, key, at) {
+    if (typeof text !== "string") throw new TypeError(`${key} must be a string`);
+    const bytes = this.bytes;
+    bytes[at++] = 0x22;
+    for (let i = 0; i < text.length; i++) {
+      const c = text.charCodeAt(i);
+      if (c >= 0x80) {
+        // Past ASCII the encoder writes the rest, with the escapes applied first.
+        if (!text.isWellFormed()) throw new TypeError(`${key} holds a lone surrogate`);
+        at += UTF8_ENCODER.encodeInto(escaped(text.slice(i)), bytes.subarray(at)).written;
+        break;
+      }
+      if (c >= 0x20 && c !== 0x22 && c !== 0x5c) bytes[at++] = c;
+      else {
+        const escape = escaped(text[i]);
+        for (let k = 0; k < escape.length; k++) bytes[at++] = escape.charCodeAt(k);
+      }
+    }
+    bytes[at++] = 0x22;
+    return at;
+  }
+
+  weight(value) {
+    if (typeof value !== "number") throw new TypeError("a weight must be a number");
+    this.room(WEIGHT_BYTES);
+    this.view.setFloat32(this.at, value, true);
+    this.at += WEIGHT_BYTES;
+  }
+
+  sizeText(value) {
+    const size = Math.fround(value);
+    // Zero is left out: a Map's keys do not tell -0 from 0.
+    if (size === 0) return float32Text(size);
+    let text = this.sizes.get(size);
+    if (text === undefined) {
+      text = float32Text(size);
+      this.sizes.set(size, text);
+    }
+    return text;
+  }
+}
+
+// Entries of a Map, a Set, an array or a plain object, with their count.
+function entriesOf(collection) {
+  if (collection === undefined) return [0, []];
+  if (collection instanceof Map || collection instanceof Set) return [collection.size, collection];
+  if (Array.isArray(collection)) return [collection.length, collection];
+  const entries = Object.entries(collection);
+  return [entries.length, entries];
+}
+
+// The document for the content in `doc`, shaped as decode returns it (Maps or
+// objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
+// order given.
+export function encode(doc) {
+  const w = new Writer();
+  const [nodeCount, nodes] = entriesOf(doc.newOrUpdatedNodes);
+  w.u64(nodeCount);
+  for (const [id, update] of nodes) {
+    w.id(id);
+    w.record(update);
+  }
+  const [deletedCount, deleted] = entriesOf(doc.deletedNodes);
+  w.u64(deletedCount);
+  for (const id of deleted) w.id(id);
+  const [groupCount, groups] = entriesOf(doc.newOrUpdatedEdges);
+  w.u64(groupCount);
+  for (const [from, targets] of groups) {
+    w.id(from);
+    const [rowCount, rows] = entriesOf(targets);
+    w.u64(rowCount);
+    for (const [to, weight] of rows) {
+      w.id(to);
+      w.weight(weight);
+    }
+  }
+  const [cutCount, cut] = entriesOf(doc.deletedEdges);
+  w.u64(cutCount);
+  for (const [from, targets] of cut) {
+    w.id(from);
+    const [rowCount, rows] = entriesOf(targets);
+    w.u64(rowCount);
+    for (const to of rows) w.id(to);
+  }
+  return w.bytes.slice(0, w.at);
+}
