@@ -27,6 +27,12 @@ std::string join_names(std::span<const char* const> names) {
   return out;
 }
 
+// "PyGraphDiff.add_node" for a method, "shard_of" for a module function.
+std::string callable_name(const MethodSignature& sig) {
+  if (sig.class_name == nullptr) return sig.function_name;
+  return std::string(sig.class_name) + "." + sig.function_name;
+}
+
 const char* parameter_name(const MethodSignature& sig, std::size_t index) noexcept {
   return index < sig.positional.size() ? sig.positional[index]
                                        : sig.keyword_only[index - sig.positional.size()].name;
@@ -103,8 +109,8 @@ class Binder {
     }
     if (count > 0) {
       return type_error_format(PyUnicode_FromFormat(
-          "%s.%s() got some positional-only arguments passed as keyword arguments: %s",
-          sig_.class_name, sig_.function_name, join_names({names.data(), count}).c_str()));
+          "%s() got some positional-only arguments passed as keyword arguments: %s",
+          callable_name(sig_).c_str(), join_names({names.data(), count}).c_str()));
     }
     if (nargs_ < sig_.required) {
       for (std::size_t i = 0; i < sig_.required; ++i) {
@@ -127,28 +133,28 @@ class Binder {
     const char* verb = nargs_ == 1 ? "was" : "were";
     if (sig_.required == n) {
       return type_error_format(
-          PyUnicode_FromFormat("%s.%s() takes %zu positional arguments but %zu %s given",
-                               sig_.class_name, sig_.function_name, n, nargs_, verb));
+          PyUnicode_FromFormat("%s() takes %zu positional arguments but %zu %s given",
+                               callable_name(sig_).c_str(), n, nargs_, verb));
     }
     return type_error_format(
-        PyUnicode_FromFormat("%s.%s() takes from %zu to %zu positional arguments but %zu %s given",
-                             sig_.class_name, sig_.function_name, sig_.required, n, nargs_, verb));
+        PyUnicode_FromFormat("%s() takes from %zu to %zu positional arguments but %zu %s given",
+                             callable_name(sig_).c_str(), sig_.required, n, nargs_, verb));
   }
 
   PendingError unexpected(PyObject* name) const noexcept {
-    return type_error_format(PyUnicode_FromFormat("%s.%s() got an unexpected keyword argument '%S'",
-                                                  sig_.class_name, sig_.function_name, name));
+    return type_error_format(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'",
+                                                  callable_name(sig_).c_str(), name));
   }
 
   PendingError multiple_values(std::size_t index) const noexcept {
-    return type_error_format(PyUnicode_FromFormat("%s.%s() got multiple values for argument '%s'",
-                                                  sig_.class_name, sig_.function_name,
+    return type_error_format(PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
+                                                  callable_name(sig_).c_str(),
                                                   parameter_name(sig_, index)));
   }
 
   PendingError missing(const char* kind, std::span<const char* const> names) const {
     return type_error_format(PyUnicode_FromFormat(
-        "%s.%s() missing %zu required %s %s: %s", sig_.class_name, sig_.function_name, names.size(),
+        "%s() missing %zu required %s %s: %s", callable_name(sig_).c_str(), names.size(),
         kind, names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
   }
 

@@ -20,7 +20,7 @@ struct KeywordOnlyParameter {
 };
 
 struct MethodSignature {
-  const char* class_name;
+  const char* class_name;  // nullptr for a module function
   const char* function_name;
   std::span<const char* const> positional;
   std::size_t positional_only;  // leading positional parameters that refuse keywords
