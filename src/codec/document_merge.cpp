@@ -7,6 +7,7 @@
 #include "codec/byte_cursor.h"
 #include "codec/document_walk.h"
 #include "codec/node_record_json.h"
+#include "codec/shard.h"
 #include "diff/id_table.h"
 
 namespace kovra {
@@ -24,7 +25,7 @@ struct Unused {};
 struct CheckedNodes {
   void reserve_nodes(std::size_t) noexcept {}
   bool node(const NodeId&, std::string_view text) {
-    return node_update_from_json(text).has_value();
+    return is_valid_node_record(text);
   }
   void reserve_deleted_nodes(std::size_t) noexcept {}
   void deleted_node(const NodeId&) noexcept {}
@@ -57,7 +58,7 @@ class ContentSink {
     if (reference_ == nullptr) return true;
     const auto* known = reference_->nodes.find(id);
     if (known != reference_->nodes.end() && known->second.record == record) return true;
-    return node_update_from_json(record).has_value();
+    return is_valid_node_record(record);
   }
   void reserve_deleted_nodes(std::size_t n) { contents_.deleted.reserve(n); }
   void deleted_node(const NodeId& id) { contents_.deleted.try_emplace(id, Placed{{}, place_++}); }
@@ -95,17 +96,46 @@ std::optional<NodeId> first_difference(const PlacedTable& first, const PlacedTab
   return found->first;
 }
 
-// Which input holds the groups of each `from` id, across the edge and deleted-edge
-// sections of all inputs: the shards of one stream never share one.
+// Counts an input's groups, and whether each `from` id is one that shard_of gives
+// to that input: then no other input can hold a group of it.
+class GroupsByShard {
+ public:
+  GroupsByShard(std::size_t input, std::size_t inputs) noexcept : input_(input), inputs_(inputs) {}
+
+  std::uint64_t groups() const noexcept { return groups_; }
+  bool all_own() const noexcept { return all_own_; }
+
+  void reserve_edge_groups(std::size_t) noexcept {}
+  Unused edge_group(const NodeId& from, std::size_t) noexcept {
+    take(from);
+    return {};
+  }
+  void edge(Unused, const NodeId&, float) noexcept {}
+  void reserve_deleted_groups(std::size_t) noexcept {}
+  Unused deleted_group(const NodeId& from, std::size_t) noexcept {
+    take(from);
+    return {};
+  }
+  void deleted_edge(Unused, const NodeId&) noexcept {}
+
+ private:
+  void take(const NodeId& from) noexcept {
+    ++groups_;
+    all_own_ = all_own_ && shard_of(from, inputs_) == input_;
+  }
+
+  std::size_t input_;
+  std::size_t inputs_;
+  std::uint64_t groups_ = 0;
+  bool all_own_ = true;
+};
+
+// Which input holds the groups of each `from` id: for inputs not split by shard_of
+// in shard order, the shards of one stream still never share one.
 class GroupOwners {
  public:
-  explicit GroupOwners(std::optional<MergeConflict>& conflict) noexcept : conflict_(conflict) {}
-
-  void start_input(std::size_t input) noexcept {
-    input_ = input;
-    groups_ = 0;
-  }
-  std::uint64_t groups() const noexcept { return groups_; }
+  void start_input(std::size_t input) noexcept { input_ = input; }
+  const std::optional<MergeConflict>& conflict() const noexcept { return conflict_; }
 
   void reserve_edge_groups(std::size_t n) { owners_.reserve(n); }
   Unused edge_group(const NodeId& from, std::size_t) {
@@ -122,37 +152,42 @@ class GroupOwners {
 
  private:
   void claim(const NodeId& from) {
-    ++groups_;
     auto [owner, added] = owners_.try_emplace(from, input_);
     if (added || owner->second == input_ || conflict_) return;
     conflict_ = MergeConflict{MergeConflict::Kind::kEdgesFrom, from, owner->second, input_};
   }
 
   IdTable<std::pair<NodeId, std::size_t>> owners_;
-  std::optional<MergeConflict>& conflict_;
+  std::optional<MergeConflict> conflict_;
   std::size_t input_ = 0;
-  std::uint64_t groups_ = 0;
 };
 
 }  // namespace
 
-// Walks the inputs in order, the outcome of each decided before the next.
+// Reads every input in order, then looks for conflicts.
 class DocumentMerger {
  public:
   explicit DocumentMerger(std::span<const std::string_view> documents) noexcept
-      : documents_(documents), owners_(conflict_) {}
+      : documents_(documents) {}
 
   MergeOutcome run() {
     if (documents_.empty()) {
       merged_.node_sections_ = std::string_view(kNoNodeSections, sizeof kNoNodeSections);
       return std::move(merged_);
     }
-    merged_.edge_groups_.reserve(documents_.size());
-    merged_.deleted_groups_.reserve(documents_.size());
+    merged_.edge_sections_.reserve(documents_.size());
+    merged_.deleted_sections_.reserve(documents_.size());
     for (std::size_t i = 0; i < documents_.size(); ++i) {
       if (!read(i)) return MalformedDocument{i};
     }
-    if (conflict_) return *conflict_;
+    std::optional<MergeConflict> conflict = node_conflict_;
+    if (!split_by_shard_) {
+      // The first input whose groups meet an earlier input's, unless a node
+      // conflict comes in an earlier input.
+      auto groups = group_conflict();
+      if (groups && (!conflict || groups->second < conflict->second)) conflict = groups;
+    }
+    if (conflict) return *conflict;
     return std::move(merged_);
   }
 
@@ -173,18 +208,18 @@ class DocumentMerger {
       return false;
     }
 
-    owners_.start_input(i);
+    GroupsByShard groups(i, documents_.size());
     const std::size_t edges_at = offset(document, in);
-    if (!walk_edge_groups(in, owners_)) return false;
-    merged_.edge_group_count_ += owners_.groups();
+    if (!walk_edge_groups(in, groups)) return false;
+    merged_.edge_group_count_ += groups.groups();
     const std::size_t deleted_at = offset(document, in);
-    owners_.start_input(i);
-    if (!walk_deleted_groups(in, owners_)) return false;
-    merged_.deleted_group_count_ += owners_.groups();
-    const std::size_t end = offset(document, in);
-    // Each section's groups without its count, which the merged document sums.
-    merged_.edge_groups_.push_back(document.substr(edges_at + 8, deleted_at - edges_at - 8));
-    merged_.deleted_groups_.push_back(document.substr(deleted_at + 8, end - deleted_at - 8));
+    const std::uint64_t edge_groups = groups.groups();
+    if (!walk_deleted_groups(in, groups)) return false;
+    merged_.deleted_group_count_ += groups.groups() - edge_groups;
+    split_by_shard_ = split_by_shard_ && groups.all_own();
+    merged_.edge_sections_.push_back(document.substr(edges_at, deleted_at - edges_at));
+    merged_.deleted_sections_.push_back(
+        document.substr(deleted_at, offset(document, in) - deleted_at));
     return true;
   }
 
@@ -200,13 +235,27 @@ class DocumentMerger {
     NodeContents contents;
     ContentSink sink(contents, &*first_contents_);
     if (!walk_node_sections(in, sink)) return false;
-    if (conflict_) return true;
+    if (node_conflict_) return true;
     if (auto id = first_difference(first_contents_->nodes, contents.nodes)) {
-      conflict_ = MergeConflict{MergeConflict::Kind::kNode, *id, 0, i};
+      node_conflict_ = MergeConflict{MergeConflict::Kind::kNode, *id, 0, i};
     } else if (auto deleted = first_difference(first_contents_->deleted, contents.deleted)) {
-      conflict_ = MergeConflict{MergeConflict::Kind::kDeletedNode, *deleted, 0, i};
+      node_conflict_ = MergeConflict{MergeConflict::Kind::kDeletedNode, *deleted, 0, i};
     }
     return true;
+  }
+
+  // Walks the groups of every input again, all valid by now, to find the first
+  // `from` id that two inputs share.
+  std::optional<MergeConflict> group_conflict() {
+    GroupOwners owners;
+    for (std::size_t i = 0; i < documents_.size() && !owners.conflict(); ++i) {
+      owners.start_input(i);
+      ByteCursor edges(merged_.edge_sections_[i]);
+      ByteCursor deleted(merged_.deleted_sections_[i]);
+      static_cast<void>(walk_edge_groups(edges, owners));
+      static_cast<void>(walk_deleted_groups(deleted, owners));
+    }
+    return owners.conflict();
   }
 
   static std::size_t offset(std::string_view document, const ByteCursor& in) noexcept {
@@ -215,15 +264,17 @@ class DocumentMerger {
 
   std::span<const std::string_view> documents_;
   MergedDocument merged_;
-  std::optional<MergeConflict> conflict_;
-  GroupOwners owners_;
+  std::optional<MergeConflict> node_conflict_;
+  bool split_by_shard_ = true;
   std::optional<NodeContents> first_contents_;
 };
 
+// The sections' groups are copied without their counts, which the merged
+// document sums.
 std::size_t MergedDocument::size() const noexcept {
   std::size_t total = node_sections_.size() + 16;
-  for (std::string_view part : edge_groups_) total += part.size();
-  for (std::string_view part : deleted_groups_) total += part.size();
+  for (std::string_view part : edge_sections_) total += part.size() - 8;
+  for (std::string_view part : deleted_sections_) total += part.size() - 8;
   return total;
 }
 
@@ -234,9 +285,9 @@ void MergedDocument::write(char* out) const noexcept {
   };
   copy(node_sections_);
   out = put_u64(out, edge_group_count_);
-  for (std::string_view part : edge_groups_) copy(part);
+  for (std::string_view part : edge_sections_) copy(part.substr(8));
   out = put_u64(out, deleted_group_count_);
-  for (std::string_view part : deleted_groups_) copy(part);
+  for (std::string_view part : deleted_sections_) copy(part.substr(8));
 }
 
 MergeOutcome merge_documents(std::span<const std::string_view> documents) {

@@ -42,8 +42,8 @@ class MergedDocument {
  private:
   friend class DocumentMerger;
   std::string_view node_sections_;  // the first input's, both counts included
-  std::vector<std::string_view> edge_groups_;  // per input, without the section's count
-  std::vector<std::string_view> deleted_groups_;
+  std::vector<std::string_view> edge_sections_;  // per input, its count first
+  std::vector<std::string_view> deleted_sections_;
   std::uint64_t edge_group_count_ = 0;
   std::uint64_t deleted_group_count_ = 0;
 };
@@ -51,9 +51,10 @@ class MergedDocument {
 using MergeOutcome = std::variant<MergedDocument, MalformedDocument, MergeConflict>;
 
 // Every input is checked in full before any conflict is reported, so a malformed
-// input always gives MalformedDocument (the first such input). Otherwise the first
-// conflict found walking the inputs in order: each one's nodes, deleted nodes, then
-// groups. No input gives an empty document. May throw std::bad_alloc.
+// input always gives MalformedDocument (the first such input). Otherwise the
+// conflict of the first input that has one with an earlier input, taking its
+// nodes, then its deleted nodes, then its groups. No input gives an empty document.
+// May throw std::bad_alloc.
 MergeOutcome merge_documents(std::span<const std::string_view> documents);
 
 }  // namespace kovra

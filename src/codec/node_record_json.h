@@ -32,6 +32,8 @@ char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, ch
 // Parses one node record text, which must be valid UTF-8 (see is_valid_utf8);
 // nullopt for any text the reader refuses. May throw std::bad_alloc.
 std::optional<NodeUpdate> node_update_from_json(std::string_view text);
+// Whether node_update_from_json accepts `text`, without building the update.
+bool is_valid_node_record(std::string_view text);
 
 // Strict UTF-8: overlong forms, encoded surrogates and code points above U+10FFFF fail.
 bool is_valid_utf8(std::string_view text) noexcept;

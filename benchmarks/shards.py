@@ -1,0 +1,153 @@
+"""S1-S3: one stream split across processes (see benchmarks/README.md).
+
+S1  merge_documents of the two shards' documents of the W5 stream, against a fresh
+    copy of the merged document's size (the floor's to_bytes, as in W5).
+S2  examples/sharded.py's pipeline on a W1-sized stream with 10% node operations:
+    two worker processes against one, each worker reading its partition from a file.
+S3  shard_of over 1M random version-4 UUIDs into 8 shards: the largest distance of a
+    shard's count from n/8, in percent of n/8.
+"""
+
+import gc
+import importlib.util
+import os
+import random
+import tempfile
+import time
+import uuid
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sharded.py"
+
+
+def example():
+    # Registered under its name, so that forked workers find its functions.
+    import sys
+
+    if "sharded_example" not in sys.modules:
+        spec = importlib.util.spec_from_file_location("sharded_example", EXAMPLE)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules["sharded_example"] = module
+    return sys.modules["sharded_example"]
+
+
+def measurable(module_name):
+    """The example's pipeline runs on kovra_api itself, which must have the functions."""
+    try:
+        module = importlib.import_module(module_name)
+    except ImportError:
+        return False
+    return module_name == "kovra_api" and hasattr(module, "merge_documents")
+
+
+def _once(f, *args):
+    start = time.perf_counter_ns()
+    result = f(*args)
+    elapsed = time.perf_counter_ns() - start
+    del result
+    return elapsed
+
+
+def s1(bench, data, cls, kovra):
+    """Needs the W5 data: its edges, then its nodes, as W5 builds its diff."""
+    ex = example()
+    bench.progress(f"S1 merge_documents of two shards: {len(data.w5_nodes)} nodes, "
+                   f"{len(data.w5_edges)} edges")
+    stream = [("add_edge", *edge) for edge in data.w5_edges]
+    stream += [("add_node", *node) for node in data.w5_nodes]
+    parts = ex.partition(stream, 2)
+    halves = [ex.build_document(part) for part in parts]
+    # The same second shard with its nodes added in the opposite order: a node section
+    # with the same content in other bytes, which the merge compares entry by entry.
+    nodes = [op for op in parts[1] if op[0] == "add_node"]
+    edges = [op for op in parts[1] if op[0] != "add_node"]
+    reordered = [halves[0], ex.build_document(edges + nodes[::-1])]
+    del stream, parts, nodes, edges
+    merged = kovra.merge_documents(halves)
+    whole = cls.from_bytes(merged)
+    bench.check((whole.num_nodes(), whole.num_edges())
+                == (len(data.w5_nodes), len({edge[0] for edge in data.w5_edges})),
+                "S1: the merged document's counts differ from the W5 diff's")
+    bench.check(len(kovra.merge_documents(reordered)) == len(merged),
+                "S1: the reordered shards merge to another length")
+    del whole
+    bench.extra["S1 merged bytes"] = len(merged)
+    copy = bench.floor.FloorDiff()
+    copy.set_document_size(len(merged))
+    del merged
+    for rep in range(max(3, bench.args.reps)):
+        gc.collect()
+        bench.samples.add("S1", "merge_documents", "floor", _once(copy.to_bytes))
+        bench.samples.add("S1", "merge_documents", "module", _once(kovra.merge_documents, halves))
+        bench.samples.add("S1", "merge reordered", "module",
+                          _once(kovra.merge_documents, reordered))
+
+
+def s2(bench, sizes, seed):
+    ex = example()
+    operations = sizes.edges
+    bench.progress(f"S2 sharded pipeline: {operations} operations among {sizes.ids} ids, "
+                   "1 and 2 worker processes")
+    stream = ex.random_stream(operations, sizes.ids, node_share=0.1, seed=seed)
+    with tempfile.TemporaryDirectory(prefix="kovra_shards_") as folder:
+        sources = {workers: ex.write_partitions(stream, workers, folder) for workers in (1, 2)}
+        del stream
+        gc.collect()
+        pools = {workers: ProcessPoolExecutor(workers) for workers in (1, 2)}
+        try:
+            for workers, pool in pools.items():
+                list(pool.map(abs, range(workers)))  # the workers start before timing
+            lengths = {}
+            for rep in range(max(3, bench.args.reps)):
+                for workers in (1, 2) if rep % 2 == 0 else (2, 1):
+                    start = time.perf_counter_ns()
+                    merged = ex.merged_document(pools[workers], sources[workers])
+                    elapsed = time.perf_counter_ns() - start
+                    lengths[workers] = len(merged)
+                    del merged
+                    bench.samples.add("S2", "two workers", "module" if workers == 2 else "ref",
+                                      elapsed)
+        finally:
+            for pool in pools.values():
+                pool.shutdown()
+    # The same content in another order of groups: the same length.
+    bench.check(lengths[1] == lengths[2], "S2: two shards merge to another length than one")
+
+
+def s3(bench, kovra, seed):
+    n, shards = 1_000_000, 8
+    bench.progress(f"S3 shard_of balance: {n} random UUIDs into {shards} shards")
+    rng = random.Random(seed)
+    counts = [0] * shards
+    shard_of = kovra.shard_of
+    for _ in range(n):
+        counts[shard_of(uuid.UUID(int=rng.getrandbits(128), version=4).bytes, shards)] += 1
+    worst = max(abs(c - n / shards) for c in counts) / (n / shards) * 100
+    bench.extra["S3 shard counts"] = counts
+    bench.samples.add("S3", "shard_of balance", "module", worst)
+
+
+def rows(bench, row):
+    s = bench.samples
+    if ("S1", "merge_documents") in s.data:
+        mod, ref = s.best("S1", "merge_documents", "module"), s.best("S1", "merge_documents", "floor")
+        other = s.best("S1", "merge reordered", "module")
+        row("S1", "merge_documents", "merge_documents of 2 W5 shards vs fresh copy",
+            mod / ref if ref else None, "floor", {"module": mod, "floor": ref},
+            {"module": s.spread("S1", "merge_documents", "module"),
+             "floor": s.spread("S1", "merge_documents", "floor")},
+            note=f"with the nodes of one shard in another order: {other / ref:.2f}x the copy")
+    if ("S2", "two workers") in s.data:
+        mod, ref = s.best("S2", "two workers", "module"), s.best("S2", "two workers", "ref")
+        row("S2", "two workers", "sharded pipeline, 2 workers vs 1", mod / ref if ref else None,
+            "1 worker", {"module": mod, "ref": ref},
+            {"module": s.spread("S2", "two workers", "module"),
+             "ref": s.spread("S2", "two workers", "ref")},
+            note=f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
+    if ("S3", "shard_of balance") in s.data:
+        worst = s.best("S3", "shard_of balance", "module")
+        row("S3", "shard_of balance", "shard_of: worst shard off n/8 (%)", worst, "-",
+            {"module": worst}, {},
+            note="counts " + ", ".join(f"{c:,}" for c in bench.extra["S3 shard counts"]))
