@@ -77,7 +77,7 @@ def s1(bench, data, cls, kovra):
     copy = bench.floor.FloorDiff()
     copy.set_document_size(len(merged))
     del merged
-    for rep in range(max(3, bench.args.reps)):
+    for _ in range(max(3, bench.args.reps)):
         gc.collect()
         bench.samples.add("S1", "merge_documents", "floor", _once(copy.to_bytes))
         bench.samples.add("S1", "merge_documents", "module", _once(kovra.merge_documents, halves))

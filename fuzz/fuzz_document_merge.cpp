@@ -25,8 +25,8 @@ std::vector<std::string_view> cut(std::string_view input) {
   const std::size_t count = 1 + (static_cast<unsigned char>(input[0]) & 3);
   input.remove_prefix(1);
   while (parts.size() + 1 < count && input.size() >= 2) {
-    std::size_t length =
-        static_cast<unsigned char>(input[0]) | static_cast<std::size_t>(static_cast<unsigned char>(input[1])) << 8;
+    std::size_t length = static_cast<unsigned char>(input[0]) |
+                         static_cast<std::size_t>(static_cast<unsigned char>(input[1])) << 8;
     input.remove_prefix(2);
     if (length > input.size()) length = input.size();
     parts.push_back(input.substr(0, length));

@@ -24,9 +24,7 @@ struct Unused {};
 // sections, which the merged document repeats.
 struct CheckedNodes {
   void reserve_nodes(std::size_t) noexcept {}
-  bool node(const NodeId&, std::string_view text) {
-    return is_valid_node_record(text);
-  }
+  bool node(const NodeId&, std::string_view text) { return is_valid_node_record(text); }
   void reserve_deleted_nodes(std::size_t) noexcept {}
   void deleted_node(const NodeId&) noexcept {}
 };

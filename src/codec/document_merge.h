@@ -41,7 +41,7 @@ class MergedDocument {
 
  private:
   friend class DocumentMerger;
-  std::string_view node_sections_;  // the first input's, both counts included
+  std::string_view node_sections_;               // the first input's, both counts included
   std::vector<std::string_view> edge_sections_;  // per input, its count first
   std::vector<std::string_view> deleted_sections_;
   std::uint64_t edge_group_count_ = 0;

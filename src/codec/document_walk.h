@@ -98,8 +98,7 @@ template <class Sink>
     NodeId from;
     std::uint64_t edges;
     if (!in.read_id(from) || !in.read_u64(edges)) return false;
-    const auto group =
-        sink.deleted_group(from, reservation(edges, in.remaining(), kIdFieldSize));
+    const auto group = sink.deleted_group(from, reservation(edges, in.remaining(), kIdFieldSize));
     for (std::uint64_t j = 0; j < edges; ++j) {
       NodeId to;
       if (!in.read_id(to)) return false;

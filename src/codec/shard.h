@@ -28,7 +28,8 @@ inline std::uint64_t shard_of(const NodeId& id, std::uint64_t shards) noexcept {
   std::uint64_t high;
   std::memcpy(&low, id.bytes.data(), 8);
   std::memcpy(&high, id.bytes.data() + 8, 8);
-  const std::uint64_t hash = shard_mix(from_little_endian(low) ^ shard_mix(from_little_endian(high)));
+  const std::uint64_t hash =
+      shard_mix(from_little_endian(low) ^ shard_mix(from_little_endian(high)));
   return static_cast<std::uint64_t>((static_cast<__uint128_t>(hash) * shards) >> 64);
 }
 

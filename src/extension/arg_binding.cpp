@@ -154,8 +154,8 @@ class Binder {
 
   PendingError missing(const char* kind, std::span<const char* const> names) const {
     return type_error_format(PyUnicode_FromFormat(
-        "%s() missing %zu required %s %s: %s", callable_name(sig_).c_str(), names.size(),
-        kind, names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
+        "%s() missing %zu required %s %s: %s", callable_name(sig_).c_str(), names.size(), kind,
+        names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
   }
 
   const MethodSignature& sig_;

@@ -1,6 +1,7 @@
 #include "extension/shards.h"
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -28,9 +29,15 @@ constexpr const char* kDocuments[] = {"documents"};
 PyObject* shard_of_names[2];
 PyObject* merge_documents_names[1];
 
-const MethodSignature kShardOfSignature{nullptr, "shard_of", kIdShards, 0, 2, {}, shard_of_names};
-const MethodSignature kMergeDocumentsSignature{
-    nullptr, "merge_documents", kDocuments, 0, 1, {}, merge_documents_names};
+// As the methods: every parameter by position or keyword, all required.
+constexpr MethodSignature module_function(const char* function, std::span<const char* const> names,
+                                          std::span<PyObject*> interned) {
+  return MethodSignature{nullptr, function, names, 0, names.size(), {}, interned};
+}
+
+const MethodSignature kShardOfSignature = module_function("shard_of", kIdShards, shard_of_names);
+const MethodSignature kMergeDocumentsSignature =
+    module_function("merge_documents", kDocuments, merge_documents_names);
 
 // A shard count: an int (or an object with __index__) from 1 to 2**64 - 1. The
 // interpreter's own errors pass through: a float's TypeError, OverflowError past
@@ -77,8 +84,8 @@ PendingError conflict_error(const MergeConflict& conflict) {
   const char* format = conflict.kind == MergeConflict::Kind::kNode          ? kNodesDiffer
                        : conflict.kind == MergeConflict::Kind::kDeletedNode ? kDeletedNodesDiffer
                                                                             : kEdgesInTwo;
-  OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(
-      format, text, conflict.first, conflict.second));
+  OwnedRef message =
+      OwnedRef::steal(PyUnicode_FromFormat(format, text, conflict.first, conflict.second));
   if (!message) return fetch_pending();
   return PendingError::lazy(PyExc_ValueError, std::move(message));
 }
@@ -121,7 +128,8 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         return element_error("documents", i, conversion_error(item, "PyBytes"));
       }
       held.push_back(OwnedRef::borrow(item));
-      documents.emplace_back(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+      documents.emplace_back(PyBytes_AS_STRING(item),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
     }
 
     MergeOutcome outcome =
@@ -129,7 +137,8 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (std::holds_alternative<MalformedDocument>(outcome)) {
       return PendingError::lazy(PyExc_Exception, kDeserializeFailed);
     }
-    if (const auto* conflict = std::get_if<MergeConflict>(&outcome)) return conflict_error(*conflict);
+    if (const auto* conflict = std::get_if<MergeConflict>(&outcome))
+      return conflict_error(*conflict);
     const MergedDocument& merged = std::get<MergedDocument>(outcome);
     // No longer than the inputs together; only a 32-bit build could reach this.
     if (merged.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PendingError::no_memory();
