@@ -977,7 +977,8 @@ def profile_run(workload, sizes, seed, module_name):
 LEGEND = """
 Legend (benchmarks/README.md has the details):
   W1 add_edge of random edges; W2 add_node, new and merging; W3 delete_node on the W1
-  diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory.
+  diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory;
+  S1-S3 one stream in shards: merge_documents, the example's pipeline, shard_of's balance.
   kovra_api  this module's best time per call (or per view, per document, bytes per entry)
   floor/ref  the reference the ratio divides by: the call floor (a C module with the same
              calls doing only the Python-side work), or the row's own (W3: one W1
