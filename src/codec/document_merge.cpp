@@ -17,7 +17,7 @@ namespace {
 // Both node sections of a document with no entries: the merge of no documents.
 constexpr char kNoNodeSections[16] = {};
 
-// Skips what the merge copies without looking at it.
+// The group handle of a sink that keeps nothing of a group's entries.
 struct Unused {};
 
 // Node records parsed to be checked and then dropped: the first input's node
