@@ -1085,8 +1085,9 @@ def main(argv=None):
     if "W8" in only and module_cls is not None:
         hostile.w8(bench)
     if "S" in only and shards.measurable(args.module):
-        shards.s2(bench, sizes, args.seed)
-        shards.s3(bench, importlib.import_module(args.module), args.seed)
+        kovra = importlib.import_module(args.module)
+        shards.s2(bench, sizes, args.seed, kovra)
+        shards.s3(bench, kovra, args.seed)
     rows = build_rows(bench)
     print()
     print(f"kovra_api benchmarks ({'--quick' if args.quick else 'default sizes'}, best of "
