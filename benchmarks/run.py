@@ -35,6 +35,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import hostile  # noqa: E402
+import shards  # noqa: E402
 
 import baseline_py  # noqa: E402
 
@@ -88,6 +89,10 @@ TARGETS = {
     ("B1", "add_edges lists"): (0.30, 0.30, "le"),
     ("B2", "add_edges buffers"): (0.12, 0.12, "le"),
     ("B3", "edges_columns"): (0.15, 0.15, "le"),
+    # One stream split across processes (shards.py).
+    ("S1", "merge_documents"): (1.5, 1.5, "le"),  # vs a fresh copy of the merged size
+    ("S2", "two workers"): (0.65, 0.65, "le"),  # the example's pipeline, 2 workers / 1
+    ("S3", "shard_of balance"): (1.0, 1.0, "le"),  # worst shard's distance from n/8, %
 }
 
 
@@ -889,6 +894,7 @@ def build_rows(bench):
                 {"module": mod["bytes_per_item"] if mod else None,
                  "python": py["bytes_per_item"] if py else None}, {})
     hostile.rows(bench, row)
+    shards.rows(bench, row)
     return rows
 
 
@@ -898,10 +904,10 @@ def print_table(rows, bench):
     lines = [header]
     for r in rows:
         v = r["values"]
-        w6 = r["workload"] in ("W6", "W8")
+        w6 = r["workload"] in ("W6", "W8", "S3")
         ref = v.get("ref", v.get("floor"))
 
-        unit_text = "MB" if r["workload"] == "W8" else "B"
+        unit_text = {"W8": "MB", "S3": "%"}.get(r["workload"], "B")
 
         def cell(x, w6=w6, unit_text=unit_text):
             if x is None:
@@ -1074,7 +1080,8 @@ def profile_run(workload, sizes, seed, module_name):
 LEGEND = """
 Legend (benchmarks/README.md has the details):
   W1 add_edge of random edges; W2 add_node, new and merging; W3 delete_node on the W1
-  diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory.
+  diff; W4 the views and counts; W5 to_bytes and from_bytes; W6 resident memory;
+  S1-S3 one stream in shards: merge_documents, the example's pipeline, shard_of's balance.
   kovra_api  this module's best time per call (or per view, per document, bytes per entry)
   floor/ref  the reference the ratio divides by: the call floor (a C module with the same
              calls doing only the Python-side work), or the row's own (W3: one W1
@@ -1096,8 +1103,8 @@ def parse_args(argv):
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
                    help="wall: time.perf_counter_ns (default); cpu: time.thread_time_ns, "
                         "which leaves out time the process spends descheduled on a busy machine")
-    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,W7,W8,B",
-                   help="comma-separated workloads (W3/W4/B bring in W1, W4 also W2)")
+    p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,W7,W8,B,S",
+                   help="comma-separated workloads (W3/W4/B bring in W1, W4 also W2, S the W5 data)")
     p.add_argument("--module", default="kovra_api", help="module to measure (default kovra_api)")
     p.add_argument("--seed", type=int, default=20240607)
     p.add_argument("--w3-budget", type=float, default=None,
@@ -1155,7 +1162,7 @@ def main(argv=None):
         impls["module"] = module_cls
     bench = Bench(args, sizes, impls, floor_mod)
     bench.progress(f"generating arguments ({'quick' if args.quick else 'default'} sizes)")
-    data = Data(sizes, args.seed, only)
+    data = Data(sizes, args.seed, only | ({"W5"} if "S" in only else set()))
     gc.collect()
     gc.disable()
     try:
@@ -1168,6 +1175,8 @@ def main(argv=None):
             for name in ("w2_new", "w2_merge"):
                 data.__dict__.pop(name, None)
             bench.w5(data)
+        if "S" in only and shards.measurable(args.module):
+            shards.s1(bench, data, module_cls, importlib.import_module(args.module))
         del data
         gc.collect()
     finally:
@@ -1178,6 +1187,10 @@ def main(argv=None):
         hostile.w7(bench, module_cls, getattr(bench, "w5_document", None))
     if "W8" in only and module_cls is not None:
         hostile.w8(bench)
+    if "S" in only and shards.measurable(args.module):
+        kovra = importlib.import_module(args.module)
+        shards.s2(bench, sizes, args.seed, kovra)
+        shards.s3(bench, kovra, args.seed)
     rows = build_rows(bench)
     print()
     print(f"kovra_api benchmarks ({'--quick' if args.quick else 'default sizes'}, best of "

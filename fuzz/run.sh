@@ -13,10 +13,10 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOVRA_FUZZ=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=OFF \
   -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" -j2 --target fuzz_document_reader fuzz_node_record
+cmake --build "$build" -j2 --target fuzz_document_reader fuzz_node_record fuzz_document_merge
 
 status=0
-for target in fuzz_document_reader fuzz_node_record; do
+for target in fuzz_document_reader fuzz_node_record fuzz_document_merge; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus" "$build/artifacts"
   log="$build/$target.log"

@@ -18,6 +18,7 @@ import uuid
 
 import pytest
 
+import kovra_api
 import support
 from kovra_api import PyGraphDiff
 
@@ -89,6 +90,12 @@ def filled_diff(n: int = 40) -> PyGraphDiff:
     return d
 
 
+def nodes_only(document: bytes) -> bytes:
+    sections = support.parse_outer(document)
+    return support.document(nodes=list(sections["nodes"].items()),
+                            deleted_nodes=list(sections["deleted_nodes"]))
+
+
 def documents():
     valid = filled_diff(200).to_bytes()
     many_edges = support.document(
@@ -118,6 +125,9 @@ def documents():
             edges=[(A, [(B, 1.0)])], deleted_edges=[(B, [i.to_bytes(16, "big") for i in range(300)])]),
         "few deleted edges": support.document(
             edges=[(A, [(i.to_bytes(16, "big"), float(i)) for i in range(300)])], deleted_edges=[(B, [A])]),
+        # Shards to merge with "valid" and with "few edges".
+        "empty shard": nodes_only(valid),
+        "other groups": support.document(edges=[(C, [(A, 1.0)])]),
     }
 
 
@@ -278,6 +288,25 @@ CASES += [
      RuntimeError, "Already borrowed"),
     ("size serialises same diff", lambda d: d.add_node(A, {"size": support.CallsBack(d.to_bytes)}),
      RuntimeError, "Already mutably borrowed"),
+]
+# The module functions for sharded streams, on every way out.
+CASES += [
+    ("shard_of", lambda d: kovra_api.shard_of(A, 7), None, None),
+    ("shard_of zero shards", lambda d: kovra_api.shard_of(A, 0), ValueError,
+     "argument 'shards': must be at least 1, not 0"),
+    ("shard_of bad id", lambda d: kovra_api.shard_of(BAD_IDS["15 bytes"], 2), *id_error("id")),
+    ("merge_documents", lambda d: kovra_api.merge_documents([DOCS["valid"], DOCS["empty shard"]]),
+     None, None),
+    ("merge_documents out of shard order",
+     lambda d: kovra_api.merge_documents(iter([DOCS["few edges"], DOCS["other groups"]])), None, None),
+    ("merge_documents shared groups", lambda d: kovra_api.merge_documents([DOCS["valid"]] * 2),
+     ValueError, None),
+    ("merge_documents nodes differ", lambda d: kovra_api.merge_documents(
+        [DOCS["valid"], DOCS["many edges"]]), ValueError, None),
+    ("merge_documents malformed", lambda d: kovra_api.merge_documents(
+        [DOCS["valid"], DOCS["truncated"]]), Exception, DESERIALIZE_FAILED),
+    ("merge_documents memoryview", lambda d: kovra_api.merge_documents([BAD_IDS["memoryview"]]),
+     TypeError, "argument 'documents': element 0: 'memoryview' object cannot be converted to 'PyBytes'"),
 ]
 
 

@@ -57,7 +57,10 @@ def test_module_attributes():
     assert type(kovra_api.__all__) is list
     assert kovra_api.__doc__ == ""
     own = {k for k in vars(kovra_api) if not k.startswith("__") or k == "__all__"}
-    assert own == {"__all__", "PyGraphDiff"}
+    # The functions for sharded streams are attributes, but __all__ names the class alone.
+    assert own == {"__all__", "PyGraphDiff", "shard_of", "merge_documents"}
+    assert kovra_api.shard_of.__text_signature__ == "(id, shards)"
+    assert kovra_api.merge_documents.__text_signature__ == "(documents)"
 
 
 def test_class_names_and_signature():

@@ -269,3 +269,24 @@ result = (failures, content(diff) == content(expected))
     )
     failures, same = result
     assert failures > 0 and same, result
+
+
+def test_merge_documents_under_a_limit():
+    # Shards whose node sections hold the same nodes in other orders are compared entry by
+    # entry, in tables that fill with the interpreter lock released: running out of memory
+    # there must take the lock back and raise.
+    result = support.run_child(
+        """
+def key(i):
+    return i.to_bytes(16, "little")
+nodes = [(key(i), b'{"label":"node label","red":7}') for i in range(200_000)]
+first = support.document(nodes=nodes, edges=[(key(1), [(key(2), 0.5)])])
+second = support.document(nodes=nodes[::-1], edges=[(key(3), [(key(2), 0.5)])])
+limit_memory(1024 * 1024)
+under_limit = outcome(lambda: kovra_api.merge_documents([first, second]))
+lift_limit()
+merged = PyGraphDiff.from_bytes(kovra_api.merge_documents([first, second]))
+result = (under_limit, merged.num_nodes(), merged.num_edges())
+""",
+    )
+    assert result == (("MemoryError", ""), 200_000, 2)

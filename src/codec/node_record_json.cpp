@@ -925,6 +925,11 @@ std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text) {
   return values.build();
 }
 
+bool is_valid_node_record(std::string_view text) {
+  RecordValues values;
+  return WrittenFormParser(text).parse(values) || RecordParser(text).parse(values = {});
+}
+
 bool is_valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();

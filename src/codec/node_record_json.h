@@ -39,6 +39,9 @@ std::optional<NodeUpdate> node_update_from_json(std::string_view text,
 // form: for the tests and fuzzers that check both give the same.
 std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text);
 
+// Whether node_update_from_json accepts `text`, without building the update.
+bool is_valid_node_record(std::string_view text);
+
 // Strict UTF-8: overlong forms, encoded surrogates and code points above U+10FFFF fail.
 bool is_valid_utf8(std::string_view text) noexcept;
 

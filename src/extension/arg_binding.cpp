@@ -27,6 +27,12 @@ std::string join_names(std::span<const char* const> names) {
   return out;
 }
 
+// "PyGraphDiff.add_node" for a method, "shard_of" for a module function.
+std::string callable_name(const MethodSignature& sig) {
+  if (sig.class_name == nullptr) return sig.function_name;
+  return std::string(sig.class_name) + "." + sig.function_name;
+}
+
 void intern_names(const MethodSignature& sig) noexcept {
   for (std::size_t i = 0; i < sig.interned.size(); ++i) {
     if (sig.interned[i] != nullptr) continue;
@@ -102,29 +108,29 @@ class Binder {
     const char* verb = nargs_ == 1 ? "was" : "were";
     if (sig_.required == n) {
       return type_error_format(
-          PyUnicode_FromFormat("%s.%s() takes %zu positional arguments but %zu %s given",
-                               sig_.class_name, sig_.function_name, n, nargs_, verb));
+          PyUnicode_FromFormat("%s() takes %zu positional arguments but %zu %s given",
+                               callable_name(sig_).c_str(), n, nargs_, verb));
     }
     return type_error_format(
-        PyUnicode_FromFormat("%s.%s() takes from %zu to %zu positional arguments but %zu %s given",
-                             sig_.class_name, sig_.function_name, sig_.required, n, nargs_, verb));
+        PyUnicode_FromFormat("%s() takes from %zu to %zu positional arguments but %zu %s given",
+                             callable_name(sig_).c_str(), sig_.required, n, nargs_, verb));
   }
 
   PendingError unexpected(PyObject* name) const noexcept {
-    return type_error_format(PyUnicode_FromFormat("%s.%s() got an unexpected keyword argument '%S'",
-                                                  sig_.class_name, sig_.function_name, name));
+    return type_error_format(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'",
+                                                  callable_name(sig_).c_str(), name));
   }
 
   PendingError multiple_values(std::size_t index) const noexcept {
-    return type_error_format(PyUnicode_FromFormat("%s.%s() got multiple values for argument '%s'",
-                                                  sig_.class_name, sig_.function_name,
+    return type_error_format(PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
+                                                  callable_name(sig_).c_str(),
                                                   sig_.positional[index]));
   }
 
   PendingError missing(std::span<const char* const> names) const {
     return type_error_format(PyUnicode_FromFormat(
-        "%s.%s() missing %zu required positional %s: %s", sig_.class_name, sig_.function_name,
-        names.size(), names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
+        "%s() missing %zu required positional %s: %s", callable_name(sig_).c_str(), names.size(),
+        names.size() == 1 ? "argument" : "arguments", join_names(names).c_str()));
   }
 
   const MethodSignature& sig_;

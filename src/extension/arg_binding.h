@@ -15,7 +15,7 @@
 namespace kovra::ext {
 
 struct MethodSignature {
-  const char* class_name;
+  const char* class_name;  // nullptr for a module function
   const char* function_name;
   // Every parameter may be given by position or by keyword.
   std::span<const char* const> positional;

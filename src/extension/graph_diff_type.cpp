@@ -24,7 +24,6 @@ namespace {
 constexpr char kTypeCreationFailed[] = "failed to create type object for PyGraphDiff";
 constexpr char kInstanceCreationFailed[] = "failed to create a PyGraphDiff for the decoded diff";
 constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
-constexpr char kDeserializeFailed[] = "Failed to deserialize graph diff.";
 
 PyTypeObject* type_slot = nullptr;
 

@@ -12,6 +12,8 @@
 namespace kovra::ext {
 
 inline constexpr char kClassName[] = "PyGraphDiff";
+// from_bytes and merge_documents refuse a malformed document alike.
+inline constexpr char kDeserializeFailed[] = "Failed to deserialize graph diff.";
 
 struct PyGraphDiffObject {
   PyObject_HEAD GraphDiff diff;

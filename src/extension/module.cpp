@@ -8,6 +8,7 @@
 
 #include "extension/entry_guard.h"
 #include "extension/graph_diff_type.h"
+#include "extension/shards.h"
 
 namespace kovra::ext {
 
@@ -18,12 +19,23 @@ constexpr char kSubinterpreters[] =
     "interpreter that imported it first";
 constexpr char kAllAppendFailed[] = "could not append __name__ to __all__";
 
+// One stream split across processes (shards.cpp). Module attributes, but not in
+// __all__, which names the class alone.
+PyMethodDef module_functions[] = {
+    {"shard_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shard_of)),
+     METH_FASTCALL | METH_KEYWORDS, "shard_of(id, shards)\n--\n\n"},
+    {"merge_documents",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_documents)),
+     METH_FASTCALL | METH_KEYWORDS, "merge_documents(documents)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kovra_api",
     "",  // __doc__ is the empty str, not None
     0,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,

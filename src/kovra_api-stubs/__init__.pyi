@@ -7,7 +7,7 @@
 # `from_` and makes it positional-only, since ordinary source code can only pass
 # it by position anyway (at run time `**{"from": x}` also binds it).
 
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Iterable, Sequence
 from typing import SupportsFloat, SupportsIndex, TypedDict, final
 
 from typing_extensions import ReadOnly
@@ -85,3 +85,16 @@ class PyGraphDiff:
     def to_bytes(self) -> bytes: ...
     @staticmethod
     def from_bytes(bytes: bytes) -> PyGraphDiff: ...
+
+# One stream split across processes (README: "More than one process"). Module
+# attributes; `__all__` names the class alone, so import them by name.
+
+# The shard, 0 <= s < shards, of a 16-byte id: a fixed function (docs/format.md),
+# the same in every process, on every machine and in every release. `shards` is an
+# int (or has __index__) from 1 to 2**64 - 1.
+def shard_of(id: bytes, shards: SupportsIndex) -> int: ...
+
+# One document from the documents of the shards of one stream, in any order; each
+# must be a document as from_bytes reads it. ValueError when they disagree on the
+# nodes or share the groups of a `from` id. An empty iterable gives the empty document.
+def merge_documents(documents: Iterable[bytes]) -> bytes: ...

@@ -1,0 +1,154 @@
+#include "extension/shards.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "codec/document_merge.h"
+#include "codec/shard.h"
+#include "extension/arg_binding.h"
+#include "extension/convert.h"
+#include "extension/entry_guard.h"
+#include "extension/graph_diff_type.h"
+
+namespace kovra::ext {
+
+namespace {
+
+constexpr char kTooFewShards[] = "argument 'shards': must be at least 1, not %S";
+constexpr char kNodesDiffer[] = "Node %s differs between documents %zu and %zu.";
+constexpr char kDeletedNodesDiffer[] = "Deleted node %s differs between documents %zu and %zu.";
+constexpr char kEdgesInTwo[] = "Edges from %s are in documents %zu and %zu.";
+
+constexpr const char* kIdShards[] = {"id", "shards"};
+constexpr const char* kDocuments[] = {"documents"};
+
+PyObject* shard_of_names[2];
+PyObject* merge_documents_names[1];
+
+// As the methods: every parameter by position or keyword, all required.
+constexpr MethodSignature module_function(const char* function, std::span<const char* const> names,
+                                          std::span<PyObject*> interned) {
+  return MethodSignature{nullptr, function, names, names.size(), interned};
+}
+
+const MethodSignature kShardOfSignature = module_function("shard_of", kIdShards, shard_of_names);
+const MethodSignature kMergeDocumentsSignature =
+    module_function("merge_documents", kDocuments, merge_documents_names);
+
+// A shard count: an int (or an object with __index__) from 1 to 2**64 - 1. The
+// interpreter's own errors pass through: a float's TypeError, OverflowError past
+// 2**64 - 1.
+Result<std::uint64_t> shard_count_from_py(PyObject* obj) {
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
+  if (!index) return fetch_pending();
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (small == -1 && PyErr_Occurred()) return fetch_pending();
+  if (overflow > 0) {
+    const unsigned long long large = PyLong_AsUnsignedLongLong(index.get());
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fetch_pending();
+    return large;
+  }
+  if (overflow < 0 || small < 1) {
+    OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(kTooFewShards, index.get()));
+    if (!message) return fetch_pending();
+    return PendingError::lazy(PyExc_ValueError, std::move(message));
+  }
+  return static_cast<std::uint64_t>(small);
+}
+
+// Runs `work` with the interpreter lock released, taking it back on every way out:
+// `work` may throw std::bad_alloc, which the entry guard must see with the lock held.
+template <class Work>
+auto without_interpreter_lock(Work&& work) {
+  class Released {
+   public:
+    Released() noexcept : state_(PyEval_SaveThread()) {}
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() { PyEval_RestoreThread(state_); }
+
+   private:
+    PyThreadState* state_;
+  } released;
+  return work();
+}
+
+PendingError conflict_error(const MergeConflict& conflict) {
+  char text[37] = {};
+  node_id_to_text(conflict.id, text);
+  const char* format = conflict.kind == MergeConflict::Kind::kNode          ? kNodesDiffer
+                       : conflict.kind == MergeConflict::Kind::kDeletedNode ? kDeletedNodesDiffer
+                                                                            : kEdgesInTwo;
+  OwnedRef message =
+      OwnedRef::steal(PyUnicode_FromFormat(format, text, conflict.first, conflict.second));
+  if (!message) return fetch_pending();
+  return PendingError::lazy(PyExc_ValueError, std::move(message));
+}
+
+}  // namespace
+
+PyObject* shard_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<2>(kShardOfSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    auto id = uuid_from_arg((*bound)[0]);
+    if (!id) return argument_error("id", id.take_error());
+    auto shards = shard_count_from_py((*bound)[1]);
+    if (!shards) return argument_error("shards", shards.take_error());
+    return created(PyLong_FromUnsignedLongLong(kovra::shard_of(*id, *shards)));
+  });
+}
+
+PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return entry_guard([&]() -> Result<OwnedRef> {
+    auto bound = bind_arguments<1>(kMergeDocumentsSignature, args, nargs, kwnames);
+    if (!bound) return bound.take_error();
+    // Any iterable, taken whole first: a generator of futures' results works too.
+    PyObject* given = (*bound)[0];
+    OwnedRef items = PyList_Check(given) || PyTuple_Check(given)
+                         ? OwnedRef::borrow(given)
+                         : OwnedRef::steal(PySequence_List(given));
+    if (!items) return argument_error("documents", fetch_pending());
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    // Each document is held while the lock is released: nothing the caller does to
+    // the list meanwhile can free one.
+    std::vector<OwnedRef> held;
+    std::vector<std::string_view> documents;
+    held.reserve(static_cast<std::size_t>(count));
+    documents.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      if (!PyBytes_Check(item)) {
+        return element_error("documents", i, conversion_error(item, "PyBytes"));
+      }
+      held.push_back(OwnedRef::borrow(item));
+      documents.emplace_back(PyBytes_AS_STRING(item),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+    }
+
+    MergeOutcome outcome =
+        without_interpreter_lock([&] { return kovra::merge_documents(documents); });
+    if (std::holds_alternative<MalformedDocument>(outcome)) {
+      return PendingError::lazy(PyExc_Exception, kDeserializeFailed);
+    }
+    if (const auto* conflict = std::get_if<MergeConflict>(&outcome))
+      return conflict_error(*conflict);
+    const MergedDocument& merged = std::get<MergedDocument>(outcome);
+    // No longer than the inputs together; only a 32-bit build could reach this.
+    if (merged.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PendingError::no_memory();
+    OwnedRef result =
+        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(merged.size())));
+    char* out = PyBytes_AS_STRING(result.get());
+    // The new object is not visible to any other thread yet.
+    without_interpreter_lock([&] { merged.write(out); });
+    return result;
+  });
+}
+
+}  // namespace kovra::ext
