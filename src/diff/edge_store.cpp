@@ -1,6 +1,7 @@
 #include "diff/edge_store.h"
 
 #include <algorithm>
+#include <cassert>
 #include <type_traits>
 #include <utility>
 
@@ -40,9 +41,10 @@ EdgeStore::~EdgeStore() { release_lists(); }
 
 NodeIndex EdgeStore::find(const NodeId& id) const noexcept { return index_.find(id, slot_id()); }
 
-EdgeStore::Interned EdgeStore::intern(const NodeId& id) {
+// An id that intern() did not find: probed again, for the room it will take.
+NodeIndex EdgeStore::add_id(const NodeId& id) {
   const auto probe = index_.probe(id, slot_id());
-  if (probe.found != kNone) return {probe.found, false};
+  assert(probe.found == kNone);
   NodeIndex index = free_head_;
   if (index == kNone) {
     if (slots_.size() > BoundedIndex<IdKeys>::kMaxPosition) throw std::bad_alloc();
@@ -62,7 +64,7 @@ EdgeStore::Interned EdgeStore::intern(const NodeId& id) {
     slot.refs = 0;
     slot.free = false;
   }
-  return {index, true};
+  return index;
 }
 
 // Its reverse list goes with it; entries elsewhere that name it are stale.

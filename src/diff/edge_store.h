@@ -63,8 +63,9 @@ class EdgeStore {
   EdgeStore(const EdgeStore&) = delete;
   EdgeStore& operator=(const EdgeStore&) = delete;
 
-  // Interned ids.
-  Interned intern(const NodeId& id);
+  // Interned ids. Most ids a call names are interned already, so that lookup
+  // is inline and the insertion out of line.
+  inline Interned intern(const NodeId& id);
   NodeIndex find(const NodeId& id) const noexcept;
   // Gives the slot back once nothing names it: no group of its own and no target entry.
   void release_if_unused(NodeIndex index) noexcept;
@@ -150,6 +151,7 @@ class EdgeStore {
     bool free = false;
   };
 
+  NodeIndex add_id(const NodeId& id);
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;
   // Makes room for one more incoming entry; only a full list needs the call out.
@@ -199,6 +201,13 @@ class EdgeStore {
   ListArena arena_;
   std::vector<LoadMark> load_marks_;
 };
+
+[[gnu::always_inline]] inline EdgeStore::Interned EdgeStore::intern(const NodeId& id) {
+  const NodeIndex found = index_.find(id, slot_id());
+  if (found != kNone) [[likely]]
+    return {found, false};
+  return {add_id(id), true};
+}
 
 // Inline: add_edge and every row of add_edges take it, and it is most of what
 // each costs.
