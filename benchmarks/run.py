@@ -93,6 +93,9 @@ TARGETS = {
     ("S1", "merge_documents"): (1.5, 1.5, "le"),  # vs a fresh copy of the merged size
     ("S2", "two workers"): (0.65, 0.65, "le"),  # the example's pipeline, 2 workers / 1
     ("S3", "shard_of balance"): (1.0, 1.0, "le"),  # worst shard's distance from n/8, %
+    # Instructions per call of the core alone (benchmarks/native), under --callgrind.
+    ("native", "add_edge"): (280, 220, "le"),
+    ("native", "add_edges per row"): (280, 220, "le"),
 }
 
 
@@ -975,6 +978,12 @@ def callgrind_per_call(module_name):
                               env=env, capture_output=True, text=True)
         found = re.search(r"(\d+) per call", done.stdout)
         counts["W5r module"] = int(found.group(1)) if found else None
+    # The core without the interpreter, tables in cache: add_edge and add_edges.
+    for workload in ("W1s", "Bs"):
+        done = subprocess.run(["sh", str(HERE / "native" / "run.sh"), workload, "callgrind"],
+                              capture_output=True, text=True)
+        found = re.search(r"(\d+) instructions per call", done.stdout)
+        counts[f"{workload} native"] = int(found.group(1)) if found else None
     return counts
 
 
@@ -991,6 +1000,13 @@ def print_callgrind(counts):
             continue
         print(f"{workload}  {op}: {mod:,} instructions per call, floor {floor:,} "
               f"({mod / floor:.2f}x), including the Python loop that calls it")
+    for workload, op in (("W1s", "add_edge"), ("Bs", "add_edges per row")):
+        count = counts.get(f"{workload} native")
+        if count is None:
+            continue
+        target, stretch, _ = TARGETS[("native", op)]
+        print(f"native {workload}  {op}: {count:,} instructions (target <= {target}, "
+              f"stretch <= {stretch}){'' if count <= target else '  MISSED'}")
 
 
 # ---------------------------------------------------------------- profiling driver
@@ -1114,8 +1130,9 @@ def parse_args(argv):
                         "seconds is repeated only twice (default 10)")
     p.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
     p.add_argument("--callgrind", action="store_true",
-                   help="also count instructions per call of W1 and W2 under callgrind "
-                        "(needs valgrind; adds a minute or two)")
+                   help="also count instructions per call of W1 and W2 under callgrind, "
+                        "and of the native core's add_edge and add_edges (benchmarks/native) "
+                        "(needs valgrind and a C++ compiler; adds a few minutes)")
     for key, value in asdict(Sizes()).items():
         p.add_argument(f"--{key.replace('_', '-')}", type=int, default=None,
                        help=f"size (default {value:,}, --quick {max(1, value // 10):,})")
@@ -1199,7 +1216,7 @@ def main(argv=None):
           f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
     print_table(rows, bench)
     if args.callgrind:
-        bench.progress("instruction counts under callgrind (W1, W2)")
+        bench.progress("instruction counts under callgrind (W1, W2, the native core)")
         bench.extra["callgrind per call"] = callgrind_per_call(args.module)
         print_callgrind(bench.extra["callgrind per call"])
     print(LEGEND)

@@ -16,9 +16,12 @@ g++ -std=c++20 -O3 -g -DNDEBUG -I"$root/src" ${CXXFLAGS_EXTRA:-} -o "$out/diff_l
   "$here/diff_loop.cpp" "$root"/src/diff/*.cpp "$root"/src/codec/*.cpp
 if [ "${2:-}" = callgrind ]; then
   valgrind --tool=callgrind --cache-sim=yes --toggle-collect=measured_region_body \
-    --callgrind-out-file="$out/callgrind.out" "$out/diff_loop" "$workload" 2>"$out/log"
+    --callgrind-out-file="$out/callgrind.out" "$out/diff_loop" "$workload" 2>"$out/log" |
+    tee "$out/stdout"
   callgrind_annotate "$out/callgrind.out" 2>/dev/null | sed -n '/Ir/,/^-/p;/PROGRAM TOTALS/p' | head -8
-  echo "($out/callgrind.out)"
+  calls=$(awk '{print $2}' "$out/stdout")
+  total=$(awk '/^summary:/{print $2}' "$out/callgrind.out")
+  echo "$workload: $(awk -v t="$total" -v c="$calls" 'BEGIN{printf "%.0f", t / c}') instructions per call ($out/callgrind.out)"
 else
   "$out/diff_loop" "$workload"
 fi

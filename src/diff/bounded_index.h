@@ -362,17 +362,19 @@ class BoundedIndex {
     for (std::uint32_t step = 1; step <= probe_limit_; ++step) {
       KOVRA_COUNT_PROBE();
       Bucket& bucket = buckets_[b];
-      const unsigned free = free_lanes(bucket);
-      for (unsigned match = lanes_equal(bucket.tags, tag) & ~free; match != 0; match &= match - 1) {
+      for (unsigned match = lanes_equal(bucket.tags, tag); match != 0; match &= match - 1) {
         const auto lane = static_cast<std::uint32_t>(__builtin_ctz(match));
         const std::uint32_t value = bucket.values[lane];
-        if (value == kTombstone) continue;
+        // An open slot's tag is zero, which a key's tag may be too.
+        if (value + 1 <= 1) continue;  // free (0) or a tombstone
         if (Keys::kTagIsKey || key_at(value - 1) == key) {
           slot.bucket = &bucket;
           slot.lane = lane;
           return slot;
         }
       }
+      // Not in this bucket: only now do its free lanes matter.
+      const unsigned free = free_lanes(bucket);
       if constexpr (kFindRoom) {
         if (slot.room.bucket == nullptr) {
           const unsigned open = free | lanes_equal(bucket.values, kTombstone);

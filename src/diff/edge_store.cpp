@@ -1,0 +1,447 @@
+#include "diff/edge_store.h"
+
+#include <algorithm>
+#include <cassert>
+#include <type_traits>
+#include <utility>
+
+#include "diff/entries_ahead.h"
+
+namespace kovra {
+
+EdgeStore::EdgeStore(EdgeStore&& other) noexcept
+    : index_(std::move(other.index_)),
+      slots_(std::move(other.slots_)),
+      free_head_(std::exchange(other.free_head_, kNone)),
+      free_slots_(std::exchange(other.free_slots_, 0)),
+      edge_groups_(std::move(other.edge_groups_)),
+      deleted_groups_(std::move(other.deleted_groups_)),
+      arena_(std::move(other.arena_)),
+      load_marks_(std::move(other.load_marks_)) {
+  other.clear();
+}
+
+EdgeStore& EdgeStore::operator=(EdgeStore&& other) noexcept {
+  if (this != &other) {
+    clear();
+    arena_ = std::move(other.arena_);
+    index_ = std::move(other.index_);
+    slots_ = std::move(other.slots_);
+    free_head_ = std::exchange(other.free_head_, kNone);
+    free_slots_ = std::exchange(other.free_slots_, 0);
+    edge_groups_ = std::move(other.edge_groups_);
+    deleted_groups_ = std::move(other.deleted_groups_);
+    load_marks_ = std::move(other.load_marks_);
+    other.clear();
+  }
+  return *this;
+}
+
+EdgeStore::~EdgeStore() { release_lists(); }
+
+NodeIndex EdgeStore::find(const NodeId& id) const noexcept { return index_.find(id, slot_id()); }
+
+// An id that intern() did not find: probed again, for the room it will take.
+NodeIndex EdgeStore::add_id(const NodeId& id) {
+  const auto probe = index_.probe(id, slot_id());
+  assert(probe.found == kNone);
+  NodeIndex index = free_head_;
+  if (index == kNone) {
+    if (slots_.size() > BoundedIndex<IdKeys>::kMaxPosition) throw std::bad_alloc();
+    // First, so that nothing can fail after the index insert; moving the slots
+    // leaves the index, and so the probe, as they are.
+    reserve_more(slots_, 1);
+    index = static_cast<NodeIndex>(slots_.size());
+  }
+  index_.insert_probed(probe, id, index, slot_id());
+  if (index == slots_.size()) {
+    slots_.emplace_back().id = id;
+  } else {
+    Slot& slot = slots_[index];
+    free_head_ = slot.refs;
+    --free_slots_;
+    slot.id = id;
+    slot.refs = 0;
+    slot.free = false;
+  }
+  return index;
+}
+
+// Its reverse list goes with it; entries elsewhere that name it are stale.
+void EdgeStore::release_if_unused(NodeIndex index) noexcept {
+  Slot& slot = slots_[index];
+  if (slot.free || slot.refs != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) {
+    return;
+  }
+  index_.erase(slot.id, slot_id());
+  slot.incoming.release(arena_);
+  slot.incoming_stale = false;
+  slot.free = true;
+  slot.refs = free_head_;
+  free_head_ = index;
+  ++free_slots_;
+}
+
+bool EdgeStore::has_edge(NodeIndex from, NodeIndex to) const noexcept {
+  const std::uint32_t group = slots_[from].edge_group;
+  return group != kNone && edge_groups_[group].targets.find(to) != kNone;
+}
+
+// Drops stale and repeated entries; sorting keeps it free of allocation.
+void EdgeStore::compact_incoming(NodeIndex to) noexcept {
+  slots_[to].incoming_stale = false;
+  TargetList<NoValue, false>& incoming = slots_[to].incoming;
+  if (incoming.empty()) return;
+  auto* first = &incoming.at(0);
+  std::sort(first, first + incoming.size(),
+            [](const auto& a, const auto& b) { return a.key < b.key; });
+  NodeIndex previous = kNone;
+  incoming.retain_if([&](const TargetList<NoValue, false>::Entry& entry) {
+    if (entry.key == previous) return false;
+    previous = entry.key;
+    return has_edge(entry.key, to);
+  });
+}
+
+// A full reverse list is compacted instead of grown when churn has left stale
+// entries behind.
+void EdgeStore::make_room_incoming(NodeIndex to) {
+  TargetList<NoValue, false>& incoming = slots_[to].incoming;
+  if (slots_[to].incoming_stale) {
+    compact_incoming(to);
+    // Grow anyway when compaction freed little, so the sort stays amortised.
+    const std::uint32_t spare = incoming.capacity() - incoming.size();
+    if (spare < incoming.capacity() / 4) incoming.reserve(spare + 1, arena_);
+  }
+  incoming.reserve(1, arena_);
+}
+
+// Releases the entries of a group that has left its collection.
+void EdgeStore::drop_targets(TargetList<float>&& targets) noexcept {
+  TargetList<float> gone = std::move(targets);
+  for (const auto& entry : gone) {
+    Slot& slot = slots_[entry.key];
+    slot.incoming_stale = true;
+    --slot.refs;
+    release_if_unused(entry.key);
+  }
+  gone.release(arena_);
+}
+
+void EdgeStore::drop_targets(TargetList<NoValue>&& targets) noexcept {
+  TargetList<NoValue> gone = std::move(targets);
+  for (const auto& entry : gone) {
+    --slots_[entry.key].refs;
+    release_if_unused(entry.key);
+  }
+  gone.release(arena_);
+}
+
+// The group's entries must no longer be counted: callers empty it or move its
+// list out first.
+template <class Group>
+void EdgeStore::remove_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                             std::uint32_t group) noexcept {
+  groups[group].targets.release(arena_);
+  slots_[groups[group].from].*link = kNone;
+  if (group + 1 != groups.size()) {
+    groups[group] = std::move(groups.back());
+    slots_[groups[group].from].*link = group;
+  }
+  groups.pop_back();
+}
+
+void EdgeStore::detach(NodeIndex node) noexcept {
+  if (slots_[node].incoming_stale) compact_incoming(node);
+  for (const auto& entry : slots_[node].incoming) {
+    const NodeIndex from = entry.key;
+    if (from == node) continue;  // a self-loop leaves with the node's own group
+    TargetList<float>& edges = edge_groups_[slots_[from].edge_group].targets;
+    edges.erase_at(edges.find(node));
+    --slots_[node].refs;
+  }
+  const std::uint32_t own = slots_[node].edge_group;
+  if (own != kNone) {
+    TargetList<float> targets = std::move(edge_groups_[own].targets);
+    remove_group(edge_groups_, &Slot::edge_group, own);
+    drop_targets(std::move(targets));
+  }
+  slots_[node].incoming.release(arena_);
+  slots_[node].incoming_stale = false;
+  release_if_unused(node);
+}
+
+void EdgeStore::erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept {
+  const std::uint32_t deleted = slots_[from].deleted_group;
+  if (deleted == kNone) return;
+  TargetList<NoValue>& targets = deleted_groups_[deleted].targets;
+  const std::uint32_t pos = targets.find(to);
+  if (pos != kNone) {
+    targets.erase_at(pos);
+    --slots_[to].refs;  // still named by the edge
+  }
+  if (targets.empty())
+    remove_group(deleted_groups_, &Slot::deleted_group, deleted);  // `from` keeps its edge group
+}
+
+void EdgeStore::erase_edge(NodeIndex from, NodeIndex to) noexcept {
+  const std::uint32_t group = slots_[from].edge_group;
+  if (group == kNone) return;
+  TargetList<float>& targets = edge_groups_[group].targets;
+  const std::uint32_t pos = targets.find(to);
+  if (pos != kNone) {
+    targets.erase_at(pos);
+    --slots_[to].refs;  // still named by the deleted edge
+    slots_[to].incoming_stale = true;
+  }
+  if (targets.empty())
+    remove_group(edge_groups_, &Slot::edge_group, group);  // `from` keeps its deleted group
+}
+
+EdgeStore::Change EdgeStore::put_deleted_edge(NodeIndex from, NodeIndex to) {
+  const std::uint32_t group = slots_[from].deleted_group;
+  if (group != kNone) {
+    TargetList<NoValue>& targets = deleted_groups_[group].targets;
+    if (targets.find(to) != kNone) return {};
+    targets.push(to, NoValue{}, arena_);
+    ++slots_[to].refs;
+    return {Change::Kind::kAppend, true, group, targets.size() - 1};
+  }
+  reserve_more(deleted_groups_, 1);
+  TargetList<NoValue> targets;
+  try {
+    targets.push(to, NoValue{}, arena_);
+  } catch (...) {
+    targets.release(arena_);
+    throw;
+  }
+  const auto added = static_cast<std::uint32_t>(deleted_groups_.size());
+  slots_[from].deleted_group = added;
+  deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
+  ++slots_[to].refs;
+  return {Change::Kind::kNewGroup, true, added, 0};
+}
+
+// Only the latest change not yet taken back: its entry is the last of its list,
+// and its group, if new, the last of its vector. The slots it named stay
+// interned; whoever interned them releases them after.
+template <class Group>
+void EdgeStore::take_back_entry(std::vector<Group>& groups, const Change& change) noexcept {
+  auto& targets = groups[change.group].targets;
+  assert(change.pos + 1 == targets.size());
+  Slot& to = slots_[targets.at(change.pos).key];
+  targets.erase_at(change.pos);
+  --to.refs;
+  // The reverse entry stays behind, stale, as after any edge removal.
+  if constexpr (std::is_same_v<Group, EdgeGroup>) to.incoming_stale = true;
+}
+
+void EdgeStore::take_back(const Change& change) noexcept {
+  switch (change.kind) {
+    case Change::Kind::kUnchanged:
+      return;
+    case Change::Kind::kOverwrite:
+      edge_groups_[change.group].targets.at(change.pos).value = change.old;
+      return;
+    case Change::Kind::kAppend:
+    case Change::Kind::kNewGroup:
+      break;
+  }
+  const bool new_group = change.kind == Change::Kind::kNewGroup;
+  if (change.deleted) {
+    take_back_entry(deleted_groups_, change);
+    if (new_group) remove_group(deleted_groups_, &Slot::deleted_group, change.group);
+  } else {
+    take_back_entry(edge_groups_, change);
+    if (new_group) remove_group(edge_groups_, &Slot::edge_group, change.group);
+  }
+}
+
+void EdgeStore::release_lists() noexcept {
+  for (EdgeGroup& group : edge_groups_) group.targets.release(arena_);
+  for (DeletedGroup& group : deleted_groups_) group.targets.release(arena_);
+  for (Slot& slot : slots_) slot.incoming.release(arena_);
+}
+
+void EdgeStore::clear() noexcept {
+  release_lists();
+  arena_.clear();
+  edge_groups_.clear();
+  deleted_groups_.clear();
+  slots_.clear();
+  index_.clear();
+  free_head_ = kNone;
+  free_slots_ = 0;
+  load_marks_.clear();
+}
+
+void EdgeStore::reserve_edge_groups(std::size_t count) {
+  edge_groups_.reserve(edge_groups_.size() + count);
+}
+
+void EdgeStore::reserve_deleted_groups(std::size_t count) {
+  deleted_groups_.reserve(deleted_groups_.size() + count);
+}
+
+namespace {
+std::uint32_t bounded(std::size_t reserve) {
+  constexpr std::uint32_t kMost = TargetList<float>::kMaxSize;
+  return reserve > kMost ? kMost : static_cast<std::uint32_t>(reserve);
+}
+}  // namespace
+
+EdgeStore::LoadMark& EdgeStore::load_mark(NodeIndex index) {
+  if (index >= load_marks_.size()) load_marks_.resize(slots_.size());
+  return load_marks_[index];
+}
+
+template <class Group>
+std::uint32_t EdgeStore::load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                                    const NodeId& from_id, std::size_t reserve) {
+  const NodeIndex from = intern(from_id).index;
+  std::uint32_t group = slots_[from].*link;
+  if (group != kNone) {
+    if constexpr (std::is_same_v<Group, EdgeGroup>) {
+      // The replaced entries no longer reach their targets. A slot that they
+      // alone kept is freed below with an in-degree of zero, as a reused slot
+      // must start; its group mark is only ever a hint.
+      for (const auto& entry : groups[group].targets) --load_marks_[entry.key].in_degree;
+    }
+    drop_targets(std::move(groups[group].targets));
+  } else {
+    group = static_cast<std::uint32_t>(groups.size());
+    groups.push_back(Group{from, {}});
+    slots_[from].*link = group;
+  }
+  groups[group].targets.reserve(bounded(reserve), arena_);
+  return group;
+}
+
+std::uint32_t EdgeStore::load_edge_group(const NodeId& from_id, std::size_t reserve) {
+  return load_group(edge_groups_, &Slot::edge_group, from_id, reserve);
+}
+
+void EdgeStore::load_edge(std::uint32_t group, const NodeId& to_id, float weight) {
+  const NodeIndex to = intern(to_id).index;
+  LoadMark& mark = load_mark(to);
+  TargetList<float>& targets = edge_groups_[group].targets;
+  // Only a target that this group has listed before needs the search.
+  if (mark.group == group + 1) {
+    const std::uint32_t pos = targets.find(to);
+    if (pos != kNone) {
+      targets.at(pos).value = weight;
+      return;
+    }
+  }
+  targets.push(to, weight, arena_);
+  mark.group = group + 1;
+  ++mark.in_degree;
+  ++slots_[to].refs;
+}
+
+std::uint32_t EdgeStore::load_deleted_group(const NodeId& from_id, std::size_t reserve) {
+  return load_group(deleted_groups_, &Slot::deleted_group, from_id, reserve);
+}
+
+void EdgeStore::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
+  const NodeIndex to = intern(to_id).index;
+  TargetList<NoValue>& targets = deleted_groups_[group].targets;
+  if (targets.find(to) != kNone) return;
+  targets.push(to, NoValue{}, arena_);
+  ++slots_[to].refs;
+}
+
+// Sizes every reverse list exactly from the in-degrees counted while loading,
+// then fills them: cheaper than growing them edge by edge.
+void EdgeStore::finish_loading() {
+  load_marks_.resize(slots_.size());
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    slots_[i].incoming.release(arena_);
+    slots_[i].incoming_stale = false;
+    const std::uint32_t in_degree = load_marks_[i].in_degree;
+    if (in_degree != 0) slots_[i].incoming.reserve(in_degree, arena_);
+  }
+  std::vector<LoadMark>().swap(load_marks_);
+  // Each entry names a slot, and the slot its list, in random places: the slot
+  // is asked for well ahead, its list once the slot has arrived.
+  constexpr std::size_t kSlotAhead = 16;
+  constexpr std::size_t kListAhead = 8;
+  const std::span<const EdgeGroup> groups = edge_groups_;
+  EntriesAhead slot_ahead(groups, kSlotAhead);
+  EntriesAhead list_ahead(groups, kListAhead);
+  for (const EdgeGroup& group : groups) {
+    for (const auto& entry : group.targets) {
+      if (const auto* later = slot_ahead.next()) __builtin_prefetch(&slots_[later->key]);
+      if (const auto* later = list_ahead.next()) {
+        __builtin_prefetch(slots_[later->key].incoming.end());
+      }
+      slots_[entry.key].incoming.push_reserved(group.from, NoValue{});
+    }
+  }
+}
+
+bool EdgeStore::consistent() const {
+  std::vector<std::uint32_t> refs(slots_.size(), 0);
+  std::vector<bool> is_free(slots_.size(), false);
+  std::size_t free_count = 0;
+  for (NodeIndex i = free_head_; i != kNone; i = slots_[i].refs) {
+    if (i >= slots_.size() || is_free[i] || !slots_[i].free) return false;
+    is_free[i] = true;
+    ++free_count;
+  }
+  if (free_count != free_slots_ || index_.size() != slots_.size() - free_count) return false;
+  for (const EdgeGroup& group : edge_groups_) {
+    for (const auto& entry : group.targets) ++refs[entry.key];
+  }
+  for (const DeletedGroup& group : deleted_groups_) {
+    for (const auto& entry : group.targets) ++refs[entry.key];
+  }
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    const Slot& slot = slots_[i];
+    if (slot.free != is_free[i]) return false;
+    if (slot.free) {
+      if (refs[i] != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) return false;
+      continue;
+    }
+    if (find(slot.id) != i || slot.refs != refs[i]) return false;
+    if (slot.refs == 0 && slot.edge_group == kNone && slot.deleted_group == kNone) return false;
+    if (slot.edge_group != kNone &&
+        (slot.edge_group >= edge_groups_.size() || edge_groups_[slot.edge_group].from != i)) {
+      return false;
+    }
+    if (slot.deleted_group != kNone && (slot.deleted_group >= deleted_groups_.size() ||
+                                        deleted_groups_[slot.deleted_group].from != i)) {
+      return false;
+    }
+    if (!slot.incoming_stale) {  // then exact: one entry per edge that reaches the node
+      std::vector<NodeIndex> sources;
+      for (const auto& entry : slot.incoming) sources.push_back(entry.key);
+      std::sort(sources.begin(), sources.end());
+      if (std::adjacent_find(sources.begin(), sources.end()) != sources.end()) return false;
+      for (NodeIndex from : sources) {
+        if (!has_edge(from, static_cast<NodeIndex>(i))) return false;
+      }
+    }
+  }
+  for (std::size_t g = 0; g < edge_groups_.size(); ++g) {
+    const EdgeGroup& group = edge_groups_[g];
+    if (slots_[group.from].edge_group != g) return false;
+    for (std::uint32_t p = 0; p < group.targets.size(); ++p) {
+      const NodeIndex to = group.targets.at(p).key;
+      if (group.targets.find(to) != p) return false;  // unique and indexed
+      bool listed = false;
+      for (const auto& entry : slots_[to].incoming) listed = listed || entry.key == group.from;
+      if (!listed) return false;
+    }
+  }
+  for (std::size_t g = 0; g < deleted_groups_.size(); ++g) {
+    const DeletedGroup& group = deleted_groups_[g];
+    if (slots_[group.from].deleted_group != g) return false;
+    for (std::uint32_t p = 0; p < group.targets.size(); ++p) {
+      if (group.targets.find(group.targets.at(p).key) != p) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kovra

@@ -1,0 +1,246 @@
+// EdgeStore: the edges of a diff and the interned ids they name. It owns every
+// edge invariant; GraphDiff and its batch calls change edges only through the
+// steps below, each of which either completes or throws std::bad_alloc having
+// changed nothing that can be seen, and reports a Change that take_back() undoes.
+//
+// Edge endpoints are interned: each node id named by an edge gets a 32-bit index
+// (its slot), so an edge costs 8 bytes forward plus 4 in the reverse list that
+// lets a node's incoming edges be found without walking every group. An interned
+// id that nothing names any more is given back and its index reused, so memory
+// follows what the diff holds, not every id it has seen. Interned ids are
+// invisible from outside: views list groups in their vectors' order, which
+// depends on the history of calls alone.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "diff/bounded_index.h"
+#include "diff/list_arena.h"
+#include "diff/node_id.h"
+#include "diff/reserve_more.h"
+#include "diff/target_list.h"
+
+namespace kovra {
+
+struct EdgeGroup {
+  NodeIndex from;
+  TargetList<float> targets;
+};
+
+struct DeletedGroup {
+  NodeIndex from;
+  TargetList<NoValue> targets;
+};
+
+class EdgeStore {
+ public:
+  // An interned id, and whether intern() gave it a slot just now (then the
+  // caller that takes its changes back also releases it, latest first).
+  struct Interned {
+    NodeIndex index;
+    bool fresh;
+  };
+
+  // One change to a group list, as the put steps report it. take_back() undoes
+  // changes latest first: an appended entry is then the last of its list.
+  struct Change {
+    enum class Kind : std::uint8_t { kUnchanged, kOverwrite, kAppend, kNewGroup };
+    Kind kind = Kind::kUnchanged;
+    bool deleted = false;  // a change to the deleted-edge groups
+    std::uint32_t group = kNone;
+    std::uint32_t pos = 0;  // the entry overwritten or appended
+    float old = 0.0f;       // kOverwrite: the weight it had
+  };
+
+  EdgeStore() noexcept = default;
+  ~EdgeStore();
+  EdgeStore(EdgeStore&& other) noexcept;
+  EdgeStore& operator=(EdgeStore&& other) noexcept;
+  EdgeStore(const EdgeStore&) = delete;
+  EdgeStore& operator=(const EdgeStore&) = delete;
+
+  // Interned ids. Most ids a call names are interned already, so that lookup
+  // is inline and the insertion out of line.
+  inline Interned intern(const NodeId& id);
+  NodeIndex find(const NodeId& id) const noexcept;
+  // Gives the slot back once nothing names it: no group of its own and no target entry.
+  void release_if_unused(NodeIndex index) noexcept;
+  const NodeId& id_of(NodeIndex index) const noexcept { return slots_[index].id; }
+  bool in_use(NodeIndex index) const noexcept { return !slots_[index].free; }
+  std::size_t index_bound() const noexcept { return slots_.size(); }
+  std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
+
+  std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
+  std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }
+  bool has_edge_group(NodeIndex from) const noexcept { return slots_[from].edge_group != kNone; }
+  bool has_deleted_group(NodeIndex from) const noexcept {
+    return slots_[from].deleted_group != kNone;
+  }
+
+  // The put steps: either complete or throw std::bad_alloc having changed
+  // nothing (capacity aside). The erasures cannot fail.
+  inline Change put_edge(NodeIndex from, NodeIndex to, float weight);
+  Change put_deleted_edge(NodeIndex from, NodeIndex to);
+  void take_back(const Change& change) noexcept;
+  // After an edge is put: a deleted edge between the same nodes is void; and the
+  // other way round.
+  void erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept;
+  void erase_edge(NodeIndex from, NodeIndex to) noexcept;
+
+  // The `from` nodes with an edge to `node`, each once (compacted first if need be).
+  const TargetList<NoValue, false>& sources_of(NodeIndex node) noexcept {
+    if (slots_[node].incoming_stale) compact_incoming(node);
+    return slots_[node].incoming;
+  }
+  // Compacts the node's reverse list even if it is not marked stale: for a
+  // caller that removes edges in its own order and wants the order a compaction
+  // gives.
+  void compact_sources(NodeIndex node) noexcept { compact_incoming(node); }
+  // Takes out every edge that touches `node`, whose deleted edges are in place,
+  // and gives the node's slot back if nothing else names it. An emptied group of
+  // a `from` node stays: that node has a deleted group now.
+  void detach(NodeIndex node) noexcept;
+
+  // Loading from a document: entries go in as they stand. A later group for the
+  // same `from` replaces the earlier group's contents. A failure abandons the
+  // whole store, so these keep it consistent but do not undo.
+  void reserve_edge_groups(std::size_t count);
+  void reserve_deleted_groups(std::size_t count);
+  std::uint32_t load_edge_group(const NodeId& from, std::size_t reserve);
+  void load_edge(std::uint32_t group, const NodeId& to, float weight);
+  std::uint32_t load_deleted_group(const NodeId& from, std::size_t reserve);
+  void load_deleted_edge(std::uint32_t group, const NodeId& to);
+  // Builds the reverse lists once all edges are in; required before any other use.
+  void finish_loading();
+
+  void clear() noexcept;
+  // Checks every invariant below against the groups; for tests and fuzzing.
+  bool consistent() const;
+
+  // Works ahead through rows of edges about to be put (edge_store_ahead.h).
+  class RowsAhead;
+
+ private:
+  // Per interned id. The invariants, which consistent() checks:
+  // - `refs` counts the target entries, in edge and deleted-edge groups, that
+  //   name this node; a slot in use has refs > 0 or a group of its own, and is
+  //   released the moment it has neither (release_if_unused, called by every
+  //   step that lowers either).
+  // - A free slot has no groups, no reverse list, and is named by nothing; its
+  //   `refs` is then the link to the next free slot (free_head_ is the first),
+  //   and free_slots_ counts them. The id index holds exactly the slots in use.
+  // - `edge_group` / `deleted_group` is the node's group position, and the
+  //   group's `from` is the node.
+  // - `incoming` lists the `from` nodes with an edge to this node. Removing an
+  //   edge leaves its entry behind and marks the list stale, so removals stay
+  //   O(1); a stale list is compacted before it grows or is walked. A stale entry
+  //   may name a slot that has been freed, or freed and reused; the compaction
+  //   checks every entry against the groups, so neither matters. A list not
+  //   marked stale has exactly one entry per edge into the node.
+  struct Slot {
+    NodeId id;
+    TargetList<NoValue, false> incoming;
+    std::uint32_t edge_group = kNone;
+    std::uint32_t deleted_group = kNone;
+    std::uint32_t refs = 0;
+    bool incoming_stale = false;
+    bool free = false;
+  };
+
+  NodeIndex add_id(const NodeId& id);
+  bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
+  void compact_incoming(NodeIndex to) noexcept;
+  // Makes room for one more incoming entry; only a full list needs the call out.
+  void reserve_incoming(NodeIndex to) {
+    const TargetList<NoValue, false>& incoming = slots_[to].incoming;
+    if (incoming.size() == incoming.capacity()) make_room_incoming(to);
+  }
+  void make_room_incoming(NodeIndex to);
+  // Counts and lists the reverse entry of an edge just added, after reserve_incoming.
+  void link_new_edge(NodeIndex from, NodeIndex to) noexcept {
+    ++slots_[to].refs;
+    slots_[to].incoming.push_reserved(from, NoValue{});
+  }
+  // Edge and deleted-edge groups share their bookkeeping; `link` is the slot's
+  // field that points at the node's group of that kind.
+  template <class Group>
+  void remove_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                    std::uint32_t group) noexcept;
+  template <class Group>
+  void take_back_entry(std::vector<Group>& groups, const Change& change) noexcept;
+  template <class Group>
+  std::uint32_t load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                           const NodeId& from_id, std::size_t reserve);
+  void release_lists() noexcept;
+  void drop_targets(TargetList<float>&& targets) noexcept;
+  void drop_targets(TargetList<NoValue>&& targets) noexcept;
+  auto slot_id() const noexcept {
+    return [this](std::uint32_t index) -> const NodeId& { return slots_[index].id; };
+  }
+
+  // While a document loads, per interned index: the last edge group that listed
+  // it, plus one, so that a target repeated within a group is caught without
+  // searching the group; and how many edge groups list it, which sizes its
+  // reverse list. Empty at any other time.
+  struct LoadMark {
+    std::uint32_t group = 0;
+    std::uint32_t in_degree = 0;
+  };
+  LoadMark& load_mark(NodeIndex index);
+
+  BoundedIndex<IdKeys> index_;
+  std::vector<Slot> slots_;
+  NodeIndex free_head_ = kNone;
+  std::size_t free_slots_ = 0;
+  std::vector<EdgeGroup> edge_groups_;
+  std::vector<DeletedGroup> deleted_groups_;
+  ListArena arena_;
+  std::vector<LoadMark> load_marks_;
+};
+
+[[gnu::always_inline]] inline EdgeStore::Interned EdgeStore::intern(const NodeId& id) {
+  const NodeIndex found = index_.find(id, slot_id());
+  if (found != kNone) [[likely]]
+    return {found, false};
+  return {add_id(id), true};
+}
+
+// Inline: add_edge and every row of add_edges take it, and it is most of what
+// each costs.
+[[gnu::always_inline]] inline EdgeStore::Change EdgeStore::put_edge(NodeIndex from, NodeIndex to,
+                                                                    float weight) {
+  const std::uint32_t group = slots_[from].edge_group;
+  if (group != kNone) {
+    TargetList<float>& targets = edge_groups_[group].targets;
+    const std::uint32_t pos = targets.find(to);
+    if (pos != kNone) {
+      const float old = targets.at(pos).value;
+      targets.at(pos).value = weight;
+      return {Change::Kind::kOverwrite, false, group, pos, old};
+    }
+    reserve_incoming(to);
+    targets.push(to, weight, arena_);
+    link_new_edge(from, to);
+    return {Change::Kind::kAppend, false, group, targets.size() - 1};
+  }
+  TargetList<float> targets;
+  try {
+    reserve_more(edge_groups_, 1);
+    reserve_incoming(to);
+    targets.push(to, weight, arena_);
+  } catch (...) {
+    targets.release(arena_);
+    throw;
+  }
+  const auto added = static_cast<std::uint32_t>(edge_groups_.size());
+  slots_[from].edge_group = added;
+  edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
+  link_new_edge(from, to);
+  return {Change::Kind::kNewGroup, false, added, 0};
+}
+
+}  // namespace kovra
