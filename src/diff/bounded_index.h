@@ -48,6 +48,7 @@
 
 #include "diff/node_id.h"
 #include "diff/probe_count.h"
+#include "diff/raw_blocks.h"
 
 namespace kovra {
 
@@ -133,7 +134,9 @@ class BoundedIndex {
   // at `pos`.
   template <class KeyAt>
   [[gnu::always_inline]] std::uint32_t find(const Key& key, const KeyAt& key_at) const noexcept {
-    if (tree_) [[unlikely]] {
+    // A tree has no buckets, so one test sends both it and an empty table aside.
+    if (buckets_ == nullptr) [[unlikely]] {
+      if (!tree_) return kAbsent;
       const auto it = tree_->find(key);
       return it == tree_->end() ? kAbsent : it->second;
     }
@@ -333,7 +336,7 @@ class BoundedIndex {
   // comes as fresh zero pages, not written twice. The block's own address sits
   // just before the aligned buckets.
   static Bucket* allocate_buckets(std::uint32_t count) {
-    void* block = std::calloc(1, std::size_t{count} * sizeof(Bucket) + alignof(Bucket));
+    void* block = calloc_block(std::size_t{count} * sizeof(Bucket) + alignof(Bucket));
     if (block == nullptr) throw std::bad_alloc();
     const auto address = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
     void* buckets =

@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "diff/raw_blocks.h"
 
 namespace kovra {
 
@@ -44,14 +47,23 @@ class ListArena {
   // A block of `bytes`: up to kLargest, a class size.
   void* allocate(std::size_t bytes) {
     if (bytes > kLargest) {
-      void* block = std::malloc(bytes);
+      void* block = malloc_block(bytes);
       if (block == nullptr) throw std::bad_alloc();
       return block;
     }
-    FreeBlock*& head = free_[class_of(bytes)];
-    if (head != nullptr) return std::exchange(head, head->next);
-    if (static_cast<std::size_t>(end_ - next_) < bytes) add_chunk(bytes);
-    return std::exchange(next_, next_ + bytes);
+    return take(class_of(bytes), bytes);
+  }
+
+  // Moves a full block of `bytes` (a class size up to kLargest / 2) into a block
+  // twice its size, which it returns, and takes the old one back: the step of a
+  // list that grows one entry at a time. Either completes or throws
+  // std::bad_alloc with the old block as it was.
+  void* double_block(void* block, std::size_t bytes) {
+    const int c = class_of(bytes);
+    void* grown = take(c + 2, 2 * bytes);  // two classes up: twice the size
+    std::memcpy(grown, block, bytes);
+    push_free(block, c);
+    return grown;
   }
 
   void release(void* block, std::size_t bytes) noexcept {
@@ -78,6 +90,14 @@ class ListArena {
   static int class_of(std::size_t bytes) noexcept {
     const int octave = 63 - __builtin_clzll(bytes);  // 2^octave <= bytes < 2^(octave+1)
     return 2 * (octave - 4) + (bytes != std::size_t{1} << octave ? 1 : 0);
+  }
+
+  // A block of class `c`, which is `bytes` long.
+  void* take(int c, std::size_t bytes) {
+    FreeBlock*& head = free_[c];
+    if (head != nullptr) return std::exchange(head, head->next);
+    if (static_cast<std::size_t>(end_ - next_) < bytes) add_chunk(bytes);
+    return std::exchange(next_, next_ + bytes);
   }
 
   void push_free(void* block, int c) noexcept { free_[c] = new (block) FreeBlock{free_[c]}; }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -77,9 +76,9 @@ class TargetList {
 
   // Makes room for `extra` more entries in the array. Small blocks take the
   // arena's size classes, from four entries up: a list that grows one entry at a
-  // time doubles (its class sizes are powers of two), so each entry is copied
-  // about once, at the price of blocks a little emptier on average; a larger
-  // reservation takes the smallest class that holds it. Past
+  // time doubles, so each entry is copied about once, at the price of blocks a
+  // little emptier on average; a larger reservation takes the smallest class
+  // that holds it. Past
   // ListArena::kLargest bytes the block is a malloc block that grows by half.
   void reserve(std::uint32_t extra, ListArena& arena) {
     if (extra <= capacity_ - size_) return;
@@ -157,15 +156,20 @@ class TargetList {
   }
 
   [[gnu::noinline]] void grow(std::uint32_t extra, ListArena& arena) {
+    if (extra == 1 && capacity_ != 0 && bytes(capacity_) <= ListArena::kLargest / 2) {
+      entries_ = static_cast<Entry*>(arena.double_block(entries_, bytes(capacity_)));
+      capacity_ *= 2;
+      return;
+    }
     if (extra > kMaxSize - size_) throw std::bad_alloc();
     const std::uint32_t needed = size_ + extra;
     std::size_t grown = bytes(std::max(needed, kFirstCapacity));
     if (grown <= ListArena::kLargest) {
-      grown = extra == 1 ? std::bit_ceil(grown) : ListArena::class_size(grown);
+      grown = ListArena::class_size(grown);
     } else {
       grown = bytes(std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2)));
       if (bytes(capacity_) > ListArena::kLargest) {
-        void* moved = std::realloc(entries_, grown);
+        void* moved = realloc_block(entries_, grown);
         if (moved == nullptr) throw std::bad_alloc();
         entries_ = static_cast<Entry*>(moved);
         capacity_ = static_cast<std::uint32_t>(grown / sizeof(Entry));
