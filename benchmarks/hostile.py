@@ -14,9 +14,9 @@ worst set per row; every set in the notes):
   under one of the first four keys of that schedule (computed through the inverse
   of the mixer, no search), then random ids. Under the public schedule they sent
   a table through its re-keys into the tree until clear().
-This script carries its own copy of the hash and the former schedule, as an
-attacker would; the keys are secret now, so every set should cost what random
-ids cost.
+This script carries its own copy of the module's former hash and its public key
+schedule, as an attacker would; the keys are secret now (and the hash another),
+so every set should cost what random ids cost.
 
 Two more rows use the full-collide ids: from_bytes of the W5 document with them
 as its first node records (against the same with random ids first), and each
@@ -48,7 +48,7 @@ UPDATE = {"red": 1}
 CHURN_CYCLES = 4_000_000
 
 
-# ------------------------------------------------------------------ the hash, copied
+# ------------------------------------------------------------------ the former hash, copied
 
 M64 = (1 << 64) - 1
 

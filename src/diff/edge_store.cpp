@@ -275,12 +275,23 @@ void EdgeStore::clear() noexcept {
   load_marks_.clear();
 }
 
+// Every group interns its `from` id, so a section's count of groups is how many
+// ids it names at least: the index and the slots are sized for them once, rather
+// than grown a step at a time while the section loads. The count is bounded by
+// the input's length, like every reservation of the reader.
+void EdgeStore::reserve_ids(std::size_t count) {
+  slots_.reserve(slots_.size() + count);
+  index_.reserve(std::size_t{index_.size()} + count, slot_id());
+}
+
 void EdgeStore::reserve_edge_groups(std::size_t count) {
   edge_groups_.reserve(edge_groups_.size() + count);
+  reserve_ids(count);
 }
 
 void EdgeStore::reserve_deleted_groups(std::size_t count) {
   deleted_groups_.reserve(deleted_groups_.size() + count);
+  reserve_ids(count);
 }
 
 namespace {

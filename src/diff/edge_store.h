@@ -191,6 +191,7 @@ class EdgeStore {
     std::uint32_t in_degree = 0;
   };
   LoadMark& load_mark(NodeIndex index);
+  void reserve_ids(std::size_t count);
 
   BoundedIndex<IdKeys> index_;
   std::vector<Slot> slots_;
