@@ -66,7 +66,7 @@ test-types: test-python
 	PYTHON=$(PY) bash tools/check_types.sh
 
 # The JavaScript reader and writer of js/ over tests/vectors/, and the document
-# inspector page in headless Chromium. Node and Chromium come from Debian's packages
+# viewer page in headless Chromium. Node and Chromium come from Debian's packages
 # when missing; the random agreement of js/ with the module is a pytest test.
 test-js:
 	bash tools/ensure_debian_package.sh node nodejs

@@ -19,7 +19,7 @@ function chromium() {
 
 const browser = chromium();
 
-test("the inspector shows a document's counts and sections", { skip: !browser && "no chromium" }, () => {
+test("the viewer shows a document's counts and sections", { skip: !browser && "no chromium" }, () => {
   // The page reads the document and its module over file: URLs, which Chromium
   // allows only when told; the virtual time budget lets the load finish first.
   const html = execFileSync(browser, [
