@@ -85,9 +85,11 @@ TARGETS = {
     ("W7", "crafted ids first in W5"): (1.1, 1.1, "le"),
     ("W7", "slowest call"): (10.0, 10.0, "le"),  # over the median call
     ("W8", "churn growth"): (16.0, 16.0, "le"),  # MB
-    # Whole columns, against the module's own per-call W1 loop / per-call view.
-    ("B1", "add_edges lists"): (0.30, 0.30, "le"),
-    ("B2", "add_edges buffers"): (0.12, 0.12, "le"),
+    # Whole columns, per row: the batches against the call floor's add_edge (one
+    # bare call binding the same three arguments), the export against the
+    # module's own per-call view.
+    ("B1", "add_edges lists"): (1.5, 1.2, "le"),
+    ("B2", "add_edges buffers"): (1.1, 0.9, "le"),
     ("B3", "edges_columns"): (0.15, 0.15, "le"),
     # One stream split across processes (shards.py).
     ("S1", "merge_documents"): (1.5, 1.5, "le"),  # vs a fresh copy of the merged size
@@ -880,16 +882,16 @@ def build_rows(bench):
         ref = s.best("W5", ref_op, "module")
         row("W5", op, label, ratio(mod, ref), ref_label, {"module": mod, "ref": ref},
             {"module": None, "ref": s.spread("W5", ref_op, "module")})
-    w1_module = s.best("W1", "add_edge", "module")
+    w1_floor = s.best("W1", "add_edge", "floor")
     for workload, op, label, ref_op, ref_name in (
-            ("B1", "add_edges lists", "add_edges from lists", None, "W1 add_edge"),
-            ("B2", "add_edges buffers", "add_edges from NumPy", None, "W1 add_edge"),
+            ("B1", "add_edges lists", "add_edges from lists", None, "floor add_edge"),
+            ("B2", "add_edges buffers", "add_edges from NumPy", None, "floor add_edge"),
             ("B3", "edges_columns", "edges_columns()", "new_or_updated_edges", "W1 view")):
         mod = s.best(workload, op, "module")
         if mod is None:
             continue
-        ref = w1_module if ref_op is None else s.best(workload, ref_op, "module")
-        spread_ref = (s.spread("W1", "add_edge", "module") if ref_op is None
+        ref = w1_floor if ref_op is None else s.best(workload, ref_op, "module")
+        spread_ref = (s.spread("W1", "add_edge", "floor") if ref_op is None
                       else s.spread(workload, ref_op, "module"))
         row(workload, op, label, ratio(mod, ref), ref_name, {"module": mod, "ref": ref},
             {"module": s.spread(workload, op, "module"), "ref": spread_ref})

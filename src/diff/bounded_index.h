@@ -144,6 +144,18 @@ class BoundedIndex {
     return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
   }
 
+  // find() with the hash_of() the caller computed ahead. The hash is a hint
+  // like hint()'s: after a re-key it misses a key that is present, so a caller
+  // that would insert on a miss looks the key up again with find() first.
+  template <class KeyAt>
+  [[gnu::always_inline]] std::uint32_t find_hashed(std::uint64_t hash, const Key& key,
+                                                   const KeyAt& key_at) const noexcept {
+    if (buckets_ == nullptr) [[unlikely]]
+      return find(key, key_at);
+    const Slot slot = locate_hashed<false>(hash, key, key_at);
+    return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
+  }
+
   // A lookup that may be followed by the insertion of the same key: `found` is
   // the key's position or kAbsent, and then `room` is the slot that insert()
   // would fill, so insert_probed() adds the key without hashing it and walking
@@ -356,9 +368,13 @@ class BoundedIndex {
   // free slot, so that is the slot find_room() would pick.
   template <bool kFindRoom = false, class KeyAt>
   [[gnu::always_inline]] Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
+    if (!buckets_) return Slot{nullptr, 0, 0, {nullptr, 0, 0}};
+    return locate_hashed<kFindRoom>(Keys::hash(key, key_), key, key_at);
+  }
+  template <bool kFindRoom, class KeyAt>
+  [[gnu::always_inline]] Slot locate_hashed(std::uint64_t hash, const Key& key,
+                                            const KeyAt& key_at) const noexcept {
     Slot slot{nullptr, 0, 0, {nullptr, 0, 0}};
-    if (!buckets_) return slot;
-    const std::uint64_t hash = Keys::hash(key, key_);
     if constexpr (kFindRoom) slot.hash = hash;
     const std::uint32_t tag = Keys::tag(hash, key);
     std::uint32_t b = home_of(hash, count_);

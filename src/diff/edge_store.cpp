@@ -17,7 +17,7 @@ EdgeStore::EdgeStore(EdgeStore&& other) noexcept
       edge_groups_(std::move(other.edge_groups_)),
       deleted_groups_(std::move(other.deleted_groups_)),
       arena_(std::move(other.arena_)),
-      load_marks_(std::move(other.load_marks_)) {
+      marks_(std::move(other.marks_)) {
   other.clear();
 }
 
@@ -31,7 +31,7 @@ EdgeStore& EdgeStore::operator=(EdgeStore&& other) noexcept {
     free_slots_ = std::exchange(other.free_slots_, 0);
     edge_groups_ = std::move(other.edge_groups_);
     deleted_groups_ = std::move(other.deleted_groups_);
-    load_marks_ = std::move(other.load_marks_);
+    marks_ = std::move(other.marks_);
     other.clear();
   }
   return *this;
@@ -272,7 +272,7 @@ void EdgeStore::clear() noexcept {
   index_.clear();
   free_head_ = kNone;
   free_slots_ = 0;
-  load_marks_.clear();
+  marks_.clear();
 }
 
 // Every group interns its `from` id, so a section's count of groups is how many
@@ -281,6 +281,7 @@ void EdgeStore::clear() noexcept {
 // the input's length, like every reservation of the reader.
 void EdgeStore::reserve_ids(std::size_t count) {
   slots_.reserve(slots_.size() + count);
+  marks_.reserve(slots_.size() + count);
   index_.reserve(std::size_t{index_.size()} + count, slot_id());
 }
 
@@ -301,22 +302,26 @@ std::uint32_t bounded(std::size_t reserve) {
 }
 }  // namespace
 
-EdgeStore::LoadMark& EdgeStore::load_mark(NodeIndex index) {
-  if (index >= load_marks_.size()) load_marks_.resize(slots_.size());
-  return load_marks_[index];
+// While loading, every slot has its mark: a fresh id extends them, so that the
+// edges need no check of their own.
+NodeIndex EdgeStore::intern_loading(const NodeId& id) {
+  const Interned interned = intern(id);
+  if (interned.fresh) [[unlikely]]
+    marks_.resize(slots_.size());
+  return interned.index;
 }
 
 template <class Group>
 std::uint32_t EdgeStore::load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
                                     const NodeId& from_id, std::size_t reserve) {
-  const NodeIndex from = intern(from_id).index;
+  const NodeIndex from = intern_loading(from_id);
   std::uint32_t group = slots_[from].*link;
   if (group != kNone) {
     if constexpr (std::is_same_v<Group, EdgeGroup>) {
       // The replaced entries no longer reach their targets. A slot that they
       // alone kept is freed below with an in-degree of zero, as a reused slot
       // must start; its group mark is only ever a hint.
-      for (const auto& entry : groups[group].targets) --load_marks_[entry.key].in_degree;
+      for (const auto& entry : groups[group].targets) --marks_[entry.key].count;
     }
     drop_targets(std::move(groups[group].targets));
   } else {
@@ -333,8 +338,8 @@ std::uint32_t EdgeStore::load_edge_group(const NodeId& from_id, std::size_t rese
 }
 
 void EdgeStore::load_edge(std::uint32_t group, const NodeId& to_id, float weight) {
-  const NodeIndex to = intern(to_id).index;
-  LoadMark& mark = load_mark(to);
+  const NodeIndex to = intern_loading(to_id);
+  Mark& mark = marks_[to];
   TargetList<float>& targets = edge_groups_[group].targets;
   // Only a target that this group has listed before needs the search.
   if (mark.group == group + 1) {
@@ -346,7 +351,7 @@ void EdgeStore::load_edge(std::uint32_t group, const NodeId& to_id, float weight
   }
   targets.push(to, weight, arena_);
   mark.group = group + 1;
-  ++mark.in_degree;
+  ++mark.count;
   ++slots_[to].refs;
 }
 
@@ -355,7 +360,7 @@ std::uint32_t EdgeStore::load_deleted_group(const NodeId& from_id, std::size_t r
 }
 
 void EdgeStore::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
-  const NodeIndex to = intern(to_id).index;
+  const NodeIndex to = intern_loading(to_id);
   TargetList<NoValue>& targets = deleted_groups_[group].targets;
   if (targets.find(to) != kNone) return;
   targets.push(to, NoValue{}, arena_);
@@ -365,14 +370,14 @@ void EdgeStore::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
 // Sizes every reverse list exactly from the in-degrees counted while loading,
 // then fills them: cheaper than growing them edge by edge.
 void EdgeStore::finish_loading() {
-  load_marks_.resize(slots_.size());
+  marks_.resize(slots_.size());
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     slots_[i].incoming.release(arena_);
     slots_[i].incoming_stale = false;
-    const std::uint32_t in_degree = load_marks_[i].in_degree;
+    const std::uint32_t in_degree = marks_[i].count;
     if (in_degree != 0) slots_[i].incoming.reserve(in_degree, arena_);
   }
-  std::vector<LoadMark>().swap(load_marks_);
+  std::vector<Mark>().swap(marks_);
   // Each entry names a slot, and the slot its list, in random places: the slot
   // is asked for well ahead, its list once the slot has arrived.
   constexpr std::size_t kSlotAhead = 16;
@@ -392,6 +397,9 @@ void EdgeStore::finish_loading() {
 }
 
 bool EdgeStore::consistent() const {
+  for (const Mark& mark : marks_) {  // cleared by every batch, even one that failed
+    if (mark.group != 0 || mark.count != 0 || mark.rank != 0) return false;
+  }
   std::vector<std::uint32_t> refs(slots_.size(), 0);
   std::vector<bool> is_free(slots_.size(), false);
   std::size_t free_count = 0;

@@ -121,8 +121,12 @@ class EdgeStore {
   // Checks every invariant below against the groups; for tests and fuzzing.
   bool consistent() const;
 
-  // Works ahead through rows of edges about to be put (edge_store_ahead.h).
-  class RowsAhead;
+  // add_edge of every row not `refused` (empty: none is), in order, as one
+  // step: it either completes or throws std::bad_alloc with nothing changed
+  // (capacity aside). Rows are sorted by their `from` node so that each list is
+  // sized once (edge_store_batch.cpp).
+  void put_edges(std::span<const NodeId> from, std::span<const NodeId> to,
+                 std::span<const float> weights, std::span<const std::uint8_t> refused);
 
  private:
   // Per interned id. The invariants, which consistent() checks:
@@ -182,16 +186,20 @@ class EdgeStore {
     return [this](std::uint32_t index) -> const NodeId& { return slots_[index].id; };
   }
 
-  // While a document loads, per interned index: the last edge group that listed
-  // it, plus one, so that a target repeated within a group is caught without
-  // searching the group; and how many edge groups list it, which sizes its
-  // reverse list. Empty at any other time.
-  struct LoadMark {
+  // Scratch per interned index while a document loads or a batch is put, all
+  // zero otherwise. `group`: the last group that listed the node as a target,
+  // plus one, so that a target repeated within a group is caught without
+  // searching the group. `count`: the reverse entries the node is to receive,
+  // which size its reverse list once. `rank`: in a batch, the node's place plus
+  // one among the batch's `from` nodes.
+  struct Mark {
     std::uint32_t group = 0;
-    std::uint32_t in_degree = 0;
+    std::uint32_t count = 0;
+    std::uint32_t rank = 0;
   };
-  LoadMark& load_mark(NodeIndex index);
+  NodeIndex intern_loading(const NodeId& id);
   void reserve_ids(std::size_t count);
+  class Batch;
 
   BoundedIndex<IdKeys> index_;
   std::vector<Slot> slots_;
@@ -200,7 +208,7 @@ class EdgeStore {
   std::vector<EdgeGroup> edge_groups_;
   std::vector<DeletedGroup> deleted_groups_;
   ListArena arena_;
-  std::vector<LoadMark> load_marks_;
+  std::vector<Mark> marks_;
 };
 
 [[gnu::always_inline]] inline EdgeStore::Interned EdgeStore::intern(const NodeId& id) {

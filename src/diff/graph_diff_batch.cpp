@@ -3,11 +3,13 @@
 // can fail, logging how to take each back, and leaves to a last phase the
 // changes that cannot fail but could not be taken back without allocating:
 //
-// - add_edges and delete_edges intern each row's ids and put its edge (or
-//   deleted edge), logging what changed; the erasures from the groups of the
-//   other kind come last. Nothing is removed from a group, and no group or
-//   interned id goes away, before that last phase, so the log is undone
-//   latest first by taking back the last thing added, then the ids interned.
+// - add_edges is one step of the edge store (EdgeStore::put_edges), which
+//   sorts its rows by `from` node; here only the refused rows are found.
+// - delete_edges interns each row's ids and puts its deleted edge, logging what
+//   changed; the erasures from the edge groups come last. Nothing is removed
+//   from a group, and no group or interned id goes away, before that last
+//   phase, so the log is undone latest first by taking back the last thing
+//   added, then the ids interned.
 // - delete_nodes marks the ids deleted and puts every deleted edge its rows
 //   will put, in the order the single calls put them, with the same log; then
 //   takes the nodes' edges out, which cannot fail.
@@ -20,7 +22,6 @@
 #include <utility>
 #include <vector>
 
-#include "diff/edge_store_ahead.h"
 #include "diff/graph_diff.h"
 
 namespace kovra {
@@ -70,36 +71,15 @@ void put_deleted_edges_into(EdgeStore& edges, NodeIndex node, Keep keep, std::ve
 void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                           std::span<const float> weights) {
   assert(from.size() == to.size() && from.size() == weights.size());
-  const std::size_t n = from.size();
-  FreshIds interned(2 * n);
-  std::vector<Change> log;
-  log.reserve(n);
-  // The edges put whose `from` has a deleted group, which may hold the `to`.
-  std::vector<std::pair<NodeIndex, NodeIndex>> voided;
-  const bool voidable = !edges_.deleted_groups().empty();
-  if (voidable) voided.reserve(n);
   // Deleted nodes do not change here, so a refused row stays refused.
-  const bool refusals = !deleted_nodes_.empty();
-  EdgeStore::RowsAhead ahead(edges_, from, to);
-  try {
-    for (std::size_t i = 0; i < n; ++i) {
-      ahead.advance(i);
-      if (refusals && (deleted_nodes_.contains(from[i]) || deleted_nodes_.contains(to[i]))) {
-        continue;
-      }
-      NodeIndex source = ahead.slot(i, 0);
-      if (source == kNone) source = interned.intern(edges_, from[i]);
-      NodeIndex target = ahead.slot(i, 1);
-      if (target == kNone) target = interned.intern(edges_, to[i]);
-      log.push_back(edges_.put_edge(source, target, weights[i]));
-      if (voidable && edges_.has_deleted_group(source)) voided.emplace_back(source, target);
+  std::vector<std::uint8_t> refused;
+  if (!deleted_nodes_.empty()) {
+    refused.resize(from.size());
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      refused[i] = deleted_nodes_.contains(from[i]) || deleted_nodes_.contains(to[i]);
     }
-  } catch (...) {
-    undo(edges_, log);
-    interned.undo(edges_);
-    throw;
   }
-  for (const auto& [source, target] : voided) edges_.erase_deleted_edge(source, target);
+  edges_.put_edges(from, to, weights, refused);
 }
 
 void GraphDiff::delete_edges(std::span<const NodeId> from, std::span<const NodeId> to) {

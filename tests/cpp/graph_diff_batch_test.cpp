@@ -220,6 +220,20 @@ TEST(batch_equals_loop_on_a_large_diff) {
   });
 }
 
+// An id index past what stays in cache, which add_edges works ahead through.
+TEST(batch_equals_loop_past_a_cached_index) {
+  const auto huge_diff = [](std::uint32_t seed) {
+    GraphDiff diff = large_diff(seed);
+    for (std::uint32_t i = 0; i < 30000; ++i) {
+      static_cast<void>(diff.add_edge(node(33), filler(kHubTargets + i), 0.5f));
+    }
+    return diff;
+  };
+  check_batch_equals_loop(1, huge_diff, [](std::uint32_t seed) {
+    return with_fixed_rows(random_batch(seed + 4000, 200));
+  });
+}
+
 // On a diff far larger than the batch, so that nothing short of undoing the
 // batch's own changes can restore it.
 TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
