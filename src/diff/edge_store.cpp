@@ -304,11 +304,10 @@ std::uint32_t bounded(std::size_t reserve) {
 
 // While loading, every slot has its mark: a fresh id extends them, so that the
 // edges need no check of their own.
-NodeIndex EdgeStore::intern_loading(const NodeId& id) {
-  const Interned interned = intern(id);
-  if (interned.fresh) [[unlikely]]
-    marks_.resize(slots_.size());
-  return interned.index;
+NodeIndex EdgeStore::add_loading(const NodeId& id) {
+  const NodeIndex added = add_id(id);
+  marks_.resize(slots_.size());
+  return added;
 }
 
 template <class Group>

@@ -197,7 +197,8 @@ class EdgeStore {
     std::uint32_t count = 0;
     std::uint32_t rank = 0;
   };
-  NodeIndex intern_loading(const NodeId& id);
+  inline NodeIndex intern_loading(const NodeId& id);
+  NodeIndex add_loading(const NodeId& id);
   void reserve_ids(std::size_t count);
   class Batch;
 
@@ -216,6 +217,13 @@ class EdgeStore {
   if (found != kNone) [[likely]]
     return {found, false};
   return {add_id(id), true};
+}
+
+[[gnu::always_inline]] inline NodeIndex EdgeStore::intern_loading(const NodeId& id) {
+  const NodeIndex found = index_.find(id, slot_id());
+  if (found != kNone) [[likely]]
+    return found;
+  return add_loading(id);
 }
 
 // Inline: add_edge and every row of add_edges take it, and it is most of what

@@ -122,20 +122,30 @@ class EdgeStore::Batch {
         from_hash = s_.index_.hash_of(from_ids[row]);
         to_hash = s_.index_.hash_of(to_ids[row]);
       }
-      from_[row] = intern(from_ids[row], from_hash);
-      to_[row] = intern(to_ids[row], to_hash);
+      from_[row] = intern<!kAhead>(from_ids[row], from_hash);
+      to_[row] = intern<!kAhead>(to_ids[row], to_hash);
     }
   }
+  // kCurrent: the hash was taken under the index's present key, so a miss means
+  // the id is absent. A hash taken rows ahead may predate a re-key.
+  template <bool kCurrent>
   [[gnu::always_inline]] NodeIndex intern(const NodeId& id, std::uint64_t hash) {
     const NodeIndex found = s_.index_.find_hashed(hash, id, s_.slot_id());
     if (found != kNone) [[likely]]
       return found;
-    return intern_missed(id);
+    return intern_missed<kCurrent>(id);
   }
+  template <bool kCurrent>
   [[gnu::noinline]] NodeIndex intern_missed(const NodeId& id) {
-    const Interned interned = s_.intern(id);
-    if (interned.fresh) fresh_.push_back(interned.index);
-    return interned.index;
+    if constexpr (kCurrent) {
+      const NodeIndex added = s_.add_id(id);
+      fresh_.push_back(added);
+      return added;
+    } else {
+      const Interned interned = s_.intern(id);
+      if (interned.fresh) fresh_.push_back(interned.index);
+      return interned.index;
+    }
   }
 
   // Numbers the `from` nodes in the order of their first rows, giving a group to
@@ -145,6 +155,8 @@ class EdgeStore::Batch {
     if (s_.marks_.size() < s_.slots_.size()) s_.marks_.resize(s_.slots_.size());
     marked_ = true;
     Mark* const marks = s_.marks_.data();
+    ranked_.reserve(rows_);
+    starts_.reserve(rows_ + 1);
     starts_.push_back(0);
     for (std::size_t row = 0; row < rows_; ++row) {
       const NodeIndex from = from_[row];
@@ -156,7 +168,6 @@ class EdgeStore::Batch {
           s_.slots_[from].edge_group = static_cast<std::uint32_t>(s_.edge_groups_.size());
           s_.edge_groups_.push_back(EdgeGroup{from, {}});
         }
-        reserve_more(starts_, 1);
         ranked_.push_back(from);
         starts_.push_back(0);
         mark.rank = static_cast<std::uint32_t>(ranked_.size());
