@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from kovra_api import PyGraphDiff, merge_documents, shard_of
-from support import A, B, C, D, X, document, snapshot, text
+from support import A, B, C, D, X, count, document, node_id, snapshot, text, weight
 
 UNDER_SANITIZER = os.environ.get("KOVRA_SANITIZE_RUN") == "1"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -97,6 +97,12 @@ ERRORS = [
     # any input; one that stays does.
     (merge_documents, ([GOOD, document(nodes=[(A, '{"label":"a"}'), (C, "{")])],), {}, Exception,
      "Failed to deserialize graph diff."),
+    # Entries of groups are checked as the reader checks them, though nothing of them is kept.
+    (merge_documents, ([GOOD, count(0) * 2 + count(1) + node_id(A) + count(1) + count(15)
+                        + bytes(15) + weight(1.0) + count(0)],), {}, Exception,
+     "Failed to deserialize graph diff."),
+    (merge_documents, ([count(0) * 3 + count(1) + node_id(A) + count(2) + node_id(B)],), {},
+     Exception, "Failed to deserialize graph diff."),
     # Every input is checked before a conflict is reported.
     (merge_documents, ([GOOD, document(), b"\x01"],), {}, Exception,
      "Failed to deserialize graph diff."),
@@ -127,7 +133,8 @@ ERRORS = [
         "shard_of-missing", "shard_of-too-many", "shard_of-unknown-keyword", "shard_of-text-id",
         "shard_of-15-bytes", "shards-0", "shards-negative-huge", "shards-float", "shards-2**64",
         "merge-missing", "merge-not-iterable", "merge-bytearray", "merge-short-input",
-        "merge-empty-input", "merge-broken-record", "merge-malformed-wins-over-conflict",
+        "merge-empty-input", "merge-broken-record", "merge-edge-to-15-bytes",
+        "merge-deleted-edges-beyond-input", "merge-malformed-wins-over-conflict",
         "merge-node-record-differs", "merge-node-missing", "merge-first-id-by-place",
         "merge-extra-deleted-node", "merge-missing-deleted-node", "merge-edges-in-two",
         "merge-edges-and-deleted-edges-in-two",

@@ -51,9 +51,21 @@ class ByteCursor {
 
   // A length that must be exactly 16, then the id's bytes.
   [[nodiscard]] bool read_id(NodeId& id) noexcept {
-    if (remaining_ < kIdFieldSize || load_u64(p_) != 16) return false;
+    if (remaining_ < kIdFieldSize || !is_id_length(p_)) return false;
     id = NodeId::from_bytes(p_ + 8);
     advance(kIdFieldSize);
+    return true;
+  }
+
+  // Passes over `count` entries of `entry` bytes that each begin with an id, checking
+  // what reading them would check: that they fit, and each id's length.
+  [[nodiscard]] bool skip_id_entries(std::uint64_t count, std::size_t entry) noexcept {
+    if (count > remaining_ / entry) return false;
+    const auto n = static_cast<std::size_t>(count);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!is_id_length(p_ + i * entry)) return false;
+    }
+    advance(n * entry);
     return true;
   }
 
@@ -83,6 +95,7 @@ class ByteCursor {
     std::memcpy(&value, p, 8);
     return from_little_endian(value);
   }
+  static bool is_id_length(const char* p) noexcept { return load_u64(p) == 16; }
   void advance(std::size_t n) noexcept {
     p_ += n;
     remaining_ -= n;

@@ -99,6 +99,7 @@ std::optional<NodeId> first_difference(const PlacedTable& first, const PlacedTab
 class GroupsByShard {
  public:
   GroupsByShard(std::size_t input, std::size_t inputs) noexcept : input_(input), inputs_(inputs) {}
+  static constexpr bool kGroupsOnly = true;
 
   std::uint64_t groups() const noexcept { return groups_; }
   bool all_own() const noexcept { return all_own_; }
@@ -108,13 +109,11 @@ class GroupsByShard {
     take(from);
     return {};
   }
-  void edge(Unused, const NodeId&, float) noexcept {}
   void reserve_deleted_groups(std::size_t) noexcept {}
   Unused deleted_group(const NodeId& from, std::size_t) noexcept {
     take(from);
     return {};
   }
-  void deleted_edge(Unused, const NodeId&) noexcept {}
 
  private:
   void take(const NodeId& from) noexcept {
@@ -132,6 +131,7 @@ class GroupsByShard {
 // in shard order, the shards of one stream still never share one.
 class GroupOwners {
  public:
+  static constexpr bool kGroupsOnly = true;
   void start_input(std::size_t input) noexcept { input_ = input; }
   const std::optional<MergeConflict>& conflict() const noexcept { return conflict_; }
 
@@ -140,13 +140,11 @@ class GroupOwners {
     claim(from);
     return {};
   }
-  void edge(Unused, const NodeId&, float) noexcept {}
   void reserve_deleted_groups(std::size_t n) { owners_.reserve(n); }
   Unused deleted_group(const NodeId& from, std::size_t) {
     claim(from);
     return {};
   }
-  void deleted_edge(Unused, const NodeId&) noexcept {}
 
  private:
   void claim(const NodeId& from) {

@@ -26,8 +26,13 @@ inline std::size_t reservation(std::uint64_t count, std::size_t remaining,
 //   reserve_deleted_nodes(n); deleted_node(id)
 //   reserve_edge_groups(n); edge_group(from, reserve) -> G; edge(G, to, weight)
 //   reserve_deleted_groups(n); deleted_group(from, reserve) -> G; deleted_edge(G, to)
+// A sink that keeps nothing of the entries of groups declares
+// `static constexpr bool kGroupsOnly = true` and need not take edge() or
+// deleted_edge(): their entries are then checked without being read one by one.
 // Every function returns false for a malformed document, leaving `in` wherever the
 // failure was found.
+template <class Sink>
+concept GroupsOnly = requires { requires Sink::kGroupsOnly; };
 
 // The node and deleted-node sections. A record that a later entry of the same id
 // replaces does not count, even if it is broken: such ids wait in `broken` until a
@@ -86,15 +91,20 @@ template <bool kWeighted, class Sink>
         return sink.deleted_group(from, room);
       }
     }();
-    for (std::uint64_t j = 0; j < edges; ++j) {
-      NodeId to;
-      if (!in.read_id(to)) return false;
-      if constexpr (kWeighted) {
-        float weight;
-        if (!in.read_f32(weight)) return false;
-        sink.edge(group, to, weight);
-      } else {
-        sink.deleted_edge(group, to);
+    if constexpr (GroupsOnly<Sink>) {
+      static_cast<void>(group);
+      if (!in.skip_id_entries(edges, kEntry)) return false;
+    } else {
+      for (std::uint64_t j = 0; j < edges; ++j) {
+        NodeId to;
+        if (!in.read_id(to)) return false;
+        if constexpr (kWeighted) {
+          float weight;
+          if (!in.read_f32(weight)) return false;
+          sink.edge(group, to, weight);
+        } else {
+          sink.deleted_edge(group, to);
+        }
       }
     }
   }
