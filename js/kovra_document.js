@@ -11,9 +11,7 @@ const TWO_32 = 2 ** 32;
 // The record's keys in the writer's order; a field's bit in `present` is its index.
 export const FIELDS = Object.freeze(["label", "size", "url", "red", "green", "blue", "showLabel"]);
 const FIELD_INDEX = new Map(FIELDS.map((key, i) => [key, i]));
-const [LABEL, SIZE, URL, SHOW_LABEL] = ["label", "size", "url", "showLabel"].map((key) =>
-  FIELD_INDEX.get(key),
-);
+const [LABEL, SIZE, URL, RED, GREEN, BLUE, SHOW_LABEL] = FIELDS.keys();
 
 export class DocumentError extends Error {
   constructor(message) {
@@ -44,9 +42,6 @@ const ID_TEXT_LENGTH = 36;
 // 1 for the bytes that a hyphen stands before in the text (groups of 8-4-4-4-12 digits).
 const HYPHEN_BEFORE = new Uint8Array(ID_BYTES);
 for (const i of [4, 6, 8, 10]) HYPHEN_BEFORE[i] = 1;
-// The same by position in the text.
-const HYPHEN_AT = new Uint8Array(ID_TEXT_LENGTH);
-for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) if (HYPHEN_BEFORE[i]) HYPHEN_AT[j++] = 1;
 
 export function idText(bytes, at = 0) {
   let text = "";
@@ -77,34 +72,6 @@ function idTexts(bytes, positions) {
   if (positions.length > 0) w--; // no comma after the last
   json[w++] = 0x5d;
   return JSON.parse(UTF8.decode(json.subarray(0, w)));
-}
-
-// Hex digit values by character code, 255 for anything else.
-const HEX_VALUE = new Uint8Array(128).fill(255);
-for (let d = 0; d < 16; d++) {
-  HEX_VALUE[d.toString(16).charCodeAt(0)] = d;
-  HEX_VALUE[d.toString(16).toUpperCase().charCodeAt(0)] = d;
-}
-
-// Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
-function putId(out, at, id) {
-  if (typeof id === "string") {
-    if (id.length === ID_TEXT_LENGTH) {
-      let bad = 0;
-      for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
-        if (HYPHEN_AT[j]) bad |= id.charCodeAt(j++) ^ 0x2d;
-        const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
-        const high = h < 128 ? HEX_VALUE[h] : 255;
-        const low = l < 128 ? HEX_VALUE[l] : 255;
-        bad |= (high | low) & 0xf0;
-        out[at + i] = (high << 4) | low;
-      }
-      if (bad === 0) return;
-    }
-    throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
-  }
-  if (id instanceof Uint8Array && id.length === ID_BYTES) out.set(id, at);
-  else throw new TypeError("an id is a UUID text or 16 bytes");
 }
 
 // Numbers the distinct ids of a document by their 16 bytes, in order of first
@@ -1187,69 +1154,201 @@ function valueText(f, value, writer) {
 
 // The record text to_bytes writes for an update: present fields in the fixed order.
 export function recordText(update) {
-  const w = new Writer();
+  const w = new Writer(0);
   w.record(update);
   return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
+// Hex pairs: the byte that two characters (codes below 256, high digit first) stand
+// for, or 256 when they are not two hex digits of either case.
+const HEX_PAIR = new Uint16Array(1 << 16).fill(256);
+for (let h = 0; h < 16; h++) {
+  for (let l = 0; l < 16; l++) {
+    for (const hc of new Set([h.toString(16), h.toString(16).toUpperCase()])) {
+      for (const lc of new Set([l.toString(16), l.toString(16).toUpperCase()])) {
+        HEX_PAIR[(hc.charCodeAt(0) << 8) | lc.charCodeAt(0)] = 16 * h + l;
+      }
+    }
+  }
+}
+// Where in the text each byte's two digits stand.
+const PAIR_AT = new Uint8Array(ID_BYTES);
+// Id texts are written this many at a time, through a scratch of their bytes.
+const PENDING_IDS = 4096;
+const ID_SCRATCH = new Uint8Array(ID_TEXT_LENGTH * PENDING_IDS);
+for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+  if (HYPHEN_BEFORE[i]) j++;
+  PAIR_AT[i] = j;
+}
+
+// Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
+function putId(out, at, id) {
+  if (typeof id === "string") {
+    if (id.length === ID_TEXT_LENGTH) {
+      const hyphens = (id.charCodeAt(8) ^ 0x2d) | (id.charCodeAt(13) ^ 0x2d) |
+        (id.charCodeAt(18) ^ 0x2d) | (id.charCodeAt(23) ^ 0x2d);
+      let codes = 0, values = 0;
+      for (let i = 0; i < ID_BYTES; i++) {
+        const j = PAIR_AT[i];
+        const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
+        codes |= h | l;
+        const value = HEX_PAIR[((h << 8) | l) & 0xffff];
+        values |= value;
+        out[at + i] = value;
+      }
+      // 256 marks a pair that is not hex; a code past 255 would alias in the table.
+      if ((hyphens | (values & 0x100) | (codes >>> 8)) === 0) return;
+    }
+    throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
+  }
+  if (id instanceof Uint8Array && id.length === ID_BYTES) out.set(id, at);
+  else throw new TypeError("an id is a UUID text or 16 bytes");
+}
 class Writer {
-  constructor() {
-    this.bytes = new Uint8Array(1 << 16);
+  // `size`: the bytes expected; more are made room for when needed.
+  constructor(size) {
+    this.bytes = new Uint8Array(size);
     this.view = new DataView(this.bytes.buffer);
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
+    // Id texts not yet written, and where each goes (see flush).
+    this.pending = [];
+    this.pendingAt = new Int32Array(PENDING_IDS);
   }
 
   // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
   // is written once, front to back.
   room(size) {
     if (this.at + size <= this.bytes.length) return;
-    const grown = new Uint8Array(Math.max(2 * this.bytes.length, this.at + size));
+    const grown = new Uint8Array(this.at === 0 ? size : Math.max(2 * this.bytes.length, this.at + size));
     grown.set(this.bytes.subarray(0, this.at));
     this.bytes = grown;
     this.view = new DataView(grown.buffer);
   }
 
+  // Callers make room first.
   u64(value) {
-    this.room(COUNT_BYTES);
     this.view.setUint32(this.at, value % TWO_32, true);
     this.view.setUint32(this.at + 4, Math.floor(value / TWO_32), true);
     this.at += COUNT_BYTES;
   }
 
   id(id) {
-    this.room(COUNT_BYTES + ID_BYTES);
-    this.bytes[this.at] = ID_BYTES; // the length's other seven bytes are zero already
-    this.at += COUNT_BYTES;
-    putId(this.bytes, this.at, id);
-    this.at += ID_BYTES;
+    const at = this.at;
+    this.bytes[at] = ID_BYTES; // the length's other seven bytes are zero already
+    if (typeof id === "string" && id.length === ID_TEXT_LENGTH) {
+      const n = this.pending.length;
+      this.pending.push(id);
+      this.pendingAt[n] = at + COUNT_BYTES;
+      if (n + 1 === PENDING_IDS) this.flush();
+    } else {
+      putId(this.bytes, at + COUNT_BYTES, id);
+    }
+    this.at = at + COUNT_BYTES + ID_BYTES;
   }
 
-  // A node record: to_bytes' text of `update`, as its length and bytes.
-  record(update) {
-    const { label, url } = update;
+  // Writes the pending id texts. Reading a text's characters one call at a time costs
+  // more than the rest of encode together; joined and encoded natively, they are
+  // bytes to read. Only ASCII texts give one byte per character, so any other goes
+  // to putId, which says what is wrong; of several bad ids, the first.
+  flush() {
+    const texts = this.pending, n = texts.length;
+    if (n === 0) return;
+    const bytes = this.bytes, at = this.pendingAt, hex = ID_SCRATCH;
+    const { read, written } = UTF8_ENCODER.encodeInto(texts.join(""), hex);
+    for (let k = 0; k < n; k++) {
+      const j = ID_TEXT_LENGTH * k;
+      let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
+        (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
+      const to = at[k];
+      for (let i = 0; i < ID_BYTES; i++) {
+        const c = j + PAIR_AT[i];
+        const value = HEX_PAIR[(hex[c] << 8) | hex[c + 1]];
+        bad |= value & 0x100;
+        bytes[to + i] = value;
+      }
+      if (bad !== 0) putId(bytes, to, texts[k]);
+    }
+    texts.length = 0;
+  }
+
+  // The finished document. An error thrown while writing stands behind a bad id
+  // written before it.
+  finish(error) {
+    if (error !== undefined) {
+      for (let k = 0; k < this.pending.length; k++) putId(this.bytes, this.pendingAt[k], this.pending[k]);
+      throw error;
+    }
+    this.flush();
+    return this.at === this.bytes.length ? this.bytes : this.bytes.slice(0, this.at);
+  }
+
+  // A node id and record: to_bytes' text of `update`, as its length and bytes.
+  node(id, update) {
+    const { label, size, url, red, green, blue, showLabel } = update;
     const units = (typeof label === "string" ? label.length : 0) +
       (typeof url === "string" ? url.length : 0);
-    this.room(COUNT_BYTES + MAX_RECORD_REST + MAX_BYTES_PER_UNIT * units);
+    const bound = COUNT_BYTES + ID_BYTES + COUNT_BYTES + MAX_RECORD_REST + MAX_BYTES_PER_UNIT * units;
+    // Near the end of an exactly sized buffer, the exact length.
+    if (this.at + bound > this.bytes.length) this.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + this.recordLength(update));
+    this.id(id);
     const bytes = this.bytes;
     const start = this.at + COUNT_BYTES;
     let at = start;
     bytes[at++] = 0x7b;
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = update[FIELDS[f]];
-      if (value === undefined) continue;
-      if (at !== start + 1) bytes[at++] = 0x2c;
-      const prefix = MEMBER_PREFIX[f];
-      for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
-      if (f === LABEL || f === URL) at = this.jsonString(value, FIELDS[f], at);
-      else {
-        const text = valueText(f, value, this);
-        for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
-      }
-    }
+    if (label !== undefined) at = this.member(LABEL, at, start, label);
+    if (size !== undefined) at = this.member(SIZE, at, start, size);
+    if (url !== undefined) at = this.member(URL, at, start, url);
+    if (red !== undefined) at = this.member(RED, at, start, red);
+    if (green !== undefined) at = this.member(GREEN, at, start, green);
+    if (blue !== undefined) at = this.member(BLUE, at, start, blue);
+    if (showLabel !== undefined) at = this.member(SHOW_LABEL, at, start, showLabel);
     bytes[at++] = 0x7d;
     this.u64(at - start);
     this.at = at;
+  }
+
+  // The record alone, for recordText.
+  record(update) {
+    this.node(new Uint8Array(ID_BYTES), update);
+    this.bytes.copyWithin(0, COUNT_BYTES + ID_BYTES, this.at);
+    this.at -= COUNT_BYTES + ID_BYTES;
+  }
+
+  // Field f's member at `at` of the record that starts at `start`; returns its end.
+  member(f, at, start, value) {
+    const bytes = this.bytes;
+    if (at !== start + 1) bytes[at++] = 0x2c;
+    const prefix = MEMBER_PREFIX[f];
+    for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
+    if (f === LABEL || f === URL) return this.jsonString(value, FIELDS[f], at);
+    if (f === RED || f === GREEN || f === BLUE) {
+      if (!isColour(value)) valueText(f, value, this); // throws
+      if (value >= 100) bytes[at++] = 0x30 + Math.floor(value / 100);
+      if (value >= 10) bytes[at++] = 0x30 + (Math.floor(value / 10) % 10);
+      bytes[at++] = 0x30 + (value % 10);
+      return at;
+    }
+    const text = valueText(f, value, this);
+    for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
+    return at;
+  }
+
+  // The bytes of the record node() writes for `update`, when its values are valid.
+  recordLength(update) {
+    const { label, size, url, red, green, blue, showLabel } = update;
+    let length = 1, members = 0;
+    if (typeof label === "string") length += MEMBER_PREFIX[LABEL].length + jsonStringLength(label);
+    if (label !== undefined) members++;
+    if (typeof size === "number") length += MEMBER_PREFIX[SIZE].length + this.sizeText(size).length;
+    if (size !== undefined) members++;
+    if (typeof url === "string") length += MEMBER_PREFIX[URL].length + jsonStringLength(url);
+    if (url !== undefined) members++;
+    if (red !== undefined) length += MEMBER_PREFIX[RED].length + colourLength(red), members++;
+    if (green !== undefined) length += MEMBER_PREFIX[GREEN].length + colourLength(green), members++;
+    if (blue !== undefined) length += MEMBER_PREFIX[BLUE].length + colourLength(blue), members++;
+    if (showLabel !== undefined) length += MEMBER_PREFIX[SHOW_LABEL].length + (showLabel ? 4 : 5), members++;
+    return length + Math.max(members, 1);
   }
 
   // A JSON string at `at`; returns where it ends.
@@ -1275,10 +1374,11 @@ class Writer {
     return at;
   }
 
-  weight(value) {
-    if (typeof value !== "number") throw new TypeError("a weight must be a number");
-    this.room(WEIGHT_BYTES);
-    this.view.setFloat32(this.at, value, true);
+  // An edge row: the `to` id and the weight. Callers make room first.
+  row(to, weight) {
+    if (typeof weight !== "number") throw new TypeError("a weight must be a number");
+    this.id(to);
+    this.view.setFloat32(this.at, weight, true);
     this.at += WEIGHT_BYTES;
   }
 
@@ -1295,47 +1395,99 @@ class Writer {
   }
 }
 
-// Entries of a Map, a Set, an array or a plain object, with their count.
-function entriesOf(collection) {
-  if (collection === undefined) return [0, []];
-  if (collection instanceof Map || collection instanceof Set) return [collection.size, collection];
-  if (Array.isArray(collection)) return [collection.length, collection];
-  const entries = Object.entries(collection);
-  return [entries.length, entries];
+function isColour(value) {
+  return Number.isInteger(value) && value >= 0 && value <= 255;
+}
+
+function colourLength(value) {
+  return isColour(value) ? (value >= 100 ? 3 : value >= 10 ? 2 : 1) : 0;
+}
+
+// The bytes of a text as jsonString writes it, quotes included.
+function jsonStringLength(text) {
+  let length = 2 + text.length;
+  for (let i = 0; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c < 0x20 || c === 0x22 || c === 0x5c) length += escaped(text[i]).length - 1;
+    else if (c >= 0x80) length += c < 0x800 || (c >= 0xdc00 && c <= 0xdfff) ? 1 : 2;
+  }
+  return length;
+}
+
+// The count of a collection given as a Map, a Set, an array or a plain object.
+function countOf(collection) {
+  if (collection === undefined) return 0;
+  if (collection instanceof Map || collection instanceof Set) return collection.size;
+  if (Array.isArray(collection)) return collection.length;
+  return Object.keys(collection).length;
+}
+
+// Calls f(key, value) for each entry: a Map's, an array's pairs, a plain object's.
+// A Map and an array go without an array per entry.
+function forEachPair(collection, f) {
+  if (collection === undefined) return;
+  if (collection instanceof Map) collection.forEach((value, key) => f(key, value));
+  else if (Array.isArray(collection)) {
+    for (let i = 0; i < collection.length; i++) {
+      const [key, value] = collection[i];
+      f(key, value);
+    }
+  } else {
+    for (const [key, value] of collection instanceof Set ? collection : Object.entries(collection)) f(key, value);
+  }
+}
+
+// Calls f(item) for each item of an array or a Set, or each entry of the others.
+function forEachItem(collection, f) {
+  if (collection === undefined) return;
+  if (Array.isArray(collection)) for (let i = 0; i < collection.length; i++) f(collection[i]);
+  else if (collection instanceof Set) collection.forEach((item) => f(item));
+  else for (const item of collection instanceof Map ? collection : Object.entries(collection)) f(item);
 }
 
 // The document for the content in `doc`, shaped as decode returns it (Maps or
 // objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
-// order given.
+// order given. The edge sections' size is known from their counts, and the node
+// section's is bounded by its texts' lengths: one buffer, seldom grown.
 export function encode(doc) {
-  const w = new Writer();
-  const [nodeCount, nodes] = entriesOf(doc.newOrUpdatedNodes);
-  w.u64(nodeCount);
-  for (const [id, update] of nodes) {
-    w.id(id);
-    w.record(update);
+  const groupCount = countOf(doc.newOrUpdatedEdges), cutCount = countOf(doc.deletedEdges);
+  let edgeBytes = 0;
+  forEachPair(doc.newOrUpdatedEdges, (_, rows) => {
+    edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES + WEIGHT_BYTES) * countOf(rows);
+  });
+  forEachPair(doc.deletedEdges, (_, rows) => {
+    edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES) * countOf(rows);
+  });
+  const nodeCount = countOf(doc.newOrUpdatedNodes), deletedCount = countOf(doc.deletedNodes);
+  const w = new Writer(0);
+  let nodeBytes = 0;
+  forEachPair(doc.newOrUpdatedNodes, (_, update) => {
+    nodeBytes += 2 * COUNT_BYTES + ID_BYTES + (update === null || typeof update !== "object" ? 0 : w.recordLength(update));
+  });
+  // One buffer of the document's size: a larger one, or a second, costs the
+  // collector a full pass over the caller's heap.
+  w.room(4 * COUNT_BYTES + nodeBytes + deletedCount * (COUNT_BYTES + ID_BYTES) + edgeBytes);
+  try {
+    w.room(COUNT_BYTES);
+    w.u64(nodeCount);
+    forEachPair(doc.newOrUpdatedNodes, (id, update) => w.node(id, update));
+    w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES + edgeBytes + COUNT_BYTES);
+    w.u64(deletedCount);
+    forEachItem(doc.deletedNodes, (id) => w.id(id));
+    w.u64(groupCount);
+    forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
+      w.id(from);
+      w.u64(countOf(rows));
+      forEachPair(rows, (to, weight) => w.row(to, weight));
+    });
+    w.u64(cutCount);
+    forEachPair(doc.deletedEdges, (from, rows) => {
+      w.id(from);
+      w.u64(countOf(rows));
+      forEachItem(rows, (to) => w.id(to));
+    });
+  } catch (error) {
+    w.finish(error);
   }
-  const [deletedCount, deleted] = entriesOf(doc.deletedNodes);
-  w.u64(deletedCount);
-  for (const id of deleted) w.id(id);
-  const [groupCount, groups] = entriesOf(doc.newOrUpdatedEdges);
-  w.u64(groupCount);
-  for (const [from, targets] of groups) {
-    w.id(from);
-    const [rowCount, rows] = entriesOf(targets);
-    w.u64(rowCount);
-    for (const [to, weight] of rows) {
-      w.id(to);
-      w.weight(weight);
-    }
-  }
-  const [cutCount, cut] = entriesOf(doc.deletedEdges);
-  w.u64(cutCount);
-  for (const [from, targets] of cut) {
-    w.id(from);
-    const [rowCount, rows] = entriesOf(targets);
-    w.u64(rowCount);
-    for (const to of rows) w.id(to);
-  }
-  return w.bytes.slice(0, w.at);
+  return w.finish();
 }
