@@ -3,40 +3,12 @@ import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import { test } from "node:test";
 
-import { DocumentError, decode, decodeColumns, encode, idText } from "../kovra_document.js";
-import { viewsOf } from "./views.js";
+import { DocumentError, decode, decodeColumns, encode } from "../kovra_document.js";
+import { fromColumns, viewsOf } from "./views.js";
 
 const folder = new URL("../../tests/vectors/", import.meta.url);
 const vectors = JSON.parse(readFileSync(new URL("vectors.json", folder), "utf8"));
 const read = (name) => new Uint8Array(readFileSync(new URL(name, folder)));
-
-// decodeColumns in the shape of decode, to compare the two.
-function fromColumns(c) {
-  const ids = (rows) => Array.from({ length: rows.length / 16 }, (_, i) => idText(rows, 16 * i));
-  const grouped = (g, row) => {
-    const from = ids(g.from), to = ids(g.to);
-    return new Map(from.map((id, k) => [id, row(to, g.offsets[k], g.offsets[k + 1])]));
-  };
-  const fields = ["label", "size", "url", "red", "green", "blue", "showLabel"];
-  const nodes = ids(c.nodes.ids).map((id, i) => {
-    const update = {};
-    fields.forEach((key, f) => {
-      if (c.nodes.present[i] & (1 << f)) update[key] = key === "showLabel" ? c.nodes[key][i] === 1 : c.nodes[key][i];
-    });
-    return [id, update];
-  });
-  const deletedNodes = ids(c.deletedNodes);
-  const edges = grouped(c.edges, (to, a, b) => new Map(to.slice(a, b).map((id, k) => [id, c.edges.weights[a + k]])));
-  const deletedEdges = grouped(c.deletedEdges, (to, a, b) => to.slice(a, b));
-  return {
-    newOrUpdatedNodes: new Map(nodes),
-    deletedNodes,
-    newOrUpdatedEdges: edges,
-    deletedEdges,
-    numNodes: nodes.length + deletedNodes.length,
-    numEdges: edges.size + deletedEdges.size,
-  };
-}
 
 for (const vector of vectors) {
   test(`${vector.valid ? "accepts" : "refuses"} ${vector.name}: ${vector.why}`, () => {
