@@ -201,10 +201,16 @@ function scan(bytes) {
 // Seeded per table: no order depends on the hash, and a document made to collide
 // under one seed does not collide under the next.
 function hashAt(b, p, seed) {
-  const a = b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24);
-  const c = b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24);
-  const d = b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24);
-  const e = b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24);
+  return hashWords(
+    b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24),
+    b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24),
+    b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24),
+    b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24),
+    seed,
+  );
+}
+
+function hashWords(a, c, d, e, seed) {
   let h = Math.imul(a ^ seed, 0x9e3779b1) ^ Math.imul(c, 0x85ebca77);
   h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(d, 0xc2b2ae3d) ^ Math.imul(e, 0x27d4eb2f);
   h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
@@ -223,12 +229,15 @@ function tableSize(count) {
 }
 
 // Numbers the distinct ids of a document by their 16 bytes, in order of first
-// appearance; `firstAt` holds where each first stands.
+// appearance; `firstAt` holds where each first stands. A slot holds its id's number
+// and its four words, so that a probe reads one place.
+const SLOT = 5;
+
 class IdIndex {
   constructor(bytes, expected) {
     this.bytes = bytes;
     this.seed = (Math.random() * TWO_32) | 0;
-    this.slots = new Int32Array(tableSize(expected)).fill(-1);
+    this.slots = new Int32Array(SLOT * tableSize(expected)).fill(-1);
     this.firstAt = new Uint32Array(Math.max(expected, 16));
     this.count = 0;
   }
@@ -241,36 +250,47 @@ class IdIndex {
   }
 
   intern(p) {
-    const b = this.bytes, slots = this.slots, firstAt = this.firstAt;
-    const mask = slots.length - 1;
-    for (let slot = hashAt(b, p, this.seed) & mask; ; slot = (slot + 1) & mask) {
-      const index = slots[slot];
-      if (index < 0) return this.add(slot, p);
-      if (sameId(b, firstAt[index], p)) return index;
+    const b = this.bytes, slots = this.slots;
+    const a = b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24);
+    const c = b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24);
+    const d = b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24);
+    const e = b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24);
+    const mask = slots.length / SLOT - 1;
+    for (let slot = hashWords(a, c, d, e, this.seed) & mask; ; slot = (slot + 1) & mask) {
+      const s = SLOT * slot;
+      const index = slots[s];
+      if (index < 0) return this.add(s, p, a, c, d, e);
+      if (slots[s + 1] === a && slots[s + 2] === c && slots[s + 3] === d && slots[s + 4] === e) return index;
     }
   }
 
-  add(slot, p) {
+  add(s, p, a, c, d, e) {
     const index = this.count++;
-    this.slots[slot] = index;
+    const slots = this.slots;
+    slots[s] = index;
+    slots[s + 1] = a;
+    slots[s + 2] = c;
+    slots[s + 3] = d;
+    slots[s + 4] = e;
     if (index === this.firstAt.length) {
       const grown = new Uint32Array(2 * index);
       grown.set(this.firstAt);
       this.firstAt = grown;
     }
     this.firstAt[index] = p;
-    if (2 * this.count > this.slots.length) this.grow();
+    if (2 * SLOT * this.count > slots.length) this.grow();
     return index;
   }
 
   grow() {
-    const b = this.bytes, firstAt = this.firstAt;
-    const slots = new Int32Array(2 * this.slots.length).fill(-1);
-    const mask = slots.length - 1;
-    for (let index = 0; index < this.count; index++) {
-      let slot = hashAt(b, firstAt[index], this.seed) & mask;
-      while (slots[slot] >= 0) slot = (slot + 1) & mask;
-      slots[slot] = index;
+    const old = this.slots;
+    const slots = new Int32Array(2 * old.length).fill(-1);
+    const mask = slots.length / SLOT - 1;
+    for (let o = 0; o < old.length; o += SLOT) {
+      if (old[o] < 0) continue;
+      let slot = hashWords(old[o + 1], old[o + 2], old[o + 3], old[o + 4], this.seed) & mask;
+      while (slots[SLOT * slot] >= 0) slot = (slot + 1) & mask;
+      slots.set(old.subarray(o, o + SLOT), SLOT * slot);
     }
     this.slots = slots;
   }
