@@ -859,13 +859,18 @@ function readFormSize(b, p, end) {
 // read later as any.
 class Texts {
   constructor(size) {
-    this.bytes = new Uint8Array(size + 1);
+    this.bytes = new Uint8Array(size + 4);
     this.bytes[0] = 0x5b;
     this.length = 1;
     this.count = 0;
   }
 
   add(b, start, end) {
+    if (this.length + end - start + 3 > this.bytes.length) {
+      const grown = new Uint8Array(2 * (this.length + end - start + 3));
+      grown.set(this.bytes.subarray(0, this.length));
+      this.bytes = grown;
+    }
     const bytes = this.bytes;
     let at = this.length;
     bytes[at++] = 0x22;
@@ -899,7 +904,8 @@ function readRecords(bytes, doc) {
   const n = recordStart.length;
   let textBytes = 0;
   for (let i = 0; i < n; i++) textBytes += recordEnd[i] - recordStart[i];
-  const texts = new Texts(textBytes);
+  // Texts take at most their records' bytes, and about half in the writer's form.
+  const texts = new Texts(textBytes >>> 1);
   const present = new Int8Array(n);
   const size = new Float32Array(n);
   const colours = new Uint8Array(3 * n);
