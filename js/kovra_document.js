@@ -1449,13 +1449,19 @@ class Writer {
     const start = this.at + COUNT_BYTES;
     let at = start;
     bytes[at++] = 0x7b;
-    if (label !== undefined) at = this.member(LABEL, at, start, label);
-    if (size !== undefined) at = this.member(SIZE, at, start, size);
-    if (url !== undefined) at = this.member(URL, at, start, url);
-    if (red !== undefined) at = this.member(RED, at, start, red);
-    if (green !== undefined) at = this.member(GREEN, at, start, green);
-    if (blue !== undefined) at = this.member(BLUE, at, start, blue);
-    if (showLabel !== undefined) at = this.member(SHOW_LABEL, at, start, showLabel);
+    if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start));
+    if (size !== undefined) {
+      if (typeof size !== "number") throw new TypeError("size must be a number");
+      at = this.ascii(this.sizeText(size), this.key(SIZE, at, start));
+    }
+    if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start));
+    if (red !== undefined) at = this.colour(RED, red, this.key(RED, at, start));
+    if (green !== undefined) at = this.colour(GREEN, green, this.key(GREEN, at, start));
+    if (blue !== undefined) at = this.colour(BLUE, blue, this.key(BLUE, at, start));
+    if (showLabel !== undefined) {
+      if (typeof showLabel !== "boolean") throw new TypeError("showLabel must be a boolean");
+      at = this.ascii(showLabel ? "true" : "false", this.key(SHOW_LABEL, at, start));
+    }
     bytes[at++] = 0x7d;
     this.u64(at - start);
     this.at = at;
@@ -1468,22 +1474,28 @@ class Writer {
     this.at -= COUNT_BYTES + ID_BYTES;
   }
 
-  // Field f's member at `at` of the record that starts at `start`; returns its end.
-  member(f, at, start, value) {
+  // Field f's key at `at` of the record that starts at `start`, after a comma unless
+  // it comes first; returns where its value goes.
+  key(f, at, start) {
     const bytes = this.bytes;
     if (at !== start + 1) bytes[at++] = 0x2c;
     const prefix = MEMBER_PREFIX[f];
     for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
-    if (f === LABEL || f === URL) return this.jsonString(value, FIELDS[f], at);
-    if (f === RED || f === GREEN || f === BLUE) {
-      if (!isColour(value)) valueText(f, value, this); // throws
-      if (value >= 100) bytes[at++] = 0x30 + Math.floor(value / 100);
-      if (value >= 10) bytes[at++] = 0x30 + (Math.floor(value / 10) % 10);
-      bytes[at++] = 0x30 + (value % 10);
-      return at;
-    }
-    const text = valueText(f, value, this);
+    return at;
+  }
+
+  ascii(text, at) {
+    const bytes = this.bytes;
     for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
+    return at;
+  }
+
+  colour(f, value, at) {
+    if (!isColour(value)) valueText(f, value, this); // throws
+    const bytes = this.bytes;
+    if (value >= 100) bytes[at++] = 0x30 + Math.floor(value / 100);
+    if (value >= 10) bytes[at++] = 0x30 + (Math.floor(value / 10) % 10);
+    bytes[at++] = 0x30 + (value % 10);
     return at;
   }
 
@@ -1628,10 +1640,13 @@ export function encode(doc) {
     w.u64(deletedCount);
     forEachItem(doc.deletedNodes, (id) => w.id(id));
     w.u64(groupCount);
+    // One callback for every row of every Map, not one per group.
+    const row = (weight, to) => w.row(to, weight);
     forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
       w.id(from);
       w.u64(countOf(rows));
-      forEachPair(rows, (to, weight) => w.row(to, weight));
+      if (rows instanceof Map) rows.forEach(row);
+      else forEachPair(rows, (to, weight) => w.row(to, weight));
     });
     w.u64(cutCount);
     forEachPair(doc.deletedEdges, (from, rows) => {
