@@ -1326,8 +1326,10 @@ for (let h = 0; h < 16; h++) {
 }
 // Where in the text each byte's two digits stand.
 const PAIR_AT = new Uint8Array(ID_BYTES);
-// Id texts are written this many at a time, through a scratch of their bytes.
-const PENDING_IDS = 4096;
+// Id texts are written this many at a time, through a scratch of their bytes. Their
+// joined text stays a young object (under 128 KB): a larger one would be made in the
+// old generation, and enough of them start a full collection of the caller's heap.
+const PENDING_IDS = 1024;
 const ID_SCRATCH = new Uint8Array(ID_TEXT_LENGTH * PENDING_IDS);
 for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
   if (HYPHEN_BEFORE[i]) j++;
