@@ -1367,8 +1367,10 @@ class Writer {
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
     // Id texts not yet written, and where each goes (see flush).
-    this.pending = [];
+    // (An array kept at its full length: emptied, one would be grown again each time.)
+    this.pending = new Array(PENDING_IDS).fill("");
     this.pendingAt = new Int32Array(PENDING_IDS);
+    this.pendingCount = 0;
   }
 
   // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
@@ -1392,8 +1394,8 @@ class Writer {
     const at = this.at;
     this.bytes[at] = ID_BYTES; // the length's other seven bytes are zero already
     if (typeof id === "string" && id.length === ID_TEXT_LENGTH) {
-      const n = this.pending.length;
-      this.pending.push(id);
+      const n = this.pendingCount++;
+      this.pending[n] = id;
       this.pendingAt[n] = at + COUNT_BYTES;
       if (n + 1 === PENDING_IDS) this.flush();
     } else {
@@ -1407,10 +1409,11 @@ class Writer {
   // bytes to read. Only ASCII texts give one byte per character, so any other goes
   // to putId, which says what is wrong; of several bad ids, the first.
   flush() {
-    const texts = this.pending, n = texts.length;
+    const texts = this.pending, n = this.pendingCount;
     if (n === 0) return;
     const bytes = this.bytes, at = this.pendingAt, hex = ID_SCRATCH;
-    const { read, written } = UTF8_ENCODER.encodeInto(texts.join(""), hex);
+    const joined = n === PENDING_IDS ? texts.join("") : texts.slice(0, n).join("");
+    const { read, written } = UTF8_ENCODER.encodeInto(joined, hex);
     for (let k = 0; k < n; k++) {
       const j = ID_TEXT_LENGTH * k;
       let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
@@ -1424,14 +1427,14 @@ class Writer {
       }
       if (bad !== 0) putId(bytes, to, texts[k]);
     }
-    texts.length = 0;
+    this.pendingCount = 0;
   }
 
   // The finished document. An error thrown while writing stands behind a bad id
   // written before it.
   finish(error) {
     if (error !== undefined) {
-      for (let k = 0; k < this.pending.length; k++) putId(this.bytes, this.pendingAt[k], this.pending[k]);
+      for (let k = 0; k < this.pendingCount; k++) putId(this.bytes, this.pendingAt[k], this.pending[k]);
       throw error;
     }
     this.flush();

@@ -38,3 +38,27 @@ test("decodeColumns keeps a NaN weight's bits", () => {
   const weights = decodeColumns(read("nan-payloads.bin")).edges.weights;
   assert.deepEqual([...new Uint32Array(weights.buffer)], [0x7fc00001, 0xff800001, 0x7fffffff]);
 });
+
+// encode reads id texts in batches; each bad one is refused as putId would, and
+// before an error that stands after it.
+const ID = "a0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf";
+for (const [why, id] of [
+  ["a digit that is not hex", ID.slice(0, 35) + "g"],
+  ["a hyphen out of place", ID.slice(0, 8) + "a" + ID.slice(9)],
+  ["a character past ASCII", "é" + ID.slice(1)],
+  ["a lone surrogate", "\ud800" + ID.slice(1)],
+  ["a code that aliases a hex digit past 255", String.fromCharCode(0x130) + ID.slice(1)],
+  ["35 characters", ID.slice(1)],
+]) {
+  test(`encode refuses an id with ${why}`, () => {
+    const rows = new Map([[ID, 1], [id, 2]]);
+    assert.throws(() => encode({ newOrUpdatedEdges: new Map([[ID, rows]]) }), /not a UUID text/);
+    const bad = { newOrUpdatedNodes: new Map([[id, {}]]), deletedNodes: [ID], deletedEdges: [[ID, [5]]] };
+    assert.throws(() => encode(bad), /not a UUID text/);
+  });
+}
+
+test("encode reads an id text of either case", () => {
+  const content = (id) => ({ newOrUpdatedEdges: new Map([[id, new Map([[id, 0.5]])]]) });
+  assert.deepEqual(encode(content(ID.toUpperCase())), encode(content(ID)));
+});
