@@ -739,7 +739,7 @@ function parseRecord(bytes, start, end) {
 const KEY_BYTES = FIELDS.map((key) => Uint8Array.from(`"${key}":`, (c) => c.charCodeAt(0)));
 // The values of the record last read in the writer's form.
 let formSize = 0;
-let formColour = new Uint8Array(3);
+const formColour = new Uint8Array(3);
 let formShowLabel = 0;
 
 // The present fields of the record b[p, end) when it is in the writer's form, else
@@ -949,6 +949,8 @@ function readRecords(bytes, doc) {
   return { present, size, colours, showLabel, label, url, parsed, errors };
 }
 
+const FULL = (1 << FIELDS.length) - 1;
+
 // Record i's update as an object with the fields present, in the writer's order.
 function updateOf(records, i) {
   const fields = records.present[i];
@@ -975,7 +977,6 @@ function updateOf(records, i) {
   if (fields & (1 << SHOW_LABEL)) update.showLabel = records.showLabel[i] === 1;
   return update;
 }
-const FULL = (1 << FIELDS.length) - 1;
 
 // ---- decode ----------------------------------------------------------------------
 
