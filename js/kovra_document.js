@@ -894,11 +894,14 @@ class Texts {
   }
 }
 
+// Strict UTF-8 (no overlong forms, no encoded surrogates, nothing above U+10FFFF):
+// the platform's decoder refuses exactly those. A record in the writer's form is
+// ASCII and needs no check.
+const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
+
 // The node records' updates as columns by record: present fields (-1 for a record
 // that failed, with its error in `errors`), values, and the record's texts. A record
 // that is not UTF-8 fails the document whatever comes after it.
-const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
-
 function readRecords(bytes, doc) {
   const { recordStart, recordEnd } = doc;
   const n = recordStart.length;
