@@ -11,9 +11,7 @@ const TWO_32 = 2 ** 32;
 // The record's keys in the writer's order; a field's bit in `present` is its index.
 export const FIELDS = Object.freeze(["label", "size", "url", "red", "green", "blue", "showLabel"]);
 const FIELD_INDEX = new Map(FIELDS.map((key, i) => [key, i]));
-const [LABEL, SIZE, URL, SHOW_LABEL] = ["label", "size", "url", "showLabel"].map((key) =>
-  FIELD_INDEX.get(key),
-);
+const [LABEL, SIZE, URL, RED, GREEN, BLUE, SHOW_LABEL] = FIELDS.keys();
 
 export class DocumentError extends Error {
   constructor(message) {
@@ -44,9 +42,6 @@ const ID_TEXT_LENGTH = 36;
 // 1 for the bytes that a hyphen stands before in the text (groups of 8-4-4-4-12 digits).
 const HYPHEN_BEFORE = new Uint8Array(ID_BYTES);
 for (const i of [4, 6, 8, 10]) HYPHEN_BEFORE[i] = 1;
-// The same by position in the text.
-const HYPHEN_AT = new Uint8Array(ID_TEXT_LENGTH);
-for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) if (HYPHEN_BEFORE[i]) HYPHEN_AT[j++] = 1;
 
 export function idText(bytes, at = 0) {
   let text = "";
@@ -77,102 +72,6 @@ function idTexts(bytes, positions) {
   if (positions.length > 0) w--; // no comma after the last
   json[w++] = 0x5d;
   return JSON.parse(UTF8.decode(json.subarray(0, w)));
-}
-
-// Hex digit values by character code, 255 for anything else.
-const HEX_VALUE = new Uint8Array(128).fill(255);
-for (let d = 0; d < 16; d++) {
-  HEX_VALUE[d.toString(16).charCodeAt(0)] = d;
-  HEX_VALUE[d.toString(16).toUpperCase().charCodeAt(0)] = d;
-}
-
-// Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
-function putId(out, at, id) {
-  if (typeof id === "string") {
-    if (id.length === ID_TEXT_LENGTH) {
-      let bad = 0;
-      for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
-        if (HYPHEN_AT[j]) bad |= id.charCodeAt(j++) ^ 0x2d;
-        const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
-        const high = h < 128 ? HEX_VALUE[h] : 255;
-        const low = l < 128 ? HEX_VALUE[l] : 255;
-        bad |= (high | low) & 0xf0;
-        out[at + i] = (high << 4) | low;
-      }
-      if (bad === 0) return;
-    }
-    throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
-  }
-  if (id instanceof Uint8Array && id.length === ID_BYTES) out.set(id, at);
-  else throw new TypeError("an id is a UUID text or 16 bytes");
-}
-
-// Numbers the distinct ids of a document by their 16 bytes, in order of first
-// appearance. Seeded per table: no order depends on the hash, and a document made to
-// collide under one seed does not collide under the next.
-class IdIndex {
-  constructor(bytes) {
-    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-    this.seed = (Math.random() * TWO_32) | 0;
-    this.mask = 1023;
-    this.slots = new Int32Array(1024).fill(-1);
-    this.words = new Int32Array(4 * 512);
-    this.count = 0;
-    this.firstAt = []; // where each id first stands in the document
-  }
-
-  hash(a, b, c, d) {
-    let h = Math.imul(a ^ this.seed, 0x9e3779b1) ^ Math.imul(b, 0x85ebca77);
-    h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(c, 0xc2b2ae3d) ^ Math.imul(d, 0x27d4eb2f);
-    h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
-    return h ^ (h >>> 16);
-  }
-
-  // The number of the id at byte `at` of the document.
-  intern(at) {
-    const v = this.view;
-    const a = v.getInt32(at, true), b = v.getInt32(at + 4, true);
-    const c = v.getInt32(at + 8, true), d = v.getInt32(at + 12, true);
-    const words = this.words;
-    for (let slot = this.hash(a, b, c, d) & this.mask; ; slot = (slot + 1) & this.mask) {
-      const index = this.slots[slot];
-      if (index < 0) return this.add(slot, at, a, b, c, d);
-      const w = 4 * index;
-      if (words[w] === a && words[w + 1] === b && words[w + 2] === c && words[w + 3] === d) {
-        return index;
-      }
-    }
-  }
-
-  add(slot, at, a, b, c, d) {
-    const index = this.count++;
-    this.slots[slot] = index;
-    if (4 * index === this.words.length) {
-      const grown = new Int32Array(2 * this.words.length);
-      grown.set(this.words);
-      this.words = grown;
-    }
-    const w = this.words;
-    w[4 * index] = a;
-    w[4 * index + 1] = b;
-    w[4 * index + 2] = c;
-    w[4 * index + 3] = d;
-    this.firstAt.push(at);
-    if (2 * this.count > this.mask) this.grow();
-    return index;
-  }
-
-  grow() {
-    const words = this.words;
-    this.mask = 2 * this.mask + 1;
-    this.slots = new Int32Array(this.mask + 1).fill(-1);
-    for (let index = 0; index < this.count; index++) {
-      const w = 4 * index;
-      let slot = this.hash(words[w], words[w + 1], words[w + 2], words[w + 3]) & this.mask;
-      while (this.slots[slot] >= 0) slot = (slot + 1) & this.mask;
-      this.slots[slot] = index;
-    }
-  }
 }
 
 // ---- the outer layer -------------------------------------------------------------
@@ -214,7 +113,7 @@ class Cursor {
     return at;
   }
 
-  // The start of the next record; RecordTexts checks all records' UTF-8 at once.
+  // The start of the next record; its UTF-8 is checked with its JSON.
   record() {
     const length = this.u64("record length");
     if (length > this.left()) {
@@ -226,98 +125,220 @@ class Cursor {
   }
 }
 
-// A growing list of 32-bit integers.
-class IntList {
-  constructor(Type = Int32Array) {
-    this.items = new Type(256);
-    this.length = 0;
-  }
+// Whether 24 bytes at p are an id of length 16 (within the input).
+function isId(b, p) {
+  return p + COUNT_BYTES + ID_BYTES <= b.length && b[p] === ID_BYTES &&
+    (b[p + 1] | b[p + 2] | b[p + 3] | b[p + 4] | b[p + 5] | b[p + 6] | b[p + 7]) === 0;
+}
 
-  push(value) {
-    if (this.length === this.items.length) {
-      const grown = new this.items.constructor(2 * this.length);
-      grown.set(this.items);
-      this.items = grown;
+// The offset of the 16 bytes of the id at the cursor, checked; the cursor moves past.
+function nextId(r) {
+  const p = r.at;
+  if (isId(r.bytes, p)) {
+    r.at = p + COUNT_BYTES + ID_BYTES;
+    return p + COUNT_BYTES;
+  }
+  return r.id(); // says what is wrong
+}
+
+// A group section: each group's `from` id, where its rows start among all rows, and
+// each row's `to` id (a weight follows it when `weightBytes` is 4). No count is
+// trusted for an allocation beyond what the bytes left could hold.
+function scanGroups(r, weightBytes) {
+  const b = r.bytes;
+  const groups = r.u64("count of groups");
+  const capacity = Math.min(groups, Math.floor(r.left() / (2 * COUNT_BYTES + ID_BYTES)));
+  const fromAt = new Uint32Array(capacity);
+  const offsets = new Uint32Array(capacity + 1);
+  const rowBytes = COUNT_BYTES + ID_BYTES + weightBytes;
+  let toAt = new Uint32Array(Math.floor(r.left() / rowBytes));
+  let rows = 0;
+  for (let g = 0; g < groups; g++) {
+    fromAt[g] = nextId(r);
+    offsets[g] = rows;
+    const count = r.u64("count of a group");
+    let p = r.at;
+    if (count * rowBytes <= b.length - p) {
+      for (let k = 0; k < count; k++, p += rowBytes) {
+        if (!isId(b, p)) break;
+        toAt[rows++] = p + COUNT_BYTES;
+      }
+      r.at = p;
+      if (rows - offsets[g] === count) continue;
     }
-    this.items[this.length++] = value;
+    // Not all there: row by row, which says where the input ends or goes wrong.
+    for (let k = rows - offsets[g]; k < count; k++) {
+      toAt[rows++] = nextId(r);
+      r.need(weightBytes, "weight");
+      r.at += weightBytes;
+    }
   }
-
-  toArray() {
-    return this.items.subarray(0, this.length);
-  }
+  offsets[groups] = rows;
+  return { fromAt, offsets, toAt: toAt.subarray(0, rows) };
 }
 
-// Ids in document order: their numbers, and where their 16 bytes stand.
-class IdList {
-  constructor() {
-    this.index = new IntList();
-    this.at = new IntList(Uint32Array);
-  }
-
-  get length() {
-    return this.index.length;
-  }
-}
-
-// Reads the outer layer: every id numbered by an IdIndex, with where it stands.
-// A row's weight follows its `to` id.
+// Reads the outer layer: where each id, record and weight stands (a row's weight
+// follows its `to` id), everything but the records checked.
 function scan(bytes) {
   const r = new Cursor(bytes);
-  const ids = new IdIndex(bytes);
-  const view = r.view;
-  const id = (list) => {
-    let at = r.at;
-    // The usual case inline: 24 bytes left and a length of 16. Else the cursor's
-    // checks, which say what is wrong.
-    if (bytes.length - at >= COUNT_BYTES + ID_BYTES && view.getUint32(at, true) === ID_BYTES &&
-        view.getUint32(at + 4, true) === 0) {
-      at += COUNT_BYTES;
-      r.at = at + ID_BYTES;
-    } else {
-      at = r.id();
-    }
-    list.index.push(ids.intern(at));
-    list.at.push(at);
-  };
-  const nodes = new IdList();
-  const records = new IntList(Uint32Array); // start, end of each node's record
   const count = r.u64("count of nodes");
+  const capacity = Math.min(count, Math.floor(r.left() / (2 * COUNT_BYTES + ID_BYTES)));
+  const nodeAt = new Uint32Array(capacity);
+  const recordStart = new Uint32Array(capacity), recordEnd = new Uint32Array(capacity);
   for (let i = 0; i < count; i++) {
-    id(nodes);
-    const start = r.record();
-    records.push(start);
-    records.push(r.at);
+    nodeAt[i] = nextId(r);
+    recordStart[i] = r.record();
+    recordEnd[i] = r.at;
   }
-  const deletedNodes = new IdList();
   const deleted = r.u64("count of deleted nodes");
-  for (let i = 0; i < deleted; i++) id(deletedNodes);
-  const sections = [true, false].map((weighted) => {
-    const from = new IdList(), to = new IdList(), offsets = new IntList(Uint32Array);
-    const groups = r.u64("count of groups");
-    for (let i = 0; i < groups; i++) {
-      id(from);
-      offsets.push(to.length);
-      const rows = r.u64("count of a group");
-      for (let k = 0; k < rows; k++) {
-        id(to);
-        if (weighted) {
-          r.need(WEIGHT_BYTES, "weight");
-          r.at += WEIGHT_BYTES;
-        }
-      }
+  const deletedAt = new Uint32Array(Math.min(deleted, Math.floor(r.left() / (COUNT_BYTES + ID_BYTES))));
+  for (let i = 0; i < deleted; i++) deletedAt[i] = nextId(r);
+  const edges = scanGroups(r, WEIGHT_BYTES);
+  const deletedEdges = scanGroups(r, 0);
+  return { nodeAt, recordStart, recordEnd, deletedAt, edges, deletedEdges, byteLength: r.at };
+}
+
+// Seeded per table: no order depends on the hash, and a document made to collide
+// under one seed does not collide under the next.
+function hashAt(b, p, seed) {
+  return hashWords(
+    b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24),
+    b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24),
+    b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24),
+    b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24),
+    seed,
+  );
+}
+
+function hashWords(a, c, d, e, seed) {
+  let h = Math.imul(a ^ seed, 0x9e3779b1) ^ Math.imul(c, 0x85ebca77);
+  h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(d, 0xc2b2ae3d) ^ Math.imul(e, 0x27d4eb2f);
+  h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
+  return h ^ (h >>> 16);
+}
+
+function sameId(b, p, q) {
+  for (let i = 0; i < ID_BYTES; i++) if (b[p + i] !== b[q + i]) return false;
+  return true;
+}
+
+function tableSize(count) {
+  let size = 16;
+  while (size < 2 * count) size *= 2;
+  return size;
+}
+
+// Numbers the distinct ids of a document by their 16 bytes, in order of first
+// appearance; `firstAt` holds where each first stands. A slot holds its id's number
+// and its four words, so that a probe reads one place.
+const SLOT = 5;
+
+class IdIndex {
+  constructor(bytes, expected) {
+    this.bytes = bytes;
+    this.seed = (Math.random() * TWO_32) | 0;
+    this.slots = new Int32Array(SLOT * tableSize(expected)).fill(-1);
+    this.firstAt = new Uint32Array(Math.max(expected, 16));
+    this.count = 0;
+  }
+
+  // The numbers of the ids at `positions`.
+  numbers(positions) {
+    const out = new Int32Array(positions.length);
+    for (let k = 0; k < positions.length; k++) out[k] = this.intern(positions[k]);
+    return out;
+  }
+
+  intern(p) {
+    const b = this.bytes, slots = this.slots;
+    const a = b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24);
+    const c = b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24);
+    const d = b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24);
+    const e = b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24);
+    const mask = slots.length / SLOT - 1;
+    for (let slot = hashWords(a, c, d, e, this.seed) & mask; ; slot = (slot + 1) & mask) {
+      const s = SLOT * slot;
+      const index = slots[s];
+      if (index < 0) return this.add(s, p, a, c, d, e);
+      if (slots[s + 1] === a && slots[s + 2] === c && slots[s + 3] === d && slots[s + 4] === e) return index;
     }
-    offsets.push(to.length);
-    return { from, offsets: offsets.toArray(), to };
-  });
-  return {
-    ids,
-    nodes,
-    records: records.toArray(),
-    deletedNodes,
-    edges: sections[0],
-    deletedEdges: sections[1],
-    byteLength: r.at,
-  };
+  }
+
+  add(s, p, a, c, d, e) {
+    const index = this.count++;
+    const slots = this.slots;
+    slots[s] = index;
+    slots[s + 1] = a;
+    slots[s + 2] = c;
+    slots[s + 3] = d;
+    slots[s + 4] = e;
+    if (index === this.firstAt.length) {
+      const grown = new Uint32Array(2 * index);
+      grown.set(this.firstAt);
+      this.firstAt = grown;
+    }
+    this.firstAt[index] = p;
+    if (2 * SLOT * this.count > slots.length) this.grow();
+    return index;
+  }
+
+  grow() {
+    const old = this.slots;
+    const slots = new Int32Array(2 * old.length).fill(-1);
+    const mask = slots.length / SLOT - 1;
+    for (let o = 0; o < old.length; o += SLOT) {
+      if (old[o] < 0) continue;
+      let slot = hashWords(old[o + 1], old[o + 2], old[o + 3], old[o + 4], this.seed) & mask;
+      while (slots[SLOT * slot] >= 0) slot = (slot + 1) & mask;
+      slots.set(old.subarray(o, o + SLOT), SLOT * slot);
+    }
+    this.slots = slots;
+  }
+}
+
+// Whether a list of ids holds one twice. One table serves many lists: each list
+// takes the next stamp, and a slot of an older stamp counts as empty.
+class RepeatCheck {
+  constructor(bytes, largest) {
+    this.bytes = bytes;
+    this.seed = (Math.random() * TWO_32) | 0;
+    const size = tableSize(largest);
+    this.at = new Uint32Array(size);
+    this.stamps = new Int32Array(size);
+    this.stamp = 0;
+  }
+
+  // Whether positions[from, to) hold an id twice.
+  any(positions, from = 0, to = positions.length) {
+    const b = this.bytes, at = this.at, stamps = this.stamps, seed = this.seed;
+    const stamp = ++this.stamp;
+    const mask = tableSize(to - from) - 1;
+    for (let k = from; k < to; k++) {
+      const p = positions[k];
+      let slot = hashAt(b, p, seed) & mask;
+      for (; stamps[slot] === stamp; slot = (slot + 1) & mask) if (sameId(b, at[slot], p)) return true;
+      stamps[slot] = stamp;
+      at[slot] = p;
+    }
+    return false;
+  }
+}
+
+// Whether any id stands twice where the reader resolves repeats: among the nodes,
+// the deleted nodes, the groups of a section, or the rows of a group.
+function hasRepeats(bytes, doc) {
+  const { edges, deletedEdges } = doc;
+  let largest = Math.max(doc.nodeAt.length, doc.deletedAt.length, edges.fromAt.length, deletedEdges.fromAt.length);
+  for (const { offsets } of [edges, deletedEdges]) {
+    for (let g = 0; g + 1 < offsets.length; g++) largest = Math.max(largest, offsets[g + 1] - offsets[g]);
+  }
+  const check = new RepeatCheck(bytes, largest);
+  if (check.any(doc.nodeAt) || check.any(doc.deletedAt)) return true;
+  for (const { fromAt, offsets, toAt } of [edges, deletedEdges]) {
+    if (check.any(fromAt)) return true;
+    for (let g = 0; g + 1 < offsets.length; g++) if (check.any(toAt, offsets[g], offsets[g + 1])) return true;
+  }
+  return false;
 }
 
 // ---- the node record -------------------------------------------------------------
@@ -406,61 +427,6 @@ function readString(want) {
 
 function slice(start, end) {
   return start === end ? "" : UTF8.decode(B.subarray(start, end));
-}
-
-// Plain ASCII values of many records, gathered and decoded at once: one decoder call
-// instead of one per text, which is most of the cost of a short label. Byte offsets
-// are character offsets in ASCII, so each text is a substring of the whole.
-class TextBatch {
-  constructor() {
-    this.bytes = new Uint8Array(1 << 16);
-    this.length = 0;
-    this.targets = [];
-    this.keys = [];
-    this.ends = [];
-  }
-
-  // Sets target[key] to the ASCII text B[start, end) when resolve() runs.
-  add(target, key, start, end) {
-    const size = end - start;
-    if (this.length + size > this.bytes.length) {
-      const grown = new Uint8Array(2 * (this.length + size));
-      grown.set(this.bytes.subarray(0, this.length));
-      this.bytes = grown;
-    }
-    for (let k = 0; k < size; k++) this.bytes[this.length + k] = B[start + k];
-    this.length += size;
-    this.targets.push(target);
-    this.keys.push(key);
-    this.ends.push(this.length);
-  }
-
-  resolve() {
-    const all = UTF8.decode(this.bytes.subarray(0, this.length));
-    for (let i = 0, start = 0; i < this.targets.length; i++) {
-      this.targets[i][this.keys[i]] = all.substring(start, this.ends[i]);
-      start = this.ends[i];
-    }
-  }
-}
-// The batch of the records being parsed together, or null: each text at once.
-let batch = null;
-
-// A label or url at P: batched when it is plain ASCII, else decoded now.
-function readText(update, key) {
-  let at = P + 1;
-  for (;;) {
-    const c = at < E ? B[at] : 0;
-    if (c === 0x22 && batch !== null) {
-      update[key] = ""; // the same shape now as once the batch resolves
-      batch.add(update, key, P + 1, at);
-      P = at + 1;
-      return;
-    }
-    if (c < 0x20 || c >= 0x80 || c === 0x5c || c === 0x22) break;
-    at++;
-  }
-  update[key] = readString(true);
 }
 
 // The field number of the key at P, -1 for an unknown key; P moves past it.
@@ -641,7 +607,7 @@ function readField(update, field) {
     case LABEL:
     case URL:
       if (B[P] !== 0x22) bad(`${FIELDS[field]} is not a string`);
-      readText(update, FIELDS[field]);
+      update[FIELDS[field]] = readString(true);
       return;
     case SIZE:
       if (B[P] !== 0x2d && !isDigit(B[P])) bad("size is not a number");
@@ -767,159 +733,309 @@ function parseRecord(bytes, start, end) {
 // ---- records as the writer writes them ----------------------------------------------
 
 // The writer's form of a record: members in the fixed order, no white space, texts of
-// printable ASCII without escapes. The reader's rules hold for every record this
-// pattern matches (a colour above 255 aside, checked after), so such a record is
-// read by one native match on RecordTexts' text instead of byte by byte; any other
-// takes the parser.
-const FIELD_PATTERNS = [
-  '"([ !#-\\[\\]-\\x7f]*)"', // label
-  "(-?(0|[1-9]\\d*)(?:\\.(\\d+))?(?:[eE]([+-]?\\d+))?|null)", // size: text, integer, fraction, exponent
-  '"([ !#-\\[\\]-\\x7f]*)"', // url
-  "(0|[1-9]\\d{0,2})", // red
-  "(0|[1-9]\\d{0,2})",
-  "(0|[1-9]\\d{0,2})",
-  "(true|false)", // showLabel
-];
-const WRITER_FORM = new RegExp(
-  `\\{${FIELDS.map((key, f) => `(?:"${key}":${FIELD_PATTERNS[f]}(?=[,}]),?)?`).join("")}\\}`,
-  "y",
-);
-// Where each field's value is among the pattern's groups.
-const GROUP = [1, 2, 6, 7, 8, 9, 10];
-const SIZE_INTEGER = 3, SIZE_FRACTION = 4, SIZE_EXPONENT = 5;
-// Up to 10^22 every power of ten is exact in binary64, so with a significand that
-// is exact too, the number procedure is one correctly rounded operation: the same
-// binary64 as the language's own conversion of the text.
-const EXACT_POWER = 22;
+// printable ASCII without escapes, sizes of at most 15 digits and a small exponent,
+// colours 0 to 255. Every such record is read byte by byte here, with the reader's
+// rules holding for it as they stand; any other record goes to the parser.
+const KEY_BYTES = FIELDS.map((key) => Uint8Array.from(`"${key}":`, (c) => c.charCodeAt(0)));
+// The values of the record last read in the writer's form.
+let formSize = 0;
+const formColour = new Uint8Array(3);
+let formShowLabel = 0;
 
-// The node records' texts, checked to be strict UTF-8 (no overlong forms, no encoded
-// surrogates, nothing above U+10FFFF) by one call of the platform's decoder, which
-// refuses exactly those.
-const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
-// Stands between the records in the joined text: an ASCII byte ends any sequence a
-// record leaves open and cannot continue one, so each record is checked on its own.
-const SEPARATOR = 0x0a;
-
-class RecordTexts {
-  constructor(bytes, records) {
-    const count = records.length / 2;
-    let length = count;
-    for (let i = 0; i < records.length; i += 2) length += records[i + 1] - records[i];
-    const joined = new Uint8Array(length);
-    this.starts = new Uint32Array(count + 1);
-    let at = 0;
-    for (let i = 0; i < count; i++) {
-      this.starts[i] = at;
-      joined.set(bytes.subarray(records[2 * i], records[2 * i + 1]), at);
-      at += records[2 * i + 1] - records[2 * i];
-      joined[at++] = SEPARATOR;
-    }
-    this.starts[count] = at;
-    let text;
-    try {
-      text = STRICT_UTF8.decode(joined);
-    } catch {
-      fail("a node record is not UTF-8");
-    }
-    // Only an ASCII text has a character for each byte, which read() needs.
-    this.text = text.length === length ? text : null;
-  }
-
-  // The update of record i, or null when it is not in the writer's form. Its texts
-  // are substrings of the joined text and keep it alive: as much memory as the
-  // records' text.
-  read(i) {
-    if (this.text === null) return null;
-    const end = this.starts[i + 1] - 1;
-    WRITER_FORM.lastIndex = this.starts[i];
-    const m = WRITER_FORM.exec(this.text);
-    if (m === null || WRITER_FORM.lastIndex !== end || this.text.charCodeAt(end - 2) === 0x2c) {
-      return null; // not the writer's form, or a trailing comma
-    }
-    const update = {};
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = m[GROUP[f]];
-      if (value === undefined || value === "null") continue;
-      if (f === LABEL || f === URL) update[FIELDS[f]] = value;
-      else if (f === SIZE) {
-        const digits = m[SIZE_INTEGER].length + (m[SIZE_FRACTION]?.length ?? 0);
-        const exponent = m[SIZE_EXPONENT] ?? "0";
-        const scale = Number(exponent) - (m[SIZE_FRACTION]?.length ?? 0);
-        if (digits > EXACT_DIGITS || exponent.length > 5 || Math.abs(scale) > EXACT_POWER) return null;
-        update.size = Math.fround(Number(value));
-      } else if (f === SHOW_LABEL) update.showLabel = value === "true";
-      else {
-        const colour = Number(value);
-        if (colour > 255) return null;
-        update[FIELDS[f]] = colour;
+// The present fields of the record b[p, end) when it is in the writer's form, else
+// -1. Its texts are appended to `texts`.
+function readWriterForm(b, p, end, texts) {
+  if (end - p < 2 || b[p] !== 0x7b) return -1;
+  p++;
+  if (b[p] === 0x7d) return p + 1 === end ? 0 : -1;
+  const mark = texts.length, count = texts.count;
+  let present = 0;
+  for (let f = 0; ; ) {
+    // The key: the next of the fields in order that matches.
+    while (f < FIELDS.length && !matches(b, p, end, KEY_BYTES[f])) f++;
+    if (f === FIELDS.length) return texts.undo(mark, count);
+    p += KEY_BYTES[f].length;
+    if (p >= end) return texts.undo(mark, count);
+    const c = b[p];
+    if (f === LABEL || f === URL) {
+      if (c !== 0x22) return texts.undo(mark, count);
+      const start = ++p;
+      while (p < end && b[p] >= 0x20 && b[p] < 0x80 && b[p] !== 0x22 && b[p] !== 0x5c) p++;
+      if (p >= end || b[p] !== 0x22) return texts.undo(mark, count);
+      texts.add(b, start, p);
+      p++;
+      present |= 1 << f;
+    } else if (f === SIZE) {
+      if (c === 0x6e) {
+        if (!matches(b, p, end, NULL_BYTES)) return texts.undo(mark, count);
+        p += 4;
+      } else {
+        p = readFormSize(b, p, end);
+        if (p < 0) return texts.undo(mark, count);
+        present |= 1 << f;
       }
+    } else if (f === SHOW_LABEL) {
+      if (c === 0x74 && matches(b, p, end, TRUE_BYTES)) formShowLabel = 1, p += 4;
+      else if (c === 0x66 && matches(b, p, end, FALSE_BYTES)) formShowLabel = 0, p += 5;
+      else return texts.undo(mark, count);
+      present |= 1 << f;
+    } else {
+      // A colour: 0, or 1 to 3 digits without a leading zero, at most 255.
+      if (c < 0x30 || c > 0x39) return texts.undo(mark, count);
+      let value = c - 0x30;
+      p++;
+      if (value !== 0) {
+        while (p < end && b[p] >= 0x30 && b[p] <= 0x39 && value <= 255) value = 10 * value + b[p++] - 0x30;
+      }
+      if (value > 255) return texts.undo(mark, count);
+      formColour[f - RED] = value;
+      present |= 1 << f;
     }
-    return update;
+    f++;
+    if (p >= end) return texts.undo(mark, count);
+    if (b[p] === 0x7d) return p + 1 === end ? present : texts.undo(mark, count);
+    if (b[p] !== 0x2c) return texts.undo(mark, count);
+    p++;
   }
+}
+
+const NULL_BYTES = Uint8Array.from("null", (c) => c.charCodeAt(0));
+const TRUE_BYTES = Uint8Array.from("true", (c) => c.charCodeAt(0));
+const FALSE_BYTES = Uint8Array.from("false", (c) => c.charCodeAt(0));
+
+function matches(b, p, end, word) {
+  if (end - p < word.length) return false;
+  for (let k = 0; k < word.length; k++) if (b[p + k] !== word[k]) return false;
+  return true;
+}
+
+// A size in the writer's form at p into formSize: the reader's number procedure for
+// a significand of at most 15 digits (exact in binary64) and an exponent that needs
+// no loop, where it is one operation. Returns where the number ends, or -1.
+function readFormSize(b, p, end) {
+  const negative = b[p] === 0x2d;
+  if (negative) p++;
+  if (p >= end) return -1;
+  let significand = 0, digits = 0, exponent = 0;
+  if (b[p] === 0x30) p++, digits++;
+  else {
+    while (p < end && b[p] >= 0x30 && b[p] <= 0x39) significand = 10 * significand + b[p++] - 0x30, digits++;
+    if (digits === 0) return -1;
+  }
+  let integer = true;
+  if (p < end && b[p] === 0x2e) {
+    integer = false;
+    const start = ++p;
+    while (p < end && b[p] >= 0x30 && b[p] <= 0x39) significand = 10 * significand + b[p++] - 0x30;
+    if (p === start) return -1;
+    digits += p - start;
+    exponent = start - p;
+  }
+  if (p < end && (b[p] | 0x20) === 0x65) {
+    integer = false;
+    p++;
+    const minus = p < end && b[p] === 0x2d;
+    if (p < end && (b[p] === 0x2d || b[p] === 0x2b)) p++;
+    const start = p;
+    let e = 0;
+    while (p < end && b[p] >= 0x30 && b[p] <= 0x39 && p - start < 4) e = 10 * e + b[p++] - 0x30;
+    if (p === start || (p < end && b[p] >= 0x30 && b[p] <= 0x39)) return -1;
+    exponent += minus ? -e : e;
+  }
+  if (digits > EXACT_DIGITS || exponent > 308 || exponent < -308) return -1;
+  let value;
+  if (integer) value = significand;
+  else if (exponent >= 0) {
+    value = significand * POWERS_OF_TEN[exponent];
+    if (value === Infinity) return -1;
+  } else value = significand / POWERS_OF_TEN[-exponent];
+  // `-0` takes the procedure's step 4, which gives negative zero.
+  formSize = Math.fround(negative ? -value : value);
+  return p;
+}
+
+// The texts of the records read in the writer's form, gathered as one JSON array
+// that one native parse makes into strings: each a string of its own, as quick to
+// read later as any.
+class Texts {
+  constructor(size) {
+    this.bytes = new Uint8Array(size + 4);
+    this.bytes[0] = 0x5b;
+    this.length = 1;
+    this.count = 0;
+  }
+
+  add(b, start, end) {
+    if (this.length + end - start + 3 > this.bytes.length) {
+      const grown = new Uint8Array(2 * (this.length + end - start + 3));
+      grown.set(this.bytes.subarray(0, this.length));
+      this.bytes = grown;
+    }
+    const bytes = this.bytes;
+    let at = this.length;
+    bytes[at++] = 0x22;
+    for (let p = start; p < end; p++) bytes[at++] = b[p];
+    bytes[at++] = 0x22;
+    bytes[at++] = 0x2c;
+    this.length = at;
+    this.count++;
+  }
+
+  undo(length, count) {
+    this.length = length;
+    this.count = count;
+    return -1;
+  }
+
+  strings() {
+    if (this.count === 0) return [];
+    this.bytes[this.length - 1] = 0x5d; // the last comma
+    return JSON.parse(UTF8.decode(this.bytes.subarray(0, this.length)));
+  }
+}
+
+// Strict UTF-8 (no overlong forms, no encoded surrogates, nothing above U+10FFFF):
+// the platform's decoder refuses exactly those. A record in the writer's form is
+// ASCII and needs no check.
+const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
+
+// The node records' updates as columns by record: present fields (-1 for a record
+// that failed, with its error in `errors`), values, and the record's texts. A record
+// that is not UTF-8 fails the document whatever comes after it.
+function readRecords(bytes, doc) {
+  const { recordStart, recordEnd } = doc;
+  const n = recordStart.length;
+  let textBytes = 0;
+  for (let i = 0; i < n; i++) textBytes += recordEnd[i] - recordStart[i];
+  // Texts take at most their records' bytes, and about half in the writer's form.
+  const texts = new Texts(textBytes >>> 1);
+  const present = new Int8Array(n);
+  const size = new Float32Array(n);
+  const colours = new Uint8Array(3 * n);
+  const showLabel = new Uint8Array(n);
+  const parsed = new Map(); // record -> update, for those not in the writer's form
+  const errors = new Map(); // record -> why it failed
+  for (let i = 0; i < n; i++) {
+    const fields = readWriterForm(bytes, recordStart[i], recordEnd[i], texts);
+    if (fields >= 0) {
+      // An absent field's column holds 0.
+      present[i] = fields;
+      if (fields & (1 << SIZE)) size[i] = formSize;
+      if (fields & (1 << RED)) colours[3 * i] = formColour[0];
+      if (fields & (1 << GREEN)) colours[3 * i + 1] = formColour[1];
+      if (fields & (1 << BLUE)) colours[3 * i + 2] = formColour[2];
+      if (fields & (1 << SHOW_LABEL)) showLabel[i] = formShowLabel;
+      continue;
+    }
+    try {
+      STRICT_UTF8.decode(bytes.subarray(recordStart[i], recordEnd[i]));
+    } catch {
+      fail(`node record at offset ${recordStart[i]} is not UTF-8`);
+    }
+    try {
+      parsed.set(i, parseRecord(bytes, recordStart[i], recordEnd[i]));
+      present[i] = 0;
+    } catch (error) {
+      if (!(error instanceof DocumentError)) throw error;
+      present[i] = -1;
+      errors.set(i, error);
+    }
+  }
+  // Each record's texts in order: its label, then its url.
+  const strings = texts.strings();
+  const label = new Array(n), url = new Array(n);
+  for (let i = 0, k = 0; i < n; i++) {
+    const fields = present[i];
+    label[i] = fields > 0 && fields & (1 << LABEL) && !parsed.has(i) ? strings[k++] : "";
+    url[i] = fields > 0 && fields & (1 << URL) && !parsed.has(i) ? strings[k++] : "";
+  }
+  return { present, size, colours, showLabel, label, url, parsed, errors };
+}
+
+const FULL = (1 << FIELDS.length) - 1;
+
+// Record i's update as an object with the fields present, in the writer's order.
+function updateOf(records, i) {
+  const fields = records.present[i];
+  if (fields === FULL) {
+    return {
+      label: records.label[i],
+      size: records.size[i],
+      url: records.url[i],
+      red: records.colours[3 * i],
+      green: records.colours[3 * i + 1],
+      blue: records.colours[3 * i + 2],
+      showLabel: records.showLabel[i] === 1,
+    };
+  }
+  const parsed = records.parsed.get(i);
+  if (parsed !== undefined) return parsed;
+  const update = {};
+  if (fields & (1 << LABEL)) update.label = records.label[i];
+  if (fields & (1 << SIZE)) update.size = records.size[i];
+  if (fields & (1 << URL)) update.url = records.url[i];
+  if (fields & (1 << RED)) update.red = records.colours[3 * i];
+  if (fields & (1 << GREEN)) update.green = records.colours[3 * i + 1];
+  if (fields & (1 << BLUE)) update.blue = records.colours[3 * i + 2];
+  if (fields & (1 << SHOW_LABEL)) update.showLabel = records.showLabel[i] === 1;
+  return update;
 }
 
 // ---- decode ----------------------------------------------------------------------
 
-// The records' updates, in the order and with the rule of from_bytes: a record that a
-// later one of the same id replaces does not count, even if it is broken; an id takes
-// its place at its first record that parses. Returns [id number, update] pairs.
-function parseNodes(bytes, doc) {
-  const parsed = new Map(); // id number -> update
-  const broken = new Map(); // id number -> why its latest record failed
-  const nodes = doc.nodes.index.toArray();
-  const records = doc.records;
-  const written = new RecordTexts(bytes, records);
-  batch = new TextBatch();
-  try {
-    for (let i = 0; i < nodes.length; i++) {
-      let update;
-      try {
-        update = written.read(i) ?? parseRecord(bytes, records[2 * i], records[2 * i + 1]);
-      } catch (error) {
-        if (!(error instanceof DocumentError)) throw error;
-        broken.set(nodes[i], error);
-        continue;
-      }
-      parsed.set(nodes[i], update);
-      broken.delete(nodes[i]);
-    }
-    for (const error of broken.values()) throw error;
-    batch.resolve();
-  } finally {
-    batch = null;
-  }
-  return parsed;
-}
-
 export function decode(input) {
   const bytes = asBytes(input);
   const doc = scan(bytes);
-  const updates = parseNodes(bytes, doc);
-  const texts = idTexts(bytes, doc.ids.firstAt);
-  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const records = readRecords(bytes, doc);
+  const index = new IdIndex(bytes, doc.nodeAt.length + doc.edges.fromAt.length + doc.deletedEdges.fromAt.length);
+  const nodes = index.numbers(doc.nodeAt);
+  const deleted = index.numbers(doc.deletedAt);
+  const sections = [doc.edges, doc.deletedEdges].map(({ fromAt, offsets, toAt }) => ({
+    from: index.numbers(fromAt),
+    offsets,
+    to: index.numbers(toAt),
+    toAt,
+  }));
+  const texts = idTexts(bytes, index.firstAt.subarray(0, index.count));
 
+  // The rule of from_bytes: a record that a later one of the same id replaces does
+  // not count, even if it is broken; an id takes its place at its first record that
+  // parses.
+  const latest = new Int32Array(index.count).fill(-1);
+  for (let i = 0; i < nodes.length; i++) latest[nodes[i]] = i;
   const newOrUpdatedNodes = new Map();
-  for (const [index, update] of updates) newOrUpdatedNodes.set(texts[index], update);
-  const deletedNodes = new Set();
-  for (const index of doc.deletedNodes.index.toArray()) deletedNodes.add(texts[index]);
-  // A later group of the same `from` replaces the earlier one in its place.
-  const grouped = ({ from, offsets, to }, weighted) => {
-    const groups = new Map();
-    const fromIndex = from.index.toArray();
-    const toIndex = to.index.toArray();
-    const toAt = to.at.toArray();
-    for (let g = 0; g < fromIndex.length; g++) {
-      const rows = weighted ? new Map() : new Set();
-      for (let k = offsets[g]; k < offsets[g + 1]; k++) {
-        if (weighted) rows.set(texts[toIndex[k]], view.getFloat32(toAt[k] + ID_BYTES, true));
-        else rows.add(texts[toIndex[k]]);
-      }
-      groups.set(texts[fromIndex[g]], weighted ? rows : [...rows]);
+  for (let i = 0; i < nodes.length; i++) {
+    const id = nodes[i];
+    if (records.present[i] < 0) {
+      if (latest[id] === i) throw records.errors.get(i);
+      continue;
     }
-    return groups;
-  };
-  const newOrUpdatedEdges = grouped(doc.edges, true);
-  const deletedEdges = grouped(doc.deletedEdges, false);
+    // The latest valid record's update, in the place of the first valid one.
+    if (latest[id] === i || !newOrUpdatedNodes.has(texts[id])) {
+      const last = latest[id];
+      if (records.present[last] < 0) throw records.errors.get(last);
+      newOrUpdatedNodes.set(texts[id], updateOf(records, last));
+    }
+  }
+  const deletedNodes = new Set();
+  for (let k = 0; k < deleted.length; k++) deletedNodes.add(texts[deleted[k]]);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  // A later group of the same `from` replaces the earlier one in its place.
+  const [weighted, unweighted] = sections;
+  const newOrUpdatedEdges = new Map();
+  for (let g = 0; g < weighted.from.length; g++) {
+    const rows = new Map();
+    for (let k = weighted.offsets[g]; k < weighted.offsets[g + 1]; k++) {
+      rows.set(texts[weighted.to[k]], view.getFloat32(weighted.toAt[k] + ID_BYTES, true));
+    }
+    newOrUpdatedEdges.set(texts[weighted.from[g]], rows);
+  }
+  const deletedEdges = new Map();
+  for (let g = 0; g < unweighted.from.length; g++) {
+    const rows = new Set();
+    for (let k = unweighted.offsets[g]; k < unweighted.offsets[g + 1]; k++) rows.add(texts[unweighted.to[k]]);
+    deletedEdges.set(texts[unweighted.from[g]], [...rows]);
+  }
   return {
     newOrUpdatedNodes,
     deletedNodes: [...deletedNodes],
@@ -933,26 +1049,14 @@ export function decode(input) {
 
 // ---- decodeColumns -----------------------------------------------------------------
 
-// Whether any id stands twice where the reader resolves repeats: among the nodes,
-// the deleted nodes, the groups of a section, or the rows of a group.
-function hasRepeats(doc) {
-  const last = new Int32Array(doc.ids.count).fill(-1);
-  let mark = 0;
-  const repeats = (list, from = 0, to = list.length) => {
-    mark++;
-    for (let k = from; k < to; k++) {
-      if (last[list[k]] === mark) return true;
-      last[list[k]] = mark;
-    }
-    return false;
-  };
-  if (repeats(doc.nodes.index.toArray()) || repeats(doc.deletedNodes.index.toArray())) return true;
-  for (const { from, offsets, to } of [doc.edges, doc.deletedEdges]) {
-    if (repeats(from.index.toArray())) return true;
-    const rows = to.index.toArray();
-    for (let g = 0; g + 1 < offsets.length; g++) if (repeats(rows, offsets[g], offsets[g + 1])) return true;
+// 16-byte rows of the ids at `positions`.
+function idRows(bytes, positions) {
+  const out = new Uint8Array(ID_BYTES * positions.length);
+  for (let k = 0, w = 0; k < positions.length; k++) {
+    const p = positions[k];
+    for (let i = 0; i < ID_BYTES; i++) out[w++] = bytes[p + i];
   }
-  return false;
+  return out;
 }
 
 // The same content as decode, as typed arrays: ids as 16-byte rows, a group's rows at
@@ -961,33 +1065,53 @@ function hasRepeats(doc) {
 export function decodeColumns(input) {
   const bytes = asBytes(input);
   const doc = scan(bytes);
-  const updates = parseNodes(bytes, doc);
-  if (hasRepeats(doc)) return columnsOf(decode(bytes), doc.byteLength);
+  const records = readRecords(bytes, doc);
+  if (hasRepeats(bytes, doc)) return columnsOf(decode(bytes), doc.byteLength);
+  for (const error of records.errors.values()) throw error;
 
-  const rowsAt = (list, size = ID_BYTES, skip = 0) => {
-    const positions = list.at.toArray();
-    const out = new Uint8Array(size * positions.length);
-    for (let i = 0, w = 0; i < positions.length; i++) {
-      const at = positions[i] + skip;
-      for (let k = 0; k < size; k++) out[w++] = bytes[at + k];
-    }
-    return out;
+  const n = doc.nodeAt.length;
+  const nodes = {
+    ids: idRows(bytes, doc.nodeAt),
+    present: new Uint8Array(records.present.buffer, 0, n),
+    label: records.label,
+    size: records.size,
+    url: records.url,
+    red: new Uint8Array(n),
+    green: new Uint8Array(n),
+    blue: new Uint8Array(n),
+    showLabel: records.showLabel,
   };
-  const { edges, deletedEdges } = doc;
+  const { colours } = records;
+  for (let i = 0; i < n; i++) {
+    nodes.red[i] = colours[3 * i];
+    nodes.green[i] = colours[3 * i + 1];
+    nodes.blue[i] = colours[3 * i + 2];
+  }
+  // Records not in the writer's form.
+  for (const [i, update] of records.parsed) {
+    let present = 0;
+    for (let f = 0; f < FIELDS.length; f++) {
+      const value = update[FIELDS[f]];
+      if (value === undefined) continue;
+      present |= 1 << f;
+      nodes[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
+    }
+    nodes.present[i] = present;
+  }
+  const weights = new Uint8Array(WEIGHT_BYTES * doc.edges.toAt.length);
+  for (let k = 0, w = 0; k < doc.edges.toAt.length; k++) {
+    const p = doc.edges.toAt[k] + ID_BYTES;
+    weights[w++] = bytes[p];
+    weights[w++] = bytes[p + 1];
+    weights[w++] = bytes[p + 2];
+    weights[w++] = bytes[p + 3];
+  }
+  const groups = ({ fromAt, offsets, toAt }) => ({ from: idRows(bytes, fromAt), offsets, to: idRows(bytes, toAt) });
   return {
-    nodes: nodeColumns(rowsAt(doc.nodes), [...updates.values()]),
-    deletedNodes: rowsAt(doc.deletedNodes),
-    edges: {
-      from: rowsAt(edges.from),
-      offsets: edges.offsets,
-      to: rowsAt(edges.to),
-      weights: new Float32Array(rowsAt(edges.to, WEIGHT_BYTES, ID_BYTES).buffer),
-    },
-    deletedEdges: {
-      from: rowsAt(deletedEdges.from),
-      offsets: deletedEdges.offsets,
-      to: rowsAt(deletedEdges.to),
-    },
+    nodes,
+    deletedNodes: idRows(bytes, doc.deletedAt),
+    edges: { ...groups(doc.edges), weights: new Float32Array(weights.buffer) },
+    deletedEdges: groups(doc.deletedEdges),
     byteLength: doc.byteLength,
   };
 }
@@ -1187,69 +1311,218 @@ function valueText(f, value, writer) {
 
 // The record text to_bytes writes for an update: present fields in the fixed order.
 export function recordText(update) {
-  const w = new Writer();
+  const w = new Writer(0);
   w.record(update);
   return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
+// Hex pairs: the byte that two characters (codes below 256, high digit first) stand
+// for, or 256 when they are not two hex digits of either case.
+const HEX_PAIR = new Uint16Array(1 << 16).fill(256);
+for (let h = 0; h < 16; h++) {
+  for (let l = 0; l < 16; l++) {
+    for (const hc of new Set([h.toString(16), h.toString(16).toUpperCase()])) {
+      for (const lc of new Set([l.toString(16), l.toString(16).toUpperCase()])) {
+        HEX_PAIR[(hc.charCodeAt(0) << 8) | lc.charCodeAt(0)] = 16 * h + l;
+      }
+    }
+  }
+}
+// Where in the text each byte's two digits stand.
+const PAIR_AT = new Uint8Array(ID_BYTES);
+// Id texts are written this many at a time, through a scratch of their bytes. Their
+// joined text stays a young object (under 128 KB): a larger one would be made in the
+// old generation, and enough of them start a full collection of the caller's heap.
+const PENDING_IDS = 1024;
+const ID_SCRATCH = new Uint8Array(ID_TEXT_LENGTH * PENDING_IDS);
+for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+  if (HYPHEN_BEFORE[i]) j++;
+  PAIR_AT[i] = j;
+}
+
+// Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
+function putId(out, at, id) {
+  if (typeof id === "string") {
+    if (id.length === ID_TEXT_LENGTH) {
+      const hyphens = (id.charCodeAt(8) ^ 0x2d) | (id.charCodeAt(13) ^ 0x2d) |
+        (id.charCodeAt(18) ^ 0x2d) | (id.charCodeAt(23) ^ 0x2d);
+      let codes = 0, values = 0;
+      for (let i = 0; i < ID_BYTES; i++) {
+        const j = PAIR_AT[i];
+        const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
+        codes |= h | l;
+        const value = HEX_PAIR[((h << 8) | l) & 0xffff];
+        values |= value;
+        out[at + i] = value;
+      }
+      // 256 marks a pair that is not hex; a code past 255 would alias in the table.
+      if ((hyphens | (values & 0x100) | (codes >>> 8)) === 0) return;
+    }
+    throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
+  }
+  if (id instanceof Uint8Array && id.length === ID_BYTES) out.set(id, at);
+  else throw new TypeError("an id is a UUID text or 16 bytes");
+}
 class Writer {
-  constructor() {
-    this.bytes = new Uint8Array(1 << 16);
+  // `size`: the bytes expected; more are made room for when needed.
+  constructor(size) {
+    this.bytes = new Uint8Array(size);
     this.view = new DataView(this.bytes.buffer);
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
+    // Id texts not yet written, and where each goes (see flush).
+    // (An array kept at its full length: emptied, one would be grown again each time.)
+    this.pending = new Array(PENDING_IDS).fill("");
+    this.pendingAt = new Int32Array(PENDING_IDS);
+    this.pendingCount = 0;
   }
 
   // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
   // is written once, front to back.
   room(size) {
     if (this.at + size <= this.bytes.length) return;
-    const grown = new Uint8Array(Math.max(2 * this.bytes.length, this.at + size));
+    const grown = new Uint8Array(this.at === 0 ? size : Math.max(2 * this.bytes.length, this.at + size));
     grown.set(this.bytes.subarray(0, this.at));
     this.bytes = grown;
     this.view = new DataView(grown.buffer);
   }
 
+  // Callers make room first.
   u64(value) {
-    this.room(COUNT_BYTES);
     this.view.setUint32(this.at, value % TWO_32, true);
     this.view.setUint32(this.at + 4, Math.floor(value / TWO_32), true);
     this.at += COUNT_BYTES;
   }
 
   id(id) {
-    this.room(COUNT_BYTES + ID_BYTES);
-    this.bytes[this.at] = ID_BYTES; // the length's other seven bytes are zero already
-    this.at += COUNT_BYTES;
-    putId(this.bytes, this.at, id);
-    this.at += ID_BYTES;
+    const at = this.at;
+    this.bytes[at] = ID_BYTES; // the length's other seven bytes are zero already
+    if (typeof id === "string" && id.length === ID_TEXT_LENGTH) {
+      const n = this.pendingCount++;
+      this.pending[n] = id;
+      this.pendingAt[n] = at + COUNT_BYTES;
+      if (n + 1 === PENDING_IDS) this.flush();
+    } else {
+      putId(this.bytes, at + COUNT_BYTES, id);
+    }
+    this.at = at + COUNT_BYTES + ID_BYTES;
   }
 
-  // A node record: to_bytes' text of `update`, as its length and bytes.
-  record(update) {
-    const { label, url } = update;
+  // Writes the pending id texts. Reading a text's characters one call at a time costs
+  // more than the rest of encode together; joined and encoded natively, they are
+  // bytes to read. Only ASCII texts give one byte per character, so any other goes
+  // to putId, which says what is wrong; of several bad ids, the first.
+  flush() {
+    const texts = this.pending, n = this.pendingCount;
+    if (n === 0) return;
+    const bytes = this.bytes, at = this.pendingAt, hex = ID_SCRATCH;
+    const joined = n === PENDING_IDS ? texts.join("") : texts.slice(0, n).join("");
+    const { read, written } = UTF8_ENCODER.encodeInto(joined, hex);
+    for (let k = 0; k < n; k++) {
+      const j = ID_TEXT_LENGTH * k;
+      let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
+        (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
+      const to = at[k];
+      for (let i = 0; i < ID_BYTES; i++) {
+        const c = j + PAIR_AT[i];
+        const value = HEX_PAIR[(hex[c] << 8) | hex[c + 1]];
+        bad |= value & 0x100;
+        bytes[to + i] = value;
+      }
+      if (bad !== 0) putId(bytes, to, texts[k]);
+    }
+    this.pendingCount = 0;
+  }
+
+  // The finished document. An error thrown while writing stands behind a bad id
+  // written before it.
+  finish(error) {
+    if (error !== undefined) {
+      for (let k = 0; k < this.pendingCount; k++) putId(this.bytes, this.pendingAt[k], this.pending[k]);
+      throw error;
+    }
+    this.flush();
+    return this.at === this.bytes.length ? this.bytes : this.bytes.slice(0, this.at);
+  }
+
+  // A node id and record: to_bytes' text of `update`, as its length and bytes.
+  node(id, update) {
+    const { label, size, url, red, green, blue, showLabel } = update;
     const units = (typeof label === "string" ? label.length : 0) +
       (typeof url === "string" ? url.length : 0);
-    this.room(COUNT_BYTES + MAX_RECORD_REST + MAX_BYTES_PER_UNIT * units);
+    const bound = COUNT_BYTES + ID_BYTES + COUNT_BYTES + MAX_RECORD_REST + MAX_BYTES_PER_UNIT * units;
+    // Near the end of an exactly sized buffer, the exact length.
+    if (this.at + bound > this.bytes.length) this.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + this.recordLength(update));
+    this.id(id);
     const bytes = this.bytes;
     const start = this.at + COUNT_BYTES;
     let at = start;
     bytes[at++] = 0x7b;
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = update[FIELDS[f]];
-      if (value === undefined) continue;
-      if (at !== start + 1) bytes[at++] = 0x2c;
-      const prefix = MEMBER_PREFIX[f];
-      for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
-      if (f === LABEL || f === URL) at = this.jsonString(value, FIELDS[f], at);
-      else {
-        const text = valueText(f, value, this);
-        for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
-      }
+    if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start));
+    if (size !== undefined) {
+      if (typeof size !== "number") throw new TypeError("size must be a number");
+      at = this.ascii(this.sizeText(size), this.key(SIZE, at, start));
+    }
+    if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start));
+    if (red !== undefined) at = this.colour(RED, red, this.key(RED, at, start));
+    if (green !== undefined) at = this.colour(GREEN, green, this.key(GREEN, at, start));
+    if (blue !== undefined) at = this.colour(BLUE, blue, this.key(BLUE, at, start));
+    if (showLabel !== undefined) {
+      if (typeof showLabel !== "boolean") throw new TypeError("showLabel must be a boolean");
+      at = this.ascii(showLabel ? "true" : "false", this.key(SHOW_LABEL, at, start));
     }
     bytes[at++] = 0x7d;
     this.u64(at - start);
     this.at = at;
+  }
+
+  // The record alone, for recordText.
+  record(update) {
+    this.node(new Uint8Array(ID_BYTES), update);
+    this.bytes.copyWithin(0, COUNT_BYTES + ID_BYTES, this.at);
+    this.at -= COUNT_BYTES + ID_BYTES;
+  }
+
+  // Field f's key at `at` of the record that starts at `start`, after a comma unless
+  // it comes first; returns where its value goes.
+  key(f, at, start) {
+    const bytes = this.bytes;
+    if (at !== start + 1) bytes[at++] = 0x2c;
+    const prefix = MEMBER_PREFIX[f];
+    for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
+    return at;
+  }
+
+  ascii(text, at) {
+    const bytes = this.bytes;
+    for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
+    return at;
+  }
+
+  colour(f, value, at) {
+    if (!isColour(value)) valueText(f, value, this); // throws
+    const bytes = this.bytes;
+    if (value >= 100) bytes[at++] = 0x30 + Math.floor(value / 100);
+    if (value >= 10) bytes[at++] = 0x30 + (Math.floor(value / 10) % 10);
+    bytes[at++] = 0x30 + (value % 10);
+    return at;
+  }
+
+  // The bytes of the record node() writes for `update`, when its values are valid.
+  recordLength(update) {
+    const { label, size, url, red, green, blue, showLabel } = update;
+    let length = 1, members = 0;
+    if (typeof label === "string") length += MEMBER_PREFIX[LABEL].length + jsonStringLength(label);
+    if (label !== undefined) members++;
+    if (typeof size === "number") length += MEMBER_PREFIX[SIZE].length + this.sizeText(size).length;
+    if (size !== undefined) members++;
+    if (typeof url === "string") length += MEMBER_PREFIX[URL].length + jsonStringLength(url);
+    if (url !== undefined) members++;
+    if (red !== undefined) length += MEMBER_PREFIX[RED].length + colourLength(red), members++;
+    if (green !== undefined) length += MEMBER_PREFIX[GREEN].length + colourLength(green), members++;
+    if (blue !== undefined) length += MEMBER_PREFIX[BLUE].length + colourLength(blue), members++;
+    if (showLabel !== undefined) length += MEMBER_PREFIX[SHOW_LABEL].length + (showLabel ? 4 : 5), members++;
+    return length + Math.max(members, 1);
   }
 
   // A JSON string at `at`; returns where it ends.
@@ -1275,10 +1548,11 @@ class Writer {
     return at;
   }
 
-  weight(value) {
-    if (typeof value !== "number") throw new TypeError("a weight must be a number");
-    this.room(WEIGHT_BYTES);
-    this.view.setFloat32(this.at, value, true);
+  // An edge row: the `to` id and the weight. Callers make room first.
+  row(to, weight) {
+    if (typeof weight !== "number") throw new TypeError("a weight must be a number");
+    this.id(to);
+    this.view.setFloat32(this.at, weight, true);
     this.at += WEIGHT_BYTES;
   }
 
@@ -1295,47 +1569,102 @@ class Writer {
   }
 }
 
-// Entries of a Map, a Set, an array or a plain object, with their count.
-function entriesOf(collection) {
-  if (collection === undefined) return [0, []];
-  if (collection instanceof Map || collection instanceof Set) return [collection.size, collection];
-  if (Array.isArray(collection)) return [collection.length, collection];
-  const entries = Object.entries(collection);
-  return [entries.length, entries];
+function isColour(value) {
+  return Number.isInteger(value) && value >= 0 && value <= 255;
+}
+
+function colourLength(value) {
+  return isColour(value) ? (value >= 100 ? 3 : value >= 10 ? 2 : 1) : 0;
+}
+
+// The bytes of a text as jsonString writes it, quotes included.
+function jsonStringLength(text) {
+  let length = 2 + text.length;
+  for (let i = 0; i < text.length; i++) {
+    const c = text.charCodeAt(i);
+    if (c < 0x20 || c === 0x22 || c === 0x5c) length += escaped(text[i]).length - 1;
+    else if (c >= 0x80) length += c < 0x800 || (c >= 0xdc00 && c <= 0xdfff) ? 1 : 2;
+  }
+  return length;
+}
+
+// The count of a collection given as a Map, a Set, an array or a plain object.
+function countOf(collection) {
+  if (collection === undefined) return 0;
+  if (collection instanceof Map || collection instanceof Set) return collection.size;
+  if (Array.isArray(collection)) return collection.length;
+  return Object.keys(collection).length;
+}
+
+// Calls f(key, value) for each entry: a Map's, an array's pairs, a plain object's.
+// A Map and an array go without an array per entry.
+function forEachPair(collection, f) {
+  if (collection === undefined) return;
+  if (collection instanceof Map) collection.forEach((value, key) => f(key, value));
+  else if (Array.isArray(collection)) {
+    for (let i = 0; i < collection.length; i++) {
+      const [key, value] = collection[i];
+      f(key, value);
+    }
+  } else {
+    for (const [key, value] of collection instanceof Set ? collection : Object.entries(collection)) f(key, value);
+  }
+}
+
+// Calls f(item) for each item of an array or a Set, or each entry of the others.
+function forEachItem(collection, f) {
+  if (collection === undefined) return;
+  if (Array.isArray(collection)) for (let i = 0; i < collection.length; i++) f(collection[i]);
+  else if (collection instanceof Set) collection.forEach((item) => f(item));
+  else for (const item of collection instanceof Map ? collection : Object.entries(collection)) f(item);
 }
 
 // The document for the content in `doc`, shaped as decode returns it (Maps or
 // objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
-// order given.
+// order given. The edge sections' size is known from their counts, and the node
+// section's is bounded by its texts' lengths: one buffer, seldom grown.
 export function encode(doc) {
-  const w = new Writer();
-  const [nodeCount, nodes] = entriesOf(doc.newOrUpdatedNodes);
-  w.u64(nodeCount);
-  for (const [id, update] of nodes) {
-    w.id(id);
-    w.record(update);
+  const groupCount = countOf(doc.newOrUpdatedEdges), cutCount = countOf(doc.deletedEdges);
+  let edgeBytes = 0;
+  forEachPair(doc.newOrUpdatedEdges, (_, rows) => {
+    edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES + WEIGHT_BYTES) * countOf(rows);
+  });
+  forEachPair(doc.deletedEdges, (_, rows) => {
+    edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES) * countOf(rows);
+  });
+  const nodeCount = countOf(doc.newOrUpdatedNodes), deletedCount = countOf(doc.deletedNodes);
+  const w = new Writer(0);
+  let nodeBytes = 0;
+  forEachPair(doc.newOrUpdatedNodes, (_, update) => {
+    nodeBytes += 2 * COUNT_BYTES + ID_BYTES + (update === null || typeof update !== "object" ? 0 : w.recordLength(update));
+  });
+  // One buffer of the document's size: a larger one, or a second, costs the
+  // collector a full pass over the caller's heap.
+  w.room(4 * COUNT_BYTES + nodeBytes + deletedCount * (COUNT_BYTES + ID_BYTES) + edgeBytes);
+  try {
+    w.room(COUNT_BYTES);
+    w.u64(nodeCount);
+    forEachPair(doc.newOrUpdatedNodes, (id, update) => w.node(id, update));
+    w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES + edgeBytes + COUNT_BYTES);
+    w.u64(deletedCount);
+    forEachItem(doc.deletedNodes, (id) => w.id(id));
+    w.u64(groupCount);
+    // One callback for every row of every Map, not one per group.
+    const row = (weight, to) => w.row(to, weight);
+    forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
+      w.id(from);
+      w.u64(countOf(rows));
+      if (rows instanceof Map) rows.forEach(row);
+      else forEachPair(rows, (to, weight) => w.row(to, weight));
+    });
+    w.u64(cutCount);
+    forEachPair(doc.deletedEdges, (from, rows) => {
+      w.id(from);
+      w.u64(countOf(rows));
+      forEachItem(rows, (to) => w.id(to));
+    });
+  } catch (error) {
+    w.finish(error);
   }
-  const [deletedCount, deleted] = entriesOf(doc.deletedNodes);
-  w.u64(deletedCount);
-  for (const id of deleted) w.id(id);
-  const [groupCount, groups] = entriesOf(doc.newOrUpdatedEdges);
-  w.u64(groupCount);
-  for (const [from, targets] of groups) {
-    w.id(from);
-    const [rowCount, rows] = entriesOf(targets);
-    w.u64(rowCount);
-    for (const [to, weight] of rows) {
-      w.id(to);
-      w.weight(weight);
-    }
-  }
-  const [cutCount, cut] = entriesOf(doc.deletedEdges);
-  w.u64(cutCount);
-  for (const [from, targets] of cut) {
-    w.id(from);
-    const [rowCount, rows] = entriesOf(targets);
-    w.u64(rowCount);
-    for (const to of rows) w.id(to);
-  }
-  return w.bytes.slice(0, w.at);
+  return w.finish();
 }

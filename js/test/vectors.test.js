@@ -3,40 +3,12 @@ import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import { test } from "node:test";
 
-import { DocumentError, decode, decodeColumns, encode, idText } from "../kovra_document.js";
-import { viewsOf } from "./views.js";
+import { DocumentError, decode, decodeColumns, encode } from "../kovra_document.js";
+import { fromColumns, viewsOf } from "./views.js";
 
 const folder = new URL("../../tests/vectors/", import.meta.url);
 const vectors = JSON.parse(readFileSync(new URL("vectors.json", folder), "utf8"));
 const read = (name) => new Uint8Array(readFileSync(new URL(name, folder)));
-
-// decodeColumns in the shape of decode, to compare the two.
-function fromColumns(c) {
-  const ids = (rows) => Array.from({ length: rows.length / 16 }, (_, i) => idText(rows, 16 * i));
-  const grouped = (g, row) => {
-    const from = ids(g.from), to = ids(g.to);
-    return new Map(from.map((id, k) => [id, row(to, g.offsets[k], g.offsets[k + 1])]));
-  };
-  const fields = ["label", "size", "url", "red", "green", "blue", "showLabel"];
-  const nodes = ids(c.nodes.ids).map((id, i) => {
-    const update = {};
-    fields.forEach((key, f) => {
-      if (c.nodes.present[i] & (1 << f)) update[key] = key === "showLabel" ? c.nodes[key][i] === 1 : c.nodes[key][i];
-    });
-    return [id, update];
-  });
-  const deletedNodes = ids(c.deletedNodes);
-  const edges = grouped(c.edges, (to, a, b) => new Map(to.slice(a, b).map((id, k) => [id, c.edges.weights[a + k]])));
-  const deletedEdges = grouped(c.deletedEdges, (to, a, b) => to.slice(a, b));
-  return {
-    newOrUpdatedNodes: new Map(nodes),
-    deletedNodes,
-    newOrUpdatedEdges: edges,
-    deletedEdges,
-    numNodes: nodes.length + deletedNodes.length,
-    numEdges: edges.size + deletedEdges.size,
-  };
-}
 
 for (const vector of vectors) {
   test(`${vector.valid ? "accepts" : "refuses"} ${vector.name}: ${vector.why}`, () => {
@@ -65,4 +37,28 @@ function hasNanPayload(weights) {
 test("decodeColumns keeps a NaN weight's bits", () => {
   const weights = decodeColumns(read("nan-payloads.bin")).edges.weights;
   assert.deepEqual([...new Uint32Array(weights.buffer)], [0x7fc00001, 0xff800001, 0x7fffffff]);
+});
+
+// encode reads id texts in batches; each bad one is refused as putId would, and
+// before an error that stands after it.
+const ID = "a0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf";
+for (const [why, id] of [
+  ["a digit that is not hex", ID.slice(0, 35) + "g"],
+  ["a hyphen out of place", ID.slice(0, 8) + "a" + ID.slice(9)],
+  ["a character past ASCII", "é" + ID.slice(1)],
+  ["a lone surrogate", "\ud800" + ID.slice(1)],
+  ["a code that aliases a hex digit past 255", String.fromCharCode(0x130) + ID.slice(1)],
+  ["35 characters", ID.slice(1)],
+]) {
+  test(`encode refuses an id with ${why}`, () => {
+    const rows = new Map([[ID, 1], [id, 2]]);
+    assert.throws(() => encode({ newOrUpdatedEdges: new Map([[ID, rows]]) }), /not a UUID text/);
+    const bad = { newOrUpdatedNodes: new Map([[id, {}]]), deletedNodes: [ID], deletedEdges: [[ID, [5]]] };
+    assert.throws(() => encode(bad), /not a UUID text/);
+  });
+}
+
+test("encode reads an id text of either case", () => {
+  const content = (id) => ({ newOrUpdatedEdges: new Map([[id, new Map([[id, 0.5]])]]) });
+  assert.deepEqual(encode(content(ID.toUpperCase())), encode(content(ID)));
 });

@@ -3,11 +3,13 @@
 // DOCUMENTS holds documents written by the module, each after its 8-byte length.
 // OUT receives JSON: for each of them its views through decode and its bytes
 // through encode (or the error), then COUNT random documents made here by encode,
-// each with the views its content should give.
+// each with the views its content should give. A document that decodeColumns reads
+// otherwise than decode (or refuses alone) stops the run.
 import { readFileSync, writeFileSync } from "node:fs";
+import { isDeepStrictEqual } from "node:util";
 
-import { decode, encode } from "../kovra_document.js";
-import { plainFloat, viewsOf } from "../test/views.js";
+import { decode, decodeColumns, encode } from "../kovra_document.js";
+import { fromColumns, plainFloat, viewsOf } from "../test/views.js";
 
 const [input, output, seedText, countText] = process.argv.slice(2);
 
@@ -90,12 +92,25 @@ for (let at = 0; at < data.length; ) {
   const length = Number(data.readBigUInt64LE(at));
   const bytes = new Uint8Array(data.buffer, data.byteOffset + at + 8, length);
   at += 8 + length;
+  let columns;
+  try {
+    columns = viewsOf(fromColumns(decodeColumns(bytes)));
+  } catch (error) {
+    columns = String(error);
+  }
   try {
     const doc = decode(bytes);
-    decoded.push({ views: viewsOf(doc), encoded: Buffer.from(encode(doc)).toString("base64") });
+    const views = viewsOf(doc);
+    decoded.push({ views, encoded: Buffer.from(encode(doc)).toString("base64") });
+    if (!isDeepStrictEqual(columns, views)) disagree(bytes, columns);
   } catch (error) {
     decoded.push({ error: String(error) });
+    if (typeof columns !== "string") disagree(bytes, columns);
   }
+}
+
+function disagree(bytes, columns) {
+  throw new Error(`decode and decodeColumns disagree (${JSON.stringify(columns)}) on ${Buffer.from(bytes).toString("hex")}`);
 }
 // The sizes that read back absent, for the test to set again before to_bytes.
 function notFiniteSizes(content) {
