@@ -97,7 +97,17 @@ class TextChunks {
 
   // Room for `size` bytes (at most kMaxShared) at an even address, counted as one
   // more update's share of its chunk. May throw std::bad_alloc.
-  char* place(std::size_t size);
+  char* place(std::size_t size) {
+    size = (size + 1) & ~std::size_t{1};  // even, so that the low bit of a place is free
+    if (kChunkSize - used_ < size) start_chunk();
+    std::uint64_t shares;
+    std::memcpy(&shares, chunk_, sizeof shares);
+    ++shares;
+    std::memcpy(chunk_, &shares, sizeof shares);
+    char* const at = chunk_ + used_;
+    used_ += size;
+    return at;
+  }
 
   // Gives back the share of the chunk holding `text`.
   static void release_text(char* text) noexcept {
@@ -108,6 +118,7 @@ class TextChunks {
   // The chunk's first bytes count its shares, the writer's own among them while
   // it fills the chunk.
   static constexpr std::size_t kHeader = 8;
+  void start_chunk();
   static void release(char* chunk) noexcept;
 
   char* chunk_ = nullptr;
@@ -175,6 +186,9 @@ class NodeUpdate {
     assign_texts(label ? label : this->label(), url ? url : this->url(), label || has(kLabel),
                  url || has(kUrl), chunks);
   }
+  // The same for an update that holds no text yet, as a record's reader makes it.
+  void set_new_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
+                     TextChunks* chunks);
   void set_size(float value) noexcept {
     size_ = value;
     flags_ |= kSize;
