@@ -447,7 +447,7 @@ std::uint64_t eight_digits_value(std::uint64_t digits) noexcept {
 
 // Out of line, so that the common path above needs no stack frame of its own.
 [[gnu::noinline]] const char* parse_json_float32_bytewise(const char* p, const char* end,
-                                        std::optional<float>& value) noexcept;
+                                                          std::optional<float>& value) noexcept;
 
 }  // namespace
 
@@ -463,8 +463,8 @@ const char* parse_json_float32(const char* p, const char* end,
         _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
     // SSE2 has no unsigned byte compare: a byte is a digit exactly when the unsigned
     // minimum of its offset from '0' and 9 is the offset itself.
-    const auto digits = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_min_epu8(offsets, _mm_set1_epi8(9)), offsets)));
+    const auto digits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, _mm_set1_epi8(9)), offsets)));
     const unsigned first = *p == '-' ? 1 : 0;
     const unsigned integer = static_cast<unsigned>(std::countr_zero(~(digits >> first)));
     const unsigned point = first + integer;
@@ -472,8 +472,8 @@ const char* parse_json_float32(const char* p, const char* end,
     const unsigned after = point + 1 + places;
     // One integer digit at least, and a leading 0 alone; one place at least; and
     // no more than eight digits in all, ending within the block.
-    if (integer != 0 && places != 0 && integer + places <= 8 && after < 16 &&
-        p[point] == '.' && (integer == 1 || p[first] != '0') && (p[after] | 0x20) != 'e') {
+    if (integer != 0 && places != 0 && integer + places <= 8 && after < 16 && p[point] == '.' &&
+        (integer == 1 || p[first] != '0') && (p[after] | 0x20) != 'e') {
       // The eight digits that end with the last one, the point taken out: the
       // fraction's from the eight bytes that end with it, the integer's from the
       // eight that end just before, and the bytes in front of them (the zeros in
@@ -486,7 +486,8 @@ const char* parse_json_float32(const char* p, const char* end,
       std::memcpy(&fraction_word, bytes + 16 + after - 8, 8);
       const std::uint64_t fraction = ~std::uint64_t{0} << (8 * (8 - places));
       const std::uint64_t whole = (~std::uint64_t{0} << (8 * (8 - places - integer))) & ~fraction;
-      value = scaled_down(first != 0, eight_digits_value((fraction_word & fraction) | (integer_word & whole)),
+      value = scaled_down(first != 0,
+                          eight_digits_value((fraction_word & fraction) | (integer_word & whole)),
                           static_cast<int>(places));
       return p + after;
     }

@@ -958,7 +958,8 @@ RecordCheck read_record(std::string_view text, bool check_utf8, Use&& use) {
 
 std::optional<NodeUpdate> node_update_from_json(std::string_view text, TextChunks* chunks) {
   std::optional<NodeUpdate> update;  // one update, built where it is returned
-  read_record(text, false, [&](const RecordValues& values) { values.fill(update.emplace(), chunks); });
+  read_record(text, false,
+              [&](const RecordValues& values) { values.fill(update.emplace(), chunks); });
   return update;
 }
 

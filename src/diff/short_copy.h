@@ -9,7 +9,8 @@ namespace kovra {
 
 // Copies `n` bytes from `from` to `out` in whole words, the last one overlapping,
 // and never touches a byte outside either range; returns the end of the copy.
-[[gnu::always_inline]] inline char* copy_short(char* out, const char* from, std::size_t n) noexcept {
+[[gnu::always_inline]] inline char* copy_short(char* out, const char* from,
+                                               std::size_t n) noexcept {
   if (n >= 8) {
     for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, from + i, 8);
     std::memcpy(out + n - 8, from + n - 8, 8);

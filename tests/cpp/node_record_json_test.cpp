@@ -361,8 +361,8 @@ TEST(fast_path_agrees_with_the_strict_parser) {
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   const auto text_value = [&] {
     static const char* const kPieces[] = {
-        "a",   "Hub", "\\u0061", "\\\"", "\\n",         "\xc3\xa9", "\\ud83d\\ude00",
-        "/",   "\\/", "\t",     "\xc3", "\xed\xa0\x80", "\x80"};
+        "a", "Hub", "\\u0061", "\\\"", "\\n",          "\xc3\xa9", "\\ud83d\\ude00",
+        "/", "\\/", "\t",      "\xc3", "\xed\xa0\x80", "\x80"};
     std::string value = "\"";
     for (std::size_t n = pick(24); n-- > 0;) {
       value += kPieces[pick(n % 4 == 0 ? std::size(kPieces) : 2)];
@@ -388,7 +388,8 @@ TEST(fast_path_agrees_with_the_strict_parser) {
       case 4: {
         // Plain decimals around the eight digits read at once, leading zeros included.
         std::string text = pick(4) ? "" : "-";
-        for (std::size_t n = pick(10); n-- > 0;) text += static_cast<char>('0' + pick(pick(3) ? 10 : 1));
+        for (std::size_t n = pick(10); n-- > 0;)
+          text += static_cast<char>('0' + pick(pick(3) ? 10 : 1));
         if (pick(8)) text += ".";
         for (std::size_t n = pick(10); n-- > 0;) text += static_cast<char>('0' + pick(10));
         return text;
