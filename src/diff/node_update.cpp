@@ -5,8 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "diff/short_copy.h"
-
 namespace kovra {
 
 void NodeUpdate::swap_texts(NodeUpdate& other) noexcept {
@@ -123,31 +121,6 @@ void NodeUpdate::assign_texts(std::optional<std::string_view> label,
   url_length_ = long_texts ? kLongTexts : static_cast<std::uint16_t>(url_size);
   flags_ = static_cast<std::uint8_t>((flags_ & ~(kLabel | kUrl)) | (has_label ? kLabel : 0) |
                                      (has_url ? kUrl : 0));
-}
-
-void NodeUpdate::set_new_texts(std::optional<std::string_view> label,
-                               std::optional<std::string_view> url, TextChunks* chunks) {
-  const std::size_t label_size = label ? label->size() : 0;
-  const std::size_t url_size = url ? url->size() : 0;
-  const std::size_t total = label_size + url_size;
-  // Only the texts of a chunk or of the inline bytes are placed here; both have
-  // short lengths, without the long texts' prefix.
-  static_assert(TextChunks::kMaxShared < kLongTexts);
-  if (total > kInline && (chunks == nullptr || total > TextChunks::kMaxShared)) {
-    assign_texts(label, url, label.has_value(), url.has_value(), chunks);
-    return;
-  }
-  char* target = texts_;
-  if (total > kInline) {
-    target = chunks->place(total);
-    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(target) | kInChunk;
-    std::memcpy(texts_, &address, sizeof address);
-  }
-  if (label_size != 0) copy_short(target, label->data(), label_size);
-  if (url_size != 0) copy_short(target + label_size, url->data(), url_size);
-  label_length_ = static_cast<std::uint16_t>(label_size);
-  url_length_ = static_cast<std::uint16_t>(url_size);
-  flags_ = static_cast<std::uint8_t>(flags_ | (label ? kLabel : 0) | (url ? kUrl : 0));
 }
 
 std::uint8_t NodeUpdate::merge_reversibly(NodeUpdate& update) {

@@ -11,9 +11,16 @@ namespace kovra {
 // and never touches a byte outside either range; returns the end of the copy.
 [[gnu::always_inline]] inline char* copy_short(char* out, const char* from,
                                                std::size_t n) noexcept {
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, from + i, 8);
-    std::memcpy(out + n - 8, from + n - 8, 8);
+  if (n >= 16) {
+    for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(out + i, from + i, 16);
+    std::memcpy(out + n - 16, from + n - 16, 16);
+  } else if (n >= 8) {
+    std::uint64_t first;
+    std::uint64_t last;
+    std::memcpy(&first, from, 8);
+    std::memcpy(&last, from + n - 8, 8);
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + n - 8, &last, 8);
   } else if (n >= 4) {
     std::uint32_t first;
     std::uint32_t last;
