@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,14 +15,21 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  // The document reader refuses invalid UTF-8 before any text is parsed.
-  if (!kovra::is_valid_utf8(input)) return 0;
+  // The document reader's entry checks UTF-8 itself, in the written form's texts as
+  // it reads them or over the whole text before the strict parser: it must refuse
+  // exactly the invalid UTF-8, and otherwise decide as the strict parser does.
+  std::optional<kovra::NodeUpdate> read;
+  const kovra::RecordCheck check = kovra::read_node_record(input, nullptr, read);
+  if (kovra::check_node_record(input) != check) std::abort();
+  if ((check == kovra::RecordCheck::kNotUtf8) == kovra::is_valid_utf8(input)) std::abort();
+  if (check == kovra::RecordCheck::kNotUtf8) return 0;
   const auto update = kovra::node_update_from_json(input);
   // The fast path for the writer's form must change nothing the strict parser decides.
   const auto strict = kovra::node_update_from_json_strict(input);
   if (update.has_value() != strict.has_value()) std::abort();
+  if (read.has_value() != strict.has_value()) std::abort();
   if (!update) return 0;
-  if (!(*strict == *update)) std::abort();
+  if (!(*strict == *update) || !(*strict == *read)) std::abort();
 
   // An exact-size buffer, so that a length mismatch shows up as an overflow.
   std::vector<char> buffer(kovra::node_record_length(*update));

@@ -24,7 +24,7 @@ struct Unused {};
 // sections, which the merged document repeats.
 struct CheckedNodes {
   void reserve_nodes(std::size_t) noexcept {}
-  bool node(const NodeId&, std::string_view text) { return is_valid_node_record(text); }
+  RecordCheck node(const NodeId&, std::string_view bytes) { return check_node_record(bytes); }
   void reserve_deleted_nodes(std::size_t) noexcept {}
   void deleted_node(const NodeId&) noexcept {}
 };
@@ -51,12 +51,14 @@ class ContentSink {
       : contents_(contents), reference_(reference) {}
 
   void reserve_nodes(std::size_t n) { contents_.nodes.reserve(n); }
-  bool node(const NodeId& id, std::string_view record) {
+  RecordCheck node(const NodeId& id, std::string_view record) {
     contents_.nodes.insert_or_assign(id, Placed{record, place_++});
-    if (reference_ == nullptr) return true;
+    if (reference_ == nullptr) return RecordCheck::kValid;
     const auto* known = reference_->nodes.find(id);
-    if (known != reference_->nodes.end() && known->second.record == record) return true;
-    return is_valid_node_record(record);
+    if (known != reference_->nodes.end() && known->second.record == record) {
+      return RecordCheck::kValid;
+    }
+    return check_node_record(record);
   }
   void reserve_deleted_nodes(std::size_t n) { contents_.deleted.reserve(n); }
   void deleted_node(const NodeId& id) { contents_.deleted.try_emplace(id, Placed{{}, place_++}); }

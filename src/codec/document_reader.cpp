@@ -16,11 +16,11 @@ namespace {
 class DiffSink {
  public:
   void reserve_nodes(std::size_t n) { diff_.reserve_nodes(n); }
-  bool node(const NodeId& id, std::string_view text) {
-    auto update = node_update_from_json(text, &texts_);
-    if (!update) return false;
-    diff_.load_node(id, std::move(*update));
-    return true;
+  RecordCheck node(const NodeId& id, std::string_view bytes) {
+    std::optional<NodeUpdate> update;
+    const RecordCheck check = read_node_record(bytes, &texts_, update);
+    if (update) diff_.load_node(id, std::move(*update));
+    return check;
   }
   void reserve_deleted_nodes(std::size_t n) { diff_.reserve_deleted_nodes(n); }
   void deleted_node(const NodeId& id) { diff_.load_deleted_node(id); }

@@ -22,7 +22,8 @@ inline std::size_t reservation(std::uint64_t count, std::size_t remaining,
 }
 
 // A sink takes, section by section:
-//   reserve_nodes(n); node(id, text) -> bool, false when the text is no valid record
+//   reserve_nodes(n); node(id, bytes) -> RecordCheck, of a record's bytes not yet
+//     checked as UTF-8 (see read_node_record)
 //   reserve_deleted_nodes(n); deleted_node(id)
 //   reserve_edge_groups(n); edge_group(from, reserve) -> G; edge(G, to, weight)
 //   reserve_deleted_groups(n); deleted_group(from, reserve) -> G; deleted_edge(G, to)
@@ -46,8 +47,10 @@ template <class Sink>
   for (std::uint64_t i = 0; i < count; ++i) {
     NodeId id;
     std::string_view text;
-    if (!in.read_id(id) || !in.read_text(text) || !is_valid_utf8(text)) return false;
-    if (!sink.node(id, text)) {
+    if (!in.read_id(id) || !in.read_text(text)) return false;
+    const RecordCheck check = sink.node(id, text);
+    if (check == RecordCheck::kNotUtf8) return false;
+    if (check == RecordCheck::kInvalid) {
       broken.insert(id);
     } else if (!broken.empty()) {
       broken.erase(id);

@@ -12,6 +12,7 @@
 
 #include "codec/decimal_digits.h"
 #include "codec/float32_text.h"
+#include "diff/short_copy.h"
 
 namespace kovra {
 
@@ -115,24 +116,31 @@ std::uint64_t special_bytes(std::string_view text) noexcept {
 #endif
 
 // The first byte from `p` on that ends a plain run of a string (a quote, a
-// backslash or a control byte), or `end`.
-[[gnu::always_inline]] inline const char* find_special(const char* p,
-                                                       const char* const end) noexcept {
+// backslash or a control byte), or `end`. `high` becomes nonzero if a byte of the
+// run has its top bit set, and may as a false alarm for some bytes just after it.
+[[gnu::always_inline]] inline const char* find_special(const char* p, const char* const end,
+                                                       unsigned& high) noexcept {
 #if defined(__SSE2__)
   for (; end - p >= 16; p += 16) {
-    const unsigned mask = special_mask(load16(p));
+    const __m128i bytes = load16(p);
+    high |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    const unsigned mask = special_mask(bytes);
     if (mask != 0) return p + std::countr_zero(mask);
   }
 #endif
   for (; end - p >= 8; p += 8) {
-    const std::uint64_t found = has_special_byte(load8(p));
+    const std::uint64_t word = load8(p);
+    high |= (word & kHighBits) != 0 ? 1u : 0u;
+    const std::uint64_t found = has_special_byte(word);
     if (found == 0) continue;
     if constexpr (std::endian::native == std::endian::little) {
       return p + std::countr_zero(found) / 8;
     }
     break;
   }
-  while (p != end && kEscapeGrowth[static_cast<unsigned char>(*p)] == 0) ++p;
+  for (; p != end && kEscapeGrowth[static_cast<unsigned char>(*p)] == 0; ++p) {
+    high |= static_cast<unsigned char>(*p) & 0x80u;
+  }
   return p;
 }
 
@@ -196,30 +204,9 @@ char* write_escaped(char* out, std::string_view text) noexcept {
   return out;
 }
 
-// memcpy for the short texts of a record, without the call: whole words, the last
-// one overlapping, and never a byte outside either range.
-char* copy_text(char* out, std::string_view text) noexcept {
-  const char* const p = text.data();
-  const std::size_t n = text.size();
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, p + i, 8);
-    std::memcpy(out + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    const std::uint32_t first = load4(p);
-    const std::uint32_t last = load4(p + n - 4);
-    std::memcpy(out, &first, 4);
-    std::memcpy(out + n - 4, &last, 4);
-  } else if (n != 0) {
-    out[0] = p[0];
-    out[n / 2] = p[n / 2];
-    out[n - 1] = p[n - 1];
-  }
-  return out + n;
-}
-
 // The string's content and closing quote; the opening quote comes with its key.
 char* write_string_rest(char* out, std::string_view text, bool plain) noexcept {
-  out = plain ? copy_text(out, text) : write_escaped(out, text);
+  out = plain ? copy_short(out, text.data(), text.size()) : write_escaped(out, text);
   *out++ = '"';
   return out;
 }
@@ -462,7 +449,9 @@ bool same_bytes(const char* p, const char* text) noexcept {
   }
 }
 
-// The fields as they are parsed, turned into a NodeUpdate once the record is complete.
+// The fields as they are parsed, put into a NodeUpdate once the record is complete.
+// Texts are views into the record, or into the strict parser's buffers when they
+// held escapes.
 struct RecordValues {
   std::optional<std::string_view> label;
   std::optional<float> size;
@@ -471,18 +460,15 @@ struct RecordValues {
   std::optional<std::uint8_t> green;
   std::optional<std::uint8_t> blue;
   std::optional<bool> show_label;
-  std::string label_buffer;  // label and url point here only when they held escapes
-  std::string url_buffer;
 
-  NodeUpdate build(TextChunks* chunks = nullptr) const {
-    NodeUpdate update;
-    if (label || url) update.set_texts(label, url, chunks);
+  // `update` is new: it holds no field yet.
+  void fill(NodeUpdate& update, TextChunks* chunks) const {
+    if (label || url) update.set_new_texts(label, url, chunks);
     if (size) update.set_size(*size);
     if (red) update.set_red(*red);
     if (green) update.set_green(*green);
     if (blue) update.set_blue(*blue);
     if (show_label) update.set_show_label(*show_label);
-    return update;
   }
 };
 
@@ -555,7 +541,10 @@ class RecordParser {
     return true;
   }
 
-  const char* find_special(const char* p) const noexcept { return kovra::find_special(p, end_); }
+  const char* find_special(const char* p) const noexcept {
+    unsigned high = 0;  // the text was checked as UTF-8 before
+    return kovra::find_special(p, end_, high);
+  }
 
   // Reads the string at p_ (an opening quote). `text` receives its decoded content:
   // a view into the record when it holds no escape, else into `scratch`. With
@@ -716,9 +705,9 @@ class RecordParser {
     if (*p_ == 'n') return take("null");
     switch (field) {
       case NodeField::kLabel:
-        return *p_ == '"' && scan_string(&values.label_buffer, &values.label.emplace());
+        return *p_ == '"' && scan_string(&label_buffer_, &values.label.emplace());
       case NodeField::kUrl:
-        return *p_ == '"' && scan_string(&values.url_buffer, &values.url.emplace());
+        return *p_ == '"' && scan_string(&url_buffer_, &values.url.emplace());
       case NodeField::kSize: {
         const char* const after = parse_json_float32(p_, end_, values.size);
         if (after == nullptr) return false;
@@ -829,6 +818,8 @@ class RecordParser {
 
   const char* p_;
   const char* const end_;
+  std::string label_buffer_;  // the texts that held escapes, decoded
+  std::string url_buffer_;
 };
 
 // Records exactly as the writer makes them: members in field order, no
@@ -842,23 +833,29 @@ class WrittenFormParser {
   explicit WrittenFormParser(std::string_view text) noexcept
       : p_(text.data()), end_(text.data() + text.size()) {}
 
-  bool parse(RecordValues& values) noexcept {
+  // Inlined whole into its caller, so that the position lives in a register rather
+  // than in memory that every store of a value might alias.
+  [[gnu::always_inline]] bool parse(RecordValues& values) noexcept {
     if (end_ - p_ < 2 || *p_ != '{') return false;
-    const bool members = any_node_field<kNodeFields>([&](auto tag) {
-      constexpr NodeField F = decltype(tag)::value;
-      return !member<F>(values);
-    });
-    // Any member but the last stopped the walk: an unknown key, another order.
-    if (members) return false;
+    // A member stopped the walk: an unknown key, another order.
+    if (!members(values, std::make_index_sequence<kNodeFieldCount>{})) return false;
     if (first_) ++p_;  // an empty record: its brace
     return end_ - p_ == 1 && *p_ == '}';
   }
 
  private:
+  // The members in field order, unrolled: a fold rather than a lambda, which the
+  // compiler would not always inline.
+  template <std::size_t... I>
+  [[gnu::always_inline]] bool members(RecordValues& values, std::index_sequence<I...>) noexcept {
+    return (member<kNodeFields[I].field>(values) && ...);
+  }
+
   // Takes field F's member if it is next: false only if it is there but not in the
-  // written form.
+  // written form. A value need not check what follows it: anything but the comma
+  // of the next member or the closing brace stops the record there.
   template <NodeField F>
-  bool member(RecordValues& values) noexcept {
+  [[gnu::always_inline]] bool member(RecordValues& values) noexcept {
     constexpr NodeFieldKind kKind = info_of(F).kind;
     if constexpr (kKind == NodeFieldKind::kFlag) {
       if (take<kMember<F, MemberPart::kTrue>>()) {
@@ -871,21 +868,48 @@ class WrittenFormParser {
       if (!take<kMember<F, MemberPart::kStart>>()) return true;
       if constexpr (kKind == NodeFieldKind::kText) {
         const char* const start = p_;
-        p_ = find_special(p_, end_);
+        unsigned high = 0;
+        p_ = find_special(p_, end_, high);
         if (p_ == end_ || *p_ != '"') return false;
-        (F == NodeField::kLabel ? values.label : values.url)
-            .emplace(start, static_cast<std::size_t>(p_ - start));
+        const std::string_view text(start, static_cast<std::size_t>(p_ - start));
+        // Bytes outside texts were matched as ASCII: a record read here is valid
+        // UTF-8 once its texts are.
+        if (high != 0 && !is_valid_utf8(text)) return false;
+        (F == NodeField::kLabel ? values.label : values.url).emplace(text);
         ++p_;
         return true;
       } else if constexpr (kKind == NodeFieldKind::kNumber) {
         p_ = parse_json_float32(p_, end_, values.size);
         return p_ != nullptr && values.size.has_value();
       } else {
-        p_ = parse_colour(p_, end_,
-                          F == NodeField::kRed     ? values.red
-                          : F == NodeField::kGreen ? values.green
-                                                   : values.blue);
-        return p_ != nullptr;
+        auto& colour = F == NodeField::kRed     ? values.red
+                       : F == NodeField::kGreen ? values.green
+                                                : values.blue;
+        if (end_ - p_ < 3) {
+          p_ = parse_colour(p_, end_, colour);
+          return p_ != nullptr;
+        }
+        // A digit's offset from '0' is below 10; any other byte's, as unsigned, is not.
+        const unsigned d0 = static_cast<unsigned char>(p_[0]) - unsigned{'0'};
+        const unsigned d1 = static_cast<unsigned char>(p_[1]) - unsigned{'0'};
+        const unsigned d2 = static_cast<unsigned char>(p_[2]) - unsigned{'0'};
+        if (d0 > 9) return false;
+        if (d1 > 9) {
+          colour = static_cast<std::uint8_t>(d0);
+          p_ += 1;
+          return true;
+        }
+        if (d0 == 0) return false;  // a leading zero
+        if (d2 > 9) {
+          colour = static_cast<std::uint8_t>(d0 * 10 + d1);
+          p_ += 2;
+          return true;
+        }
+        const unsigned value = d0 * 100 + d1 * 10 + d2;
+        if (value > 255) return false;
+        colour = static_cast<std::uint8_t>(value);
+        p_ += 3;
+        return true;
       }
     }
   }
@@ -893,7 +917,7 @@ class WrittenFormParser {
   // Takes a member's start (or a flag's whole member) if it follows; the first
   // member opens the record where the others have their comma.
   template <const auto& kBytes>
-  bool take() noexcept {
+  [[gnu::always_inline]] bool take() noexcept {
     constexpr std::size_t kSize = kBytes.size();
     if (static_cast<std::size_t>(end_ - p_) < kSize || *p_ != (first_ ? '{' : ',') ||
         !same_bytes<kSize - 1>(p_ + 1, kBytes.data() + 1)) {
@@ -911,23 +935,49 @@ class WrittenFormParser {
 
 }  // namespace
 
-std::optional<NodeUpdate> node_update_from_json(std::string_view text, TextChunks* chunks) {
+namespace {
+
+// The one way from a record's text to its values, which go to `use`: the written
+// form where it fits, else the strict parser, after the whole text is checked as
+// UTF-8 if `check_utf8` asks for it (what the written form reads, it has checked).
+template <class Use>
+RecordCheck read_record(std::string_view text, bool check_utf8, Use&& use) {
   RecordValues values;
-  if (WrittenFormParser(text).parse(values) || RecordParser(text).parse(values = {})) {
-    return values.build(chunks);
+  if (WrittenFormParser(text).parse(values)) {
+    use(values);
+    return RecordCheck::kValid;
   }
-  return std::nullopt;
+  if (check_utf8 && !is_valid_utf8(text)) return RecordCheck::kNotUtf8;
+  RecordParser strict(text);
+  if (!strict.parse(values = {})) return RecordCheck::kInvalid;
+  use(values);
+  return RecordCheck::kValid;
+}
+
+}  // namespace
+
+std::optional<NodeUpdate> node_update_from_json(std::string_view text, TextChunks* chunks) {
+  std::optional<NodeUpdate> update;  // one update, built where it is returned
+  read_record(text, false,
+              [&](const RecordValues& values) { values.fill(update.emplace(), chunks); });
+  return update;
 }
 
 std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text) {
+  std::optional<NodeUpdate> update;
   RecordValues values;
-  if (!RecordParser(text).parse(values)) return std::nullopt;
-  return values.build();
+  if (RecordParser strict(text); strict.parse(values)) values.fill(update.emplace(), nullptr);
+  return update;
 }
 
-bool is_valid_node_record(std::string_view text) {
-  RecordValues values;
-  return WrittenFormParser(text).parse(values) || RecordParser(text).parse(values = {});
+RecordCheck read_node_record(std::string_view bytes, TextChunks* chunks,
+                             std::optional<NodeUpdate>& update) {
+  return read_record(bytes, true,
+                     [&](const RecordValues& values) { values.fill(update.emplace(), chunks); });
+}
+
+RecordCheck check_node_record(std::string_view bytes) {
+  return read_record(bytes, true, [](const RecordValues&) {});
 }
 
 bool is_valid_utf8(std::string_view text) noexcept {

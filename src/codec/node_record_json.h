@@ -39,8 +39,21 @@ std::optional<NodeUpdate> node_update_from_json(std::string_view text,
 // form: for the tests and fuzzers that check both give the same.
 std::optional<NodeUpdate> node_update_from_json_strict(std::string_view text);
 
-// Whether node_update_from_json accepts `text`, without building the update.
-bool is_valid_node_record(std::string_view text);
+// What a document's reader makes of a record's bytes.
+enum class RecordCheck : std::uint8_t {
+  kValid,
+  kInvalid,  // UTF-8, but no record the parser accepts
+  kNotUtf8,
+};
+
+// node_update_from_json for bytes not yet checked as UTF-8: a record in the
+// writer's form is checked while it is read, and any other is checked whole
+// before it is parsed. `update` receives a valid record's fields.
+RecordCheck read_node_record(std::string_view bytes, TextChunks* chunks,
+                             std::optional<NodeUpdate>& update);
+
+// The same without building the update.
+RecordCheck check_node_record(std::string_view bytes);
 
 // Strict UTF-8: overlong forms, encoded surrogates and code points above U+10FFFF fail.
 bool is_valid_utf8(std::string_view text) noexcept;

@@ -48,27 +48,17 @@ NodeUpdate& NodeUpdate::operator=(NodeUpdate other) noexcept {
   return *this;
 }
 
-char* TextChunks::place(std::size_t size) {
-  size = (size + 1) & ~std::size_t{1};  // even, so that the low bit of a place is free
-  if (kChunkSize - used_ < size) {
-    void* fresh = std::aligned_alloc(kChunkSize, kChunkSize);
-    if (fresh == nullptr) throw std::bad_alloc();
+void TextChunks::start_chunk() {
+  void* fresh = std::aligned_alloc(kChunkSize, kChunkSize);
+  if (fresh == nullptr) throw std::bad_alloc();
 #ifdef KOVRA_TEST_HOOKS
-    ++live_chunks;
+  ++live_chunks;
 #endif
-    const std::uint64_t shares = 1;  // the writer's own
-    std::memcpy(fresh, &shares, sizeof shares);
-    release(chunk_);
-    chunk_ = static_cast<char*>(fresh);
-    used_ = kHeader;
-  }
-  std::uint64_t shares;
-  std::memcpy(&shares, chunk_, sizeof shares);
-  ++shares;
-  std::memcpy(chunk_, &shares, sizeof shares);
-  char* const at = chunk_ + used_;
-  used_ += size;
-  return at;
+  const std::uint64_t shares = 1;  // the writer's own
+  std::memcpy(fresh, &shares, sizeof shares);
+  release(chunk_);
+  chunk_ = static_cast<char*>(fresh);
+  used_ = kHeader;
 }
 
 void TextChunks::release(char* chunk) noexcept {

@@ -13,6 +13,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "diff/short_copy.h"
+
 namespace kovra {
 
 // The seven fields of a node update. Their order here is the order of the list below.
@@ -97,7 +99,17 @@ class TextChunks {
 
   // Room for `size` bytes (at most kMaxShared) at an even address, counted as one
   // more update's share of its chunk. May throw std::bad_alloc.
-  char* place(std::size_t size);
+  char* place(std::size_t size) {
+    size = (size + 1) & ~std::size_t{1};  // even, so that the low bit of a place is free
+    if (kChunkSize - used_ < size) start_chunk();
+    std::uint64_t shares;
+    std::memcpy(&shares, chunk_, sizeof shares);
+    ++shares;
+    std::memcpy(chunk_, &shares, sizeof shares);
+    char* const at = chunk_ + used_;
+    used_ += size;
+    return at;
+  }
 
   // Gives back the share of the chunk holding `text`.
   static void release_text(char* text) noexcept {
@@ -108,6 +120,7 @@ class TextChunks {
   // The chunk's first bytes count its shares, the writer's own among them while
   // it fills the chunk.
   static constexpr std::size_t kHeader = 8;
+  void start_chunk();
   static void release(char* chunk) noexcept;
 
   char* chunk_ = nullptr;
@@ -174,6 +187,32 @@ class NodeUpdate {
                  TextChunks* chunks = nullptr) {
     assign_texts(label ? label : this->label(), url ? url : this->url(), label || has(kLabel),
                  url || has(kUrl), chunks);
+  }
+  // The same for an update that holds no text yet, as a record's reader makes it;
+  // inline, as the reader calls it for every node of a document.
+  void set_new_texts(std::optional<std::string_view> label, std::optional<std::string_view> url,
+                     TextChunks* chunks) {
+    const std::size_t label_size = label ? label->size() : 0;
+    const std::size_t url_size = url ? url->size() : 0;
+    const std::size_t total = label_size + url_size;
+    // Only the texts of a chunk or of the inline bytes are placed here; both have
+    // short lengths, without the long texts' prefix.
+    static_assert(TextChunks::kMaxShared < kLongTexts);
+    if (total > kInline && (chunks == nullptr || total > TextChunks::kMaxShared)) {
+      assign_texts(label, url, label.has_value(), url.has_value(), chunks);
+      return;
+    }
+    char* target = texts_;
+    if (total > kInline) {
+      target = chunks->place(total);
+      const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(target) | kInChunk;
+      std::memcpy(texts_, &address, sizeof address);
+    }
+    if (label_size != 0) copy_short(target, label->data(), label_size);
+    if (url_size != 0) copy_short(target + label_size, url->data(), url_size);
+    label_length_ = static_cast<std::uint16_t>(label_size);
+    url_length_ = static_cast<std::uint16_t>(url_size);
+    flags_ = static_cast<std::uint8_t>(flags_ | (label ? kLabel : 0) | (url ? kUrl : 0));
   }
   void set_size(float value) noexcept {
     size_ = value;

@@ -361,9 +361,12 @@ TEST(fast_path_agrees_with_the_strict_parser) {
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   const auto text_value = [&] {
     static const char* const kPieces[] = {
-        "a", "Hub", "\\u0061", "\\\"", "\\n", "\xc3\xa9", "\\ud83d\\ude00", "/", "\\/", "\t"};
+        "a", "Hub", "\\u0061", "\\\"", "\\n",          "\xc3\xa9", "\\ud83d\\ude00",
+        "/", "\\/", "\t",      "\xc3", "\xed\xa0\x80", "\x80"};
     std::string value = "\"";
-    for (std::size_t n = pick(24); n-- > 0;) value += kPieces[pick(n % 4 == 0 ? 10 : 2)];
+    for (std::size_t n = pick(24); n-- > 0;) {
+      value += kPieces[pick(n % 4 == 0 ? std::size(kPieces) : 2)];
+    }
     return value + "\"";
   };
   const auto number_value = [&]() -> std::string {
@@ -371,7 +374,7 @@ TEST(fast_path_agrees_with_the_strict_parser) {
     const float low =
         std::ldexp(static_cast<float>(rng() >> 40) + 1.0f, static_cast<int>(pick(80)) - 60);
     const double between = (double{low} + double{std::nextafter(low, kInf)}) / 2;
-    switch (pick(5)) {
+    switch (pick(6)) {
       case 0:
         std::snprintf(out, sizeof out, "%.*g", static_cast<int>(pick(17) + 1), between);
         return out;
@@ -382,6 +385,15 @@ TEST(fast_path_agrees_with_the_strict_parser) {
         return std::to_string(pick(100000));
       case 3:
         return pick(2) ? "-0" : "1e39";
+      case 4: {
+        // Plain decimals around the eight digits read at once, leading zeros included.
+        std::string text = pick(4) ? "" : "-";
+        for (std::size_t n = pick(10); n-- > 0;)
+          text += static_cast<char>('0' + pick(pick(3) ? 10 : 1));
+        if (pick(8)) text += ".";
+        for (std::size_t n = pick(10); n-- > 0;) text += static_cast<char>('0' + pick(10));
+        return text;
+      }
       default:
         return "null";
     }
@@ -426,6 +438,17 @@ TEST(fast_path_agrees_with_the_strict_parser) {
     const auto strict = kovra::node_update_from_json_strict(text);
     if (either.has_value() != strict.has_value() || (either && !(*either == *strict))) {
       CHECK_EQ(text, std::string("read alike by both paths"));
+    }
+    // The document reader's entry, which checks UTF-8 itself, decides the same.
+    std::optional<NodeUpdate> read;
+    const auto check = kovra::read_node_record(text, nullptr, read);
+    const auto expected = !kovra::is_valid_utf8(text) ? kovra::RecordCheck::kNotUtf8
+                          : strict                    ? kovra::RecordCheck::kValid
+                                                      : kovra::RecordCheck::kInvalid;
+    if (check != expected || kovra::check_node_record(text) != expected ||
+        read.has_value() != (expected == kovra::RecordCheck::kValid) ||
+        (read && !(*read == *strict))) {
+      CHECK_EQ(text, std::string("read alike by the document reader's entry"));
     }
   }
 }
