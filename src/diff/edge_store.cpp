@@ -306,7 +306,7 @@ std::uint32_t bounded(std::size_t reserve) {
 // edges need no check of their own.
 NodeIndex EdgeStore::add_loading(const NodeId& id) {
   const NodeIndex added = add_id(id);
-  marks_.resize(slots_.size());
+  if (marks_.size() < slots_.size()) marks_.emplace_back();  // else a free slot was reused
   return added;
 }
 
@@ -334,24 +334,6 @@ std::uint32_t EdgeStore::load_group(std::vector<Group>& groups, std::uint32_t Sl
 
 std::uint32_t EdgeStore::load_edge_group(const NodeId& from_id, std::size_t reserve) {
   return load_group(edge_groups_, &Slot::edge_group, from_id, reserve);
-}
-
-void EdgeStore::load_edge(std::uint32_t group, const NodeId& to_id, float weight) {
-  const NodeIndex to = intern_loading(to_id);
-  Mark& mark = marks_[to];
-  TargetList<float>& targets = edge_groups_[group].targets;
-  // Only a target that this group has listed before needs the search.
-  if (mark.group == group + 1) {
-    const std::uint32_t pos = targets.find(to);
-    if (pos != kNone) {
-      targets.at(pos).value = weight;
-      return;
-    }
-  }
-  targets.push(to, weight, arena_);
-  mark.group = group + 1;
-  ++mark.count;
-  ++slots_[to].refs;
 }
 
 std::uint32_t EdgeStore::load_deleted_group(const NodeId& from_id, std::size_t reserve) {

@@ -111,7 +111,7 @@ class EdgeStore {
   void reserve_edge_groups(std::size_t count);
   void reserve_deleted_groups(std::size_t count);
   std::uint32_t load_edge_group(const NodeId& from, std::size_t reserve);
-  void load_edge(std::uint32_t group, const NodeId& to, float weight);
+  inline void load_edge(std::uint32_t group, const NodeId& to, float weight);
   std::uint32_t load_deleted_group(const NodeId& from, std::size_t reserve);
   void load_deleted_edge(std::uint32_t group, const NodeId& to);
   // Builds the reverse lists once all edges are in; required before any other use.
@@ -224,6 +224,26 @@ class EdgeStore {
   if (found != kNone) [[likely]]
     return found;
   return add_loading(id);
+}
+
+// Inline: a document's reader takes it for every edge.
+[[gnu::always_inline]] inline void EdgeStore::load_edge(std::uint32_t group, const NodeId& to_id,
+                                                        float weight) {
+  const NodeIndex to = intern_loading(to_id);
+  Mark& mark = marks_[to];
+  TargetList<float>& targets = edge_groups_[group].targets;
+  // Only a target that this group has listed before needs the search.
+  if (mark.group == group + 1) {
+    const std::uint32_t pos = targets.find(to);
+    if (pos != kNone) {
+      targets.at(pos).value = weight;
+      return;
+    }
+  }
+  targets.push(to, weight, arena_);
+  mark.group = group + 1;
+  ++mark.count;
+  ++slots_[to].refs;
 }
 
 // Inline: add_edge and every row of add_edges take it, and it is most of what

@@ -71,7 +71,7 @@ class GraphDiff {
   std::uint32_t load_edge_group(const NodeId& from, std::size_t reserve) {
     return edges_.load_edge_group(from, reserve);
   }
-  void load_edge(std::uint32_t group, const NodeId& to, float weight) {
+  [[gnu::always_inline]] void load_edge(std::uint32_t group, const NodeId& to, float weight) {
     edges_.load_edge(group, to, weight);
   }
   std::uint32_t load_deleted_group(const NodeId& from, std::size_t reserve) {
