@@ -29,25 +29,6 @@ void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
   if (!deleted_nodes_.empty()) deleted_nodes_.erase(id);
 }
 
-AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id, const NodeId& to_id, float weight) {
-  if (!deleted_nodes_.empty() &&
-      (deleted_nodes_.contains(from_id) || deleted_nodes_.contains(to_id))) {
-    return AddEdgeStatus::kEndpointDeleted;
-  }
-  const NodeIndex from = edges_.intern(from_id).index;
-  NodeIndex to = kNone;
-  try {
-    to = edges_.intern(to_id).index;
-    static_cast<void>(edges_.put_edge(from, to, weight));
-  } catch (...) {
-    if (to != kNone) edges_.release_if_unused(to);
-    edges_.release_if_unused(from);
-    throw;
-  }
-  if (edges_.has_deleted_group(from)) edges_.erase_deleted_edge(from, to);
-  return AddEdgeStatus::kAdded;
-}
-
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
   const NodeIndex from = edges_.intern(from_id).index;
   NodeIndex to = kNone;

@@ -33,7 +33,7 @@ class GraphDiff {
   // Mutations. Each either completes or, on std::bad_alloc, leaves the diff as it was.
   void add_node(const NodeId& id, NodeUpdate&& update);
   void delete_node(const NodeId& id);
-  AddEdgeStatus add_edge(const NodeId& from, const NodeId& to, float weight);
+  inline AddEdgeStatus add_edge(const NodeId& from, const NodeId& to, float weight);
   void delete_edge(const NodeId& from, const NodeId& to);
   void clear() noexcept;
 
@@ -93,5 +93,26 @@ class GraphDiff {
   NodeSet deleted_nodes_;
   EdgeStore edges_;
 };
+
+// Inline, so that a caller's own frame serves the call.
+[[gnu::always_inline]] inline AddEdgeStatus GraphDiff::add_edge(const NodeId& from_id,
+                                                                const NodeId& to_id, float weight) {
+  if (!deleted_nodes_.empty() &&
+      (deleted_nodes_.contains(from_id) || deleted_nodes_.contains(to_id))) {
+    return AddEdgeStatus::kEndpointDeleted;
+  }
+  const NodeIndex from = edges_.intern(from_id).index;
+  NodeIndex to = kNone;
+  try {
+    to = edges_.intern(to_id).index;
+    static_cast<void>(edges_.put_edge(from, to, weight));
+  } catch (...) {
+    if (to != kNone) edges_.release_if_unused(to);
+    edges_.release_if_unused(from);
+    throw;
+  }
+  if (edges_.has_deleted_group(from)) edges_.erase_deleted_edge(from, to);
+  return AddEdgeStatus::kAdded;
+}
 
 }  // namespace kovra
