@@ -13,12 +13,14 @@
 //    already listed has its weight replaced, a new one is appended, as the loop
 //    would have done, so the lists come out exactly as the loop leaves them;
 // 4. sizes each reverse list once for the edges it gains, then fills them in
-//    the sorted order (reverse lists are unordered sets of sources);
+//    the sorted order (which only orders the deleted edges a later deletion
+//    puts, and depends on the history alone);
 // 5. voids the deleted edges that the new edges replace.
 //
-// Steps 1 to 4 may fail; what they changed is logged (fresh ids, new groups,
-// each list's former size, replaced weights) and taken back. Only after step 4
-// does anything change that could not be taken back without allocating.
+// Everything up to the reverse lists' reservation may fail; what it changed is
+// logged (fresh ids, new groups, each list's former size, replaced weights) and
+// taken back. Only after that reservation does anything change that could not
+// be taken back without allocating.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -66,7 +68,7 @@ class EdgeStore::Batch {
 
   bool refused(std::size_t row) const noexcept { return !refused_.empty() && refused_[row]; }
 
-  // Step 1. fresh_ is reserved first, so that no interned id goes unrecorded.
+  // fresh_ is reserved first, so that no interned id goes unrecorded.
   void intern_rows() {
     const std::size_t n = from_ids_.size();
     fresh_.reserve(2 * n);
@@ -177,7 +179,7 @@ class EdgeStore::Batch {
     }
   }
 
-  // Step 2: sorted_[starts_[r]] .. sorted_[starts_[r + 1]] are the rows of the
+  // The sort: sorted_[starts_[r]] .. sorted_[starts_[r + 1]] are the rows of the
   // r-th `from` node, in row order.
   void sort_rows() {
     std::size_t* const starts = starts_.data();
@@ -194,7 +196,7 @@ class EdgeStore::Batch {
     starts[0] = 0;
   }
 
-  // Step 3. A target's mark says whether this group has listed it in this batch
+  // A target's mark says whether this group has listed it in this batch
   // already; only a target that the group held before the batch, or repeated
   // within it, needs the search.
   void write_groups() {
@@ -230,7 +232,7 @@ class EdgeStore::Batch {
     }
   }
 
-  // Step 4, which also clears the marks the groups left. A stale list that would
+  // Also clears the marks the groups left. A stale list that would
   // overflow is compacted first, as for a single put; it stays marked stale,
   // since it may already list a `from` whose edge this batch added.
   void reserve_reverse() {
@@ -297,7 +299,7 @@ class EdgeStore::Batch {
   }
 
   // The `from` marks; the target marks too when the groups were written and
-  // step 4 did not get to clear them all.
+  // the reverse lists' reservation did not get to clear them all.
   void reset_marks() noexcept {
     if (!marked_) return;
     for (const NodeIndex from : ranked_) s_.marks_[from].rank = 0;
