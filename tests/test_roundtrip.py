@@ -159,7 +159,9 @@ def test_same_history_gives_same_bytes_in_every_process():
 
 def test_other_threads_run_while_a_large_document_decodes():
     # With no forced switches, another thread can take the interpreter during the
-    # call only if the call lets it go; it counts whatever steps it gets.
+    # call only if the call lets it go; it counts whatever steps it gets. On a busy
+    # machine the counting thread may not be scheduled within one short decode, so
+    # the call is repeated: a call that kept the interpreter would never let it count.
     diff = PyGraphDiff()
     for i in range(20_000):
         diff.add_edge(i.to_bytes(16, "little"), (i * 7).to_bytes(16, "little"), 1.0)
@@ -177,10 +179,15 @@ def test_other_threads_run_while_a_large_document_decodes():
     worker = threading.Thread(target=count)
     worker.start()
     sys.setswitchinterval(1000)
+    during = 0
     try:
         go.set()
-        decoded = PyGraphDiff.from_bytes(data)
-        during = steps[0]
+        for _ in range(200):
+            before = steps[0]
+            decoded = PyGraphDiff.from_bytes(data)
+            during = steps[0] - before
+            if during:
+                break
     finally:
         sys.setswitchinterval(interval)
         stop.set()
