@@ -54,12 +54,14 @@ namespace kovra {
 
 // Keys that are node ids: the slot holds the high 32 bits of the hash, which
 // also give the home bucket, so a table grows without reading its keys again; a
-// tag match is confirmed against the owner's entry.
+// tag match is confirmed against the owner's entry. The lowest of those bits is
+// set, so no tag is zero, which is the tag of every open slot: a tag that
+// matches is a live slot, and a lookup need not read its value to know it.
 struct IdKeys {
   using Key = NodeId;
   static constexpr bool kTagIsKey = false;
   [[gnu::always_inline]] static std::uint64_t hash(const NodeId& id, HashKey key) noexcept {
-    return hash_id(id, key);
+    return hash_id(id, key) | (std::uint64_t{1} << 32);
   }
   static std::uint32_t tag(std::uint64_t hash, const NodeId&) noexcept {
     return static_cast<std::uint32_t>(hash >> 32);
@@ -378,14 +380,19 @@ class BoundedIndex {
     if constexpr (kFindRoom) slot.hash = hash;
     const std::uint32_t tag = Keys::tag(hash, key);
     std::uint32_t b = home_of(hash, count_);
-    for (std::uint32_t step = 1; step <= probe_limit_; ++step) {
+    // A table with buckets has a probe limit of at least one.
+    for (std::uint32_t step = 1;; ++step) {
       KOVRA_COUNT_PROBE();
       Bucket& bucket = buckets_[b];
       for (unsigned match = lanes_equal(bucket.tags, tag); match != 0; match &= match - 1) {
         const auto lane = static_cast<std::uint32_t>(__builtin_ctz(match));
         const std::uint32_t value = bucket.values[lane];
-        // An open slot's tag is zero, which a key's tag may be too.
-        if (value + 1 <= 1) continue;  // free (0) or a tombstone
+        if constexpr (Keys::kTagIsKey) {
+          // An open slot's tag is zero, which an index key may be too.
+          if (value + 1 <= 1) continue;  // free (0) or a tombstone
+        } else if (value + 1 <= 1) {
+          __builtin_unreachable();  // a live slot holds a position
+        }
         if (Keys::kTagIsKey || key_at(value - 1) == key) {
           slot.bucket = &bucket;
           slot.lane = lane;
@@ -401,10 +408,9 @@ class BoundedIndex {
             slot.room = {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
         }
       }
-      if (free != 0) return slot;
+      if (free != 0 || step == probe_limit_) return slot;
       b = next_bucket(b, step, count_);
     }
-    return slot;
   }
 
   // The first open slot within `limit` buckets of the home bucket. A table

@@ -37,7 +37,7 @@ class ListArena {
   ListArena& operator=(const ListArena&) = delete;
 
   // The size of the smallest class that holds `bytes` (up to kLargest).
-  static std::size_t class_size(std::size_t bytes) noexcept {
+  static constexpr std::size_t class_size(std::size_t bytes) noexcept {
     if (bytes <= kSmallest) return kSmallest;
     const int octave = 63 - __builtin_clzll(bytes - 1);  // 2^octave < bytes <= 2^(octave+1)
     const std::size_t half_step = std::size_t{3} << (octave - 1);
@@ -103,7 +103,7 @@ class ListArena {
   void push_free(void* block, int c) noexcept { free_[c] = new (block) FreeBlock{free_[c]}; }
 
   // A new chunk that holds at least `bytes`.
-  void add_chunk(std::size_t bytes) {
+  [[gnu::noinline]] void add_chunk(std::size_t bytes) {
     chunks_.reserve(chunks_.size() + 1);
     const std::size_t size =
         std::max(bytes, chunks_.size() >= 6 ? kLastChunk : kFirstChunk << chunks_.size());
