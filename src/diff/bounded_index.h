@@ -169,9 +169,18 @@ class BoundedIndex {
   };
   template <class KeyAt>
   [[gnu::always_inline]] Probe probe(const Key& key, const KeyAt& key_at) const noexcept {
-    if (tree_) [[unlikely]]
+    return probe_hashed(Keys::hash(key, key_), key, key_at);
+  }
+  // probe() with the hash_of() taken under the present key (not a hint: a hash
+  // taken before a re-key gives a wrong answer).
+  template <class KeyAt>
+  [[gnu::always_inline]] Probe probe_hashed(std::uint64_t hash, const Key& key,
+                                            const KeyAt& key_at) const noexcept {
+    // As in find(): a tree or an empty table has no buckets. Neither offers
+    // room, so insert_probed() takes the full insert() for them.
+    if (buckets_ == nullptr) [[unlikely]]
       return {find(key, key_at), 0, {nullptr, 0, 0}};
-    const Slot slot = locate<true>(key, key_at);
+    const Slot slot = locate_hashed<true>(hash, key, key_at);
     return {slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent, slot.hash, slot.room};
   }
 

@@ -42,8 +42,9 @@ EdgeStore::~EdgeStore() { release_lists(); }
 NodeIndex EdgeStore::find(const NodeId& id) const noexcept { return index_.find(id, slot_id()); }
 
 // An id that intern() did not find: probed again, for the room it will take.
-NodeIndex EdgeStore::add_id(const NodeId& id) {
-  const auto probe = index_.probe(id, slot_id());
+NodeIndex EdgeStore::add_id(const NodeId& id) { return add_id(id, index_.probe(id, slot_id())); }
+
+NodeIndex EdgeStore::add_id(const NodeId& id, const IdProbe& probe) {
   assert(probe.found == kNone);
   NodeIndex index = free_head_;
   if (index == kNone) {

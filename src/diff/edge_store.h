@@ -155,6 +155,10 @@ class EdgeStore {
     bool free = false;
   };
 
+  // An id the index does not hold, with the probe that did not find it (or
+  // probed afresh).
+  using IdProbe = BoundedIndex<IdKeys>::Probe;
+  NodeIndex add_id(const NodeId& id, const IdProbe& probe);
   NodeIndex add_id(const NodeId& id);
   bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
   void compact_incoming(NodeIndex to) noexcept;

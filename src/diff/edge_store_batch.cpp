@@ -45,7 +45,6 @@ class EdgeStore::Batch {
   void put() {
     try {
       intern_rows();
-      rank_rows();
       sort_rows();
       write_groups();
       reserve_reverse();
@@ -75,6 +74,11 @@ class EdgeStore::Batch {
     from_ = std::make_unique_for_overwrite<NodeIndex[]>(n);
     to_ = std::make_unique_for_overwrite<NodeIndex[]>(n);
     rows_ = n;
+    if (s_.marks_.size() < s_.slots_.size()) s_.marks_.resize(s_.slots_.size());
+    marked_ = true;
+    ranked_.reserve(n);
+    starts_.reserve(n + 1);
+    starts_.push_back(0);
     if (refused_.empty()) {
       intern_rows<false>();
     } else {
@@ -124,8 +128,9 @@ class EdgeStore::Batch {
         from_hash = s_.index_.hash_of(from_ids[row]);
         to_hash = s_.index_.hash_of(to_ids[row]);
       }
-      from_[row] = intern<!kAhead>(from_ids[row], from_hash);
+      const NodeIndex from = intern<!kAhead>(from_ids[row], from_hash);
       to_[row] = intern<!kAhead>(to_ids[row], to_hash);
+      from_[row] = rank_of(from);
     }
   }
   // kCurrent: the hash was taken under the index's present key, so a miss means
@@ -135,48 +140,47 @@ class EdgeStore::Batch {
     const NodeIndex found = s_.index_.find_hashed(hash, id, s_.slot_id());
     if (found != kNone) [[likely]]
       return found;
-    return intern_missed<kCurrent>(id);
+    return intern_missed<kCurrent>(id, hash);
   }
+  // A fresh id gets its mark here (a free slot reused has one already).
   template <bool kCurrent>
-  [[gnu::noinline]] NodeIndex intern_missed(const NodeId& id) {
+  [[gnu::noinline]] NodeIndex intern_missed(const NodeId& id, [[maybe_unused]] std::uint64_t hash) {
+    NodeIndex index;
     if constexpr (kCurrent) {
-      const NodeIndex added = s_.add_id(id);
-      fresh_.push_back(added);
-      return added;
+      index = s_.add_id(id, s_.index_.probe_hashed(hash, id, s_.slot_id()));
+      fresh_.push_back(index);
     } else {
       const Interned interned = s_.intern(id);
-      if (interned.fresh) fresh_.push_back(interned.index);
-      return interned.index;
+      index = interned.index;
+      if (!interned.fresh) return index;
+      fresh_.push_back(index);
     }
+    if (s_.marks_.size() < s_.slots_.size()) s_.marks_.emplace_back();
+    return index;
   }
 
-  // Numbers the `from` nodes in the order of their first rows, giving a group to
-  // each that has none, and counts each one's rows. Each row's `from` becomes
-  // its node's rank, which is all the sort needs of it.
-  void rank_rows() {
-    if (s_.marks_.size() < s_.slots_.size()) s_.marks_.resize(s_.slots_.size());
-    marked_ = true;
-    Mark* const marks = s_.marks_.data();
-    ranked_.reserve(rows_);
-    starts_.reserve(rows_ + 1);
-    starts_.push_back(0);
-    for (std::size_t row = 0; row < rows_; ++row) {
-      const NodeIndex from = from_[row];
-      if (from == kNone) continue;
-      Mark& mark = marks[from];
-      if (mark.rank == 0) {
-        if (s_.slots_[from].edge_group == kNone) {
-          reserve_more(s_.edge_groups_, 1);
-          s_.slots_[from].edge_group = static_cast<std::uint32_t>(s_.edge_groups_.size());
-          s_.edge_groups_.push_back(EdgeGroup{from, {}});
-        }
-        ranked_.push_back(from);
-        starts_.push_back(0);
-        mark.rank = static_cast<std::uint32_t>(ranked_.size());
-      }
-      ++starts_[mark.rank];
-      from_[row] = mark.rank - 1;
+  // The `from` nodes are numbered in the order of their first rows, and each
+  // one without a group gets its group then, as the loop would give it; each
+  // one's rows are counted. A row's `from` becomes its node's rank, which is
+  // all the sort needs of it.
+  [[gnu::always_inline]] std::uint32_t rank_of(NodeIndex from) {
+    std::uint32_t rank = s_.marks_[from].rank;
+    if (rank == 0) [[unlikely]]
+      rank = first_row_of(from);
+    ++starts_[rank];
+    return rank - 1;
+  }
+  [[gnu::noinline]] std::uint32_t first_row_of(NodeIndex from) {
+    if (s_.slots_[from].edge_group == kNone) {
+      reserve_more(s_.edge_groups_, 1);
+      s_.slots_[from].edge_group = static_cast<std::uint32_t>(s_.edge_groups_.size());
+      s_.edge_groups_.push_back(EdgeGroup{from, {}});
     }
+    ranked_.push_back(from);
+    starts_.push_back(0);
+    const auto rank = static_cast<std::uint32_t>(ranked_.size());
+    s_.marks_[from].rank = rank;
+    return rank;
   }
 
   // The sort: sorted_[starts_[r]] .. sorted_[starts_[r + 1]] are the rows of the
@@ -200,8 +204,9 @@ class EdgeStore::Batch {
   // already; only a target that the group held before the batch, or repeated
   // within it, needs the search.
   void write_groups() {
-    written_ = true;
     former_sizes_.reserve(ranked_.size());
+    touched_.reserve(starts_.back());
+    written_ = true;
     Mark* const marks = s_.marks_.data();
     Slot* const slots = s_.slots_.data();
     for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
@@ -213,11 +218,15 @@ class EdgeStore::Batch {
       targets.reserve(static_cast<std::uint32_t>(std::min<std::size_t>(
                           last - first, TargetList<float>::kMaxSize - former)),
                       s_.arena_);
+      // A list that stays short enough to need no index appends without checks.
+      const bool linear =
+          targets.index() == nullptr && former + (last - first) <= TargetList<float>::kLinearLimit;
       for (std::size_t k = first; k < last; ++k) {
         const Row row = sorted_[k];
         Mark& mark = marks[row.to];
         std::uint32_t pos = kNone;
         if (mark.group == r + 1 || former != 0) pos = targets.find(row.to);
+        if (mark.group == 0) touched_.push_back(row.to);
         mark.group = r + 1;
         appended_[k] = pos == kNone;
         if (pos != kNone) {
@@ -225,7 +234,11 @@ class EdgeStore::Batch {
           targets.at(pos).value = row.weight;
           continue;
         }
-        targets.push(row.to, row.weight, s_.arena_);
+        if (linear) {
+          targets.push_linear(row.to, row.weight);
+        } else {
+          targets.push(row.to, row.weight, s_.arena_);
+        }
         ++slots[row.to].refs;
         ++mark.count;
       }
@@ -238,9 +251,7 @@ class EdgeStore::Batch {
   void reserve_reverse() {
     Mark* const marks = s_.marks_.data();
     Slot* const slots = s_.slots_.data();
-    const std::size_t n = starts_.back();
-    for (std::size_t k = 0; k < n; ++k) {
-      const NodeIndex to = sorted_[k].to;
+    for (const NodeIndex to : touched_) {
       Mark& mark = marks[to];
       mark.group = 0;
       if (mark.count == 0) continue;  // reserved already, or appended nothing
@@ -304,8 +315,7 @@ class EdgeStore::Batch {
     if (!marked_) return;
     for (const NodeIndex from : ranked_) s_.marks_[from].rank = 0;
     if (!written_) return;
-    const std::size_t n = starts_.back();
-    for (std::size_t k = 0; k < n; ++k) s_.marks_[sorted_[k].to] = Mark{0, 0, 0};
+    for (const NodeIndex to : touched_) s_.marks_[to] = Mark{0, 0, 0};
   }
 
   TargetList<float>& targets_of(std::uint32_t rank) noexcept {
@@ -332,9 +342,10 @@ class EdgeStore::Batch {
   // Left uninitialised until then, like order_: they are as long as the batch.
   std::unique_ptr<NodeIndex[]> from_, to_;
   std::size_t rows_ = 0;
-  bool marked_ = false;            // the `from` marks may be set
-  bool written_ = false;           // the target marks may be set
-  std::vector<NodeIndex> ranked_;  // the batch's `from` nodes, by rank
+  bool marked_ = false;             // the `from` marks may be set
+  bool written_ = false;            // the target marks may be set
+  std::vector<NodeIndex> touched_;  // the targets, each once, whose marks are set
+  std::vector<NodeIndex> ranked_;   // the batch's `from` nodes, by rank
   std::vector<std::size_t> starts_;
   std::unique_ptr<Row[]> sorted_;             // the rows not refused, by rank
   std::unique_ptr<std::uint8_t[]> appended_;  // per sorted row: a new edge

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -82,7 +83,11 @@ class TargetList {
   // block that grows by half.
   void reserve(std::uint32_t extra, ListArena& arena) {
     if (extra <= capacity_ - size_) return;
-    grow(extra, arena);
+    if (extra == 1) {
+      grow(arena);
+    } else {
+      resize(extra, arena);
+    }
   }
 
   // Appends a key known to be absent, after reserve(); cannot fail. Only lists
@@ -90,6 +95,14 @@ class TargetList {
   void push_reserved(NodeIndex key, Value value) noexcept
     requires(!kIndexed)
   {
+    entries_[size_++] = Entry{key, value};
+  }
+
+  // Appends a key known to be absent, after reserve(), to a list that has no
+  // index and reaches at most kLinearLimit entries with it: cannot fail.
+  void push_linear(NodeIndex key, Value value) noexcept {
+    if constexpr (kIndexed) assert(!index_ && size_ < kLinearLimit);
+    assert(size_ < capacity_);
     entries_[size_++] = Entry{key, value};
   }
 
@@ -161,10 +174,10 @@ class TargetList {
     return std::size_t{capacity} * sizeof(Entry);
   }
 
-  // The doubling of a list that grows an entry at a time is kept apart from
-  // the other cases, so that its frame stays as small as its work.
-  [[gnu::noinline]] void grow(std::uint32_t extra, ListArena& arena) {
-    if (extra == 1 && bytes(capacity_) <= ListArena::kLargest / 2) [[likely]] {
+  // The step of a list that grows an entry at a time is kept apart from the
+  // other cases, so that its frame stays as small as its work.
+  [[gnu::noinline]] void grow(ListArena& arena) {
+    if (bytes(capacity_) <= ListArena::kLargest / 2) [[likely]] {
       if (capacity_ == 0) {
         entries_ = static_cast<Entry*>(arena.allocate(kFirstBytes));
         capacity_ = kFirstCapacity;
@@ -174,7 +187,7 @@ class TargetList {
       capacity_ *= 2;
       return;
     }
-    resize(extra, arena);
+    resize(1, arena);
   }
   [[gnu::noinline]] void resize(std::uint32_t extra, ListArena& arena) {
     if (extra > kMaxSize - size_) throw std::bad_alloc();
