@@ -84,6 +84,7 @@ class EdgeStore::Batch {
     } else {
       intern_rows<true>();
     }
+    add_groups();
   }
   // In runs of rows, each hashed ahead only while the index is too large to
   // stay in cache: otherwise working ahead costs more than it hides.
@@ -171,16 +172,25 @@ class EdgeStore::Batch {
     return rank - 1;
   }
   [[gnu::noinline]] std::uint32_t first_row_of(NodeIndex from) {
-    if (s_.slots_[from].edge_group == kNone) {
-      reserve_more(s_.edge_groups_, 1);
-      s_.slots_[from].edge_group = static_cast<std::uint32_t>(s_.edge_groups_.size());
-      s_.edge_groups_.push_back(EdgeGroup{from, {}});
-    }
+    if (s_.slots_[from].edge_group == kNone) ++new_groups_;
     ranked_.push_back(from);
     starts_.push_back(0);
     const auto rank = static_cast<std::uint32_t>(ranked_.size());
     s_.marks_[from].rank = rank;
     return rank;
+  }
+
+  // The groups the loop would have added, in the order it would have added
+  // them, with the room for them all taken at once.
+  void add_groups() {
+    if (new_groups_ == 0) return;
+    reserve_more(s_.edge_groups_, new_groups_);
+    for (const NodeIndex from : ranked_) {
+      std::uint32_t& group = s_.slots_[from].edge_group;
+      if (group != kNone) continue;
+      group = static_cast<std::uint32_t>(s_.edge_groups_.size());
+      s_.edge_groups_.push_back(EdgeGroup{from, {}});
+    }
   }
 
   // The sort: sorted_[starts_[r]] .. sorted_[starts_[r + 1]] are the rows of the
@@ -191,10 +201,19 @@ class EdgeStore::Batch {
     sorted_ = std::make_unique_for_overwrite<Row[]>(starts_.back());
     appended_ = std::make_unique_for_overwrite<std::uint8_t[]>(starts_.back());
     Row* const sorted = sorted_.get();
+    const NodeIndex* const ranks = from_.get();
+    const NodeIndex* const to = to_.get();
     const float* const weights = weights_.data();
     // starts[rank] is the next place of that node's rows, and ends as its end.
-    for (std::size_t row = 0; row < rows_; ++row) {
-      if (from_[row] != kNone) sorted[starts[from_[row]]++] = Row{to_[row], weights[row]};
+    const auto place = [&](std::size_t row, NodeIndex rank) {
+      sorted[starts[rank]++] = Row{to[row], weights[row]};
+    };
+    if (refused_.empty()) {
+      for (std::size_t row = 0; row < rows_; ++row) place(row, ranks[row]);
+    } else {
+      for (std::size_t row = 0; row < rows_; ++row) {
+        if (ranks[row] != kNone) place(row, ranks[row]);
+      }
     }
     for (std::size_t r = starts_.size() - 1; r > 0; --r) starts[r] = starts[r - 1];
     starts[0] = 0;
@@ -346,6 +365,7 @@ class EdgeStore::Batch {
   bool written_ = false;            // the target marks may be set
   std::vector<NodeIndex> touched_;  // the targets, each once, whose marks are set
   std::vector<NodeIndex> ranked_;   // the batch's `from` nodes, by rank
+  std::size_t new_groups_ = 0;      // how many of them have no group yet
   std::vector<std::size_t> starts_;
   std::unique_ptr<Row[]> sorted_;             // the rows not refused, by rank
   std::unique_ptr<std::uint8_t[]> appended_;  // per sorted row: a new edge
