@@ -199,7 +199,6 @@ class EdgeStore::Batch {
     std::size_t* const starts = starts_.data();
     for (std::size_t r = 1; r < starts_.size(); ++r) starts[r] += starts[r - 1];
     sorted_ = std::make_unique_for_overwrite<Row[]>(starts_.back());
-    appended_ = std::make_unique_for_overwrite<std::uint8_t[]>(starts_.back());
     Row* const sorted = sorted_.get();
     const NodeIndex* const ranks = from_.get();
     const NodeIndex* const to = to_.get();
@@ -247,7 +246,6 @@ class EdgeStore::Batch {
         if (mark.group == r + 1 || former != 0) pos = targets.find(row.to);
         if (mark.group == 0) touched_.push_back(row.to);
         mark.group = r + 1;
-        appended_[k] = pos == kNone;
         if (pos != kNone) {
           replaced_.push_back({r, pos, targets.at(pos).value});
           targets.at(pos).value = row.weight;
@@ -285,12 +283,15 @@ class EdgeStore::Batch {
     }
   }
 
+  // A group's new edges are its entries past its former size, in the order
+  // its rows appended them.
   void write_reverse() noexcept {
     Slot* const slots = s_.slots_.data();
     for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
       const NodeIndex from = ranked_[r];
-      for (std::size_t k = starts_[r]; k < starts_[r + 1]; ++k) {
-        if (appended_[k]) slots[sorted_[k].to].incoming.push_reserved(from, NoValue{});
+      const TargetList<float>& targets = targets_of(r);
+      for (std::uint32_t pos = former_sizes_[r]; pos < targets.size(); ++pos) {
+        slots[targets.at(pos).key].incoming.push_reserved(from, NoValue{});
       }
     }
   }
@@ -367,8 +368,7 @@ class EdgeStore::Batch {
   std::vector<NodeIndex> ranked_;   // the batch's `from` nodes, by rank
   std::size_t new_groups_ = 0;      // how many of them have no group yet
   std::vector<std::size_t> starts_;
-  std::unique_ptr<Row[]> sorted_;             // the rows not refused, by rank
-  std::unique_ptr<std::uint8_t[]> appended_;  // per sorted row: a new edge
+  std::unique_ptr<Row[]> sorted_;  // the rows not refused, by rank
   std::vector<std::uint32_t> former_sizes_;
   std::vector<Replaced> replaced_;
 };
