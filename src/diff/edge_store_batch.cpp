@@ -3,7 +3,8 @@
 // grows its list one entry at a time, in random order; the batch instead
 //
 // 1. interns every id in row order, hashing a few rows ahead so that the index
-//    buckets are on their way when a row comes, and gives each `from` node
+//    buckets are on their way when a row comes, numbering the `from` nodes as
+//    they first come and counting their rows; then gives each `from` node
 //    without a group its group, in the order the loop would;
 // 2. sorts the rows by `from` node, stably (a counting sort over the batch's
 //    own numbering of its `from` nodes, so the cost follows the batch, not the
@@ -12,8 +13,9 @@
 // 3. sizes each group's list once and writes its rows in row order: a target
 //    already listed has its weight replaced, a new one is appended, as the loop
 //    would have done, so the lists come out exactly as the loop leaves them;
-// 4. sizes each reverse list once for the edges it gains, then fills them in
-//    the sorted order (which only orders the deleted edges a later deletion
+// 4. sizes each reverse list once for the edges it gains (walking each target
+//    the groups touched once), then fills them from the groups' new entries
+//    in the sorted order (which only orders the deleted edges a later deletion
 //    puts, and depends on the history alone);
 // 5. voids the deleted edges that the new edges replace.
 //
