@@ -1064,6 +1064,8 @@ function idRows(bytes, positions) {
 // resolved as decode resolves them.
 export function decodeColumns(input) {
   const bytes = asBytes(input);
+  const columns = columnsInOnePass(bytes);
+  if (columns !== null) return columns;
   const doc = scan(bytes);
   const records = readRecords(bytes, doc);
   if (hasRepeats(bytes, doc)) return columnsOf(decode(bytes), doc.byteLength);
@@ -1088,16 +1090,7 @@ export function decodeColumns(input) {
     nodes.blue[i] = colours[3 * i + 2];
   }
   // Records not in the writer's form.
-  for (const [i, update] of records.parsed) {
-    let present = 0;
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = update[FIELDS[f]];
-      if (value === undefined) continue;
-      present |= 1 << f;
-      nodes[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
-    }
-    nodes.present[i] = present;
-  }
+  for (const [i, update] of records.parsed) putUpdate(nodes, i, update);
   const weights = new Uint8Array(WEIGHT_BYTES * doc.edges.toAt.length);
   for (let k = 0, w = 0; k < doc.edges.toAt.length; k++) {
     const p = doc.edges.toAt[k] + ID_BYTES;
@@ -1116,6 +1109,295 @@ export function decodeColumns(input) {
   };
 }
 
+// ---- decodeColumns in one pass ---------------------------------------------------------
+
+// Ids and weights are copied four bytes at a time, read in the platform's own order so
+// that the words land as the bytes stood.
+const NATIVE_ORDER = new Uint8Array(Uint16Array.of(1).buffer)[0] === 1;
+// Up to this many ids are checked for a repeat pair by pair; more take a table.
+const PAIRWISE_IDS = 16;
+
+// Whether rows [from, to) of ids, four words each, hold one id twice.
+function hasRepeatedRow(words, from, to) {
+  if (to - from <= PAIRWISE_IDS) {
+    for (let k = from + 1; k < to; k++) {
+      const a = words[4 * k], c = words[4 * k + 1], d = words[4 * k + 2], e = words[4 * k + 3];
+      for (let j = from; j < k; j++) {
+        if (words[4 * j] === a && words[4 * j + 1] === c && words[4 * j + 2] === d && words[4 * j + 3] === e) {
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+  const seed = (Math.random() * TWO_32) | 0;
+  const table = new Int32Array(tableSize(to - from)); // row + 1, 0 for an empty slot
+  const mask = table.length - 1;
+  for (let k = from; k < to; k++) {
+    const a = words[4 * k], c = words[4 * k + 1], d = words[4 * k + 2], e = words[4 * k + 3];
+    let slot = hashWords(a, c, d, e, seed) & mask;
+    for (let j = table[slot] - 1; j >= 0; slot = (slot + 1) & mask, j = table[slot] - 1) {
+      if (words[4 * j] === a && words[4 * j + 1] === c && words[4 * j + 2] === d && words[4 * j + 3] === e) {
+        return true;
+      }
+    }
+    table[slot] = k + 1;
+  }
+  return false;
+}
+
+// Whether the 24 bytes at p, within the input, are an id of length 16.
+function isIdAt(view, p, end) {
+  return end - p >= COUNT_BYTES + ID_BYTES && view.getUint32(p, true) === ID_BYTES && view.getUint32(p + 4, true) === 0;
+}
+
+// The id at p (after its length) into row `row` of `words`.
+function copyId(view, p, words, row) {
+  words[4 * row] = view.getInt32(p, NATIVE_ORDER);
+  words[4 * row + 1] = view.getInt32(p + 4, NATIVE_ORDER);
+  words[4 * row + 2] = view.getInt32(p + 8, NATIVE_ORDER);
+  words[4 * row + 3] = view.getInt32(p + 12, NATIVE_ORDER);
+}
+
+// A count at p that the bytes from p on could hold, each entry taking at least
+// `entryBytes` after the count's own 8; -1 for any other.
+function countAt(view, p, end, entryBytes) {
+  if (end - p < COUNT_BYTES || view.getUint32(p + 4, true) !== 0) return -1;
+  const count = view.getUint32(p, true);
+  return count <= (end - p - COUNT_BYTES) / entryBytes ? count : -1;
+}
+
+// Where the last group section read by groupColumns ended.
+let groupsEnd = 0;
+
+// A group section at p as columns, or null when it is not all there or an id stands
+// twice among its `from` ids or in one group. Its headers are walked first, so that
+// the rows' columns are made at their size.
+function groupColumns(view, p, end, weighted) {
+  const rowBytes = COUNT_BYTES + ID_BYTES + (weighted ? WEIGHT_BYTES : 0);
+  const groups = countAt(view, p, end, 2 * COUNT_BYTES + ID_BYTES);
+  if (groups < 0) return null;
+  p += COUNT_BYTES;
+  let rows = 0;
+  for (let g = 0, q = p; g < groups; g++) {
+    if (end - q < 2 * COUNT_BYTES + ID_BYTES) return null;
+    const count = countAt(view, q + COUNT_BYTES + ID_BYTES, end, rowBytes);
+    if (count < 0) return null;
+    rows += count;
+    q += 2 * COUNT_BYTES + ID_BYTES + rowBytes * count;
+  }
+  const from = new Uint8Array(ID_BYTES * groups), offsets = new Uint32Array(groups + 1);
+  const to = new Uint8Array(ID_BYTES * rows);
+  const fromWords = new Int32Array(from.buffer), toWords = new Int32Array(to.buffer);
+  const weights = new Float32Array(weighted ? rows : 0);
+  const weightBits = new Int32Array(weights.buffer);
+  let r = 0;
+  for (let g = 0; g < groups; g++) {
+    if (!isIdAt(view, p, end)) return null;
+    copyId(view, p + COUNT_BYTES, fromWords, g);
+    const count = view.getUint32(p + COUNT_BYTES + ID_BYTES, true);
+    p += 2 * COUNT_BYTES + ID_BYTES;
+    offsets[g] = r;
+    for (let k = 0; k < count; k++, r++, p += rowBytes) {
+      if (!isIdAt(view, p, end)) return null;
+      copyId(view, p + COUNT_BYTES, toWords, r);
+      if (weighted) weightBits[r] = view.getInt32(p + COUNT_BYTES + ID_BYTES, NATIVE_ORDER);
+    }
+    if (hasRepeatedRow(toWords, offsets[g], r)) return null;
+  }
+  offsets[groups] = r;
+  if (hasRepeatedRow(fromWords, 0, groups)) return null;
+  groupsEnd = p;
+  return weighted ? { from, offsets, to, weights } : { from, offsets, to };
+}
+
+// Each record's keys, as the two 32-bit words (little-endian) that begin and end it
+// (they overlap when it is shorter than 8 bytes), and the middle word of the longest.
+const KEY_LENGTHS = KEY_BYTES.map((key) => key.length);
+const keyWord = (key, at) => key[at] | (key[at + 1] << 8) | (key[at + 2] << 16) | (key[at + 3] << 24);
+const KEY_FIRST = Int32Array.from(KEY_BYTES, (key) => keyWord(key, 0));
+const KEY_LAST = Int32Array.from(KEY_BYTES, (key) => keyWord(key, key.length - 4));
+const KEY_MIDDLE = Int32Array.from(KEY_BYTES, (key) => (key.length > 8 ? keyWord(key, 4) : 0));
+
+// Whether field f's key stands at p.
+function keyAt(view, p, end, f) {
+  const length = KEY_LENGTHS[f];
+  return end - p >= length && view.getInt32(p, true) === KEY_FIRST[f] &&
+    view.getInt32(p + length - 4, true) === KEY_LAST[f] && (length <= 8 || view.getInt32(p + 4, true) === KEY_MIDDLE[f]);
+}
+
+// Where the texts of the record last read by writerRecord end in its output: its label,
+// then its url.
+let labelEnd = 0;
+let textEnd = 0;
+
+// The present fields of the record b[p, end) when it is in the writer's form, else -1;
+// as readWriterForm, with its texts copied to out from `at` (room made for the record's
+// length), and its other values in formSize, formColour, formShowLabel.
+function writerRecord(b, view, p, end, out, at) {
+  labelEnd = at;
+  textEnd = at;
+  if (end - p < 2 || b[p] !== 0x7b) return -1;
+  p++;
+  if (b[p] === 0x7d) return p + 1 === end ? 0 : -1;
+  let present = 0;
+  for (let f = 0; ; ) {
+    while (f < FIELDS.length && !keyAt(view, p, end, f)) f++;
+    if (f === FIELDS.length) return -1;
+    p += KEY_LENGTHS[f];
+    if (p >= end) return -1;
+    const c = b[p];
+    if (f === LABEL || f === URL) {
+      if (c !== 0x22) return -1;
+      p++;
+      for (; p < end; p++) {
+        const t = b[p];
+        if (t < 0x20 || t >= 0x80 || t === 0x22 || t === 0x5c) break;
+        out[at++] = t;
+      }
+      if (p >= end || b[p] !== 0x22) return -1;
+      p++;
+      if (f === LABEL) labelEnd = at;
+      textEnd = at;
+      present |= 1 << f;
+    } else if (f === SIZE) {
+      if (c === 0x6e) {
+        if (!matches(b, p, end, NULL_BYTES)) return -1;
+        p += 4;
+      } else {
+        p = readFormSize(b, p, end);
+        if (p < 0) return -1;
+        present |= 1 << f;
+      }
+    } else if (f === SHOW_LABEL) {
+      if (c === 0x74 && matches(b, p, end, TRUE_BYTES)) formShowLabel = 1, p += 4;
+      else if (c === 0x66 && matches(b, p, end, FALSE_BYTES)) formShowLabel = 0, p += 5;
+      else return -1;
+      present |= 1 << f;
+    } else {
+      // A colour: 0, or 1 to 3 digits without a leading zero, at most 255.
+      if (c < 0x30 || c > 0x39) return -1;
+      let value = c - 0x30;
+      p++;
+      if (value !== 0) {
+        while (p < end && b[p] >= 0x30 && b[p] <= 0x39 && value <= 255) value = 10 * value + b[p++] - 0x30;
+      }
+      if (value > 255) return -1;
+      formColour[f - RED] = value;
+      present |= 1 << f;
+    }
+    f++;
+    if (p >= end) return -1;
+    if (b[p] === 0x7d) return p + 1 === end ? present : -1;
+    if (b[p] !== 0x2c) return -1;
+    p++;
+  }
+}
+
+// A record that is not in the writer's form, as readRecords reads it; null when it is
+// not UTF-8 or fails.
+function otherRecord(bytes, start, end) {
+  try {
+    STRICT_UTF8.decode(bytes.subarray(start, end));
+    return parseRecord(bytes, start, end);
+  } catch (error) {
+    if (error instanceof DocumentError || error instanceof TypeError) return null;
+    throw error;
+  }
+}
+
+// The columns of decodeColumns in one pass over the input, for a document that is all
+// there and has no id twice where the reader resolves repeats (every document to_bytes
+// writes); null for any other, which the general reader then reads or refuses.
+function columnsInOnePass(bytes) {
+  const end = bytes.length;
+  const view = new DataView(bytes.buffer, bytes.byteOffset, end);
+  const n = countAt(view, 0, end, 2 * COUNT_BYTES + ID_BYTES);
+  if (n < 0) return null;
+  let p = COUNT_BYTES;
+  const ids = new Uint8Array(ID_BYTES * n);
+  const idWords = new Int32Array(ids.buffer);
+  const present = new Uint8Array(n), size = new Float32Array(n), showLabel = new Uint8Array(n);
+  const red = new Uint8Array(n), green = new Uint8Array(n), blue = new Uint8Array(n);
+  // Each record's texts in `texts`, one after the other: where its label and its url end.
+  let texts = new Uint8Array(Math.min(end, 1 << 20));
+  const ends = new Uint32Array(2 * n);
+  let t = 0;
+  let parsed = null; // record number, update: the records not in the writer's form
+  for (let i = 0; i < n; i++) {
+    if (!isIdAt(view, p, end)) return null;
+    copyId(view, p + COUNT_BYTES, idWords, i);
+    p += COUNT_BYTES + ID_BYTES;
+    const length = countAt(view, p, end, 1);
+    if (length < 0) return null;
+    p += COUNT_BYTES;
+    if (t + length > texts.length) {
+      const grown = new Uint8Array(Math.max(2 * texts.length, t + length));
+      grown.set(texts.subarray(0, t));
+      texts = grown;
+    }
+    const fields = writerRecord(bytes, view, p, p + length, texts, t);
+    if (fields >= 0) {
+      present[i] = fields;
+      if (fields & (1 << SIZE)) size[i] = formSize;
+      if (fields & (1 << RED)) red[i] = formColour[0];
+      if (fields & (1 << GREEN)) green[i] = formColour[1];
+      if (fields & (1 << BLUE)) blue[i] = formColour[2];
+      if (fields & (1 << SHOW_LABEL)) showLabel[i] = formShowLabel;
+      t = textEnd;
+    } else {
+      const update = otherRecord(bytes, p, p + length);
+      if (update === null) return null;
+      (parsed ??= []).push(i, update);
+    }
+    ends[2 * i] = labelEnd;
+    ends[2 * i + 1] = t;
+    p += length;
+  }
+  if (hasRepeatedRow(idWords, 0, n)) return null;
+
+  const deleted = countAt(view, p, end, COUNT_BYTES + ID_BYTES);
+  if (deleted < 0) return null;
+  p += COUNT_BYTES;
+  const deletedNodes = new Uint8Array(ID_BYTES * deleted);
+  const deletedWords = new Int32Array(deletedNodes.buffer);
+  for (let i = 0; i < deleted; i++, p += COUNT_BYTES + ID_BYTES) {
+    if (!isIdAt(view, p, end)) return null;
+    copyId(view, p + COUNT_BYTES, deletedWords, i);
+  }
+  if (hasRepeatedRow(deletedWords, 0, deleted)) return null;
+  const edges = groupColumns(view, p, end, true);
+  if (edges === null) return null;
+  const deletedEdges = groupColumns(view, groupsEnd, end, false);
+  if (deletedEdges === null) return null;
+
+  // The texts, ASCII all, decoded at once; each node's are slices of them.
+  const all = t === 0 ? "" : UTF8.decode(texts.subarray(0, t));
+  const label = new Array(n), url = new Array(n);
+  for (let i = 0, start = 0; i < n; i++) {
+    const fields = present[i], middle = ends[2 * i], stop = ends[2 * i + 1];
+    label[i] = fields & (1 << LABEL) ? all.substring(start, middle) : "";
+    url[i] = fields & (1 << URL) ? all.substring(middle, stop) : "";
+    start = stop;
+  }
+  const nodes = { ids, present, label, size, url, red, green, blue, showLabel };
+  // Records not in the writer's form, as decodeColumns takes them from their updates.
+  for (let k = 0; parsed !== null && k < parsed.length; k += 2) putUpdate(nodes, parsed[k], parsed[k + 1]);
+  return { nodes, deletedNodes, edges, deletedEdges, byteLength: groupsEnd };
+}
+
+// Node i's update into node columns: its present fields and their values.
+function putUpdate(columns, i, update) {
+  let present = 0;
+  for (let f = 0; f < FIELDS.length; f++) {
+    const value = update[FIELDS[f]];
+    if (value === undefined) continue;
+    present |= 1 << f;
+    columns[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
+  }
+  columns.present[i] = present;
+}
+
 function nodeColumns(ids, updates) {
   const n = updates.length;
   const columns = {
@@ -1129,17 +1411,7 @@ function nodeColumns(ids, updates) {
     blue: new Uint8Array(n),
     showLabel: new Uint8Array(n),
   };
-  for (let i = 0; i < n; i++) {
-    const update = updates[i];
-    let present = 0;
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = update[FIELDS[f]];
-      if (value === undefined) continue;
-      present |= 1 << f;
-      columns[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
-    }
-    columns.present[i] = present;
-  }
+  for (let i = 0; i < n; i++) putUpdate(columns, i, updates[i]);
   return columns;
 }
 
