@@ -985,6 +985,8 @@ function updateOf(records, i) {
 
 export function decode(input) {
   const bytes = asBytes(input);
+  const columns = columnsInOnePass(bytes);
+  if (columns !== null) return documentOf(columns, onePassParsed);
   const doc = scan(bytes);
   const records = readRecords(bytes, doc);
   const index = new IdIndex(bytes, doc.nodeAt.length + doc.edges.fromAt.length + doc.deletedEdges.fromAt.length);
@@ -1166,6 +1168,10 @@ function countAt(view, p, end, entryBytes) {
   const count = view.getUint32(p, true);
   return count <= (end - p - COUNT_BYTES) / entryBytes ? count : -1;
 }
+
+// The records that the last call of columnsInOnePass parsed in full: record number,
+// update, in turn (null for none).
+let onePassParsed = null;
 
 // Where the last group section read by groupColumns ended.
 let groupsEnd = 0;
@@ -1383,7 +1389,105 @@ function columnsInOnePass(bytes) {
   const nodes = { ids, present, label, size, url, red, green, blue, showLabel };
   // Records not in the writer's form, as decodeColumns takes them from their updates.
   for (let k = 0; parsed !== null && k < parsed.length; k += 2) putUpdate(nodes, parsed[k], parsed[k + 1]);
+  onePassParsed = parsed;
   return { nodes, deletedNodes, edges, deletedEdges, byteLength: groupsEnd };
+}
+
+// ---- decode from the columns -----------------------------------------------------------
+
+// The texts of the ids in rows of 16 bytes, one after another, into `out` from `at`;
+// returns where they end.
+function putIdTexts(rows, out, at) {
+  for (let p = 0; p < rows.length; p += ID_BYTES) {
+    for (let i = 0; i < ID_BYTES; i++) {
+      if (HYPHEN_BEFORE[i]) out[at++] = 0x2d;
+      const pair = HEX_CODES[rows[p + i]];
+      out[at++] = pair & 0xff;
+      out[at++] = pair >> 8;
+    }
+  }
+  return at;
+}
+
+// Node i's update from the columns, its fields in the writer's order.
+function columnUpdate(nodes, i) {
+  const fields = nodes.present[i];
+  if (fields === FULL) {
+    return {
+      label: nodes.label[i],
+      size: nodes.size[i],
+      url: nodes.url[i],
+      red: nodes.red[i],
+      green: nodes.green[i],
+      blue: nodes.blue[i],
+      showLabel: nodes.showLabel[i] === 1,
+    };
+  }
+  const update = {};
+  if (fields & (1 << LABEL)) update.label = nodes.label[i];
+  if (fields & (1 << SIZE)) update.size = nodes.size[i];
+  if (fields & (1 << URL)) update.url = nodes.url[i];
+  if (fields & (1 << RED)) update.red = nodes.red[i];
+  if (fields & (1 << GREEN)) update.green = nodes.green[i];
+  if (fields & (1 << BLUE)) update.blue = nodes.blue[i];
+  if (fields & (1 << SHOW_LABEL)) update.showLabel = nodes.showLabel[i] === 1;
+  return update;
+}
+
+// decode's result from the columns of columnsInOnePass (no id stands twice where the
+// reader resolves repeats), with the updates of the records it parsed as they came.
+// The ids' texts are slices of one text of them all, in the order they are met.
+function documentOf(columns, parsed) {
+  const { nodes, deletedNodes, edges, deletedEdges } = columns;
+  const sections = [nodes.ids, deletedNodes, edges.from, edges.to, deletedEdges.from, deletedEdges.to];
+  let at = 0;
+  const hex = new Uint8Array(sections.reduce((sum, rows) => sum + rows.length, 0) / ID_BYTES * ID_TEXT_LENGTH);
+  for (const rows of sections) at = putIdTexts(rows, hex, at);
+  const texts = at === 0 ? "" : UTF8.decode(hex);
+  let t = 0;
+
+  const newOrUpdatedNodes = new Map();
+  for (let i = 0, k = 0; i < nodes.present.length; i++, t += ID_TEXT_LENGTH) {
+    let update;
+    if (parsed !== null && k < parsed.length && parsed[k] === i) {
+      update = parsed[k + 1];
+      k += 2;
+    } else {
+      update = columnUpdate(nodes, i);
+    }
+    newOrUpdatedNodes.set(texts.substring(t, t + ID_TEXT_LENGTH), update);
+  }
+  const deleted = new Array(deletedNodes.length / ID_BYTES);
+  for (let i = 0; i < deleted.length; i++, t += ID_TEXT_LENGTH) deleted[i] = texts.substring(t, t + ID_TEXT_LENGTH);
+
+  const newOrUpdatedEdges = new Map();
+  const groups = edges.offsets.length - 1;
+  let r = t + ID_TEXT_LENGTH * groups; // the rows' texts follow the groups'
+  for (let g = 0; g < groups; g++, t += ID_TEXT_LENGTH) {
+    const rows = new Map();
+    for (let k = edges.offsets[g]; k < edges.offsets[g + 1]; k++, r += ID_TEXT_LENGTH) {
+      rows.set(texts.substring(r, r + ID_TEXT_LENGTH), edges.weights[k]);
+    }
+    newOrUpdatedEdges.set(texts.substring(t, t + ID_TEXT_LENGTH), rows);
+  }
+  t = r;
+  const cutEdges = new Map();
+  const cuts = deletedEdges.offsets.length - 1;
+  r = t + ID_TEXT_LENGTH * cuts;
+  for (let g = 0; g < cuts; g++, t += ID_TEXT_LENGTH) {
+    const rows = new Array(deletedEdges.offsets[g + 1] - deletedEdges.offsets[g]);
+    for (let k = 0; k < rows.length; k++, r += ID_TEXT_LENGTH) rows[k] = texts.substring(r, r + ID_TEXT_LENGTH);
+    cutEdges.set(texts.substring(t, t + ID_TEXT_LENGTH), rows);
+  }
+  return {
+    newOrUpdatedNodes,
+    deletedNodes: deleted,
+    newOrUpdatedEdges,
+    deletedEdges: cutEdges,
+    numNodes: newOrUpdatedNodes.size + deleted.length,
+    numEdges: newOrUpdatedEdges.size + cutEdges.size,
+    byteLength: columns.byteLength,
+  };
 }
 
 // Node i's update into node columns: its present fields and their values.
