@@ -200,26 +200,11 @@ function scan(bytes) {
 
 // Seeded per table: no order depends on the hash, and a document made to collide
 // under one seed does not collide under the next.
-function hashAt(b, p, seed) {
-  return hashWords(
-    b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24),
-    b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24),
-    b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24),
-    b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24),
-    seed,
-  );
-}
-
 function hashWords(a, c, d, e, seed) {
   let h = Math.imul(a ^ seed, 0x9e3779b1) ^ Math.imul(c, 0x85ebca77);
   h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(d, 0xc2b2ae3d) ^ Math.imul(e, 0x27d4eb2f);
   h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
   return h ^ (h >>> 16);
-}
-
-function sameId(b, p, q) {
-  for (let i = 0; i < ID_BYTES; i++) if (b[p + i] !== b[q + i]) return false;
-  return true;
 }
 
 function tableSize(count) {
@@ -294,51 +279,6 @@ class IdIndex {
     }
     this.slots = slots;
   }
-}
-
-// Whether a list of ids holds one twice. One table serves many lists: each list
-// takes the next stamp, and a slot of an older stamp counts as empty.
-class RepeatCheck {
-  constructor(bytes, largest) {
-    this.bytes = bytes;
-    this.seed = (Math.random() * TWO_32) | 0;
-    const size = tableSize(largest);
-    this.at = new Uint32Array(size);
-    this.stamps = new Int32Array(size);
-    this.stamp = 0;
-  }
-
-  // Whether positions[from, to) hold an id twice.
-  any(positions, from = 0, to = positions.length) {
-    const b = this.bytes, at = this.at, stamps = this.stamps, seed = this.seed;
-    const stamp = ++this.stamp;
-    const mask = tableSize(to - from) - 1;
-    for (let k = from; k < to; k++) {
-      const p = positions[k];
-      let slot = hashAt(b, p, seed) & mask;
-      for (; stamps[slot] === stamp; slot = (slot + 1) & mask) if (sameId(b, at[slot], p)) return true;
-      stamps[slot] = stamp;
-      at[slot] = p;
-    }
-    return false;
-  }
-}
-
-// Whether any id stands twice where the reader resolves repeats: among the nodes,
-// the deleted nodes, the groups of a section, or the rows of a group.
-function hasRepeats(bytes, doc) {
-  const { edges, deletedEdges } = doc;
-  let largest = Math.max(doc.nodeAt.length, doc.deletedAt.length, edges.fromAt.length, deletedEdges.fromAt.length);
-  for (const { offsets } of [edges, deletedEdges]) {
-    for (let g = 0; g + 1 < offsets.length; g++) largest = Math.max(largest, offsets[g + 1] - offsets[g]);
-  }
-  const check = new RepeatCheck(bytes, largest);
-  if (check.any(doc.nodeAt) || check.any(doc.deletedAt)) return true;
-  for (const { fromAt, offsets, toAt } of [edges, deletedEdges]) {
-    if (check.any(fromAt)) return true;
-    for (let g = 0; g + 1 < offsets.length; g++) if (check.any(toAt, offsets[g], offsets[g + 1])) return true;
-  }
-  return false;
 }
 
 // ---- the node record -------------------------------------------------------------
@@ -742,63 +682,6 @@ let formSize = 0;
 const formColour = new Uint8Array(3);
 let formShowLabel = 0;
 
-// The present fields of the record b[p, end) when it is in the writer's form, else
-// -1. Its texts are appended to `texts`.
-function readWriterForm(b, p, end, texts) {
-  if (end - p < 2 || b[p] !== 0x7b) return -1;
-  p++;
-  if (b[p] === 0x7d) return p + 1 === end ? 0 : -1;
-  const mark = texts.length, count = texts.count;
-  let present = 0;
-  for (let f = 0; ; ) {
-    // The key: the next of the fields in order that matches.
-    while (f < FIELDS.length && !matches(b, p, end, KEY_BYTES[f])) f++;
-    if (f === FIELDS.length) return texts.undo(mark, count);
-    p += KEY_BYTES[f].length;
-    if (p >= end) return texts.undo(mark, count);
-    const c = b[p];
-    if (f === LABEL || f === URL) {
-      if (c !== 0x22) return texts.undo(mark, count);
-      const start = ++p;
-      while (p < end && b[p] >= 0x20 && b[p] < 0x80 && b[p] !== 0x22 && b[p] !== 0x5c) p++;
-      if (p >= end || b[p] !== 0x22) return texts.undo(mark, count);
-      texts.add(b, start, p);
-      p++;
-      present |= 1 << f;
-    } else if (f === SIZE) {
-      if (c === 0x6e) {
-        if (!matches(b, p, end, NULL_BYTES)) return texts.undo(mark, count);
-        p += 4;
-      } else {
-        p = readFormSize(b, p, end);
-        if (p < 0) return texts.undo(mark, count);
-        present |= 1 << f;
-      }
-    } else if (f === SHOW_LABEL) {
-      if (c === 0x74 && matches(b, p, end, TRUE_BYTES)) formShowLabel = 1, p += 4;
-      else if (c === 0x66 && matches(b, p, end, FALSE_BYTES)) formShowLabel = 0, p += 5;
-      else return texts.undo(mark, count);
-      present |= 1 << f;
-    } else {
-      // A colour: 0, or 1 to 3 digits without a leading zero, at most 255.
-      if (c < 0x30 || c > 0x39) return texts.undo(mark, count);
-      let value = c - 0x30;
-      p++;
-      if (value !== 0) {
-        while (p < end && b[p] >= 0x30 && b[p] <= 0x39 && value <= 255) value = 10 * value + b[p++] - 0x30;
-      }
-      if (value > 255) return texts.undo(mark, count);
-      formColour[f - RED] = value;
-      present |= 1 << f;
-    }
-    f++;
-    if (p >= end) return texts.undo(mark, count);
-    if (b[p] === 0x7d) return p + 1 === end ? present : texts.undo(mark, count);
-    if (b[p] !== 0x2c) return texts.undo(mark, count);
-    p++;
-  }
-}
-
 const NULL_BYTES = Uint8Array.from("null", (c) => c.charCodeAt(0));
 const TRUE_BYTES = Uint8Array.from("true", (c) => c.charCodeAt(0));
 const FALSE_BYTES = Uint8Array.from("false", (c) => c.charCodeAt(0));
@@ -854,79 +737,23 @@ function readFormSize(b, p, end) {
   return p;
 }
 
-// The texts of the records read in the writer's form, gathered as one JSON array
-// that one native parse makes into strings: each a string of its own, as quick to
-// read later as any.
-class Texts {
-  constructor(size) {
-    this.bytes = new Uint8Array(size + 4);
-    this.bytes[0] = 0x5b;
-    this.length = 1;
-    this.count = 0;
-  }
-
-  add(b, start, end) {
-    if (this.length + end - start + 3 > this.bytes.length) {
-      const grown = new Uint8Array(2 * (this.length + end - start + 3));
-      grown.set(this.bytes.subarray(0, this.length));
-      this.bytes = grown;
-    }
-    const bytes = this.bytes;
-    let at = this.length;
-    bytes[at++] = 0x22;
-    for (let p = start; p < end; p++) bytes[at++] = b[p];
-    bytes[at++] = 0x22;
-    bytes[at++] = 0x2c;
-    this.length = at;
-    this.count++;
-  }
-
-  undo(length, count) {
-    this.length = length;
-    this.count = count;
-    return -1;
-  }
-
-  strings() {
-    if (this.count === 0) return [];
-    this.bytes[this.length - 1] = 0x5d; // the last comma
-    return JSON.parse(UTF8.decode(this.bytes.subarray(0, this.length)));
-  }
-}
-
 // Strict UTF-8 (no overlong forms, no encoded surrogates, nothing above U+10FFFF):
 // the platform's decoder refuses exactly those. A record in the writer's form is
 // ASCII and needs no check.
 const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
 
-// The node records' updates as columns by record: present fields (-1 for a record
-// that failed, with its error in `errors`), values, and the record's texts. A record
-// that is not UTF-8 fails the document whatever comes after it.
+// The node records' updates as node columns (ids aside), with the updates of the
+// records not in the writer's form in `parsed` and why each record that failed did
+// in `errors`. A record that is not UTF-8 fails the document whatever comes after it.
 function readRecords(bytes, doc) {
   const { recordStart, recordEnd } = doc;
   const n = recordStart.length;
-  let textBytes = 0;
-  for (let i = 0; i < n; i++) textBytes += recordEnd[i] - recordStart[i];
-  // Texts take at most their records' bytes, and about half in the writer's form.
-  const texts = new Texts(textBytes >>> 1);
-  const present = new Int8Array(n);
-  const size = new Float32Array(n);
-  const colours = new Uint8Array(3 * n);
-  const showLabel = new Uint8Array(n);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const records = new RecordColumns(n, bytes.length);
   const parsed = new Map(); // record -> update, for those not in the writer's form
   const errors = new Map(); // record -> why it failed
   for (let i = 0; i < n; i++) {
-    const fields = readWriterForm(bytes, recordStart[i], recordEnd[i], texts);
-    if (fields >= 0) {
-      // An absent field's column holds 0.
-      present[i] = fields;
-      if (fields & (1 << SIZE)) size[i] = formSize;
-      if (fields & (1 << RED)) colours[3 * i] = formColour[0];
-      if (fields & (1 << GREEN)) colours[3 * i + 1] = formColour[1];
-      if (fields & (1 << BLUE)) colours[3 * i + 2] = formColour[2];
-      if (fields & (1 << SHOW_LABEL)) showLabel[i] = formShowLabel;
-      continue;
-    }
+    if (records.take(bytes, view, i, recordStart[i], recordEnd[i])) continue;
     try {
       STRICT_UTF8.decode(bytes.subarray(recordStart[i], recordEnd[i]));
     } catch {
@@ -934,59 +761,27 @@ function readRecords(bytes, doc) {
     }
     try {
       parsed.set(i, parseRecord(bytes, recordStart[i], recordEnd[i]));
-      present[i] = 0;
     } catch (error) {
       if (!(error instanceof DocumentError)) throw error;
-      present[i] = -1;
       errors.set(i, error);
     }
   }
-  // Each record's texts in order: its label, then its url.
-  const strings = texts.strings();
-  const label = new Array(n), url = new Array(n);
-  for (let i = 0, k = 0; i < n; i++) {
-    const fields = present[i];
-    label[i] = fields > 0 && fields & (1 << LABEL) && !parsed.has(i) ? strings[k++] : "";
-    url[i] = fields > 0 && fields & (1 << URL) && !parsed.has(i) ? strings[k++] : "";
-  }
-  return { present, size, colours, showLabel, label, url, parsed, errors };
+  return { ...records.finish(null), parsed, errors };
 }
 
 const FULL = (1 << FIELDS.length) - 1;
-
-// Record i's update as an object with the fields present, in the writer's order.
-function updateOf(records, i) {
-  const fields = records.present[i];
-  if (fields === FULL) {
-    return {
-      label: records.label[i],
-      size: records.size[i],
-      url: records.url[i],
-      red: records.colours[3 * i],
-      green: records.colours[3 * i + 1],
-      blue: records.colours[3 * i + 2],
-      showLabel: records.showLabel[i] === 1,
-    };
-  }
-  const parsed = records.parsed.get(i);
-  if (parsed !== undefined) return parsed;
-  const update = {};
-  if (fields & (1 << LABEL)) update.label = records.label[i];
-  if (fields & (1 << SIZE)) update.size = records.size[i];
-  if (fields & (1 << URL)) update.url = records.url[i];
-  if (fields & (1 << RED)) update.red = records.colours[3 * i];
-  if (fields & (1 << GREEN)) update.green = records.colours[3 * i + 1];
-  if (fields & (1 << BLUE)) update.blue = records.colours[3 * i + 2];
-  if (fields & (1 << SHOW_LABEL)) update.showLabel = records.showLabel[i] === 1;
-  return update;
-}
 
 // ---- decode ----------------------------------------------------------------------
 
 export function decode(input) {
   const bytes = asBytes(input);
   const columns = columnsInOnePass(bytes);
-  if (columns !== null) return documentOf(columns, onePassParsed);
+  return columns !== null ? documentOf(columns, onePassParsed) : decodeAny(bytes);
+}
+
+// decode for any input: every id numbered, repeats resolved as from_bytes resolves
+// them, and what is wrong said.
+function decodeAny(bytes) {
   const doc = scan(bytes);
   const records = readRecords(bytes, doc);
   const index = new IdIndex(bytes, doc.nodeAt.length + doc.edges.fromAt.length + doc.deletedEdges.fromAt.length);
@@ -1008,15 +803,15 @@ export function decode(input) {
   const newOrUpdatedNodes = new Map();
   for (let i = 0; i < nodes.length; i++) {
     const id = nodes[i];
-    if (records.present[i] < 0) {
+    if (records.errors.has(i)) {
       if (latest[id] === i) throw records.errors.get(i);
       continue;
     }
     // The latest valid record's update, in the place of the first valid one.
     if (latest[id] === i || !newOrUpdatedNodes.has(texts[id])) {
       const last = latest[id];
-      if (records.present[last] < 0) throw records.errors.get(last);
-      newOrUpdatedNodes.set(texts[id], updateOf(records, last));
+      if (records.errors.has(last)) throw records.errors.get(last);
+      newOrUpdatedNodes.set(texts[id], records.parsed.get(last) ?? columnUpdate(records, last));
     }
   }
   const deletedNodes = new Set();
@@ -1051,16 +846,6 @@ export function decode(input) {
 
 // ---- decodeColumns -----------------------------------------------------------------
 
-// 16-byte rows of the ids at `positions`.
-function idRows(bytes, positions) {
-  const out = new Uint8Array(ID_BYTES * positions.length);
-  for (let k = 0, w = 0; k < positions.length; k++) {
-    const p = positions[k];
-    for (let i = 0; i < ID_BYTES; i++) out[w++] = bytes[p + i];
-  }
-  return out;
-}
-
 // The same content as decode, as typed arrays: ids as 16-byte rows, a group's rows at
 // offsets[g] ... offsets[g + 1], weights with their bits as written. Repeats are
 // resolved as decode resolves them.
@@ -1068,47 +853,9 @@ export function decodeColumns(input) {
   const bytes = asBytes(input);
   const columns = columnsInOnePass(bytes);
   if (columns !== null) return columns;
-  const doc = scan(bytes);
-  const records = readRecords(bytes, doc);
-  if (hasRepeats(bytes, doc)) return columnsOf(decode(bytes), doc.byteLength);
-  for (const error of records.errors.values()) throw error;
-
-  const n = doc.nodeAt.length;
-  const nodes = {
-    ids: idRows(bytes, doc.nodeAt),
-    present: new Uint8Array(records.present.buffer, 0, n),
-    label: records.label,
-    size: records.size,
-    url: records.url,
-    red: new Uint8Array(n),
-    green: new Uint8Array(n),
-    blue: new Uint8Array(n),
-    showLabel: records.showLabel,
-  };
-  const { colours } = records;
-  for (let i = 0; i < n; i++) {
-    nodes.red[i] = colours[3 * i];
-    nodes.green[i] = colours[3 * i + 1];
-    nodes.blue[i] = colours[3 * i + 2];
-  }
-  // Records not in the writer's form.
-  for (const [i, update] of records.parsed) putUpdate(nodes, i, update);
-  const weights = new Uint8Array(WEIGHT_BYTES * doc.edges.toAt.length);
-  for (let k = 0, w = 0; k < doc.edges.toAt.length; k++) {
-    const p = doc.edges.toAt[k] + ID_BYTES;
-    weights[w++] = bytes[p];
-    weights[w++] = bytes[p + 1];
-    weights[w++] = bytes[p + 2];
-    weights[w++] = bytes[p + 3];
-  }
-  const groups = ({ fromAt, offsets, toAt }) => ({ from: idRows(bytes, fromAt), offsets, to: idRows(bytes, toAt) });
-  return {
-    nodes,
-    deletedNodes: idRows(bytes, doc.deletedAt),
-    edges: { ...groups(doc.edges), weights: new Float32Array(weights.buffer) },
-    deletedEdges: groups(doc.deletedEdges),
-    byteLength: doc.byteLength,
-  };
+  // Repeats, or something wrong: decode resolves the one and says what the other is.
+  const doc = decodeAny(bytes);
+  return columnsOf(doc, doc.byteLength);
 }
 
 // ---- decodeColumns in one pass ---------------------------------------------------------
@@ -1312,6 +1059,63 @@ function otherRecord(bytes, start, end) {
   }
 }
 
+// Node columns filled record by record: a record in the writer's form goes straight
+// into them, its texts gathered to be decoded at once and sliced at the end.
+class RecordColumns {
+  // `room`: the bytes of the records to come, at most.
+  constructor(n, room) {
+    this.present = new Uint8Array(n);
+    this.size = new Float32Array(n);
+    this.red = new Uint8Array(n);
+    this.green = new Uint8Array(n);
+    this.blue = new Uint8Array(n);
+    this.showLabel = new Uint8Array(n);
+    this.texts = new Uint8Array(Math.min(room, 1 << 20));
+    this.ends = new Uint32Array(2 * n); // where each record's label and url end in texts
+    this.at = 0;
+  }
+
+  // Whether record i, bytes[p, end), is in the writer's form; it is in the columns if so.
+  take(bytes, view, i, p, end) {
+    const at = this.at;
+    if (at + end - p > this.texts.length) {
+      const grown = new Uint8Array(Math.max(2 * this.texts.length, at + end - p));
+      grown.set(this.texts.subarray(0, at));
+      this.texts = grown;
+    }
+    const fields = writerRecord(bytes, view, p, end, this.texts, at);
+    if (fields < 0) {
+      this.ends[2 * i] = this.ends[2 * i + 1] = at;
+      return false;
+    }
+    this.present[i] = fields;
+    if (fields & (1 << SIZE)) this.size[i] = formSize;
+    if (fields & (1 << RED)) this.red[i] = formColour[0];
+    if (fields & (1 << GREEN)) this.green[i] = formColour[1];
+    if (fields & (1 << BLUE)) this.blue[i] = formColour[2];
+    if (fields & (1 << SHOW_LABEL)) this.showLabel[i] = formShowLabel;
+    this.ends[2 * i] = labelEnd;
+    this.ends[2 * i + 1] = this.at = textEnd;
+    return true;
+  }
+
+  // The columns, "" for a text that is absent or was not taken.
+  finish(ids) {
+    const { present, ends } = this, n = present.length;
+    // ASCII all, so that a character stands for each byte.
+    const all = this.at === 0 ? "" : UTF8.decode(this.texts.subarray(0, this.at));
+    const label = new Array(n), url = new Array(n);
+    for (let i = 0, start = 0; i < n; i++) {
+      const fields = present[i], middle = ends[2 * i], stop = ends[2 * i + 1];
+      label[i] = fields & (1 << LABEL) ? all.substring(start, middle) : "";
+      url[i] = fields & (1 << URL) ? all.substring(middle, stop) : "";
+      start = stop;
+    }
+    const { size, red, green, blue, showLabel } = this;
+    return { ids, present, label, size, url, red, green, blue, showLabel };
+  }
+}
+
 // The columns of decodeColumns in one pass over the input, for a document that is all
 // there and has no id twice where the reader resolves repeats (every document to_bytes
 // writes); null for any other, which the general reader then reads or refuses.
@@ -1323,12 +1127,7 @@ function columnsInOnePass(bytes) {
   let p = COUNT_BYTES;
   const ids = new Uint8Array(ID_BYTES * n);
   const idWords = new Int32Array(ids.buffer);
-  const present = new Uint8Array(n), size = new Float32Array(n), showLabel = new Uint8Array(n);
-  const red = new Uint8Array(n), green = new Uint8Array(n), blue = new Uint8Array(n);
-  // Each record's texts in `texts`, one after the other: where its label and its url end.
-  let texts = new Uint8Array(Math.min(end, 1 << 20));
-  const ends = new Uint32Array(2 * n);
-  let t = 0;
+  const records = new RecordColumns(n, end);
   let parsed = null; // record number, update: the records not in the writer's form
   for (let i = 0; i < n; i++) {
     if (!isIdAt(view, p, end)) return null;
@@ -1337,27 +1136,11 @@ function columnsInOnePass(bytes) {
     const length = countAt(view, p, end, 1);
     if (length < 0) return null;
     p += COUNT_BYTES;
-    if (t + length > texts.length) {
-      const grown = new Uint8Array(Math.max(2 * texts.length, t + length));
-      grown.set(texts.subarray(0, t));
-      texts = grown;
-    }
-    const fields = writerRecord(bytes, view, p, p + length, texts, t);
-    if (fields >= 0) {
-      present[i] = fields;
-      if (fields & (1 << SIZE)) size[i] = formSize;
-      if (fields & (1 << RED)) red[i] = formColour[0];
-      if (fields & (1 << GREEN)) green[i] = formColour[1];
-      if (fields & (1 << BLUE)) blue[i] = formColour[2];
-      if (fields & (1 << SHOW_LABEL)) showLabel[i] = formShowLabel;
-      t = textEnd;
-    } else {
+    if (!records.take(bytes, view, i, p, p + length)) {
       const update = otherRecord(bytes, p, p + length);
       if (update === null) return null;
       (parsed ??= []).push(i, update);
     }
-    ends[2 * i] = labelEnd;
-    ends[2 * i + 1] = t;
     p += length;
   }
   if (hasRepeatedRow(idWords, 0, n)) return null;
@@ -1377,16 +1160,7 @@ function columnsInOnePass(bytes) {
   const deletedEdges = groupColumns(view, groupsEnd, end, false);
   if (deletedEdges === null) return null;
 
-  // The texts, ASCII all, decoded at once; each node's are slices of them.
-  const all = t === 0 ? "" : UTF8.decode(texts.subarray(0, t));
-  const label = new Array(n), url = new Array(n);
-  for (let i = 0, start = 0; i < n; i++) {
-    const fields = present[i], middle = ends[2 * i], stop = ends[2 * i + 1];
-    label[i] = fields & (1 << LABEL) ? all.substring(start, middle) : "";
-    url[i] = fields & (1 << URL) ? all.substring(middle, stop) : "";
-    start = stop;
-  }
-  const nodes = { ids, present, label, size, url, red, green, blue, showLabel };
+  const nodes = records.finish(ids);
   // Records not in the writer's form, as decodeColumns takes them from their updates.
   for (let k = 0; parsed !== null && k < parsed.length; k += 2) putUpdate(nodes, parsed[k], parsed[k + 1]);
   onePassParsed = parsed;
