@@ -1430,7 +1430,6 @@ const WRITTEN_ESCAPES = { 0x22: '\\"', 0x5c: "\\\\", 0x08: "\\b", 0x09: "\\t", 0
 const MAX_BYTES_PER_UNIT = 6;
 // The most bytes of a record besides its two texts: braces, keys, size, colours.
 const MAX_RECORD_REST = 128;
-const MEMBER_PREFIX = FIELDS.map((key) => UTF8_ENCODER.encode(`"${key}":`));
 
 // A text's JSON string body with the writer's escapes (no quotes).
 function escaped(text) {
@@ -1461,22 +1460,16 @@ function valueText(f, value, writer) {
 
 // The record text to_bytes writes for an update: present fields in the fixed order.
 export function recordText(update) {
-  const w = new Writer(0);
+  const w = new Writer(new Uint8Array(0));
   w.record(update);
   return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
-// Hex pairs: the byte that two characters (codes below 256, high digit first) stand
-// for, or 256 when they are not two hex digits of either case.
-const HEX_PAIR = new Uint16Array(1 << 16).fill(256);
-for (let h = 0; h < 16; h++) {
-  for (let l = 0; l < 16; l++) {
-    for (const hc of new Set([h.toString(16), h.toString(16).toUpperCase()])) {
-      for (const lc of new Set([l.toString(16), l.toString(16).toUpperCase()])) {
-        HEX_PAIR[(hc.charCodeAt(0) << 8) | lc.charCodeAt(0)] = 16 * h + l;
-      }
-    }
-  }
+// Each ASCII character's value as a hex digit of either case, -1 for any other.
+const HEX_DIGIT = new Int8Array(128).fill(-1);
+for (let d = 0; d < 16; d++) {
+  HEX_DIGIT[d.toString(16).charCodeAt(0)] = d;
+  HEX_DIGIT[d.toString(16).toUpperCase().charCodeAt(0)] = d;
 }
 // Where in the text each byte's two digits stand.
 const PAIR_AT = new Uint8Array(ID_BYTES);
@@ -1496,17 +1489,17 @@ function putId(out, at, id) {
     if (id.length === ID_TEXT_LENGTH) {
       const hyphens = (id.charCodeAt(8) ^ 0x2d) | (id.charCodeAt(13) ^ 0x2d) |
         (id.charCodeAt(18) ^ 0x2d) | (id.charCodeAt(23) ^ 0x2d);
-      let codes = 0, values = 0;
+      let codes = 0, digits = 0;
       for (let i = 0; i < ID_BYTES; i++) {
         const j = PAIR_AT[i];
         const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
         codes |= h | l;
-        const value = HEX_PAIR[((h << 8) | l) & 0xffff];
-        values |= value;
-        out[at + i] = value;
+        const high = HEX_DIGIT[h & 0x7f], low = HEX_DIGIT[l & 0x7f];
+        digits |= high | low;
+        out[at + i] = (high << 4) | low;
       }
-      // 256 marks a pair that is not hex; a code past 255 would alias in the table.
-      if ((hyphens | (values & 0x100) | (codes >>> 8)) === 0) return;
+      // -1 marks a character that is not a hex digit; one past ASCII would alias in the table.
+      if ((hyphens | (codes >>> 7)) === 0 && digits >= 0) return;
     }
     throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
   }
@@ -1514,10 +1507,10 @@ function putId(out, at, id) {
   else throw new TypeError("an id is a UUID text or 16 bytes");
 }
 class Writer {
-  // `size`: the bytes expected; more are made room for when needed.
-  constructor(size) {
-    this.bytes = new Uint8Array(size);
-    this.view = new DataView(this.bytes.buffer);
+  // Into `bytes` from its start; a larger buffer is made when it needs more.
+  constructor(bytes) {
+    this.bytes = bytes;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
     // Id texts not yet written, and where each goes (see flush).
@@ -1527,8 +1520,6 @@ class Writer {
     this.pendingCount = 0;
   }
 
-  // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
-  // is written once, front to back.
   room(size) {
     if (this.at + size <= this.bytes.length) return;
     const grown = new Uint8Array(this.at === 0 ? size : Math.max(2 * this.bytes.length, this.at + size));
@@ -1546,7 +1537,8 @@ class Writer {
 
   id(id) {
     const at = this.at;
-    this.bytes[at] = ID_BYTES; // the length's other seven bytes are zero already
+    this.view.setUint32(at, ID_BYTES, true);
+    this.view.setUint32(at + 4, 0, true);
     if (typeof id === "string" && id.length === ID_TEXT_LENGTH) {
       const n = this.pendingCount++;
       this.pending[n] = id;
@@ -1573,13 +1565,15 @@ class Writer {
       let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
         (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
       const to = at[k];
+      let digits = 0;
       for (let i = 0; i < ID_BYTES; i++) {
         const c = j + PAIR_AT[i];
-        const value = HEX_PAIR[(hex[c] << 8) | hex[c + 1]];
-        bad |= value & 0x100;
-        bytes[to + i] = value;
+        // Past ASCII the batch is bad already; the mask keeps the reads in the table.
+        const high = HEX_DIGIT[hex[c] & 0x7f], low = HEX_DIGIT[hex[c + 1] & 0x7f];
+        digits |= high | low;
+        bytes[to + i] = (high << 4) | low;
       }
-      if (bad !== 0) putId(bytes, to, texts[k]);
+      if (bad !== 0 || digits < 0) putId(bytes, to, texts[k]);
     }
     this.pendingCount = 0;
   }
@@ -1636,11 +1630,13 @@ class Writer {
   // Field f's key at `at` of the record that starts at `start`, after a comma unless
   // it comes first; returns where its value goes.
   key(f, at, start) {
-    const bytes = this.bytes;
-    if (at !== start + 1) bytes[at++] = 0x2c;
-    const prefix = MEMBER_PREFIX[f];
-    for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
-    return at;
+    if (at !== start + 1) this.bytes[at++] = 0x2c;
+    // As words, as the reader compares them.
+    const view = this.view, length = KEY_LENGTHS[f];
+    view.setInt32(at, KEY_FIRST[f], true);
+    if (length > 8) view.setInt32(at + 4, KEY_MIDDLE[f], true);
+    view.setInt32(at + length - 4, KEY_LAST[f], true);
+    return at + length;
   }
 
   ascii(text, at) {
@@ -1662,16 +1658,16 @@ class Writer {
   recordLength(update) {
     const { label, size, url, red, green, blue, showLabel } = update;
     let length = 1, members = 0;
-    if (typeof label === "string") length += MEMBER_PREFIX[LABEL].length + jsonStringLength(label);
+    if (typeof label === "string") length += KEY_LENGTHS[LABEL] + jsonStringLength(label);
     if (label !== undefined) members++;
-    if (typeof size === "number") length += MEMBER_PREFIX[SIZE].length + this.sizeText(size).length;
+    if (typeof size === "number") length += KEY_LENGTHS[SIZE] + this.sizeText(size).length;
     if (size !== undefined) members++;
-    if (typeof url === "string") length += MEMBER_PREFIX[URL].length + jsonStringLength(url);
+    if (typeof url === "string") length += KEY_LENGTHS[URL] + jsonStringLength(url);
     if (url !== undefined) members++;
-    if (red !== undefined) length += MEMBER_PREFIX[RED].length + colourLength(red), members++;
-    if (green !== undefined) length += MEMBER_PREFIX[GREEN].length + colourLength(green), members++;
-    if (blue !== undefined) length += MEMBER_PREFIX[BLUE].length + colourLength(blue), members++;
-    if (showLabel !== undefined) length += MEMBER_PREFIX[SHOW_LABEL].length + (showLabel ? 4 : 5), members++;
+    if (red !== undefined) length += KEY_LENGTHS[RED] + colourLength(red), members++;
+    if (green !== undefined) length += KEY_LENGTHS[GREEN] + colourLength(green), members++;
+    if (blue !== undefined) length += KEY_LENGTHS[BLUE] + colourLength(blue), members++;
+    if (showLabel !== undefined) length += KEY_LENGTHS[SHOW_LABEL] + (showLabel ? 4 : 5), members++;
     return length + Math.max(members, 1);
   }
 
@@ -1769,12 +1765,66 @@ function forEachItem(collection, f) {
   else for (const item of collection instanceof Map ? collection : Object.entries(collection)) f(item);
 }
 
+// The buffer encode writes into, kept from call to call: a document's size is not
+// known before it is written, and sizing it first would walk the content twice.
+// Grown only when a document needs more: a new large buffer for each call would
+// also cost the collector a full pass over the caller's heap.
+let scratch = new Uint8Array(1 << 16);
+
 // The document for the content in `doc`, shaped as decode returns it (Maps or
 // objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
-// order given. The edge sections' size is known from their counts, and the node
-// section's is bounded by its texts' lengths: one buffer, seldom grown.
+// order given: written once into the scratch, then copied out at its size.
 export function encode(doc) {
-  const groupCount = countOf(doc.newOrUpdatedEdges), cutCount = countOf(doc.deletedEdges);
+  const w = new Writer(scratch);
+  try {
+    writeContent(w, doc);
+    w.flush();
+  } catch {
+    // Refused: the writer that sizes the document first says why, with the refusal
+    // that comes first there.
+    return encodeSized(doc);
+  } finally {
+    scratch = w.bytes;
+  }
+  return w.bytes.slice(0, w.at);
+}
+
+// The four sections of `doc` into `w`, with room made before each write.
+function writeContent(w, doc) {
+  w.room(COUNT_BYTES);
+  w.u64(countOf(doc.newOrUpdatedNodes));
+  forEachPair(doc.newOrUpdatedNodes, (id, update) => w.node(id, update));
+  const deletedCount = countOf(doc.deletedNodes);
+  w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES);
+  w.u64(deletedCount);
+  forEachItem(doc.deletedNodes, (id) => w.id(id));
+  w.u64(countOf(doc.newOrUpdatedEdges));
+  // One callback for every row of every Map, not one per group.
+  const row = (weight, to) => w.row(to, weight);
+  forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
+    const count = countOf(rows);
+    // The group, and the count of the next section after the last.
+    w.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES + WEIGHT_BYTES) * count + COUNT_BYTES);
+    w.id(from);
+    w.u64(count);
+    if (rows instanceof Map) rows.forEach(row);
+    else forEachPair(rows, (to, weight) => w.row(to, weight));
+  });
+  w.room(COUNT_BYTES);
+  w.u64(countOf(doc.deletedEdges));
+  forEachPair(doc.deletedEdges, (from, rows) => {
+    const count = countOf(rows);
+    w.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES) * count);
+    w.id(from);
+    w.u64(count);
+    forEachItem(rows, (to) => w.id(to));
+  });
+}
+
+// encode into a buffer of the document's size, which its counts and the records'
+// lengths give before anything is written; the refusals come in the order of that
+// walk (a group's rows that cannot be counted before any record's bad value).
+function encodeSized(doc) {
   let edgeBytes = 0;
   forEachPair(doc.newOrUpdatedEdges, (_, rows) => {
     edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES + WEIGHT_BYTES) * countOf(rows);
@@ -1782,37 +1832,15 @@ export function encode(doc) {
   forEachPair(doc.deletedEdges, (_, rows) => {
     edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES) * countOf(rows);
   });
-  const nodeCount = countOf(doc.newOrUpdatedNodes), deletedCount = countOf(doc.deletedNodes);
-  const w = new Writer(0);
+  const deletedCount = countOf(doc.deletedNodes);
+  const w = new Writer(new Uint8Array(0));
   let nodeBytes = 0;
   forEachPair(doc.newOrUpdatedNodes, (_, update) => {
     nodeBytes += 2 * COUNT_BYTES + ID_BYTES + (update === null || typeof update !== "object" ? 0 : w.recordLength(update));
   });
-  // One buffer of the document's size: a larger one, or a second, costs the
-  // collector a full pass over the caller's heap.
   w.room(4 * COUNT_BYTES + nodeBytes + deletedCount * (COUNT_BYTES + ID_BYTES) + edgeBytes);
   try {
-    w.room(COUNT_BYTES);
-    w.u64(nodeCount);
-    forEachPair(doc.newOrUpdatedNodes, (id, update) => w.node(id, update));
-    w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES + edgeBytes + COUNT_BYTES);
-    w.u64(deletedCount);
-    forEachItem(doc.deletedNodes, (id) => w.id(id));
-    w.u64(groupCount);
-    // One callback for every row of every Map, not one per group.
-    const row = (weight, to) => w.row(to, weight);
-    forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
-      w.id(from);
-      w.u64(countOf(rows));
-      if (rows instanceof Map) rows.forEach(row);
-      else forEachPair(rows, (to, weight) => w.row(to, weight));
-    });
-    w.u64(cutCount);
-    forEachPair(doc.deletedEdges, (from, rows) => {
-      w.id(from);
-      w.u64(countOf(rows));
-      forEachItem(rows, (to) => w.id(to));
-    });
+    writeContent(w, doc);
   } catch (error) {
     w.finish(error);
   }
