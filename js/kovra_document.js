@@ -1493,6 +1493,14 @@ function hexQuad(word) {
   const bytes = ((value & 0x000f000f) << 4) | ((value >>> 8) & 0x000f000f);
   return ((digit | letter) & 0x80808080) === (0x80808080 | 0) ? bytes : -1;
 }
+
+// The two bytes of four hex digits (hexQuad) into out at `at`; returns hexQuad's value.
+function hexPair(out, at, word) {
+  const bytes = hexQuad(word);
+  out[at] = bytes;
+  out[at + 1] = bytes >>> 16;
+  return bytes;
+}
 for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
   if (HYPHEN_BEFORE[i]) j++;
   PAIR_AT[i] = j;
@@ -1580,28 +1588,12 @@ class Writer {
       let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
         (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
       // The 32 digits four at a time: 0-7, 9-12, 14-17, 19-22, 24-35.
-      const q0 = hexQuad(view.getInt32(j, true)), q1 = hexQuad(view.getInt32(j + 4, true));
-      const q2 = hexQuad(view.getInt32(j + 9, true)), q3 = hexQuad(view.getInt32(j + 14, true));
-      const q4 = hexQuad(view.getInt32(j + 19, true)), q5 = hexQuad(view.getInt32(j + 24, true));
-      const q6 = hexQuad(view.getInt32(j + 28, true)), q7 = hexQuad(view.getInt32(j + 32, true));
       const to = at[k];
-      bytes[to] = q0;
-      bytes[to + 1] = q0 >>> 16;
-      bytes[to + 2] = q1;
-      bytes[to + 3] = q1 >>> 16;
-      bytes[to + 4] = q2;
-      bytes[to + 5] = q2 >>> 16;
-      bytes[to + 6] = q3;
-      bytes[to + 7] = q3 >>> 16;
-      bytes[to + 8] = q4;
-      bytes[to + 9] = q4 >>> 16;
-      bytes[to + 10] = q5;
-      bytes[to + 11] = q5 >>> 16;
-      bytes[to + 12] = q6;
-      bytes[to + 13] = q6 >>> 16;
-      bytes[to + 14] = q7;
-      bytes[to + 15] = q7 >>> 16;
-      if (bad !== 0 || (q0 | q1 | q2 | q3 | q4 | q5 | q6 | q7) < 0) putId(bytes, to, texts[k]);
+      const digits = hexPair(bytes, to, view.getInt32(j, true)) | hexPair(bytes, to + 2, view.getInt32(j + 4, true)) |
+        hexPair(bytes, to + 4, view.getInt32(j + 9, true)) | hexPair(bytes, to + 6, view.getInt32(j + 14, true)) |
+        hexPair(bytes, to + 8, view.getInt32(j + 19, true)) | hexPair(bytes, to + 10, view.getInt32(j + 24, true)) |
+        hexPair(bytes, to + 12, view.getInt32(j + 28, true)) | hexPair(bytes, to + 14, view.getInt32(j + 32, true));
+      if (bad !== 0 || digits < 0) putId(bytes, to, texts[k]);
     }
     this.pendingCount = 0;
   }
