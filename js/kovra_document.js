@@ -42,6 +42,15 @@ const ID_TEXT_LENGTH = 36;
 // 1 for the bytes that a hyphen stands before in the text (groups of 8-4-4-4-12 digits).
 const HYPHEN_BEFORE = new Uint8Array(ID_BYTES);
 for (const i of [4, 6, 8, 10]) HYPHEN_BEFORE[i] = 1;
+// Where in the text each byte's two digits stand, and the hyphens.
+const PAIR_AT = new Uint8Array(ID_BYTES);
+const HYPHEN_AT = [];
+for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+  if (HYPHEN_BEFORE[i]) HYPHEN_AT.push(j++);
+  PAIR_AT[i] = j;
+}
+// Where the four digits of bytes 2k and 2k + 1 stand.
+const QUAD_AT = Uint8Array.from({ length: ID_BYTES / 2 }, (_, k) => PAIR_AT[2 * k]);
 
 export function idText(bytes, at = 0) {
   let text = "";
@@ -1170,15 +1179,15 @@ function columnsInOnePass(bytes) {
 // ---- decode from the columns -----------------------------------------------------------
 
 // The texts of the ids in rows of 16 bytes, one after another, into `out` from `at`;
-// returns where they end.
+// returns where they end. Two bytes' four digits go as one word (HEX_CODES holds a
+// byte's two digits in the order of a little-endian half word).
 function putIdTexts(rows, out, at) {
-  for (let p = 0; p < rows.length; p += ID_BYTES) {
-    for (let i = 0; i < ID_BYTES; i++) {
-      if (HYPHEN_BEFORE[i]) out[at++] = 0x2d;
-      const pair = HEX_CODES[rows[p + i]];
-      out[at++] = pair & 0xff;
-      out[at++] = pair >> 8;
+  const view = new DataView(out.buffer, out.byteOffset, out.byteLength);
+  for (let p = 0; p < rows.length; p += ID_BYTES, at += ID_TEXT_LENGTH) {
+    for (let k = 0; k < QUAD_AT.length; k++) {
+      view.setInt32(at + QUAD_AT[k], HEX_CODES[rows[p + 2 * k]] | (HEX_CODES[rows[p + 2 * k + 1]] << 16), true);
     }
+    for (let k = 0; k < HYPHEN_AT.length; k++) out[at + HYPHEN_AT[k]] = 0x2d;
   }
   return at;
 }
@@ -1471,8 +1480,6 @@ for (let d = 0; d < 16; d++) {
   HEX_DIGIT[d.toString(16).charCodeAt(0)] = d;
   HEX_DIGIT[d.toString(16).toUpperCase().charCodeAt(0)] = d;
 }
-// Where in the text each byte's two digits stand.
-const PAIR_AT = new Uint8Array(ID_BYTES);
 // Id texts are written this many at a time, through a scratch of their bytes. Their
 // joined text stays a young object (under 128 KB): a larger one would be made in the
 // old generation, and enough of them start a full collection of the caller's heap.
@@ -1501,17 +1508,13 @@ function hexPair(out, at, word) {
   out[at + 1] = bytes >>> 16;
   return bytes;
 }
-for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
-  if (HYPHEN_BEFORE[i]) j++;
-  PAIR_AT[i] = j;
-}
 
 // Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
 function putId(out, at, id) {
   if (typeof id === "string") {
     if (id.length === ID_TEXT_LENGTH) {
-      const hyphens = (id.charCodeAt(8) ^ 0x2d) | (id.charCodeAt(13) ^ 0x2d) |
-        (id.charCodeAt(18) ^ 0x2d) | (id.charCodeAt(23) ^ 0x2d);
+      const hyphens = (id.charCodeAt(HYPHEN_AT[0]) ^ 0x2d) | (id.charCodeAt(HYPHEN_AT[1]) ^ 0x2d) |
+        (id.charCodeAt(HYPHEN_AT[2]) ^ 0x2d) | (id.charCodeAt(HYPHEN_AT[3]) ^ 0x2d);
       let codes = 0, digits = 0;
       for (let i = 0; i < ID_BYTES; i++) {
         const j = PAIR_AT[i];
@@ -1585,14 +1588,12 @@ class Writer {
     const { read, written } = UTF8_ENCODER.encodeInto(joined, hex);
     for (let k = 0; k < n; k++) {
       const j = ID_TEXT_LENGTH * k;
-      let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
+      let bad = (hex[j + HYPHEN_AT[0]] ^ 0x2d) | (hex[j + HYPHEN_AT[1]] ^ 0x2d) | (hex[j + HYPHEN_AT[2]] ^ 0x2d) |
+        (hex[j + HYPHEN_AT[3]] ^ 0x2d) |
         (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
-      // The 32 digits four at a time: 0-7, 9-12, 14-17, 19-22, 24-35.
       const to = at[k];
-      const digits = hexPair(bytes, to, view.getInt32(j, true)) | hexPair(bytes, to + 2, view.getInt32(j + 4, true)) |
-        hexPair(bytes, to + 4, view.getInt32(j + 9, true)) | hexPair(bytes, to + 6, view.getInt32(j + 14, true)) |
-        hexPair(bytes, to + 8, view.getInt32(j + 19, true)) | hexPair(bytes, to + 10, view.getInt32(j + 24, true)) |
-        hexPair(bytes, to + 12, view.getInt32(j + 28, true)) | hexPair(bytes, to + 14, view.getInt32(j + 32, true));
+      let digits = 0;
+      for (let q = 0; q < QUAD_AT.length; q++) digits |= hexPair(bytes, to + 2 * q, view.getInt32(j + QUAD_AT[q], true));
       if (bad !== 0 || digits < 0) putId(bytes, to, texts[k]);
     }
     this.pendingCount = 0;
