@@ -1486,6 +1486,9 @@ for (let d = 0; d < 16; d++) {
 const PENDING_IDS = 1024;
 const ID_SCRATCH = new Uint8Array(ID_TEXT_LENGTH * PENDING_IDS);
 const ID_SCRATCH_VIEW = new DataView(ID_SCRATCH.buffer);
+// Nodes are written this many at a time, their texts through a scratch of this size.
+const NODE_BATCH = 256;
+const TEXT_SCRATCH = new Uint8Array(1 << 16);
 
 // Four ASCII characters as a little-endian word: the two bytes that they are as hex
 // digits of either case (the first pair's in the low half), or -1 when any is not a
@@ -1544,6 +1547,12 @@ class Writer {
     this.pending = new Array(PENDING_IDS).fill("");
     this.pendingAt = new Int32Array(PENDING_IDS);
     this.pendingCount = 0;
+    // Nodes not yet written, their texts, and where those stand in TEXT_SCRATCH.
+    this.nodeIds = new Array(NODE_BATCH).fill(null);
+    this.nodeUpdates = new Array(NODE_BATCH).fill(null);
+    this.nodeTexts = new Array(2 * NODE_BATCH).fill("");
+    this.textAt = new Int32Array(2 * NODE_BATCH);
+    this.nodeCount = 0;
   }
 
   room(size) {
@@ -1599,6 +1608,43 @@ class Writer {
     this.pendingCount = 0;
   }
 
+  // Node records are written a batch at a time: the batch's texts are encoded
+  // natively first, and node() copies each from there unless it needs escapes, which
+  // costs less than reading a text a character at a time.
+  queueNode(id, update) {
+    if (this.nodeCount === NODE_BATCH) this.flushNodes();
+    const n = this.nodeCount++;
+    this.nodeIds[n] = id;
+    this.nodeUpdates[n] = update;
+  }
+
+  flushNodes() {
+    const n = this.nodeCount, ids = this.nodeIds, updates = this.nodeUpdates;
+    const texts = this.nodeTexts, at = this.textAt;
+    let count = 0, length = 0;
+    for (let k = 0; k < n; k++) {
+      const update = updates[k];
+      at[2 * k] = at[2 * k + 1] = -1;
+      if (update === null || typeof update !== "object") continue;
+      const { label, url } = update;
+      if (typeof label === "string" && length + label.length <= TEXT_SCRATCH.length) {
+        texts[count++] = label;
+        at[2 * k] = length;
+        length += label.length;
+      }
+      if (typeof url === "string" && length + url.length <= TEXT_SCRATCH.length) {
+        texts[count++] = url;
+        at[2 * k + 1] = length;
+        length += url.length;
+      }
+    }
+    // The positions hold when every text is ASCII, a byte to a character.
+    const { read, written } = UTF8_ENCODER.encodeInto(texts.slice(0, count).join(""), TEXT_SCRATCH);
+    if (read !== length || written !== length) at.fill(-1);
+    this.nodeCount = 0;
+    for (let k = 0; k < n; k++) this.node(ids[k], updates[k], at[2 * k], at[2 * k + 1]);
+  }
+
   // The finished document. An error thrown while writing stands behind a bad id
   // written before it.
   finish(error) {
@@ -1611,7 +1657,9 @@ class Writer {
   }
 
   // A node id and record: to_bytes' text of `update`, as its length and bytes.
-  node(id, update) {
+  // `labelAt`, `urlAt`: where the label's and the url's bytes stand in TEXT_SCRATCH
+  // when flushNodes put them there, else -1.
+  node(id, update, labelAt = -1, urlAt = -1) {
     const { label, size, url, red, green, blue, showLabel } = update;
     const units = (typeof label === "string" ? label.length : 0) +
       (typeof url === "string" ? url.length : 0);
@@ -1623,12 +1671,12 @@ class Writer {
     const start = this.at + COUNT_BYTES;
     let at = start;
     bytes[at++] = 0x7b;
-    if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start));
+    if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start), labelAt);
     if (size !== undefined) {
       if (typeof size !== "number") throw new TypeError("size must be a number");
       at = this.ascii(this.sizeText(size), this.key(SIZE, at, start));
     }
-    if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start));
+    if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start), urlAt);
     if (red !== undefined) at = this.colour(RED, red, this.key(RED, at, start));
     if (green !== undefined) at = this.colour(GREEN, green, this.key(GREEN, at, start));
     if (blue !== undefined) at = this.colour(BLUE, blue, this.key(BLUE, at, start));
@@ -1693,10 +1741,24 @@ class Writer {
   }
 
   // A JSON string at `at`; returns where it ends.
-  jsonString(text, key, at) {
+  jsonString(text, key, at, from = -1) {
     if (typeof text !== "string") throw new TypeError(`${key} must be a string`);
     const bytes = this.bytes;
     bytes[at++] = 0x22;
+    if (from >= 0) {
+      // Its ASCII bytes are in the scratch: copied while none needs an escape.
+      let i = 0;
+      for (; i < text.length; i++) {
+        const c = TEXT_SCRATCH[from + i];
+        if (c < 0x20 || c === 0x22 || c === 0x5c) break;
+        bytes[at + i] = c;
+      }
+      if (i === text.length) {
+        at += i;
+        bytes[at++] = 0x22;
+        return at;
+      }
+    }
     for (let i = 0; i < text.length; i++) {
       const c = text.charCodeAt(i);
       if (c >= 0x80) {
@@ -1814,7 +1876,8 @@ export function encode(doc) {
 function writeContent(w, doc) {
   w.room(COUNT_BYTES);
   w.u64(countOf(doc.newOrUpdatedNodes));
-  forEachPair(doc.newOrUpdatedNodes, (id, update) => w.node(id, update));
+  forEachPair(doc.newOrUpdatedNodes, (id, update) => w.queueNode(id, update));
+  w.flushNodes();
   const deletedCount = countOf(doc.deletedNodes);
   w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES);
   w.u64(deletedCount);
