@@ -1851,14 +1851,19 @@ function forEachItem(collection, f) {
 // The buffer encode writes into, kept from call to call: a document's size is not
 // known before it is written, and sizing it first would walk the content twice.
 // Grown only when a document needs more: a new large buffer for each call would
-// also cost the collector a full pass over the caller's heap.
+// also cost the collector a full pass over the caller's heap. One larger than
+// KEPT_BYTES is held only weakly, so that the collector takes it back once the
+// program stops writing large documents: encode never pins the memory of the
+// largest document it wrote.
+const KEPT_BYTES = 1 << 20;
 let scratch = new Uint8Array(1 << 16);
+let largeScratch = null;
 
 // The document for the content in `doc`, shaped as decode returns it (Maps or
 // objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
 // order given: written once into the scratch, then copied out at its size.
 export function encode(doc) {
-  const w = new Writer(scratch);
+  const w = new Writer(largeScratch?.deref() ?? scratch);
   try {
     writeContent(w, doc);
     w.flush();
@@ -1867,7 +1872,8 @@ export function encode(doc) {
     // that comes first there.
     return encodeSized(doc);
   } finally {
-    scratch = w.bytes;
+    if (w.bytes.length <= KEPT_BYTES) scratch = w.bytes;
+    else largeScratch = new WeakRef(w.bytes);
   }
   return w.bytes.slice(0, w.at);
 }
