@@ -42,6 +42,15 @@ const ID_TEXT_LENGTH = 36;
 // 1 for the bytes that a hyphen stands before in the text (groups of 8-4-4-4-12 digits).
 const HYPHEN_BEFORE = new Uint8Array(ID_BYTES);
 for (const i of [4, 6, 8, 10]) HYPHEN_BEFORE[i] = 1;
+// Where in the text each byte's two digits stand, and the hyphens.
+const PAIR_AT = new Uint8Array(ID_BYTES);
+const HYPHEN_AT = [];
+for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
+  if (HYPHEN_BEFORE[i]) HYPHEN_AT.push(j++);
+  PAIR_AT[i] = j;
+}
+// Where the four digits of bytes 2k and 2k + 1 stand.
+const QUAD_AT = Uint8Array.from({ length: ID_BYTES / 2 }, (_, k) => PAIR_AT[2 * k]);
 
 export function idText(bytes, at = 0) {
   let text = "";
@@ -200,26 +209,11 @@ function scan(bytes) {
 
 // Seeded per table: no order depends on the hash, and a document made to collide
 // under one seed does not collide under the next.
-function hashAt(b, p, seed) {
-  return hashWords(
-    b[p] | (b[p + 1] << 8) | (b[p + 2] << 16) | (b[p + 3] << 24),
-    b[p + 4] | (b[p + 5] << 8) | (b[p + 6] << 16) | (b[p + 7] << 24),
-    b[p + 8] | (b[p + 9] << 8) | (b[p + 10] << 16) | (b[p + 11] << 24),
-    b[p + 12] | (b[p + 13] << 8) | (b[p + 14] << 16) | (b[p + 15] << 24),
-    seed,
-  );
-}
-
 function hashWords(a, c, d, e, seed) {
   let h = Math.imul(a ^ seed, 0x9e3779b1) ^ Math.imul(c, 0x85ebca77);
   h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d) ^ Math.imul(d, 0xc2b2ae3d) ^ Math.imul(e, 0x27d4eb2f);
   h = Math.imul(h ^ (h >>> 13), 0x297a2d39);
   return h ^ (h >>> 16);
-}
-
-function sameId(b, p, q) {
-  for (let i = 0; i < ID_BYTES; i++) if (b[p + i] !== b[q + i]) return false;
-  return true;
 }
 
 function tableSize(count) {
@@ -294,51 +288,6 @@ class IdIndex {
     }
     this.slots = slots;
   }
-}
-
-// Whether a list of ids holds one twice. One table serves many lists: each list
-// takes the next stamp, and a slot of an older stamp counts as empty.
-class RepeatCheck {
-  constructor(bytes, largest) {
-    this.bytes = bytes;
-    this.seed = (Math.random() * TWO_32) | 0;
-    const size = tableSize(largest);
-    this.at = new Uint32Array(size);
-    this.stamps = new Int32Array(size);
-    this.stamp = 0;
-  }
-
-  // Whether positions[from, to) hold an id twice.
-  any(positions, from = 0, to = positions.length) {
-    const b = this.bytes, at = this.at, stamps = this.stamps, seed = this.seed;
-    const stamp = ++this.stamp;
-    const mask = tableSize(to - from) - 1;
-    for (let k = from; k < to; k++) {
-      const p = positions[k];
-      let slot = hashAt(b, p, seed) & mask;
-      for (; stamps[slot] === stamp; slot = (slot + 1) & mask) if (sameId(b, at[slot], p)) return true;
-      stamps[slot] = stamp;
-      at[slot] = p;
-    }
-    return false;
-  }
-}
-
-// Whether any id stands twice where the reader resolves repeats: among the nodes,
-// the deleted nodes, the groups of a section, or the rows of a group.
-function hasRepeats(bytes, doc) {
-  const { edges, deletedEdges } = doc;
-  let largest = Math.max(doc.nodeAt.length, doc.deletedAt.length, edges.fromAt.length, deletedEdges.fromAt.length);
-  for (const { offsets } of [edges, deletedEdges]) {
-    for (let g = 0; g + 1 < offsets.length; g++) largest = Math.max(largest, offsets[g + 1] - offsets[g]);
-  }
-  const check = new RepeatCheck(bytes, largest);
-  if (check.any(doc.nodeAt) || check.any(doc.deletedAt)) return true;
-  for (const { fromAt, offsets, toAt } of [edges, deletedEdges]) {
-    if (check.any(fromAt)) return true;
-    for (let g = 0; g + 1 < offsets.length; g++) if (check.any(toAt, offsets[g], offsets[g + 1])) return true;
-  }
-  return false;
 }
 
 // ---- the node record -------------------------------------------------------------
@@ -742,63 +691,6 @@ let formSize = 0;
 const formColour = new Uint8Array(3);
 let formShowLabel = 0;
 
-// The present fields of the record b[p, end) when it is in the writer's form, else
-// -1. Its texts are appended to `texts`.
-function readWriterForm(b, p, end, texts) {
-  if (end - p < 2 || b[p] !== 0x7b) return -1;
-  p++;
-  if (b[p] === 0x7d) return p + 1 === end ? 0 : -1;
-  const mark = texts.length, count = texts.count;
-  let present = 0;
-  for (let f = 0; ; ) {
-    // The key: the next of the fields in order that matches.
-    while (f < FIELDS.length && !matches(b, p, end, KEY_BYTES[f])) f++;
-    if (f === FIELDS.length) return texts.undo(mark, count);
-    p += KEY_BYTES[f].length;
-    if (p >= end) return texts.undo(mark, count);
-    const c = b[p];
-    if (f === LABEL || f === URL) {
-      if (c !== 0x22) return texts.undo(mark, count);
-      const start = ++p;
-      while (p < end && b[p] >= 0x20 && b[p] < 0x80 && b[p] !== 0x22 && b[p] !== 0x5c) p++;
-      if (p >= end || b[p] !== 0x22) return texts.undo(mark, count);
-      texts.add(b, start, p);
-      p++;
-      present |= 1 << f;
-    } else if (f === SIZE) {
-      if (c === 0x6e) {
-        if (!matches(b, p, end, NULL_BYTES)) return texts.undo(mark, count);
-        p += 4;
-      } else {
-        p = readFormSize(b, p, end);
-        if (p < 0) return texts.undo(mark, count);
-        present |= 1 << f;
-      }
-    } else if (f === SHOW_LABEL) {
-      if (c === 0x74 && matches(b, p, end, TRUE_BYTES)) formShowLabel = 1, p += 4;
-      else if (c === 0x66 && matches(b, p, end, FALSE_BYTES)) formShowLabel = 0, p += 5;
-      else return texts.undo(mark, count);
-      present |= 1 << f;
-    } else {
-      // A colour: 0, or 1 to 3 digits without a leading zero, at most 255.
-      if (c < 0x30 || c > 0x39) return texts.undo(mark, count);
-      let value = c - 0x30;
-      p++;
-      if (value !== 0) {
-        while (p < end && b[p] >= 0x30 && b[p] <= 0x39 && value <= 255) value = 10 * value + b[p++] - 0x30;
-      }
-      if (value > 255) return texts.undo(mark, count);
-      formColour[f - RED] = value;
-      present |= 1 << f;
-    }
-    f++;
-    if (p >= end) return texts.undo(mark, count);
-    if (b[p] === 0x7d) return p + 1 === end ? present : texts.undo(mark, count);
-    if (b[p] !== 0x2c) return texts.undo(mark, count);
-    p++;
-  }
-}
-
 const NULL_BYTES = Uint8Array.from("null", (c) => c.charCodeAt(0));
 const TRUE_BYTES = Uint8Array.from("true", (c) => c.charCodeAt(0));
 const FALSE_BYTES = Uint8Array.from("false", (c) => c.charCodeAt(0));
@@ -854,79 +746,23 @@ function readFormSize(b, p, end) {
   return p;
 }
 
-// The texts of the records read in the writer's form, gathered as one JSON array
-// that one native parse makes into strings: each a string of its own, as quick to
-// read later as any.
-class Texts {
-  constructor(size) {
-    this.bytes = new Uint8Array(size + 4);
-    this.bytes[0] = 0x5b;
-    this.length = 1;
-    this.count = 0;
-  }
-
-  add(b, start, end) {
-    if (this.length + end - start + 3 > this.bytes.length) {
-      const grown = new Uint8Array(2 * (this.length + end - start + 3));
-      grown.set(this.bytes.subarray(0, this.length));
-      this.bytes = grown;
-    }
-    const bytes = this.bytes;
-    let at = this.length;
-    bytes[at++] = 0x22;
-    for (let p = start; p < end; p++) bytes[at++] = b[p];
-    bytes[at++] = 0x22;
-    bytes[at++] = 0x2c;
-    this.length = at;
-    this.count++;
-  }
-
-  undo(length, count) {
-    this.length = length;
-    this.count = count;
-    return -1;
-  }
-
-  strings() {
-    if (this.count === 0) return [];
-    this.bytes[this.length - 1] = 0x5d; // the last comma
-    return JSON.parse(UTF8.decode(this.bytes.subarray(0, this.length)));
-  }
-}
-
 // Strict UTF-8 (no overlong forms, no encoded surrogates, nothing above U+10FFFF):
 // the platform's decoder refuses exactly those. A record in the writer's form is
 // ASCII and needs no check.
 const STRICT_UTF8 = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
 
-// The node records' updates as columns by record: present fields (-1 for a record
-// that failed, with its error in `errors`), values, and the record's texts. A record
-// that is not UTF-8 fails the document whatever comes after it.
+// The node records' updates as node columns (ids aside), with the updates of the
+// records not in the writer's form in `parsed` and why each record that failed did
+// in `errors`. A record that is not UTF-8 fails the document whatever comes after it.
 function readRecords(bytes, doc) {
   const { recordStart, recordEnd } = doc;
   const n = recordStart.length;
-  let textBytes = 0;
-  for (let i = 0; i < n; i++) textBytes += recordEnd[i] - recordStart[i];
-  // Texts take at most their records' bytes, and about half in the writer's form.
-  const texts = new Texts(textBytes >>> 1);
-  const present = new Int8Array(n);
-  const size = new Float32Array(n);
-  const colours = new Uint8Array(3 * n);
-  const showLabel = new Uint8Array(n);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const records = new RecordColumns(n, bytes.length);
   const parsed = new Map(); // record -> update, for those not in the writer's form
   const errors = new Map(); // record -> why it failed
   for (let i = 0; i < n; i++) {
-    const fields = readWriterForm(bytes, recordStart[i], recordEnd[i], texts);
-    if (fields >= 0) {
-      // An absent field's column holds 0.
-      present[i] = fields;
-      if (fields & (1 << SIZE)) size[i] = formSize;
-      if (fields & (1 << RED)) colours[3 * i] = formColour[0];
-      if (fields & (1 << GREEN)) colours[3 * i + 1] = formColour[1];
-      if (fields & (1 << BLUE)) colours[3 * i + 2] = formColour[2];
-      if (fields & (1 << SHOW_LABEL)) showLabel[i] = formShowLabel;
-      continue;
-    }
+    if (records.take(bytes, view, i, recordStart[i], recordEnd[i])) continue;
     try {
       STRICT_UTF8.decode(bytes.subarray(recordStart[i], recordEnd[i]));
     } catch {
@@ -934,57 +770,27 @@ function readRecords(bytes, doc) {
     }
     try {
       parsed.set(i, parseRecord(bytes, recordStart[i], recordEnd[i]));
-      present[i] = 0;
     } catch (error) {
       if (!(error instanceof DocumentError)) throw error;
-      present[i] = -1;
       errors.set(i, error);
     }
   }
-  // Each record's texts in order: its label, then its url.
-  const strings = texts.strings();
-  const label = new Array(n), url = new Array(n);
-  for (let i = 0, k = 0; i < n; i++) {
-    const fields = present[i];
-    label[i] = fields > 0 && fields & (1 << LABEL) && !parsed.has(i) ? strings[k++] : "";
-    url[i] = fields > 0 && fields & (1 << URL) && !parsed.has(i) ? strings[k++] : "";
-  }
-  return { present, size, colours, showLabel, label, url, parsed, errors };
+  return { ...records.finish(null), parsed, errors };
 }
 
 const FULL = (1 << FIELDS.length) - 1;
-
-// Record i's update as an object with the fields present, in the writer's order.
-function updateOf(records, i) {
-  const fields = records.present[i];
-  if (fields === FULL) {
-    return {
-      label: records.label[i],
-      size: records.size[i],
-      url: records.url[i],
-      red: records.colours[3 * i],
-      green: records.colours[3 * i + 1],
-      blue: records.colours[3 * i + 2],
-      showLabel: records.showLabel[i] === 1,
-    };
-  }
-  const parsed = records.parsed.get(i);
-  if (parsed !== undefined) return parsed;
-  const update = {};
-  if (fields & (1 << LABEL)) update.label = records.label[i];
-  if (fields & (1 << SIZE)) update.size = records.size[i];
-  if (fields & (1 << URL)) update.url = records.url[i];
-  if (fields & (1 << RED)) update.red = records.colours[3 * i];
-  if (fields & (1 << GREEN)) update.green = records.colours[3 * i + 1];
-  if (fields & (1 << BLUE)) update.blue = records.colours[3 * i + 2];
-  if (fields & (1 << SHOW_LABEL)) update.showLabel = records.showLabel[i] === 1;
-  return update;
-}
 
 // ---- decode ----------------------------------------------------------------------
 
 export function decode(input) {
   const bytes = asBytes(input);
+  const columns = columnsInOnePass(bytes);
+  return columns !== null ? documentOf(columns, onePassParsed) : decodeAny(bytes);
+}
+
+// decode for any input: every id numbered, repeats resolved as from_bytes resolves
+// them, and what is wrong said.
+function decodeAny(bytes) {
   const doc = scan(bytes);
   const records = readRecords(bytes, doc);
   const index = new IdIndex(bytes, doc.nodeAt.length + doc.edges.fromAt.length + doc.deletedEdges.fromAt.length);
@@ -1006,15 +812,15 @@ export function decode(input) {
   const newOrUpdatedNodes = new Map();
   for (let i = 0; i < nodes.length; i++) {
     const id = nodes[i];
-    if (records.present[i] < 0) {
+    if (records.errors.has(i)) {
       if (latest[id] === i) throw records.errors.get(i);
       continue;
     }
     // The latest valid record's update, in the place of the first valid one.
     if (latest[id] === i || !newOrUpdatedNodes.has(texts[id])) {
       const last = latest[id];
-      if (records.present[last] < 0) throw records.errors.get(last);
-      newOrUpdatedNodes.set(texts[id], updateOf(records, last));
+      if (records.errors.has(last)) throw records.errors.get(last);
+      newOrUpdatedNodes.set(texts[id], records.parsed.get(last) ?? columnUpdate(records, last));
     }
   }
   const deletedNodes = new Set();
@@ -1049,71 +855,434 @@ export function decode(input) {
 
 // ---- decodeColumns -----------------------------------------------------------------
 
-// 16-byte rows of the ids at `positions`.
-function idRows(bytes, positions) {
-  const out = new Uint8Array(ID_BYTES * positions.length);
-  for (let k = 0, w = 0; k < positions.length; k++) {
-    const p = positions[k];
-    for (let i = 0; i < ID_BYTES; i++) out[w++] = bytes[p + i];
-  }
-  return out;
-}
-
 // The same content as decode, as typed arrays: ids as 16-byte rows, a group's rows at
 // offsets[g] ... offsets[g + 1], weights with their bits as written. Repeats are
 // resolved as decode resolves them.
 export function decodeColumns(input) {
   const bytes = asBytes(input);
-  const doc = scan(bytes);
-  const records = readRecords(bytes, doc);
-  if (hasRepeats(bytes, doc)) return columnsOf(decode(bytes), doc.byteLength);
-  for (const error of records.errors.values()) throw error;
+  const columns = columnsInOnePass(bytes);
+  if (columns !== null) return columns;
+  // Repeats, or something wrong: decode resolves the one and says what the other is.
+  const doc = decodeAny(bytes);
+  return columnsOf(doc, doc.byteLength);
+}
 
-  const n = doc.nodeAt.length;
-  const nodes = {
-    ids: idRows(bytes, doc.nodeAt),
-    present: new Uint8Array(records.present.buffer, 0, n),
-    label: records.label,
-    size: records.size,
-    url: records.url,
-    red: new Uint8Array(n),
-    green: new Uint8Array(n),
-    blue: new Uint8Array(n),
-    showLabel: records.showLabel,
-  };
-  const { colours } = records;
-  for (let i = 0; i < n; i++) {
-    nodes.red[i] = colours[3 * i];
-    nodes.green[i] = colours[3 * i + 1];
-    nodes.blue[i] = colours[3 * i + 2];
-  }
-  // Records not in the writer's form.
-  for (const [i, update] of records.parsed) {
-    let present = 0;
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = update[FIELDS[f]];
-      if (value === undefined) continue;
-      present |= 1 << f;
-      nodes[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
+// ---- decodeColumns in one pass ---------------------------------------------------------
+
+// Ids and weights are copied four bytes at a time, read in the platform's own order so
+// that the words land as the bytes stood.
+const NATIVE_ORDER = new Uint8Array(Uint16Array.of(1).buffer)[0] === 1;
+// Up to this many ids are checked for a repeat pair by pair; more take a table.
+const PAIRWISE_IDS = 16;
+
+// Whether rows [from, to) of ids, four words each, hold one id twice.
+function hasRepeatedRow(words, from, to) {
+  if (to - from <= PAIRWISE_IDS) {
+    for (let k = from + 1; k < to; k++) {
+      const a = words[4 * k], c = words[4 * k + 1], d = words[4 * k + 2], e = words[4 * k + 3];
+      for (let j = from; j < k; j++) {
+        if (words[4 * j] === a && words[4 * j + 1] === c && words[4 * j + 2] === d && words[4 * j + 3] === e) {
+          return true;
+        }
+      }
     }
-    nodes.present[i] = present;
+    return false;
   }
-  const weights = new Uint8Array(WEIGHT_BYTES * doc.edges.toAt.length);
-  for (let k = 0, w = 0; k < doc.edges.toAt.length; k++) {
-    const p = doc.edges.toAt[k] + ID_BYTES;
-    weights[w++] = bytes[p];
-    weights[w++] = bytes[p + 1];
-    weights[w++] = bytes[p + 2];
-    weights[w++] = bytes[p + 3];
+  const seed = (Math.random() * TWO_32) | 0;
+  const table = new Int32Array(tableSize(to - from)); // row + 1, 0 for an empty slot
+  const mask = table.length - 1;
+  for (let k = from; k < to; k++) {
+    const a = words[4 * k], c = words[4 * k + 1], d = words[4 * k + 2], e = words[4 * k + 3];
+    let slot = hashWords(a, c, d, e, seed) & mask;
+    for (let j = table[slot] - 1; j >= 0; slot = (slot + 1) & mask, j = table[slot] - 1) {
+      if (words[4 * j] === a && words[4 * j + 1] === c && words[4 * j + 2] === d && words[4 * j + 3] === e) {
+        return true;
+      }
+    }
+    table[slot] = k + 1;
   }
-  const groups = ({ fromAt, offsets, toAt }) => ({ from: idRows(bytes, fromAt), offsets, to: idRows(bytes, toAt) });
+  return false;
+}
+
+// Whether the 24 bytes at p, within the input, are an id of length 16.
+function isIdAt(view, p, end) {
+  return end - p >= COUNT_BYTES + ID_BYTES && view.getUint32(p, true) === ID_BYTES && view.getUint32(p + 4, true) === 0;
+}
+
+// The id at p (after its length) into row `row` of `words`.
+function copyId(view, p, words, row) {
+  words[4 * row] = view.getInt32(p, NATIVE_ORDER);
+  words[4 * row + 1] = view.getInt32(p + 4, NATIVE_ORDER);
+  words[4 * row + 2] = view.getInt32(p + 8, NATIVE_ORDER);
+  words[4 * row + 3] = view.getInt32(p + 12, NATIVE_ORDER);
+}
+
+// A count at p that the bytes from p on could hold, each entry taking at least
+// `entryBytes` after the count's own 8; -1 for any other.
+function countAt(view, p, end, entryBytes) {
+  if (end - p < COUNT_BYTES || view.getUint32(p + 4, true) !== 0) return -1;
+  const count = view.getUint32(p, true);
+  return count <= (end - p - COUNT_BYTES) / entryBytes ? count : -1;
+}
+
+// The records that the last call of columnsInOnePass parsed in full: record number,
+// update, in turn (null for none).
+let onePassParsed = null;
+
+// Where the last group section read by groupColumns ended.
+let groupsEnd = 0;
+
+// A group section at p as columns, or null when it is not all there or an id stands
+// twice among its `from` ids or in one group. Its headers are walked first, so that
+// the rows' columns are made at their size.
+function groupColumns(view, p, end, weighted) {
+  const rowBytes = COUNT_BYTES + ID_BYTES + (weighted ? WEIGHT_BYTES : 0);
+  const groups = countAt(view, p, end, 2 * COUNT_BYTES + ID_BYTES);
+  if (groups < 0) return null;
+  p += COUNT_BYTES;
+  let rows = 0;
+  for (let g = 0, q = p; g < groups; g++) {
+    if (end - q < 2 * COUNT_BYTES + ID_BYTES) return null;
+    const count = countAt(view, q + COUNT_BYTES + ID_BYTES, end, rowBytes);
+    if (count < 0) return null;
+    rows += count;
+    q += 2 * COUNT_BYTES + ID_BYTES + rowBytes * count;
+  }
+  const from = new Uint8Array(ID_BYTES * groups), offsets = new Uint32Array(groups + 1);
+  const to = new Uint8Array(ID_BYTES * rows);
+  const fromWords = new Int32Array(from.buffer), toWords = new Int32Array(to.buffer);
+  const weights = new Float32Array(weighted ? rows : 0);
+  const weightBits = new Int32Array(weights.buffer);
+  let r = 0;
+  for (let g = 0; g < groups; g++) {
+    if (!isIdAt(view, p, end)) return null;
+    copyId(view, p + COUNT_BYTES, fromWords, g);
+    const count = view.getUint32(p + COUNT_BYTES + ID_BYTES, true);
+    p += 2 * COUNT_BYTES + ID_BYTES;
+    offsets[g] = r;
+    for (let k = 0; k < count; k++, r++, p += rowBytes) {
+      if (!isIdAt(view, p, end)) return null;
+      copyId(view, p + COUNT_BYTES, toWords, r);
+      if (weighted) weightBits[r] = view.getInt32(p + COUNT_BYTES + ID_BYTES, NATIVE_ORDER);
+    }
+    if (hasRepeatedRow(toWords, offsets[g], r)) return null;
+  }
+  offsets[groups] = r;
+  if (hasRepeatedRow(fromWords, 0, groups)) return null;
+  groupsEnd = p;
+  return weighted ? { from, offsets, to, weights } : { from, offsets, to };
+}
+
+// Each record's keys, as the two 32-bit words (little-endian) that begin and end it
+// (they overlap when it is shorter than 8 bytes), and the middle word of the longest.
+const KEY_LENGTHS = KEY_BYTES.map((key) => key.length);
+const keyWord = (key, at) => key[at] | (key[at + 1] << 8) | (key[at + 2] << 16) | (key[at + 3] << 24);
+const KEY_FIRST = Int32Array.from(KEY_BYTES, (key) => keyWord(key, 0));
+const KEY_LAST = Int32Array.from(KEY_BYTES, (key) => keyWord(key, key.length - 4));
+const KEY_MIDDLE = Int32Array.from(KEY_BYTES, (key) => (key.length > 8 ? keyWord(key, 4) : 0));
+
+// Whether field f's key stands at p.
+function keyAt(view, p, end, f) {
+  const length = KEY_LENGTHS[f];
+  return end - p >= length && view.getInt32(p, true) === KEY_FIRST[f] &&
+    view.getInt32(p + length - 4, true) === KEY_LAST[f] && (length <= 8 || view.getInt32(p + 4, true) === KEY_MIDDLE[f]);
+}
+
+// Where the texts of the record last read by writerRecord end in its output: its label,
+// then its url.
+let labelEnd = 0;
+let textEnd = 0;
+
+// The present fields of the record b[p, end) when it is in the writer's form, else -1;
+// as readWriterForm, with its texts copied to out from `at` (room made for the record's
+// length), and its other values in formSize, formColour, formShowLabel.
+function writerRecord(b, view, p, end, out, at) {
+  labelEnd = at;
+  textEnd = at;
+  if (end - p < 2 || b[p] !== 0x7b) return -1;
+  p++;
+  if (b[p] === 0x7d) return p + 1 === end ? 0 : -1;
+  let present = 0;
+  for (let f = 0; ; ) {
+    while (f < FIELDS.length && !keyAt(view, p, end, f)) f++;
+    if (f === FIELDS.length) return -1;
+    p += KEY_LENGTHS[f];
+    if (p >= end) return -1;
+    const c = b[p];
+    if (f === LABEL || f === URL) {
+      if (c !== 0x22) return -1;
+      p++;
+      for (; p < end; p++) {
+        const t = b[p];
+        if (t < 0x20 || t >= 0x80 || t === 0x22 || t === 0x5c) break;
+        out[at++] = t;
+      }
+      if (p >= end || b[p] !== 0x22) return -1;
+      p++;
+      if (f === LABEL) labelEnd = at;
+      textEnd = at;
+      present |= 1 << f;
+    } else if (f === SIZE) {
+      if (c === 0x6e) {
+        if (!matches(b, p, end, NULL_BYTES)) return -1;
+        p += 4;
+      } else {
+        p = readFormSize(b, p, end);
+        if (p < 0) return -1;
+        present |= 1 << f;
+      }
+    } else if (f === SHOW_LABEL) {
+      if (c === 0x74 && matches(b, p, end, TRUE_BYTES)) formShowLabel = 1, p += 4;
+      else if (c === 0x66 && matches(b, p, end, FALSE_BYTES)) formShowLabel = 0, p += 5;
+      else return -1;
+      present |= 1 << f;
+    } else {
+      // A colour: 0, or 1 to 3 digits without a leading zero, at most 255.
+      if (c < 0x30 || c > 0x39) return -1;
+      let value = c - 0x30;
+      p++;
+      if (value !== 0) {
+        while (p < end && b[p] >= 0x30 && b[p] <= 0x39 && value <= 255) value = 10 * value + b[p++] - 0x30;
+      }
+      if (value > 255) return -1;
+      formColour[f - RED] = value;
+      present |= 1 << f;
+    }
+    f++;
+    if (p >= end) return -1;
+    if (b[p] === 0x7d) return p + 1 === end ? present : -1;
+    if (b[p] !== 0x2c) return -1;
+    p++;
+  }
+}
+
+// A record that is not in the writer's form, as readRecords reads it; null when it is
+// not UTF-8 or fails.
+function otherRecord(bytes, start, end) {
+  try {
+    STRICT_UTF8.decode(bytes.subarray(start, end));
+    return parseRecord(bytes, start, end);
+  } catch (error) {
+    if (error instanceof DocumentError || error instanceof TypeError) return null;
+    throw error;
+  }
+}
+
+// Node columns filled record by record: a record in the writer's form goes straight
+// into them, its texts gathered to be decoded at once and sliced at the end.
+class RecordColumns {
+  // `room`: the bytes of the records to come, at most.
+  constructor(n, room) {
+    this.present = new Uint8Array(n);
+    this.size = new Float32Array(n);
+    this.red = new Uint8Array(n);
+    this.green = new Uint8Array(n);
+    this.blue = new Uint8Array(n);
+    this.showLabel = new Uint8Array(n);
+    this.texts = new Uint8Array(Math.min(room, 1 << 20));
+    this.ends = new Uint32Array(2 * n); // where each record's label and url end in texts
+    this.at = 0;
+  }
+
+  // Whether record i, bytes[p, end), is in the writer's form; it is in the columns if so.
+  take(bytes, view, i, p, end) {
+    const at = this.at;
+    if (at + end - p > this.texts.length) {
+      const grown = new Uint8Array(Math.max(2 * this.texts.length, at + end - p));
+      grown.set(this.texts.subarray(0, at));
+      this.texts = grown;
+    }
+    const fields = writerRecord(bytes, view, p, end, this.texts, at);
+    if (fields < 0) {
+      this.ends[2 * i] = this.ends[2 * i + 1] = at;
+      return false;
+    }
+    this.present[i] = fields;
+    if (fields & (1 << SIZE)) this.size[i] = formSize;
+    if (fields & (1 << RED)) this.red[i] = formColour[0];
+    if (fields & (1 << GREEN)) this.green[i] = formColour[1];
+    if (fields & (1 << BLUE)) this.blue[i] = formColour[2];
+    if (fields & (1 << SHOW_LABEL)) this.showLabel[i] = formShowLabel;
+    this.ends[2 * i] = labelEnd;
+    this.ends[2 * i + 1] = this.at = textEnd;
+    return true;
+  }
+
+  // The columns, "" for a text that is absent or was not taken.
+  finish(ids) {
+    const { present, ends } = this, n = present.length;
+    // ASCII all, so that a character stands for each byte.
+    const all = this.at === 0 ? "" : UTF8.decode(this.texts.subarray(0, this.at));
+    const label = new Array(n), url = new Array(n);
+    for (let i = 0, start = 0; i < n; i++) {
+      const fields = present[i], middle = ends[2 * i], stop = ends[2 * i + 1];
+      label[i] = fields & (1 << LABEL) ? all.substring(start, middle) : "";
+      url[i] = fields & (1 << URL) ? all.substring(middle, stop) : "";
+      start = stop;
+    }
+    const { size, red, green, blue, showLabel } = this;
+    return { ids, present, label, size, url, red, green, blue, showLabel };
+  }
+}
+
+// The columns of decodeColumns in one pass over the input, for a document that is all
+// there and has no id twice where the reader resolves repeats (every document to_bytes
+// writes); null for any other, which the general reader then reads or refuses.
+function columnsInOnePass(bytes) {
+  const end = bytes.length;
+  const view = new DataView(bytes.buffer, bytes.byteOffset, end);
+  const n = countAt(view, 0, end, 2 * COUNT_BYTES + ID_BYTES);
+  if (n < 0) return null;
+  let p = COUNT_BYTES;
+  const ids = new Uint8Array(ID_BYTES * n);
+  const idWords = new Int32Array(ids.buffer);
+  const records = new RecordColumns(n, end);
+  let parsed = null; // record number, update: the records not in the writer's form
+  for (let i = 0; i < n; i++) {
+    if (!isIdAt(view, p, end)) return null;
+    copyId(view, p + COUNT_BYTES, idWords, i);
+    p += COUNT_BYTES + ID_BYTES;
+    const length = countAt(view, p, end, 1);
+    if (length < 0) return null;
+    p += COUNT_BYTES;
+    if (!records.take(bytes, view, i, p, p + length)) {
+      const update = otherRecord(bytes, p, p + length);
+      if (update === null) return null;
+      (parsed ??= []).push(i, update);
+    }
+    p += length;
+  }
+  if (hasRepeatedRow(idWords, 0, n)) return null;
+
+  const deleted = countAt(view, p, end, COUNT_BYTES + ID_BYTES);
+  if (deleted < 0) return null;
+  p += COUNT_BYTES;
+  const deletedNodes = new Uint8Array(ID_BYTES * deleted);
+  const deletedWords = new Int32Array(deletedNodes.buffer);
+  for (let i = 0; i < deleted; i++, p += COUNT_BYTES + ID_BYTES) {
+    if (!isIdAt(view, p, end)) return null;
+    copyId(view, p + COUNT_BYTES, deletedWords, i);
+  }
+  if (hasRepeatedRow(deletedWords, 0, deleted)) return null;
+  const edges = groupColumns(view, p, end, true);
+  if (edges === null) return null;
+  const deletedEdges = groupColumns(view, groupsEnd, end, false);
+  if (deletedEdges === null) return null;
+
+  const nodes = records.finish(ids);
+  // Records not in the writer's form, as decodeColumns takes them from their updates.
+  for (let k = 0; parsed !== null && k < parsed.length; k += 2) putUpdate(nodes, parsed[k], parsed[k + 1]);
+  onePassParsed = parsed;
+  return { nodes, deletedNodes, edges, deletedEdges, byteLength: groupsEnd };
+}
+
+// ---- decode from the columns -----------------------------------------------------------
+
+// The texts of the ids in rows of 16 bytes, one after another, into `out` from `at`;
+// returns where they end. Two bytes' four digits go as one word (HEX_CODES holds a
+// byte's two digits in the order of a little-endian half word).
+function putIdTexts(rows, out, at) {
+  const view = new DataView(out.buffer, out.byteOffset, out.byteLength);
+  for (let p = 0; p < rows.length; p += ID_BYTES, at += ID_TEXT_LENGTH) {
+    for (let k = 0; k < QUAD_AT.length; k++) {
+      view.setInt32(at + QUAD_AT[k], HEX_CODES[rows[p + 2 * k]] | (HEX_CODES[rows[p + 2 * k + 1]] << 16), true);
+    }
+    for (let k = 0; k < HYPHEN_AT.length; k++) out[at + HYPHEN_AT[k]] = 0x2d;
+  }
+  return at;
+}
+
+// Node i's update from the columns, its fields in the writer's order.
+function columnUpdate(nodes, i) {
+  const fields = nodes.present[i];
+  if (fields === FULL) {
+    return {
+      label: nodes.label[i],
+      size: nodes.size[i],
+      url: nodes.url[i],
+      red: nodes.red[i],
+      green: nodes.green[i],
+      blue: nodes.blue[i],
+      showLabel: nodes.showLabel[i] === 1,
+    };
+  }
+  const update = {};
+  if (fields & (1 << LABEL)) update.label = nodes.label[i];
+  if (fields & (1 << SIZE)) update.size = nodes.size[i];
+  if (fields & (1 << URL)) update.url = nodes.url[i];
+  if (fields & (1 << RED)) update.red = nodes.red[i];
+  if (fields & (1 << GREEN)) update.green = nodes.green[i];
+  if (fields & (1 << BLUE)) update.blue = nodes.blue[i];
+  if (fields & (1 << SHOW_LABEL)) update.showLabel = nodes.showLabel[i] === 1;
+  return update;
+}
+
+// decode's result from the columns of columnsInOnePass (no id stands twice where the
+// reader resolves repeats), with the updates of the records it parsed as they came.
+// The ids' texts are slices of one text of them all, in the order they are met.
+function documentOf(columns, parsed) {
+  const { nodes, deletedNodes, edges, deletedEdges } = columns;
+  const sections = [nodes.ids, deletedNodes, edges.from, edges.to, deletedEdges.from, deletedEdges.to];
+  let at = 0;
+  const hex = new Uint8Array(sections.reduce((sum, rows) => sum + rows.length, 0) / ID_BYTES * ID_TEXT_LENGTH);
+  for (const rows of sections) at = putIdTexts(rows, hex, at);
+  const texts = at === 0 ? "" : UTF8.decode(hex);
+  let t = 0;
+
+  const newOrUpdatedNodes = new Map();
+  for (let i = 0, k = 0; i < nodes.present.length; i++, t += ID_TEXT_LENGTH) {
+    let update;
+    if (parsed !== null && k < parsed.length && parsed[k] === i) {
+      update = parsed[k + 1];
+      k += 2;
+    } else {
+      update = columnUpdate(nodes, i);
+    }
+    newOrUpdatedNodes.set(texts.substring(t, t + ID_TEXT_LENGTH), update);
+  }
+  const deleted = new Array(deletedNodes.length / ID_BYTES);
+  for (let i = 0; i < deleted.length; i++, t += ID_TEXT_LENGTH) deleted[i] = texts.substring(t, t + ID_TEXT_LENGTH);
+
+  const newOrUpdatedEdges = new Map();
+  const groups = edges.offsets.length - 1;
+  let r = t + ID_TEXT_LENGTH * groups; // the rows' texts follow the groups'
+  for (let g = 0; g < groups; g++, t += ID_TEXT_LENGTH) {
+    const rows = new Map();
+    for (let k = edges.offsets[g]; k < edges.offsets[g + 1]; k++, r += ID_TEXT_LENGTH) {
+      rows.set(texts.substring(r, r + ID_TEXT_LENGTH), edges.weights[k]);
+    }
+    newOrUpdatedEdges.set(texts.substring(t, t + ID_TEXT_LENGTH), rows);
+  }
+  t = r;
+  const cutEdges = new Map();
+  const cuts = deletedEdges.offsets.length - 1;
+  r = t + ID_TEXT_LENGTH * cuts;
+  for (let g = 0; g < cuts; g++, t += ID_TEXT_LENGTH) {
+    const rows = new Array(deletedEdges.offsets[g + 1] - deletedEdges.offsets[g]);
+    for (let k = 0; k < rows.length; k++, r += ID_TEXT_LENGTH) rows[k] = texts.substring(r, r + ID_TEXT_LENGTH);
+    cutEdges.set(texts.substring(t, t + ID_TEXT_LENGTH), rows);
+  }
   return {
-    nodes,
-    deletedNodes: idRows(bytes, doc.deletedAt),
-    edges: { ...groups(doc.edges), weights: new Float32Array(weights.buffer) },
-    deletedEdges: groups(doc.deletedEdges),
-    byteLength: doc.byteLength,
+    newOrUpdatedNodes,
+    deletedNodes: deleted,
+    newOrUpdatedEdges,
+    deletedEdges: cutEdges,
+    numNodes: newOrUpdatedNodes.size + deleted.length,
+    numEdges: newOrUpdatedEdges.size + cutEdges.size,
+    byteLength: columns.byteLength,
   };
+}
+
+// Node i's update into node columns: its present fields and their values.
+function putUpdate(columns, i, update) {
+  let present = 0;
+  for (let f = 0; f < FIELDS.length; f++) {
+    const value = update[FIELDS[f]];
+    if (value === undefined) continue;
+    present |= 1 << f;
+    columns[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
+  }
+  columns.present[i] = present;
 }
 
 function nodeColumns(ids, updates) {
@@ -1129,17 +1298,7 @@ function nodeColumns(ids, updates) {
     blue: new Uint8Array(n),
     showLabel: new Uint8Array(n),
   };
-  for (let i = 0; i < n; i++) {
-    const update = updates[i];
-    let present = 0;
-    for (let f = 0; f < FIELDS.length; f++) {
-      const value = update[FIELDS[f]];
-      if (value === undefined) continue;
-      present |= 1 << f;
-      columns[FIELDS[f]][i] = f === SHOW_LABEL ? (value ? 1 : 0) : value;
-    }
-    columns.present[i] = present;
-  }
+  for (let i = 0; i < n; i++) putUpdate(columns, i, updates[i]);
   return columns;
 }
 
@@ -1280,7 +1439,6 @@ const WRITTEN_ESCAPES = { 0x22: '\\"', 0x5c: "\\\\", 0x08: "\\b", 0x09: "\\t", 0
 const MAX_BYTES_PER_UNIT = 6;
 // The most bytes of a record besides its two texts: braces, keys, size, colours.
 const MAX_RECORD_REST = 128;
-const MEMBER_PREFIX = FIELDS.map((key) => UTF8_ENCODER.encode(`"${key}":`));
 
 // A text's JSON string body with the writer's escapes (no quotes).
 function escaped(text) {
@@ -1311,52 +1469,66 @@ function valueText(f, value, writer) {
 
 // The record text to_bytes writes for an update: present fields in the fixed order.
 export function recordText(update) {
-  const w = new Writer(0);
+  const w = new Writer(new Uint8Array(0));
   w.record(update);
   return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
-// Hex pairs: the byte that two characters (codes below 256, high digit first) stand
-// for, or 256 when they are not two hex digits of either case.
-const HEX_PAIR = new Uint16Array(1 << 16).fill(256);
-for (let h = 0; h < 16; h++) {
-  for (let l = 0; l < 16; l++) {
-    for (const hc of new Set([h.toString(16), h.toString(16).toUpperCase()])) {
-      for (const lc of new Set([l.toString(16), l.toString(16).toUpperCase()])) {
-        HEX_PAIR[(hc.charCodeAt(0) << 8) | lc.charCodeAt(0)] = 16 * h + l;
-      }
-    }
-  }
+// Each ASCII character's value as a hex digit of either case, -1 for any other.
+const HEX_DIGIT = new Int8Array(128).fill(-1);
+for (let d = 0; d < 16; d++) {
+  HEX_DIGIT[d.toString(16).charCodeAt(0)] = d;
+  HEX_DIGIT[d.toString(16).toUpperCase().charCodeAt(0)] = d;
 }
-// Where in the text each byte's two digits stand.
-const PAIR_AT = new Uint8Array(ID_BYTES);
 // Id texts are written this many at a time, through a scratch of their bytes. Their
 // joined text stays a young object (under 128 KB): a larger one would be made in the
 // old generation, and enough of them start a full collection of the caller's heap.
 const PENDING_IDS = 1024;
 const ID_SCRATCH = new Uint8Array(ID_TEXT_LENGTH * PENDING_IDS);
-for (let i = 0, j = 0; i < ID_BYTES; i++, j += 2) {
-  if (HYPHEN_BEFORE[i]) j++;
-  PAIR_AT[i] = j;
+const ID_SCRATCH_VIEW = new DataView(ID_SCRATCH.buffer);
+// Nodes are written this many at a time, their texts through a scratch of this size.
+const NODE_BATCH = 256;
+const TEXT_SCRATCH = new Uint8Array(1 << 16);
+
+// Four ASCII characters as a little-endian word: the two bytes that they are as hex
+// digits of either case (the first pair's in the low half), or -1 when any is not a
+// hex digit. Each byte lane is worked on at once, and none carries into the next.
+function hexQuad(word) {
+  const lower = word | 0x20202020;
+  // Bit 7 of a lane set for 0x30-0x39, and for 0x61-0x66.
+  const digit = (lower + 0x50505050) & ~(lower + 0x46464646);
+  const letter = (lower + 0x1f1f1f1f) & ~(lower + 0x19191919);
+  // Each digit's value: its low four bits, and nine more for a letter.
+  const value = (word & 0x0f0f0f0f) + 9 * ((word >>> 6) & 0x01010101);
+  const bytes = ((value & 0x000f000f) << 4) | ((value >>> 8) & 0x000f000f);
+  return ((digit | letter) & 0x80808080) === (0x80808080 | 0) ? bytes : -1;
+}
+
+// The two bytes of four hex digits (hexQuad) into out at `at`; returns hexQuad's value.
+function hexPair(out, at, word) {
+  const bytes = hexQuad(word);
+  out[at] = bytes;
+  out[at + 1] = bytes >>> 16;
+  return bytes;
 }
 
 // Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
 function putId(out, at, id) {
   if (typeof id === "string") {
     if (id.length === ID_TEXT_LENGTH) {
-      const hyphens = (id.charCodeAt(8) ^ 0x2d) | (id.charCodeAt(13) ^ 0x2d) |
-        (id.charCodeAt(18) ^ 0x2d) | (id.charCodeAt(23) ^ 0x2d);
-      let codes = 0, values = 0;
+      const hyphens = (id.charCodeAt(HYPHEN_AT[0]) ^ 0x2d) | (id.charCodeAt(HYPHEN_AT[1]) ^ 0x2d) |
+        (id.charCodeAt(HYPHEN_AT[2]) ^ 0x2d) | (id.charCodeAt(HYPHEN_AT[3]) ^ 0x2d);
+      let codes = 0, digits = 0;
       for (let i = 0; i < ID_BYTES; i++) {
         const j = PAIR_AT[i];
         const h = id.charCodeAt(j), l = id.charCodeAt(j + 1);
         codes |= h | l;
-        const value = HEX_PAIR[((h << 8) | l) & 0xffff];
-        values |= value;
-        out[at + i] = value;
+        const high = HEX_DIGIT[h & 0x7f], low = HEX_DIGIT[l & 0x7f];
+        digits |= high | low;
+        out[at + i] = (high << 4) | low;
       }
-      // 256 marks a pair that is not hex; a code past 255 would alias in the table.
-      if ((hyphens | (values & 0x100) | (codes >>> 8)) === 0) return;
+      // -1 marks a character that is not a hex digit; one past ASCII would alias in the table.
+      if ((hyphens | (codes >>> 7)) === 0 && digits >= 0) return;
     }
     throw new TypeError(`not a UUID text: ${JSON.stringify(id)}`);
   }
@@ -1364,10 +1536,10 @@ function putId(out, at, id) {
   else throw new TypeError("an id is a UUID text or 16 bytes");
 }
 class Writer {
-  // `size`: the bytes expected; more are made room for when needed.
-  constructor(size) {
-    this.bytes = new Uint8Array(size);
-    this.view = new DataView(this.bytes.buffer);
+  // Into `bytes` from its start; a larger buffer is made when it needs more.
+  constructor(bytes) {
+    this.bytes = bytes;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     this.at = 0;
     this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
     // Id texts not yet written, and where each goes (see flush).
@@ -1375,10 +1547,14 @@ class Writer {
     this.pending = new Array(PENDING_IDS).fill("");
     this.pendingAt = new Int32Array(PENDING_IDS);
     this.pendingCount = 0;
+    // Nodes not yet written, their texts, and where those stand in TEXT_SCRATCH.
+    this.nodeIds = new Array(NODE_BATCH).fill(null);
+    this.nodeUpdates = new Array(NODE_BATCH).fill(null);
+    this.nodeTexts = new Array(2 * NODE_BATCH).fill("");
+    this.textAt = new Int32Array(2 * NODE_BATCH);
+    this.nodeCount = 0;
   }
 
-  // Bytes past `at` are zero: the buffer starts zeroed, grows into a zeroed one, and
-  // is written once, front to back.
   room(size) {
     if (this.at + size <= this.bytes.length) return;
     const grown = new Uint8Array(this.at === 0 ? size : Math.max(2 * this.bytes.length, this.at + size));
@@ -1396,7 +1572,8 @@ class Writer {
 
   id(id) {
     const at = this.at;
-    this.bytes[at] = ID_BYTES; // the length's other seven bytes are zero already
+    this.view.setUint32(at, ID_BYTES, true);
+    this.view.setUint32(at + 4, 0, true);
     if (typeof id === "string" && id.length === ID_TEXT_LENGTH) {
       const n = this.pendingCount++;
       this.pending[n] = id;
@@ -1415,23 +1592,57 @@ class Writer {
   flush() {
     const texts = this.pending, n = this.pendingCount;
     if (n === 0) return;
-    const bytes = this.bytes, at = this.pendingAt, hex = ID_SCRATCH;
+    const bytes = this.bytes, at = this.pendingAt, hex = ID_SCRATCH, view = ID_SCRATCH_VIEW;
     const joined = n === PENDING_IDS ? texts.join("") : texts.slice(0, n).join("");
     const { read, written } = UTF8_ENCODER.encodeInto(joined, hex);
     for (let k = 0; k < n; k++) {
       const j = ID_TEXT_LENGTH * k;
-      let bad = (hex[j + 8] ^ 0x2d) | (hex[j + 13] ^ 0x2d) | (hex[j + 18] ^ 0x2d) | (hex[j + 23] ^ 0x2d) |
+      let bad = (hex[j + HYPHEN_AT[0]] ^ 0x2d) | (hex[j + HYPHEN_AT[1]] ^ 0x2d) | (hex[j + HYPHEN_AT[2]] ^ 0x2d) |
+        (hex[j + HYPHEN_AT[3]] ^ 0x2d) |
         (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
       const to = at[k];
-      for (let i = 0; i < ID_BYTES; i++) {
-        const c = j + PAIR_AT[i];
-        const value = HEX_PAIR[(hex[c] << 8) | hex[c + 1]];
-        bad |= value & 0x100;
-        bytes[to + i] = value;
-      }
-      if (bad !== 0) putId(bytes, to, texts[k]);
+      let digits = 0;
+      for (let q = 0; q < QUAD_AT.length; q++) digits |= hexPair(bytes, to + 2 * q, view.getInt32(j + QUAD_AT[q], true));
+      if (bad !== 0 || digits < 0) putId(bytes, to, texts[k]);
     }
     this.pendingCount = 0;
+  }
+
+  // Node records are written a batch at a time: the batch's texts are encoded
+  // natively first, and node() copies each from there unless it needs escapes, which
+  // costs less than reading a text a character at a time.
+  queueNode(id, update) {
+    if (this.nodeCount === NODE_BATCH) this.flushNodes();
+    const n = this.nodeCount++;
+    this.nodeIds[n] = id;
+    this.nodeUpdates[n] = update;
+  }
+
+  flushNodes() {
+    const n = this.nodeCount, ids = this.nodeIds, updates = this.nodeUpdates;
+    const texts = this.nodeTexts, at = this.textAt;
+    let count = 0, length = 0;
+    for (let k = 0; k < n; k++) {
+      const update = updates[k];
+      at[2 * k] = at[2 * k + 1] = -1;
+      if (update === null || typeof update !== "object") continue;
+      const { label, url } = update;
+      if (typeof label === "string" && length + label.length <= TEXT_SCRATCH.length) {
+        texts[count++] = label;
+        at[2 * k] = length;
+        length += label.length;
+      }
+      if (typeof url === "string" && length + url.length <= TEXT_SCRATCH.length) {
+        texts[count++] = url;
+        at[2 * k + 1] = length;
+        length += url.length;
+      }
+    }
+    // The positions hold when every text is ASCII, a byte to a character.
+    const { read, written } = UTF8_ENCODER.encodeInto(texts.slice(0, count).join(""), TEXT_SCRATCH);
+    if (read !== length || written !== length) at.fill(-1);
+    this.nodeCount = 0;
+    for (let k = 0; k < n; k++) this.node(ids[k], updates[k], at[2 * k], at[2 * k + 1]);
   }
 
   // The finished document. An error thrown while writing stands behind a bad id
@@ -1446,7 +1657,9 @@ class Writer {
   }
 
   // A node id and record: to_bytes' text of `update`, as its length and bytes.
-  node(id, update) {
+  // `labelAt`, `urlAt`: where the label's and the url's bytes stand in TEXT_SCRATCH
+  // when flushNodes put them there, else -1.
+  node(id, update, labelAt = -1, urlAt = -1) {
     const { label, size, url, red, green, blue, showLabel } = update;
     const units = (typeof label === "string" ? label.length : 0) +
       (typeof url === "string" ? url.length : 0);
@@ -1458,12 +1671,12 @@ class Writer {
     const start = this.at + COUNT_BYTES;
     let at = start;
     bytes[at++] = 0x7b;
-    if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start));
+    if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start), labelAt);
     if (size !== undefined) {
       if (typeof size !== "number") throw new TypeError("size must be a number");
       at = this.ascii(this.sizeText(size), this.key(SIZE, at, start));
     }
-    if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start));
+    if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start), urlAt);
     if (red !== undefined) at = this.colour(RED, red, this.key(RED, at, start));
     if (green !== undefined) at = this.colour(GREEN, green, this.key(GREEN, at, start));
     if (blue !== undefined) at = this.colour(BLUE, blue, this.key(BLUE, at, start));
@@ -1486,11 +1699,13 @@ class Writer {
   // Field f's key at `at` of the record that starts at `start`, after a comma unless
   // it comes first; returns where its value goes.
   key(f, at, start) {
-    const bytes = this.bytes;
-    if (at !== start + 1) bytes[at++] = 0x2c;
-    const prefix = MEMBER_PREFIX[f];
-    for (let k = 0; k < prefix.length; k++) bytes[at++] = prefix[k];
-    return at;
+    if (at !== start + 1) this.bytes[at++] = 0x2c;
+    // As words, as the reader compares them.
+    const view = this.view, length = KEY_LENGTHS[f];
+    view.setInt32(at, KEY_FIRST[f], true);
+    if (length > 8) view.setInt32(at + 4, KEY_MIDDLE[f], true);
+    view.setInt32(at + length - 4, KEY_LAST[f], true);
+    return at + length;
   }
 
   ascii(text, at) {
@@ -1512,24 +1727,38 @@ class Writer {
   recordLength(update) {
     const { label, size, url, red, green, blue, showLabel } = update;
     let length = 1, members = 0;
-    if (typeof label === "string") length += MEMBER_PREFIX[LABEL].length + jsonStringLength(label);
+    if (typeof label === "string") length += KEY_LENGTHS[LABEL] + jsonStringLength(label);
     if (label !== undefined) members++;
-    if (typeof size === "number") length += MEMBER_PREFIX[SIZE].length + this.sizeText(size).length;
+    if (typeof size === "number") length += KEY_LENGTHS[SIZE] + this.sizeText(size).length;
     if (size !== undefined) members++;
-    if (typeof url === "string") length += MEMBER_PREFIX[URL].length + jsonStringLength(url);
+    if (typeof url === "string") length += KEY_LENGTHS[URL] + jsonStringLength(url);
     if (url !== undefined) members++;
-    if (red !== undefined) length += MEMBER_PREFIX[RED].length + colourLength(red), members++;
-    if (green !== undefined) length += MEMBER_PREFIX[GREEN].length + colourLength(green), members++;
-    if (blue !== undefined) length += MEMBER_PREFIX[BLUE].length + colourLength(blue), members++;
-    if (showLabel !== undefined) length += MEMBER_PREFIX[SHOW_LABEL].length + (showLabel ? 4 : 5), members++;
+    if (red !== undefined) length += KEY_LENGTHS[RED] + colourLength(red), members++;
+    if (green !== undefined) length += KEY_LENGTHS[GREEN] + colourLength(green), members++;
+    if (blue !== undefined) length += KEY_LENGTHS[BLUE] + colourLength(blue), members++;
+    if (showLabel !== undefined) length += KEY_LENGTHS[SHOW_LABEL] + (showLabel ? 4 : 5), members++;
     return length + Math.max(members, 1);
   }
 
   // A JSON string at `at`; returns where it ends.
-  jsonString(text, key, at) {
+  jsonString(text, key, at, from = -1) {
     if (typeof text !== "string") throw new TypeError(`${key} must be a string`);
     const bytes = this.bytes;
     bytes[at++] = 0x22;
+    if (from >= 0) {
+      // Its ASCII bytes are in the scratch: copied while none needs an escape.
+      let i = 0;
+      for (; i < text.length; i++) {
+        const c = TEXT_SCRATCH[from + i];
+        if (c < 0x20 || c === 0x22 || c === 0x5c) break;
+        bytes[at + i] = c;
+      }
+      if (i === text.length) {
+        at += i;
+        bytes[at++] = 0x22;
+        return at;
+      }
+    }
     for (let i = 0; i < text.length; i++) {
       const c = text.charCodeAt(i);
       if (c >= 0x80) {
@@ -1619,12 +1848,73 @@ function forEachItem(collection, f) {
   else for (const item of collection instanceof Map ? collection : Object.entries(collection)) f(item);
 }
 
+// The buffer encode writes into, kept from call to call: a document's size is not
+// known before it is written, and sizing it first would walk the content twice.
+// Grown only when a document needs more: a new large buffer for each call would
+// also cost the collector a full pass over the caller's heap. One larger than
+// KEPT_BYTES is held only weakly, so that the collector takes it back once the
+// program stops writing large documents: encode never pins the memory of the
+// largest document it wrote.
+const KEPT_BYTES = 1 << 20;
+let scratch = new Uint8Array(1 << 16);
+let largeScratch = null;
+
 // The document for the content in `doc`, shaped as decode returns it (Maps or
 // objects keyed by id text, or arrays of pairs; ids as text or 16 bytes), in the
-// order given. The edge sections' size is known from their counts, and the node
-// section's is bounded by its texts' lengths: one buffer, seldom grown.
+// order given: written once into the scratch, then copied out at its size.
 export function encode(doc) {
-  const groupCount = countOf(doc.newOrUpdatedEdges), cutCount = countOf(doc.deletedEdges);
+  const w = new Writer(largeScratch?.deref() ?? scratch);
+  try {
+    writeContent(w, doc);
+    w.flush();
+  } catch {
+    // Refused: the writer that sizes the document first says why, with the refusal
+    // that comes first there.
+    return encodeSized(doc);
+  } finally {
+    if (w.bytes.length <= KEPT_BYTES) scratch = w.bytes;
+    else largeScratch = new WeakRef(w.bytes);
+  }
+  return w.bytes.slice(0, w.at);
+}
+
+// The four sections of `doc` into `w`, with room made before each write.
+function writeContent(w, doc) {
+  w.room(COUNT_BYTES);
+  w.u64(countOf(doc.newOrUpdatedNodes));
+  forEachPair(doc.newOrUpdatedNodes, (id, update) => w.queueNode(id, update));
+  w.flushNodes();
+  const deletedCount = countOf(doc.deletedNodes);
+  w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES);
+  w.u64(deletedCount);
+  forEachItem(doc.deletedNodes, (id) => w.id(id));
+  w.u64(countOf(doc.newOrUpdatedEdges));
+  // One callback for every row of every Map, not one per group.
+  const row = (weight, to) => w.row(to, weight);
+  forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
+    const count = countOf(rows);
+    // The group, and the count of the next section after the last.
+    w.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES + WEIGHT_BYTES) * count + COUNT_BYTES);
+    w.id(from);
+    w.u64(count);
+    if (rows instanceof Map) rows.forEach(row);
+    else forEachPair(rows, (to, weight) => w.row(to, weight));
+  });
+  w.room(COUNT_BYTES);
+  w.u64(countOf(doc.deletedEdges));
+  forEachPair(doc.deletedEdges, (from, rows) => {
+    const count = countOf(rows);
+    w.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES) * count);
+    w.id(from);
+    w.u64(count);
+    forEachItem(rows, (to) => w.id(to));
+  });
+}
+
+// encode into a buffer of the document's size, which its counts and the records'
+// lengths give before anything is written; the refusals come in the order of that
+// walk (a group's rows that cannot be counted before any record's bad value).
+function encodeSized(doc) {
   let edgeBytes = 0;
   forEachPair(doc.newOrUpdatedEdges, (_, rows) => {
     edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES + WEIGHT_BYTES) * countOf(rows);
@@ -1632,37 +1922,15 @@ export function encode(doc) {
   forEachPair(doc.deletedEdges, (_, rows) => {
     edgeBytes += COUNT_BYTES + ID_BYTES + COUNT_BYTES + (COUNT_BYTES + ID_BYTES) * countOf(rows);
   });
-  const nodeCount = countOf(doc.newOrUpdatedNodes), deletedCount = countOf(doc.deletedNodes);
-  const w = new Writer(0);
+  const deletedCount = countOf(doc.deletedNodes);
+  const w = new Writer(new Uint8Array(0));
   let nodeBytes = 0;
   forEachPair(doc.newOrUpdatedNodes, (_, update) => {
     nodeBytes += 2 * COUNT_BYTES + ID_BYTES + (update === null || typeof update !== "object" ? 0 : w.recordLength(update));
   });
-  // One buffer of the document's size: a larger one, or a second, costs the
-  // collector a full pass over the caller's heap.
   w.room(4 * COUNT_BYTES + nodeBytes + deletedCount * (COUNT_BYTES + ID_BYTES) + edgeBytes);
   try {
-    w.room(COUNT_BYTES);
-    w.u64(nodeCount);
-    forEachPair(doc.newOrUpdatedNodes, (id, update) => w.node(id, update));
-    w.room(COUNT_BYTES + deletedCount * (COUNT_BYTES + ID_BYTES) + COUNT_BYTES + edgeBytes + COUNT_BYTES);
-    w.u64(deletedCount);
-    forEachItem(doc.deletedNodes, (id) => w.id(id));
-    w.u64(groupCount);
-    // One callback for every row of every Map, not one per group.
-    const row = (weight, to) => w.row(to, weight);
-    forEachPair(doc.newOrUpdatedEdges, (from, rows) => {
-      w.id(from);
-      w.u64(countOf(rows));
-      if (rows instanceof Map) rows.forEach(row);
-      else forEachPair(rows, (to, weight) => w.row(to, weight));
-    });
-    w.u64(cutCount);
-    forEachPair(doc.deletedEdges, (from, rows) => {
-      w.id(from);
-      w.u64(countOf(rows));
-      forEachItem(rows, (to) => w.id(to));
-    });
+    writeContent(w, doc);
   } catch (error) {
     w.finish(error);
   }
