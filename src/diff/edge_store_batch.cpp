@@ -127,11 +127,12 @@ class EdgeStore::Batch {
         from_[row] = kNone;
         continue;
       }
-      if constexpr (!kAhead) {
-        from_hash = s_.index_.hash_of(from_ids[row]);
-        to_hash = s_.index_.hash_of(to_ids[row]);
-      }
+      // Without working ahead, each id is hashed just before its lookup: placing
+      // the `from` id may re-key the index, after which a hash taken earlier
+      // would send the `to` id to the wrong buckets.
+      if constexpr (!kAhead) from_hash = s_.index_.hash_of(from_ids[row]);
       const NodeIndex from = intern<!kAhead>(from_ids[row], from_hash);
+      if constexpr (!kAhead) to_hash = s_.index_.hash_of(to_ids[row]);
       to_[row] = intern<!kAhead>(to_ids[row], to_hash);
       from_[row] = rank_of(from);
     }

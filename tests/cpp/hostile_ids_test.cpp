@@ -212,6 +212,22 @@ TEST(ids_colliding_under_the_first_key_cost_as_random_ids) {
   CHECK(worst <= BoundedIndex<kovra::IdKeys>::probe_limit(12));
 }
 
+// Placing a batch row's `from` id may re-key the index; the row's `to` id must
+// then be looked up under the new key, or an id the diff holds is missed and
+// interned a second time.
+TEST(a_batch_row_after_a_re_key_finds_the_ids_the_diff_holds) {
+  const FixedKeys fixed;
+  const std::vector<NodeId> crafted = colliding_ids(3000, 9);
+  const std::vector<NodeId> held = random_ids(crafted.size(), 5);
+  GraphDiff diff;
+  for (std::size_t i = 0; i + 1 < held.size(); ++i) {
+    static_cast<void>(diff.add_edge(held[i], held[i + 1], 1.0f));
+  }
+  diff.add_edges(crafted, held, std::vector<float>(crafted.size(), 2.0f));
+  CHECK(diff.consistent());
+  CHECK_EQ(diff.live_slots(), crafted.size() + held.size());
+}
+
 // Interned indexes follow the order in which ids first appear, so a caller can
 // pick which indexes one `from` node's targets get.
 TEST(targets_with_colliding_interned_indexes_cost_as_random_targets) {
