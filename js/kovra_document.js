@@ -1379,37 +1379,48 @@ function shortestDigits(a) {
   const lo = (a + (bits === 1 ? 0 : lower)) / 2;
   const hi = (a + upper) / 2;
   const even = (bits & 1) === 0;
-  for (let n = 1; n <= 9; n++) {
+  // The text of n digits that reads back, or null: the n-digit decimal nearest a,
+  // or the one on a's other side.
+  const ofDigits = (n) => {
     const [mantissa, exp] = a.toExponential(n - 1).split("e");
     const D = Number(mantissa.replace(".", ""));
     const K = Number(exp) - (n - 1);
-    let chosen = null;
-    let exponent = null;
     if (readsBack(D, K, lo, hi, even)) {
-      chosen = D;
       // toExponential breaks a tie upwards; the rule breaks it to the even digit.
       if (D % 2 === 1 && compareExact((2 * D - 1) * 5, K - 1, a) === 0 &&
           readsBack(D - 1, K, lo, hi, even)) {
-        chosen = D - 1;
+        return [D - 1, K];
       }
-    } else if (Number(`${D}e${K}`) < a) {
-      if (readsBack(D + 1, K, lo, hi, even)) chosen = D + 1;
-    } else if (D === 10 ** (n - 1)) {
-      // Below a power of ten the grid of n digits is ten times finer.
-      if (readsBack(10 * D - 1, K - 1, lo, hi, even)) [chosen, exponent] = [10 * D - 1, K - 1];
-    } else if (readsBack(D - 1, K, lo, hi, even)) {
-      chosen = D - 1;
+      return [D, K];
     }
-    if (chosen !== null) {
-      let digits = chosen, k = exponent ?? K;
-      while (digits % 10 === 0) {
-        digits /= 10;
-        k++;
-      }
-      return [String(digits), k];
+    if (Number(`${D}e${K}`) < a) return readsBack(D + 1, K, lo, hi, even) ? [D + 1, K] : null;
+    // Below a power of ten the grid of n digits is ten times finer.
+    if (D === 10 ** (n - 1)) return readsBack(10 * D - 1, K - 1, lo, hi, even) ? [10 * D - 1, K - 1] : null;
+    return readsBack(D - 1, K, lo, hi, even) ? [D - 1, K] : null;
+  };
+  // A text of n digits that reads back is one of n + 1 too (a zero appended), so
+  // the fewest digits are found by halving 1..9: nine always suffice.
+  let fewest = 1, most = 9;
+  let found = null;
+  while (fewest < most) {
+    const n = (fewest + most) >> 1;
+    const text = ofDigits(n);
+    if (text === null) {
+      fewest = n + 1;
+    } else {
+      most = n;
+      found = text;
     }
   }
-  throw new Error(`no shortest text for ${a}`); // nine digits always suffice
+  // The last text found is the one of `most` digits; none was found below nine.
+  found ??= ofDigits(9);
+  if (found === null) throw new Error(`no shortest text for ${a}`); // nine always suffice
+  let [digits, k] = found;
+  while (digits % 10 === 0) {
+    digits /= 10;
+    k++;
+  }
+  return [String(digits), k];
 }
 
 // The writer's text for a binary32 value (docs/format.md, "The size").
