@@ -1443,6 +1443,49 @@ export function float32Text(value) {
 
 // ---- encode ------------------------------------------------------------------------
 
+// Sizes repeat, and their text is costly: the texts by binary32 bits, in a table of
+// SIZE_SLOTS probed in turn and emptied when half full, each with its bytes as
+// SIZE_WORDS words to copy. The longest text, "-0.0000012345678", is 17 bytes.
+const SIZE_SLOT_BITS = 10;
+const SIZE_SLOTS = 1 << SIZE_SLOT_BITS;
+const SIZE_WORDS = 5;
+const sizeBits = new Uint32Array(SIZE_SLOTS);
+const sizeTexts = new Array(SIZE_SLOTS).fill("");
+const sizeWords = new Int32Array(SIZE_WORDS * SIZE_SLOTS);
+let sizeCount = 0;
+
+// The slot that holds the text of `value` as a binary32.
+function sizeSlot(value) {
+  F32[0] = value;
+  const bits = U32[0];
+  let slot = Math.imul(bits, 0x9e3779b1) >>> (32 - SIZE_SLOT_BITS);
+  for (; sizeTexts[slot] !== ""; slot = (slot + 1) & (SIZE_SLOTS - 1)) {
+    if (sizeBits[slot] === bits) return slot;
+  }
+  if (2 * ++sizeCount > SIZE_SLOTS) {
+    sizeTexts.fill("");
+    sizeCount = 1;
+    slot = Math.imul(bits, 0x9e3779b1) >>> (32 - SIZE_SLOT_BITS);
+  }
+  const text = float32Text(value);
+  sizeBits[slot] = bits;
+  sizeTexts[slot] = text;
+  for (let w = 0; w < SIZE_WORDS; w++) {
+    let word = 0;
+    for (let b = 3; b >= 0; b--) word = (word << 8) | (text.charCodeAt(4 * w + b) || 0);
+    sizeWords[SIZE_WORDS * slot + w] = word;
+  }
+  return slot;
+}
+
+function sizeText(value) {
+  return sizeTexts[sizeSlot(value)];
+}
+
+// Each colour's digits as one little-endian word, and how many there are.
+const COLOUR_WORDS = Int32Array.from({ length: 256 }, (_, v) =>
+  Array.from(String(v), (c) => c.charCodeAt(0)).reduceRight((word, code) => (word << 8) | code, 0));
+
 const UTF8_ENCODER = new TextEncoder();
 // The escapes the writer uses; any other byte below 0x20 is written \u00XX.
 const WRITTEN_ESCAPES = { 0x22: '\\"', 0x5c: "\\\\", 0x08: "\\b", 0x09: "\\t", 0x0a: "\\n", 0x0c: "\\f", 0x0d: "\\r" };
@@ -1466,7 +1509,7 @@ function escaped(text) {
 function valueText(f, value, writer) {
   if (f === SIZE) {
     if (typeof value !== "number") throw new TypeError("size must be a number");
-    return writer.sizeText(value);
+    return sizeText(value);
   }
   if (f === SHOW_LABEL) {
     if (typeof value !== "boolean") throw new TypeError("showLabel must be a boolean");
@@ -1499,28 +1542,32 @@ const ID_SCRATCH = new Uint8Array(ID_TEXT_LENGTH * PENDING_IDS);
 const ID_SCRATCH_VIEW = new DataView(ID_SCRATCH.buffer);
 // Nodes are written this many at a time, their texts through a scratch of this size.
 const NODE_BATCH = 256;
-const TEXT_SCRATCH = new Uint8Array(1 << 16);
+// Texts are copied out of it a word at a time, so it ends in a word's slack.
+const TEXT_SCRATCH = new Uint8Array((1 << 16) + 3);
+const TEXT_SCRATCH_VIEW = new DataView(TEXT_SCRATCH.buffer);
+const TEXT_BATCH_BYTES = TEXT_SCRATCH.length - 3;
+// A character that a JSON string writes escaped.
+const NEEDS_ESCAPE = /[\u0000-\u001f"\\]/;
 
-// Four ASCII characters as a little-endian word: the two bytes that they are as hex
-// digits of either case (the first pair's in the low half), or -1 when any is not a
-// hex digit. Each byte lane is worked on at once, and none carries into the next.
-function hexQuad(word) {
-  const lower = word | 0x20202020;
-  // Bit 7 of a lane set for 0x30-0x39, and for 0x61-0x66.
-  const digit = (lower + 0x50505050) & ~(lower + 0x46464646);
-  const letter = (lower + 0x1f1f1f1f) & ~(lower + 0x19191919);
-  // Each digit's value: its low four bits, and nine more for a letter.
-  const value = (word & 0x0f0f0f0f) + 9 * ((word >>> 6) & 0x01010101);
-  const bytes = ((value & 0x000f000f) << 4) | ((value >>> 8) & 0x000f000f);
-  return ((digit | letter) & 0x80808080) === (0x80808080 | 0) ? bytes : -1;
+// The byte that two ASCII hex digits of either case stand for, indexed by the two as a
+// little-endian half word (the high digit in the low byte), or -1. A table lookup per
+// byte costs a third of working the digits out lane by lane; of its 128 KB only the
+// lines of digit pairs are ever read.
+const PAIR_VALUE = new Int16Array(1 << 16).fill(-1);
+for (let h = 0; h < 128; h++) {
+  for (let l = 0; l < 128; l++) {
+    if (HEX_DIGIT[h] >= 0 && HEX_DIGIT[l] >= 0) PAIR_VALUE[h | (l << 8)] = (HEX_DIGIT[h] << 4) | HEX_DIGIT[l];
+  }
 }
 
-// The two bytes of four hex digits (hexQuad) into out at `at`; returns hexQuad's value.
-function hexPair(out, at, word) {
-  const bytes = hexQuad(word);
-  out[at] = bytes;
-  out[at + 1] = bytes >>> 16;
-  return bytes;
+// The four bytes whose digit pairs stand at j + a, j + b, j + c and j + d of `text`,
+// as one word into `out` at `to`; returns their values or'ed, negative when any pair
+// is not two hex digits (and the word then is not to be used).
+function pairsWord(text, j, out, to, a, b, c, d) {
+  const p0 = PAIR_VALUE[text.getUint16(j + a, true)], p1 = PAIR_VALUE[text.getUint16(j + b, true)];
+  const p2 = PAIR_VALUE[text.getUint16(j + c, true)], p3 = PAIR_VALUE[text.getUint16(j + d, true)];
+  out.setInt32(to, p0 | (p1 << 8) | (p2 << 16) | (p3 << 24), true);
+  return p0 | p1 | p2 | p3;
 }
 
 // Writes the 16 bytes of an id given as its text (either case) or as 16 bytes.
@@ -1552,7 +1599,6 @@ class Writer {
     this.bytes = bytes;
     this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     this.at = 0;
-    this.sizes = new Map(); // binary32 -> its text: sizes repeat, and the text is costly
     // Id texts not yet written, and where each goes (see flush).
     // (An array kept at its full length: emptied, one would be grown again each time.)
     this.pending = new Array(PENDING_IDS).fill("");
@@ -1576,8 +1622,9 @@ class Writer {
 
   // Callers make room first.
   u64(value) {
-    this.view.setUint32(this.at, value % TWO_32, true);
-    this.view.setUint32(this.at + 4, Math.floor(value / TWO_32), true);
+    const high = value < TWO_32 ? 0 : Math.floor(value / TWO_32);
+    this.view.setUint32(this.at, value - high * TWO_32, true);
+    this.view.setUint32(this.at + 4, high, true);
     this.at += COUNT_BYTES;
   }
 
@@ -1603,18 +1650,20 @@ class Writer {
   flush() {
     const texts = this.pending, n = this.pendingCount;
     if (n === 0) return;
-    const bytes = this.bytes, at = this.pendingAt, hex = ID_SCRATCH, view = ID_SCRATCH_VIEW;
+    const bytes = this.bytes, out = this.view, at = this.pendingAt, hex = ID_SCRATCH, text = ID_SCRATCH_VIEW;
     const joined = n === PENDING_IDS ? texts.join("") : texts.slice(0, n).join("");
     const { read, written } = UTF8_ENCODER.encodeInto(joined, hex);
+    const whole = read === written && written === ID_TEXT_LENGTH * n;
     for (let k = 0; k < n; k++) {
-      const j = ID_TEXT_LENGTH * k;
-      let bad = (hex[j + HYPHEN_AT[0]] ^ 0x2d) | (hex[j + HYPHEN_AT[1]] ^ 0x2d) | (hex[j + HYPHEN_AT[2]] ^ 0x2d) |
-        (hex[j + HYPHEN_AT[3]] ^ 0x2d) |
-        (read === written && written === ID_TEXT_LENGTH * n ? 0 : 1);
-      const to = at[k];
-      let digits = 0;
-      for (let q = 0; q < QUAD_AT.length; q++) digits |= hexPair(bytes, to + 2 * q, view.getInt32(j + QUAD_AT[q], true));
-      if (bad !== 0 || digits < 0) putId(bytes, to, texts[k]);
+      const j = ID_TEXT_LENGTH * k, to = at[k];
+      const hyphens = (hex[j + HYPHEN_AT[0]] ^ 0x2d) | (hex[j + HYPHEN_AT[1]] ^ 0x2d) |
+        (hex[j + HYPHEN_AT[2]] ^ 0x2d) | (hex[j + HYPHEN_AT[3]] ^ 0x2d);
+      // Written out, not looped: the compiler keeps a loop's offsets in memory.
+      const digits = pairsWord(text, j, out, to, PAIR_AT[0], PAIR_AT[1], PAIR_AT[2], PAIR_AT[3]) |
+        pairsWord(text, j, out, to + 4, PAIR_AT[4], PAIR_AT[5], PAIR_AT[6], PAIR_AT[7]) |
+        pairsWord(text, j, out, to + 8, PAIR_AT[8], PAIR_AT[9], PAIR_AT[10], PAIR_AT[11]) |
+        pairsWord(text, j, out, to + 12, PAIR_AT[12], PAIR_AT[13], PAIR_AT[14], PAIR_AT[15]);
+      if (hyphens !== 0 || digits < 0 || !whole) putId(bytes, to, texts[k]);
     }
     this.pendingCount = 0;
   }
@@ -1638,20 +1687,22 @@ class Writer {
       at[2 * k] = at[2 * k + 1] = -1;
       if (update === null || typeof update !== "object") continue;
       const { label, url } = update;
-      if (typeof label === "string" && length + label.length <= TEXT_SCRATCH.length) {
+      if (typeof label === "string" && length + label.length <= TEXT_BATCH_BYTES) {
         texts[count++] = label;
         at[2 * k] = length;
         length += label.length;
       }
-      if (typeof url === "string" && length + url.length <= TEXT_SCRATCH.length) {
+      if (typeof url === "string" && length + url.length <= TEXT_BATCH_BYTES) {
         texts[count++] = url;
         at[2 * k + 1] = length;
         length += url.length;
       }
     }
-    // The positions hold when every text is ASCII, a byte to a character.
-    const { read, written } = UTF8_ENCODER.encodeInto(texts.slice(0, count).join(""), TEXT_SCRATCH);
-    if (read !== length || written !== length) at.fill(-1);
+    // The positions hold when every text is ASCII, a byte to a character, and the
+    // bytes are the string's body as written when none needs an escape.
+    const joined = texts.slice(0, count).join("");
+    const { read, written } = UTF8_ENCODER.encodeInto(joined, TEXT_SCRATCH);
+    if (read !== length || written !== length || NEEDS_ESCAPE.test(joined)) at.fill(-1);
     this.nodeCount = 0;
     for (let k = 0; k < n; k++) this.node(ids[k], updates[k], at[2 * k], at[2 * k + 1]);
   }
@@ -1685,7 +1736,7 @@ class Writer {
     if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start), labelAt);
     if (size !== undefined) {
       if (typeof size !== "number") throw new TypeError("size must be a number");
-      at = this.ascii(this.sizeText(size), this.key(SIZE, at, start));
+      at = this.size(size, this.key(SIZE, at, start));
     }
     if (url !== undefined) at = this.jsonString(url, "url", this.key(URL, at, start), urlAt);
     if (red !== undefined) at = this.colour(RED, red, this.key(RED, at, start));
@@ -1725,13 +1776,26 @@ class Writer {
     return at;
   }
 
+  // A colour's digits, as one word where its slack fits (as for size).
   colour(f, value, at) {
     if (!isColour(value)) valueText(f, value, this); // throws
-    const bytes = this.bytes;
-    if (value >= 100) bytes[at++] = 0x30 + Math.floor(value / 100);
-    if (value >= 10) bytes[at++] = 0x30 + (Math.floor(value / 10) % 10);
-    bytes[at++] = 0x30 + (value % 10);
-    return at;
+    const length = colourLength(value);
+    if (at + 4 <= this.bytes.length) this.view.setInt32(at, COLOUR_WORDS[value], true);
+    else this.ascii(String(value), at);
+    return at + length;
+  }
+
+  // A size's text, copied as words where their slack fits: the bytes past the text
+  // are written over next.
+  size(value, at) {
+    const slot = sizeSlot(value), length = sizeTexts[slot].length;
+    if (at + 4 * SIZE_WORDS <= this.bytes.length) {
+      const view = this.view, words = SIZE_WORDS * slot;
+      for (let w = 0; 4 * w < length; w++) view.setInt32(at + 4 * w, sizeWords[words + w], true);
+    } else {
+      this.ascii(sizeTexts[slot], at);
+    }
+    return at + length;
   }
 
   // The bytes of the record node() writes for `update`, when its values are valid.
@@ -1740,7 +1804,7 @@ class Writer {
     let length = 1, members = 0;
     if (typeof label === "string") length += KEY_LENGTHS[LABEL] + jsonStringLength(label);
     if (label !== undefined) members++;
-    if (typeof size === "number") length += KEY_LENGTHS[SIZE] + this.sizeText(size).length;
+    if (typeof size === "number") length += KEY_LENGTHS[SIZE] + sizeText(size).length;
     if (size !== undefined) members++;
     if (typeof url === "string") length += KEY_LENGTHS[URL] + jsonStringLength(url);
     if (url !== undefined) members++;
@@ -1757,18 +1821,18 @@ class Writer {
     const bytes = this.bytes;
     bytes[at++] = 0x22;
     if (from >= 0) {
-      // Its ASCII bytes are in the scratch: copied while none needs an escape.
-      let i = 0;
-      for (; i < text.length; i++) {
-        const c = TEXT_SCRATCH[from + i];
-        if (c < 0x20 || c === 0x22 || c === 0x5c) break;
-        bytes[at + i] = c;
+      // Its bytes are in the scratch as written: copied a word at a time where the
+      // last word's slack fits (what it writes past the text is written over next).
+      const length = text.length;
+      if (at + length + 3 < bytes.length) {
+        const view = this.view;
+        for (let i = 0; i < length; i += 4) view.setInt32(at + i, TEXT_SCRATCH_VIEW.getInt32(from + i, true), true);
+      } else {
+        for (let i = 0; i < length; i++) bytes[at + i] = TEXT_SCRATCH[from + i];
       }
-      if (i === text.length) {
-        at += i;
-        bytes[at++] = 0x22;
-        return at;
-      }
+      at += length;
+      bytes[at++] = 0x22;
+      return at;
     }
     for (let i = 0; i < text.length; i++) {
       const c = text.charCodeAt(i);
@@ -1796,17 +1860,6 @@ class Writer {
     this.at += WEIGHT_BYTES;
   }
 
-  sizeText(value) {
-    const size = Math.fround(value);
-    // Zero is left out: a Map's keys do not tell -0 from 0.
-    if (size === 0) return float32Text(size);
-    let text = this.sizes.get(size);
-    if (text === undefined) {
-      text = float32Text(size);
-      this.sizes.set(size, text);
-    }
-    return text;
-  }
 }
 
 function isColour(value) {

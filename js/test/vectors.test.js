@@ -3,7 +3,7 @@ import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
 import { test } from "node:test";
 
-import { DocumentError, decode, decodeColumns, encode } from "../kovra_document.js";
+import { DocumentError, decode, decodeColumns, encode, recordText } from "../kovra_document.js";
 import { fromColumns, viewsOf } from "./views.js";
 
 const folder = new URL("../../tests/vectors/", import.meta.url);
@@ -26,6 +26,12 @@ for (const vector of vectors) {
     const written = read(vector.rewritten ?? `${vector.name}.bin`);
     const expected = vector.rewritten ? written : written.subarray(0, doc.byteLength);
     if (!hasNanPayload(decodeColumns(bytes).edges.weights)) assert.deepEqual(encode(doc), expected);
+    // A record alone is written into a buffer of its exact size, where no word of
+    // slack is left past its last value.
+    const text = Buffer.from(expected).toString("latin1");
+    for (const update of doc.newOrUpdatedNodes.values()) {
+      assert.ok(text.includes(Buffer.from(recordText(update)).toString("latin1")), recordText(update));
+    }
   });
 }
 
