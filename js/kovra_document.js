@@ -1183,13 +1183,24 @@ function columnsInOnePass(bytes) {
 // byte's two digits in the order of a little-endian half word).
 function putIdTexts(rows, out, at) {
   const view = new DataView(out.buffer, out.byteOffset, out.byteLength);
+  // Written out, not looped: the compiler keeps a loop's offsets in memory.
   for (let p = 0; p < rows.length; p += ID_BYTES, at += ID_TEXT_LENGTH) {
-    for (let k = 0; k < QUAD_AT.length; k++) {
-      view.setInt32(at + QUAD_AT[k], HEX_CODES[rows[p + 2 * k]] | (HEX_CODES[rows[p + 2 * k + 1]] << 16), true);
-    }
-    for (let k = 0; k < HYPHEN_AT.length; k++) out[at + HYPHEN_AT[k]] = 0x2d;
+    quadText(view, at + QUAD_AT[0], rows, p);
+    quadText(view, at + QUAD_AT[1], rows, p + 2);
+    quadText(view, at + QUAD_AT[2], rows, p + 4);
+    quadText(view, at + QUAD_AT[3], rows, p + 6);
+    quadText(view, at + QUAD_AT[4], rows, p + 8);
+    quadText(view, at + QUAD_AT[5], rows, p + 10);
+    quadText(view, at + QUAD_AT[6], rows, p + 12);
+    quadText(view, at + QUAD_AT[7], rows, p + 14);
+    out[at + HYPHEN_AT[0]] = out[at + HYPHEN_AT[1]] = out[at + HYPHEN_AT[2]] = out[at + HYPHEN_AT[3]] = 0x2d;
   }
   return at;
+}
+
+// The four digits of bytes p and p + 1 of `rows` as one word at `at`.
+function quadText(view, at, rows, p) {
+  view.setInt32(at, HEX_CODES[rows[p]] | (HEX_CODES[rows[p + 1]] << 16), true);
 }
 
 // Node i's update from the columns, its fields in the writer's order.
