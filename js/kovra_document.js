@@ -1493,9 +1493,22 @@ function sizeText(value) {
   return sizeTexts[sizeSlot(value)];
 }
 
+// The texts of showLabel's values as two little-endian words each.
+const wordOf = (text) => Array.from(text, (c) => c.charCodeAt(0)).reduceRight((word, code) => (word << 8) | code, 0);
+const wordsOf = (text) => Int32Array.from([0, 4], (at) => wordOf(text.slice(at, at + 4)));
+const TRUE_WORDS = wordsOf("true");
+const FALSE_WORDS = wordsOf("false");
+
+// The texts before each value of a record of all seven fields, as words (glue).
+const FULL_GLUE_TEXTS = [`{"label":"`, `","size":`, `,"url":"`, `","red":`, `,"green":`, `,"blue":`, `,"showLabel":`];
+const [FULL_GLUE_LABEL, FULL_GLUE_SIZE, FULL_GLUE_URL, FULL_GLUE_RED, FULL_GLUE_GREEN, FULL_GLUE_BLUE,
+  FULL_GLUE_SHOW_LABEL] = FULL_GLUE_TEXTS.keys();
+const FULL_GLUE_WORDS = 4;
+const FULL_GLUE = Int32Array.from(FULL_GLUE_TEXTS.flatMap((text) => [0, 4, 8, 12].map((at) => wordOf(text.slice(at, at + 4)))));
+const FULL_GLUE_LENGTHS = FULL_GLUE_TEXTS.map((text) => text.length);
+
 // Each colour's digits as one little-endian word, and how many there are.
-const COLOUR_WORDS = Int32Array.from({ length: 256 }, (_, v) =>
-  Array.from(String(v), (c) => c.charCodeAt(0)).reduceRight((word, code) => (word << 8) | code, 0));
+const COLOUR_WORDS = Int32Array.from({ length: 256 }, (_, v) => wordOf(String(v)));
 
 const UTF8_ENCODER = new TextEncoder();
 // The escapes the writer uses; any other byte below 0x20 is written \u00XX.
@@ -1535,7 +1548,7 @@ function valueText(f, value, writer) {
 // The record text to_bytes writes for an update: present fields in the fixed order.
 export function recordText(update) {
   const w = new Writer(new Uint8Array(0));
-  w.record(update);
+  w.recordAlone(update);
   return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
@@ -1711,7 +1724,7 @@ class Writer {
     }
     // The positions hold when every text is ASCII, a byte to a character, and the
     // bytes are the string's body as written when none needs an escape.
-    const joined = texts.slice(0, count).join("");
+    const joined = count === texts.length ? texts.join("") : texts.slice(0, count).join("");
     const { read, written } = UTF8_ENCODER.encodeInto(joined, TEXT_SCRATCH);
     if (read !== length || written !== length || NEEDS_ESCAPE.test(joined)) at.fill(-1);
     this.nodeCount = 0;
@@ -1740,8 +1753,35 @@ class Writer {
     // Near the end of an exactly sized buffer, the exact length.
     if (this.at + bound > this.bytes.length) this.room(COUNT_BYTES + ID_BYTES + COUNT_BYTES + this.recordLength(update));
     this.id(id);
-    const bytes = this.bytes;
     const start = this.at + COUNT_BYTES;
+    const at = labelAt >= 0 && urlAt >= 0 && typeof size === "number" && isColour(red) && isColour(green) &&
+        isColour(blue) && typeof showLabel === "boolean" && this.at + bound <= this.bytes.length
+      ? this.fullRecord(start, label.length, labelAt, size, url.length, urlAt, red, green, blue, showLabel)
+      : this.record(start, update, labelAt, urlAt);
+    this.u64(at - start);
+    this.at = at;
+  }
+
+  // A record of all seven fields whose texts stand in the scratch as written, the
+  // common case: straight through, the keys between values written as words. Its
+  // words' slack lies within the room node() made.
+  fullRecord(at, labelLength, labelAt, size, urlLength, urlAt, red, green, blue, showLabel) {
+    const view = this.view;
+    at = copyText(view, glue(view, at, FULL_GLUE_LABEL), labelAt, labelLength);
+    at = this.size(size, glue(view, at, FULL_GLUE_SIZE));
+    at = copyText(view, glue(view, at, FULL_GLUE_URL), urlAt, urlLength);
+    at = colourDigits(view, glue(view, at, FULL_GLUE_RED), red);
+    at = colourDigits(view, glue(view, at, FULL_GLUE_GREEN), green);
+    at = colourDigits(view, glue(view, at, FULL_GLUE_BLUE), blue);
+    at = this.ascii(showLabel ? "true" : "false", glue(view, at, FULL_GLUE_SHOW_LABEL), showLabel ? TRUE_WORDS : FALSE_WORDS);
+    this.bytes[at++] = 0x7d;
+    return at;
+  }
+
+  // Any record: its fields' values checked as they are written; returns where it ends.
+  record(start, update, labelAt, urlAt) {
+    const { label, size, url, red, green, blue, showLabel } = update;
+    const bytes = this.bytes;
     let at = start;
     bytes[at++] = 0x7b;
     if (label !== undefined) at = this.jsonString(label, "label", this.key(LABEL, at, start), labelAt);
@@ -1755,15 +1795,14 @@ class Writer {
     if (blue !== undefined) at = this.colour(BLUE, blue, this.key(BLUE, at, start));
     if (showLabel !== undefined) {
       if (typeof showLabel !== "boolean") throw new TypeError("showLabel must be a boolean");
-      at = this.ascii(showLabel ? "true" : "false", this.key(SHOW_LABEL, at, start));
+      at = this.ascii(showLabel ? "true" : "false", this.key(SHOW_LABEL, at, start), showLabel ? TRUE_WORDS : FALSE_WORDS);
     }
     bytes[at++] = 0x7d;
-    this.u64(at - start);
-    this.at = at;
+    return at;
   }
 
   // The record alone, for recordText.
-  record(update) {
+  recordAlone(update) {
     this.node(new Uint8Array(ID_BYTES), update);
     this.bytes.copyWithin(0, COUNT_BYTES + ID_BYTES, this.at);
     this.at -= COUNT_BYTES + ID_BYTES;
@@ -1781,7 +1820,14 @@ class Writer {
     return at + length;
   }
 
-  ascii(text, at) {
+  // An ASCII text at `at`, as `words` (its bytes as two little-endian words) where
+  // their slack fits; returns where it ends.
+  ascii(text, at, words = null) {
+    if (words !== null && at + 8 <= this.bytes.length) {
+      this.view.setInt32(at, words[0], true);
+      this.view.setInt32(at + 4, words[1], true);
+      return at + text.length;
+    }
     const bytes = this.bytes;
     for (let k = 0; k < text.length; k++) bytes[at++] = text.charCodeAt(k);
     return at;
@@ -1790,10 +1836,7 @@ class Writer {
   // A colour's digits, as one word where its slack fits (as for size).
   colour(f, value, at) {
     if (!isColour(value)) valueText(f, value, this); // throws
-    const length = colourLength(value);
-    if (at + 4 <= this.bytes.length) this.view.setInt32(at, COLOUR_WORDS[value], true);
-    else this.ascii(String(value), at);
-    return at + length;
+    return at + 4 <= this.bytes.length ? colourDigits(this.view, at, value) : this.ascii(String(value), at);
   }
 
   // A size's text, copied as words where their slack fits: the bytes past the text
@@ -1832,16 +1875,10 @@ class Writer {
     const bytes = this.bytes;
     bytes[at++] = 0x22;
     if (from >= 0) {
-      // Its bytes are in the scratch as written: copied a word at a time where the
-      // last word's slack fits (what it writes past the text is written over next).
+      // Its bytes are in the scratch as written.
       const length = text.length;
-      if (at + length + 3 < bytes.length) {
-        const view = this.view;
-        for (let i = 0; i < length; i += 4) view.setInt32(at + i, TEXT_SCRATCH_VIEW.getInt32(from + i, true), true);
-      } else {
-        for (let i = 0; i < length; i++) bytes[at + i] = TEXT_SCRATCH[from + i];
-      }
-      at += length;
+      if (at + length + 3 < bytes.length) at = copyText(this.view, at, from, length);
+      else for (let i = 0; i < length; i++) bytes[at++] = TEXT_SCRATCH[from + i];
       bytes[at++] = 0x22;
       return at;
     }
@@ -1871,6 +1908,31 @@ class Writer {
     this.at += WEIGHT_BYTES;
   }
 
+}
+
+// The bytes of a text that stand at `from` in the scratch as written, into `view` at
+// `at` a word at a time: what the last word writes past the text is written over
+// next. Returns where the text ends.
+function copyText(view, at, from, length) {
+  for (let i = 0; i < length; i += 4) view.setInt32(at + i, TEXT_SCRATCH_VIEW.getInt32(from + i, true), true);
+  return at + length;
+}
+
+// A colour's digits as one word; returns where they end.
+function colourDigits(view, at, value) {
+  view.setInt32(at, COLOUR_WORDS[value], true);
+  return at + colourLength(value);
+}
+
+// The text between two values of a record of all seven fields, as FULL_GLUE_WORDS
+// words at `at`; returns where it ends.
+function glue(view, at, g) {
+  const words = FULL_GLUE_WORDS * g;
+  view.setInt32(at, FULL_GLUE[words], true);
+  view.setInt32(at + 4, FULL_GLUE[words + 1], true);
+  view.setInt32(at + 8, FULL_GLUE[words + 2], true);
+  view.setInt32(at + 12, FULL_GLUE[words + 3], true);
+  return at + FULL_GLUE_LENGTHS[g];
 }
 
 function isColour(value) {
