@@ -28,12 +28,10 @@ constexpr std::uint64_t kMaxDocument = std::numeric_limits<std::ptrdiff_t>::max(
 // are a separate allocation. Waiting for either dominates the walk of a large diff.
 template <class Visit>
 void for_each_node(const NodeMap& nodes, Visit&& visit) {
-  constexpr int kEntryLookahead = 16;
-  constexpr int kTextLookahead = 8;
   auto near = nodes.begin();
-  for (int i = 0; i < kTextLookahead && near != nodes.end(); ++i) ++near;
+  for (std::size_t i = 0; i < kEntriesAhead && near != nodes.end(); ++i) ++near;
   auto far = near;
-  for (int i = kTextLookahead; i < kEntryLookahead && far != nodes.end(); ++i) ++far;
+  for (std::size_t i = kEntriesAhead; i < 2 * kEntriesAhead && far != nodes.end(); ++i) ++far;
   for (const auto& [id, update] : nodes) {
     if (far != nodes.end()) {
       __builtin_prefetch(&*far);
@@ -62,7 +60,7 @@ template <class Group>
 template <class Group>
 char* write_groups(char* out, const GraphDiff& diff, std::span<const Group> groups) noexcept {
   out = put_u64(out, groups.size());
-  EntriesAhead ahead(groups, kTargetLookahead);
+  EntriesAhead ahead(groups, kEntriesAhead);
   for (std::size_t g = 0; g < groups.size(); ++g) {
     prefetch_group(diff, groups, g);
     const Group& group = groups[g];

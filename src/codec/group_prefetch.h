@@ -10,16 +10,11 @@
 
 namespace kovra {
 
-// How many target entries ahead a walk asks for what an entry names (see
-// EntriesAhead).
-inline constexpr std::size_t kTargetLookahead = 8;
-
 // Groups are small and each lives apart from its `from` id: fetch both early.
 template <class Group>
 void prefetch_group(const GraphDiff& diff, std::span<const Group> groups, std::size_t g) noexcept {
-  constexpr std::size_t kAhead = 2;
-  if (g + kAhead < groups.size()) {
-    const Group& later = groups[g + kAhead];
+  if (g + kGroupsAhead < groups.size()) {
+    const Group& later = groups[g + kGroupsAhead];
     __builtin_prefetch(&diff.id_of(later.from));
     __builtin_prefetch(later.targets.begin());
   }

@@ -362,11 +362,9 @@ void EdgeStore::finish_loading() {
   std::vector<Mark>().swap(marks_);
   // Each entry names a slot, and the slot its list, in random places: the slot
   // is asked for well ahead, its list once the slot has arrived.
-  constexpr std::size_t kSlotAhead = 16;
-  constexpr std::size_t kListAhead = 8;
   const std::span<const EdgeGroup> groups = edge_groups_;
-  EntriesAhead slot_ahead(groups, kSlotAhead);
-  EntriesAhead list_ahead(groups, kListAhead);
+  EntriesAhead slot_ahead(groups, 2 * kEntriesAhead);
+  EntriesAhead list_ahead(groups, kEntriesAhead);
   for (const EdgeGroup& group : groups) {
     for (const auto& entry : group.targets) {
       if (const auto* later = slot_ahead.next()) __builtin_prefetch(&slots_[later->key]);

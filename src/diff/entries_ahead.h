@@ -9,6 +9,15 @@
 
 namespace kovra {
 
+// The distances of every walk over a diff's groups and their entries, in one
+// place: a walk asks for what an entry names (a slot, an id) kEntriesAhead
+// entries ahead, and for a second thing that the first one names (a slot's
+// reverse list, an id's text) once the first has arrived, from twice as far for
+// the first; it asks for a group's own line and its target array kGroupsAhead
+// groups ahead.
+inline constexpr std::size_t kEntriesAhead = 8;
+inline constexpr std::size_t kGroupsAhead = 2;
+
 // Walks across group boundaries: most target lists are shorter than the distance,
 // so a lookahead within each list would never reach their first entries. Targets
 // are interned indexes whose ids (or whatever a walk keeps per index) sit in

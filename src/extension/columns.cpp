@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec/byte_cursor.h"
+#include "codec/group_prefetch.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/convert.h"
@@ -297,34 +298,17 @@ Result<void> same_lengths(const MethodSignature& signature,
 }
 
 // Visits every (from, to) pair of `groups` in view order. Target ids sit in
-// random places of the slot table: a second cursor runs kAhead entries ahead and
-// asks for them early, and for the target arrays of the groups after it.
+// random places of the slot table, and are asked for ahead as the writer does.
 template <class Group, class Visit>
 void for_each_target(const GraphDiff& diff, std::span<const Group> groups, Visit visit) {
-  constexpr std::uint32_t kAhead = 8;
-  constexpr std::size_t kGroupsAhead = 2;
-  std::size_t ahead_group = 0;
-  std::uint32_t ahead_pos = 0;
-  auto advance = [&]() noexcept {
-    while (ahead_group < groups.size() && ahead_pos >= groups[ahead_group].targets.size()) {
-      ++ahead_group;
-      ahead_pos = 0;
-      if (ahead_group + kGroupsAhead < groups.size()) {
-        __builtin_prefetch(groups[ahead_group + kGroupsAhead].targets.begin());
-      }
-    }
-    if (ahead_group == groups.size()) return;
-    const Group& group = groups[ahead_group];
-    if (ahead_pos == 0) __builtin_prefetch(&diff.id_of(group.from));
-    __builtin_prefetch(&diff.id_of(group.targets.begin()[ahead_pos].key));
-    ++ahead_pos;
-  };
-  for (std::uint32_t i = 0; i < kAhead; ++i) advance();
-  for (const Group& group : groups) {
+  EntriesAhead ahead(groups, kEntriesAhead);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    prefetch_group(diff, groups, g);
+    const Group& group = groups[g];
     if (group.targets.empty()) continue;
     const NodeId& from = diff.id_of(group.from);
     for (const auto& entry : group.targets) {
-      advance();
+      if (const auto* later = ahead.next()) __builtin_prefetch(&diff.id_of(later->key));
       visit(from, diff.id_of(entry.key), entry);
     }
   }
