@@ -1,12 +1,13 @@
 // A native loop over GraphDiff, without the interpreter: the core's own cost per
 // call, for callgrind (instructions, cache misses) and perf.
 //
-//   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n|B|Bs] [callgrind]
+//   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n|W5w|B|Bs] [callgrind]
 //
 // W1: add_edge, 1,000,000 random edges among 100,000 ids; W1s: a tenth of that
 // (tables in cache); W2: add_node of 200,000 ids, then a merge on half; W3:
 // delete_node of 10,000 ids of the W1 diff; W5r: from_bytes of the W1 diff; W5n:
-// the same with 200,000 nodes of all seven fields, the document of run.py's W5;
+// the same with 200,000 nodes of all seven fields, the document of run.py's W5; W5w:
+// to_bytes of that diff;
 // B and Bs: the W1 and W1s edges as one add_edges batch.
 // The measured region sits between two calls of `measured_region`, so callgrind
 // can be told to count only there (--toggle-collect=measured_region_body).
@@ -119,7 +120,7 @@ int main(int argc, char** argv) {
     ns = measure([&] { diff.add_edges(from, to, weights); });
     calls = edges.size();
   } else if (workload == "W1" || workload == "W1s" || workload == "W3" || workload == "W5r" ||
-             workload == "W5n") {
+             workload == "W5n" || workload == "W5w") {
     const std::vector<Edge> edges = make_edges(id_count, edge_count, 2);
     GraphDiff diff;
     const auto add_all = [&] {
@@ -136,13 +137,16 @@ int main(int argc, char** argv) {
         });
         calls = 10000;
       } else {
-        if (workload == "W5n") add_full_nodes(diff, make_ids(200000, 3));
+        if (workload != "W5r") add_full_nodes(diff, make_ids(200000, 3));
         const auto document = kovra::serialize_graph_diff(diff);
         // Best of five: the first run also pays for faulting in fresh pages.
         for (int rep = 0; rep < 5; ++rep) {
           const double once = measure([&] {
-            auto back = kovra::deserialize_graph_diff(*document);
-            if (!back) std::abort();
+            if (workload == "W5w") {
+              if (!kovra::serialize_graph_diff(diff)) std::abort();
+            } else if (!kovra::deserialize_graph_diff(*document)) {
+              std::abort();
+            }
           });
           ns = rep == 0 || once < ns ? once : ns;
         }
