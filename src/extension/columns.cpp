@@ -321,11 +321,6 @@ std::size_t count_targets(std::span<const Group> groups) noexcept {
   return n;
 }
 
-// A bytes object of `size` bytes to be filled in place.
-OwnedRef new_bytes(std::size_t size) {
-  return created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-}
-
 char* bytes_data(const OwnedRef& bytes) noexcept { return PyBytes_AS_STRING(bytes.get()); }
 
 // Whether the call's columns may be read in place: when all of them are buffers,

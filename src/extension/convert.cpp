@@ -1,8 +1,13 @@
 #include "extension/convert.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace kovra::ext {
 
@@ -253,6 +258,25 @@ OwnedRef node_update_to_dict(const NodeUpdate& update) {
     }
   });
   return dict;
+}
+
+OwnedRef new_bytes(std::size_t size) {
+  OwnedRef bytes = created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // A large document is written once into fresh pages, and faulting them in 4 KiB
+  // at a time cost a writer about as long again as the writing (46.6 ms against
+  // 33.4 ms for W5's 62 MB): the kernel is asked for huge pages where they fit.
+  // Only the whole 2 MiB pages inside the object are advised, so nothing else
+  // shares the advice; a kernel without transparent huge pages ignores it.
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (size >= 2 * kHugePage) {
+    const auto start = reinterpret_cast<std::uintptr_t>(PyBytes_AS_STRING(bytes.get()));
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+#endif
+  return bytes;
 }
 
 }  // namespace kovra::ext

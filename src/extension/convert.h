@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -48,6 +49,9 @@ Result<std::uint8_t> u8_from_py(PyObject* obj) noexcept;
 // The view stays valid while `obj` lives.
 Result<std::string_view> text_from_py(PyObject* obj) noexcept;
 Result<bool> bool_from_py(PyObject* obj) noexcept;
+
+// A bytes object of `size` bytes, to be filled in place before anyone sees it.
+OwnedRef new_bytes(std::size_t size);
 
 // A binary32 widened exactly to a Python float.
 inline OwnedRef float_to_py(float value) {

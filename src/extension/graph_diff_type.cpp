@@ -230,8 +230,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
       return PendingError::lazy(PyExc_Exception, kSerializeFailed);
     }
     // Written straight into the bytes object: the document is never copied.
-    OwnedRef bytes =
-        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer->size())));
+    OwnedRef bytes = new_bytes(writer->size());
     writer->write(PyBytes_AS_STRING(bytes.get()));
     return bytes;
   });

@@ -142,8 +142,7 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const MergedDocument& merged = std::get<MergedDocument>(outcome);
     // No longer than the inputs together; only a 32-bit build could reach this.
     if (merged.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PendingError::no_memory();
-    OwnedRef result =
-        created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(merged.size())));
+    OwnedRef result = new_bytes(merged.size());
     char* out = PyBytes_AS_STRING(result.get());
     // The new object is not visible to any other thread yet.
     without_interpreter_lock([&] { merged.write(out); });
