@@ -1481,11 +1481,7 @@ function sizeSlot(value) {
   const text = float32Text(value);
   sizeBits[slot] = bits;
   sizeTexts[slot] = text;
-  for (let w = 0; w < SIZE_WORDS; w++) {
-    let word = 0;
-    for (let b = 3; b >= 0; b--) word = (word << 8) | (text.charCodeAt(4 * w + b) || 0);
-    sizeWords[SIZE_WORDS * slot + w] = word;
-  }
+  for (let w = 0; w < SIZE_WORDS; w++) sizeWords[SIZE_WORDS * slot + w] = wordOf(text.slice(4 * w, 4 * w + 4));
   return slot;
 }
 
@@ -1493,16 +1489,19 @@ function sizeText(value) {
   return sizeTexts[sizeSlot(value)];
 }
 
-// The texts of showLabel's values as two little-endian words each.
+// Up to four ASCII characters as one little-endian word, zeros past the text.
 const wordOf = (text) => Array.from(text, (c) => c.charCodeAt(0)).reduceRight((word, code) => (word << 8) | code, 0);
+// The texts of showLabel's values as two little-endian words each.
 const wordsOf = (text) => Int32Array.from([0, 4], (at) => wordOf(text.slice(at, at + 4)));
 const TRUE_WORDS = wordsOf("true");
 const FALSE_WORDS = wordsOf("false");
 
-// The texts before each value of a record of all seven fields, as words (glue).
-const FULL_GLUE_TEXTS = [`{"label":"`, `","size":`, `,"url":"`, `","red":`, `,"green":`, `,"blue":`, `,"showLabel":`];
-const [FULL_GLUE_LABEL, FULL_GLUE_SIZE, FULL_GLUE_URL, FULL_GLUE_RED, FULL_GLUE_GREEN, FULL_GLUE_BLUE,
-  FULL_GLUE_SHOW_LABEL] = FULL_GLUE_TEXTS.keys();
+// The text before each field's value in a record of all seven fields, by field
+// (glue): the brace or the comma, the key, and the quotes that close the text
+// before and open this one.
+const isTextField = (f) => f === LABEL || f === URL;
+const FULL_GLUE_TEXTS = FIELDS.map((key, f) =>
+  (f === 0 ? "{" : `${isTextField(f - 1) ? '"' : ""},`) + `"${key}":` + (isTextField(f) ? '"' : ""));
 const FULL_GLUE_WORDS = 4;
 const FULL_GLUE = Int32Array.from(FULL_GLUE_TEXTS.flatMap((text) => [0, 4, 8, 12].map((at) => wordOf(text.slice(at, at + 4)))));
 const FULL_GLUE_LENGTHS = FULL_GLUE_TEXTS.map((text) => text.length);
@@ -1767,13 +1766,13 @@ class Writer {
   // words' slack lies within the room node() made.
   fullRecord(at, labelLength, labelAt, size, urlLength, urlAt, red, green, blue, showLabel) {
     const view = this.view;
-    at = copyText(view, glue(view, at, FULL_GLUE_LABEL), labelAt, labelLength);
-    at = this.size(size, glue(view, at, FULL_GLUE_SIZE));
-    at = copyText(view, glue(view, at, FULL_GLUE_URL), urlAt, urlLength);
-    at = colourDigits(view, glue(view, at, FULL_GLUE_RED), red);
-    at = colourDigits(view, glue(view, at, FULL_GLUE_GREEN), green);
-    at = colourDigits(view, glue(view, at, FULL_GLUE_BLUE), blue);
-    at = this.ascii(showLabel ? "true" : "false", glue(view, at, FULL_GLUE_SHOW_LABEL), showLabel ? TRUE_WORDS : FALSE_WORDS);
+    at = copyText(view, glue(view, at, LABEL), labelAt, labelLength);
+    at = this.size(size, glue(view, at, SIZE));
+    at = copyText(view, glue(view, at, URL), urlAt, urlLength);
+    at = colourDigits(view, glue(view, at, RED), red);
+    at = colourDigits(view, glue(view, at, GREEN), green);
+    at = colourDigits(view, glue(view, at, BLUE), blue);
+    at = this.ascii(showLabel ? "true" : "false", glue(view, at, SHOW_LABEL), showLabel ? TRUE_WORDS : FALSE_WORDS);
     this.bytes[at++] = 0x7d;
     return at;
   }

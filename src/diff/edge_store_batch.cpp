@@ -362,7 +362,7 @@ class EdgeStore::Batch {
   const std::size_t groups_before_;
   std::vector<NodeIndex> fresh_;
   // Per row, once interned: the ids' indexes; from_ is kNone for a refused row.
-  // Left uninitialised until then, like order_: they are as long as the batch.
+  // Left uninitialised until then, like sorted_: they are as long as the batch.
   std::unique_ptr<NodeIndex[]> from_, to_;
   std::size_t rows_ = 0;
   bool marked_ = false;             // the `from` marks may be set
