@@ -290,3 +290,30 @@ result = (under_limit, merged.num_nodes(), merged.num_edges())
 """,
     )
     assert result == (("MemoryError", ""), 200_000, 2)
+
+
+# Margins just above what a new thread's stack takes: the call's first allocations fail
+# in a thread that has never raised, whose exception state the C++ runtime would only
+# then allocate, and a failure there ends the process instead of raising.
+@pytest.mark.parametrize("margin_kib", range(8 * 1024 + 256, 12 * 1024, 256))
+def test_first_failure_in_a_new_thread_is_a_memory_error(margin_kib):
+    result = support.run_child(
+        """
+import os, threading
+n = 200_000
+ids = os.urandom(16 * n)
+updates = [{"label": "node %d" % i, "size": 1.0} for i in range(n)]
+diff = PyGraphDiff()
+seen = []
+def add():
+    seen.append(outcome(lambda: diff.add_nodes(ids, updates))[0])
+thread = threading.Thread(target=add)
+limit_memory(payload * 1024)
+thread.start()
+thread.join()
+lift_limit()
+result = (seen, diff.num_nodes())
+""",
+        payload=margin_kib,
+    )
+    assert result in ((["MemoryError"], 0), (["ok"], 200_000))

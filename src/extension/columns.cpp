@@ -59,14 +59,6 @@ const MethodSignature kDeleteNodesSignature =
     all_required("delete_nodes", kNodeIds, delete_nodes_names);
 const MethodSignature kAddNodesSignature = all_required("add_nodes", kIdsUpdates, add_nodes_names);
 
-// A lazy error of `type` whose message is `format` filled by PyUnicode_FromFormat.
-template <class... Args>
-PendingError formatted(PyObject* type, const char* format, Args... args) noexcept {
-  OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(format, args...));
-  if (!message) return fetch_pending();
-  return PendingError::lazy(type, std::move(message));
-}
-
 // "(3, 8)", "(40,)" or "()", as Python writes a shape.
 std::string shape_text(const Py_buffer& view) {
   std::string text = "(";
@@ -115,12 +107,15 @@ class Column {
 
   Result<void> open(Items items);
   // The column's length() elements, converted in order into `storage`, the first
-  // bad one ending the conversion with an error that names it; or, when `in_place`
-  // and the buffer's items are already what the core takes, the buffer's own
-  // memory. The span lives as long as the column and `storage`.
-  Result<std::span<const NodeId>> ids(std::vector<NodeId>& storage, bool in_place) const;
-  Result<std::span<const float>> weights(std::vector<float>& storage, bool in_place) const;
-  bool is_buffer() const noexcept { return layout_ != Layout::kSequence; }
+  // bad one ending the conversion with an error that names it. A buffer is read
+  // once, item by item, even when its items are already what the core takes: its
+  // memory may be a shared mapping that another process writes, or an array that
+  // another thread changes with the interpreter lock released, and the core reads
+  // each id more than once (a hash from one read, the stored copy from another).
+  // Copied, a changing buffer gives a mixture of old and new rows, never a diff
+  // that breaks its own rules.
+  Result<void> ids(std::vector<NodeId>& storage) const;
+  Result<void> weights(std::vector<float>& storage) const;
   Result<void> read_updates(std::vector<NodeUpdate>& out) const;
 
  private:
@@ -201,15 +196,14 @@ Result<void> Column::check_weights() {
   return {};
 }
 
-Result<std::span<const NodeId>> Column::ids(std::vector<NodeId>& storage, bool in_place) const {
+Result<void> Column::ids(std::vector<NodeId>& storage) const {
   static_assert(std::is_trivially_copyable_v<NodeId> && sizeof(NodeId) == kIdSize &&
                 alignof(NodeId) == 1);
   const auto n = static_cast<std::size_t>(length_);
   if (layout_ == Layout::kIdBytes) {
-    if (in_place) return std::span<const NodeId>(static_cast<const NodeId*>(view_.buf), n);
-    storage.resize(n);
-    if (n != 0) std::memcpy(static_cast<void*>(storage.data()), view_.buf, n * kIdSize);
-    return std::span<const NodeId>(storage);
+    const auto* first = static_cast<const NodeId*>(view_.buf);
+    storage.assign(first, first + n);  // one copy, with no zeroing before it
+    return {};
   }
   // A later column's __buffer__ may have shrunk the list since it was measured;
   // converting an id runs no Python code, so it cannot change during the loop.
@@ -228,18 +222,15 @@ Result<std::span<const NodeId>> Column::ids(std::vector<NodeId>& storage, bool i
     if (!id) return element_error(name_, i, id.take_error());
     *next = *id;
   }
-  return std::span<const NodeId>(storage);
+  return {};
 }
 
-Result<std::span<const float>> Column::weights(std::vector<float>& storage, bool in_place) const {
+Result<void> Column::weights(std::vector<float>& storage) const {
   const auto n = static_cast<std::size_t>(length_);
   if (layout_ == Layout::kFloat32) {
-    if (in_place && reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(float) == 0) {
-      return std::span<const float>(static_cast<const float*>(view_.buf), n);
-    }
     storage.resize(n);
     if (n != 0) std::memcpy(storage.data(), view_.buf, n * sizeof(float));
-    return std::span<const float>(storage);
+    return {};
   }
   storage.reserve(n);
   if (layout_ == Layout::kFloat64) {
@@ -249,7 +240,7 @@ Result<std::span<const float>> Column::weights(std::vector<float>& storage, bool
       std::memcpy(&value, data + i * sizeof(double), sizeof(double));
       storage.push_back(static_cast<float>(value));
     }
-    return std::span<const float>(storage);
+    return {};
   }
   for (Py_ssize_t i = 0; i < length_; ++i) {
     if (auto there = still_there(i); !there) return there.take_error();
@@ -263,7 +254,7 @@ Result<std::span<const float>> Column::weights(std::vector<float>& storage, bool
     if (!weight) return element_error(name_, i, weight.take_error());
     storage.push_back(*weight);
   }
-  return std::span<const float>(storage);
+  return {};
 }
 
 Result<void> Column::read_updates(std::vector<NodeUpdate>& out) const {
@@ -323,16 +314,6 @@ std::size_t count_targets(std::span<const Group> groups) noexcept {
 
 char* bytes_data(const OwnedRef& bytes) noexcept { return PyBytes_AS_STRING(bytes.get()); }
 
-// Whether the call's columns may be read in place: when all of them are buffers,
-// no Python code runs between opening them and the end of the call, so nothing
-// can change a buffer after the point where a copy would have been taken.
-bool readable_in_place(std::initializer_list<const Column*> columns) noexcept {
-  for (const Column* column : columns) {
-    if (!column->is_buffer()) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 // Conversion order, the same in every bulk call: argument by argument, left to
@@ -350,17 +331,13 @@ PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (auto opened = to.open(Items::kIds); !opened) return opened;
     if (auto opened = weight.open(Items::kWeights); !opened) return opened;
     if (auto equal = same_lengths(sig, {&from, &to, &weight}); !equal) return equal;
-    std::vector<NodeId> from_storage;
-    std::vector<NodeId> to_storage;
-    std::vector<float> weight_storage;
-    const bool shared = readable_in_place({&from, &to, &weight});
-    auto from_ids = from.ids(from_storage, shared);
-    if (!from_ids) return Result<void>(from_ids.take_error());
-    auto to_ids = to.ids(to_storage, shared);
-    if (!to_ids) return Result<void>(to_ids.take_error());
-    auto weights = weight.weights(weight_storage, shared);
-    if (!weights) return Result<void>(weights.take_error());
-    diff.add_edges(*from_ids, *to_ids, *weights);
+    std::vector<NodeId> from_ids;
+    std::vector<NodeId> to_ids;
+    std::vector<float> weights;
+    if (auto read = from.ids(from_ids); !read) return read;
+    if (auto read = to.ids(to_ids); !read) return read;
+    if (auto read = weight.weights(weights); !read) return read;
+    diff.add_edges(from_ids, to_ids, weights);
     return Result<void>();
   });
 }
@@ -374,14 +351,11 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (auto opened = from.open(Items::kIds); !opened) return opened;
     if (auto opened = to.open(Items::kIds); !opened) return opened;
     if (auto equal = same_lengths(sig, {&from, &to}); !equal) return equal;
-    std::vector<NodeId> from_storage;
-    std::vector<NodeId> to_storage;
-    const bool shared = readable_in_place({&from, &to});
-    auto from_ids = from.ids(from_storage, shared);
-    if (!from_ids) return Result<void>(from_ids.take_error());
-    auto to_ids = to.ids(to_storage, shared);
-    if (!to_ids) return Result<void>(to_ids.take_error());
-    diff.delete_edges(*from_ids, *to_ids);
+    std::vector<NodeId> from_ids;
+    std::vector<NodeId> to_ids;
+    if (auto read = from.ids(from_ids); !read) return read;
+    if (auto read = to.ids(to_ids); !read) return read;
+    diff.delete_edges(from_ids, to_ids);
     return Result<void>();
   });
 }
@@ -392,10 +366,9 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return mutation<1>(sig, self, args, nargs, kwnames, [&](GraphDiff& diff, const Args1& bound) {
     Column ids(sig.positional[0], bound[0]);
     if (auto opened = ids.open(Items::kIds); !opened) return opened;
-    std::vector<NodeId> storage;
-    auto node_ids = ids.ids(storage, readable_in_place({&ids}));
-    if (!node_ids) return Result<void>(node_ids.take_error());
-    diff.delete_nodes(*node_ids);
+    std::vector<NodeId> node_ids;
+    if (auto read = ids.ids(node_ids); !read) return read;
+    diff.delete_nodes(node_ids);
     return Result<void>();
   });
 }
@@ -409,13 +382,12 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (auto opened = ids.open(Items::kIds); !opened) return opened;
     if (auto opened = updates.open(Items::kUpdates); !opened) return opened;
     if (auto equal = same_lengths(sig, {&ids, &updates}); !equal) return equal;
-    std::vector<NodeId> storage;
+    std::vector<NodeId> node_ids;
     std::vector<NodeUpdate> node_updates;
-    // The updates are dicts, whose conversion may run Python code: the ids are copied.
-    auto node_ids = ids.ids(storage, false);
-    if (!node_ids) return Result<void>(node_ids.take_error());
+    // Read before the updates, whose conversion may run Python code that changes the buffer.
+    if (auto read = ids.ids(node_ids); !read) return read;
     if (auto read = updates.read_updates(node_updates); !read) return read;
-    diff.add_nodes(*node_ids, node_updates);
+    diff.add_nodes(node_ids, node_updates);
     return Result<void>();
   });
 }

@@ -165,13 +165,13 @@ OwnedRef uuid_to_text(const NodeId& id) {
   return text;
 }
 
-Result<float> f32_from_number(PyObject* obj) noexcept {
+Result<float> f32_from_number(PyObject* obj) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) return fetch_pending();
   return static_cast<float>(value);
 }
 
-Result<std::uint8_t> u8_from_py(PyObject* obj) noexcept {
+Result<std::uint8_t> u8_from_py(PyObject* obj) {
   const long value = PyLong_AsLong(obj);
   if (value == -1 && PyErr_Occurred()) return fetch_pending();
   if (value < 0 || value > 255) return PendingError::lazy(PyExc_OverflowError, kU8OutOfRange);

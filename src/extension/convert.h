@@ -38,14 +38,18 @@ Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter,
 OwnedRef node_update_to_dict(const NodeUpdate& update);
 
 // Nearest binary32, ties to even; no range check. An exact float is read inline.
-Result<float> f32_from_number(PyObject* obj) noexcept;
-inline Result<float> f32_from_py(PyObject* obj) noexcept {
+// These two and u8_from_py may run a caller's __float__ or __index__, during which
+// a daemon thread can be ended by the interpreter's finalization: they are not
+// noexcept, so that the forced unwind reaches the entry guard, which keeps the
+// thread parked, instead of ending the process.
+Result<float> f32_from_number(PyObject* obj);
+inline Result<float> f32_from_py(PyObject* obj) {
   // IEEE 754 narrowing: nearest, ties to even; overflow gives a signed infinity.
   if (PyFloat_CheckExact(obj)) [[likely]]
     return static_cast<float>(PyFloat_AS_DOUBLE(obj));
   return f32_from_number(obj);
 }
-Result<std::uint8_t> u8_from_py(PyObject* obj) noexcept;
+Result<std::uint8_t> u8_from_py(PyObject* obj);
 // The view stays valid while `obj` lives.
 Result<std::string_view> text_from_py(PyObject* obj) noexcept;
 Result<bool> bool_from_py(PyObject* obj) noexcept;

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
 #include <optional>
 
+#include "extension/interpreter_released.h"
 #include "extension/owned_ref.h"
 #include "extension/pending_error.h"
 #include "extension/result.h"
@@ -16,9 +18,25 @@ namespace kovra::ext {
 
 namespace detail {
 
+// The C++ runtime makes a thread's exception state at the thread's first throw,
+// and when that allocation fails the process aborts: a thread whose first throw
+// is a std::bad_alloc would never see its MemoryError. So the state is made at
+// the thread's first call, before the call allocates anything. The flag sits in
+// the static TLS block, which exists in every thread without an allocation.
+[[gnu::tls_model("initial-exec")]] inline thread_local bool exception_state_made = false;
+
+inline void make_exception_state() noexcept {
+  if (exception_state_made) [[likely]]
+    return;
+  // Reading the count is what creates the state; storing a result of it keeps
+  // the call from being dropped as one without effect.
+  exception_state_made = std::uncaught_exceptions() >= 0;
+}
+
 // Runs `body`, turning faults into errors. Only the guard calls it.
 template <class Body>
 std::optional<PendingError> run_guarded(Body& body, OwnedRef& out) noexcept {
+  make_exception_state();
   try {
     Result<OwnedRef> result = body();
     if (result) {
@@ -34,6 +52,10 @@ std::optional<PendingError> run_guarded(Body& body, OwnedRef& out) noexcept {
     return PendingError::no_memory();
   } catch (const std::exception& error) {
     return PendingError::panic(error.what());
+  } catch (abi::__forced_unwind&) {
+    // Python code that a conversion ran, in a daemon thread, asked for the lock
+    // back while the interpreter finalized; the unwind cannot pass this frame.
+    park_thread_forever();
   }
 }
 

@@ -15,6 +15,7 @@
 #include "extension/columns.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
+#include "extension/interpreter_released.h"
 #include "extension/method_frame.h"
 
 namespace kovra::ext {
@@ -30,19 +31,6 @@ PyTypeObject* type_slot = nullptr;
 // Below this size a document decodes in a few microseconds, about what handing
 // the interpreter to another thread and taking it back can cost.
 constexpr Py_ssize_t kDecodeWithoutInterpreter = 64 * 1024;
-
-// Lets other threads run the interpreter for as long as it lives; takes it back
-// on every way out, exceptions included.
-class InterpreterReleased {
- public:
-  InterpreterReleased() noexcept : state_(PyEval_SaveThread()) {}
-  ~InterpreterReleased() { PyEval_RestoreThread(state_); }
-  InterpreterReleased(const InterpreterReleased&) = delete;
-  InterpreterReleased& operator=(const InterpreterReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // ---- signatures -------------------------------------------------------------
 
@@ -317,8 +305,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     std::optional<GraphDiff> decoded;
     if (PyBytes_GET_SIZE(data) >= kDecodeWithoutInterpreter) {
-      const InterpreterReleased released;
-      decoded = deserialize_graph_diff(document);
+      decoded = InterpreterReleased::run([&] { return deserialize_graph_diff(document); });
     } else {
       decoded = deserialize_graph_diff(document);
     }

@@ -86,6 +86,14 @@ PendingError fetch_pending() noexcept;
 // fallback of its own.
 void discard_pending() noexcept;
 
+// A lazy error of `type` whose message is `format` filled by PyUnicode_FromFormat.
+template <class... Args>
+PendingError formatted(PyObject* type, const char* format, Args... args) noexcept {
+  OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(format, args...));
+  if (!message) return fetch_pending();
+  return PendingError::lazy(type, std::move(message));
+}
+
 // TypeError "'T' object cannot be converted to 'target'", T being the qualified
 // name of obj's type.
 PendingError conversion_error(PyObject* obj, const char* target) noexcept;

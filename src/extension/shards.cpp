@@ -13,12 +13,16 @@
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
 #include "extension/graph_diff_type.h"
+#include "extension/interpreter_released.h"
 
 namespace kovra::ext {
 
 namespace {
 
 constexpr char kTooFewShards[] = "argument 'shards': must be at least 1, not %S";
+constexpr char kTooManyShards[] = "argument 'shards': must be at most 2**64 - 1, not %S";
+constexpr char kOneDocument[] =
+    "argument 'documents': expected an iterable of documents, not one '%s' object";
 constexpr char kNodesDiffer[] = "Node %s differs between documents %zu and %zu.";
 constexpr char kDeletedNodesDiffer[] = "Deleted node %s differs between documents %zu and %zu.";
 constexpr char kEdgesInTwo[] = "Edges from %s are in documents %zu and %zu.";
@@ -40,8 +44,9 @@ const MethodSignature kMergeDocumentsSignature =
     module_function("merge_documents", kDocuments, merge_documents_names);
 
 // A shard count: an int (or an object with __index__) from 1 to 2**64 - 1. The
-// interpreter's own errors pass through: a float's TypeError, OverflowError past
-// 2**64 - 1.
+// interpreter's own errors pass through (a float's TypeError); a count past the
+// range is refused in the words of one below it, with the type the interpreter
+// gives it.
 Result<std::uint64_t> shard_count_from_py(PyObject* obj) {
   OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
   if (!index) return fetch_pending();
@@ -50,32 +55,15 @@ Result<std::uint64_t> shard_count_from_py(PyObject* obj) {
   if (small == -1 && PyErr_Occurred()) return fetch_pending();
   if (overflow > 0) {
     const unsigned long long large = PyLong_AsUnsignedLongLong(index.get());
-    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fetch_pending();
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PendingError error = fetch_pending();
+      if (!PyErr_GivenExceptionMatches(error.exception(), PyExc_OverflowError)) return error;
+      return formatted(PyExc_OverflowError, kTooManyShards, index.get());
+    }
     return large;
   }
-  if (overflow < 0 || small < 1) {
-    OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(kTooFewShards, index.get()));
-    if (!message) return fetch_pending();
-    return PendingError::lazy(PyExc_ValueError, std::move(message));
-  }
+  if (overflow < 0 || small < 1) return formatted(PyExc_ValueError, kTooFewShards, index.get());
   return static_cast<std::uint64_t>(small);
-}
-
-// Runs `work` with the interpreter lock released, taking it back on every way out:
-// `work` may throw std::bad_alloc, which the entry guard must see with the lock held.
-template <class Work>
-auto without_interpreter_lock(Work&& work) {
-  class Released {
-   public:
-    Released() noexcept : state_(PyEval_SaveThread()) {}
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-    ~Released() { PyEval_RestoreThread(state_); }
-
-   private:
-    PyThreadState* state_;
-  } released;
-  return work();
 }
 
 PendingError conflict_error(const MergeConflict& conflict) {
@@ -84,10 +72,7 @@ PendingError conflict_error(const MergeConflict& conflict) {
   const char* format = conflict.kind == MergeConflict::Kind::kNode          ? kNodesDiffer
                        : conflict.kind == MergeConflict::Kind::kDeletedNode ? kDeletedNodesDiffer
                                                                             : kEdgesInTwo;
-  OwnedRef message =
-      OwnedRef::steal(PyUnicode_FromFormat(format, text, conflict.first, conflict.second));
-  if (!message) return fetch_pending();
-  return PendingError::lazy(PyExc_ValueError, std::move(message));
+  return formatted(PyExc_ValueError, format, text, conflict.first, conflict.second);
 }
 
 }  // namespace
@@ -110,7 +95,11 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto bound = bind_arguments<1>(kMergeDocumentsSignature, args, nargs, kwnames);
     if (!bound) return bound.take_error();
     // Any iterable, taken whole first: a generator of futures' results works too.
+    // One document is an iterable too, of ints, which would be refused at its first.
     PyObject* given = (*bound)[0];
+    if (PyBytes_Check(given) || PyByteArray_Check(given) || PyMemoryView_Check(given)) {
+      return formatted(PyExc_TypeError, kOneDocument, Py_TYPE(given)->tp_name);
+    }
     OwnedRef items = PyList_Check(given) || PyTuple_Check(given)
                          ? OwnedRef::borrow(given)
                          : OwnedRef::steal(PySequence_List(given));
@@ -133,7 +122,7 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
 
     MergeOutcome outcome =
-        without_interpreter_lock([&] { return kovra::merge_documents(documents); });
+        InterpreterReleased::run([&] { return kovra::merge_documents(documents); });
     if (std::holds_alternative<MalformedDocument>(outcome)) {
       return PendingError::lazy(PyExc_Exception, kDeserializeFailed);
     }
@@ -145,7 +134,7 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     OwnedRef result = new_bytes(merged.size());
     char* out = PyBytes_AS_STRING(result.get());
     // The new object is not visible to any other thread yet.
-    without_interpreter_lock([&] { merged.write(out); });
+    InterpreterReleased::run([&] { merged.write(out); });
     return result;
   });
 }
