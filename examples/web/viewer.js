@@ -194,15 +194,17 @@ const TABLES = [
     cells: (row) => [idCell(row.from, row.fromLabel), idCell(row.to, row.toLabel)] },
 ];
 
-// One section shows at a time, chosen by its tab.
+// One section shows at a time, chosen by its tab; its first page is asked for when it
+// is first shown.
 function buildTables(summary) {
   const holder = $("tables"), tabs = $("tabs");
   holder.replaceChildren();
   tabs.replaceChildren();
   const sections = [];
-  const choose = (k) => sections.forEach(([tab, section], i) => {
+  const choose = (k) => sections.forEach(([tab, section, state], i) => {
     section.hidden = i !== k;
     tab.setAttribute("aria-selected", String(i === k));
+    if (i === k && state && !state.asked) renderPage(state);
   });
   for (const spec of TABLES) {
     const total = spec.total(summary);
@@ -217,12 +219,13 @@ function buildTables(summary) {
     const k = sections.length;
     tab.onclick = () => choose(k);
     tabs.append(tab);
-    sections.push([tab, section]);
     if (total === 0) {
+      sections.push([tab, section, null]);
       section.append(element("p", "This section is empty."));
       continue;
     }
-    const state = { spec, total, offset: 0, sort: null, descending: false, section, shown: 0 };
+    const state = { spec, total, offset: 0, sort: null, descending: false, section, asked: null };
+    sections.push([tab, section, state]);
     const table = element("table");
     const head = element("tr");
     head.append(element("th", "#"));
@@ -247,7 +250,6 @@ function buildTables(summary) {
     state.head = head;
     state.body = body;
     section.append(table, pager(state));
-    renderPage(state);
   }
   choose(Math.max(0, TABLES.findIndex((spec) => spec.total(summary) > 0)));
 }

@@ -74,6 +74,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     assert.match(nodes, /1\ta0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf\ta\t\t3\.0\t#020000 \(2, –, –\)/);
     assert.match(await browser.evaluate(`document.querySelector("#table-nodes .swatch").style.backgroundColor`),
       /rgb\(2, 0, 0\)/);
+    await browser.evaluate(`document.querySelector('#tabs [data-table="deletedNodes"]').click()`);
     await browser.until(`document.querySelector("#table-deletedNodes tbody tr")`);
     assert.equal(await browser.evaluate(rows("table-deletedNodes")),
       "1\tb0b1b2b3-b4b5-b6b7-b8b9-babbbcbdbebf");
@@ -123,13 +124,14 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     await browser.until(settled);
     const loadMs = Date.now() - started;
     assert.equal(await browser.evaluate(text("error")), "");
-    await browser.until(`[...document.querySelectorAll("#tables section[data-state]")].every((s) => s.dataset.state === "shown")`);
+    await browser.until(`document.querySelector("#tables section:not([hidden])").dataset.state === "shown"`);
     // The observer does see a task that takes long: one of 100 ms, asked for after the load.
     const tasks = await browser.evaluate("[...longTasks]");
     await browser.evaluate(`setTimeout(() => { for (const end = performance.now() + 100; performance.now() < end; ); })`);
     await browser.until("longTasks.length > " + tasks.length);
     const longest = Math.max(0, ...tasks);
-    t.diagnostic(`${large.bytes.length} bytes loaded in ${loadMs} ms; longest main-thread task ${longest.toFixed(0)} ms`);
+    t.diagnostic(`${large.bytes.length} bytes loaded in ${loadMs} ms; longest main-thread task: ` +
+      (tasks.length ? `${longest.toFixed(0)} ms` : "none of 50 ms or more"));
     assert.ok(longest <= LONGEST_TASK_MS, `main-thread tasks of ${tasks.join(", ")} ms`);
     assert.match(await browser.evaluate(text("summary")),
       /^200,000 new or updated nodes, 48,000 deleted nodes, 1,000,000 edges in [\d,]+ groups, 230,000 deleted edges/);
@@ -171,7 +173,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
 
   test("a node's neighbourhood is drawn in its records' colours, and clicking a node moves there", async () => {
     await browser.evaluate(`document.querySelector('#results a[href="#node=${large.hub}"]').click()`);
-    await browser.until(`document.getElementById("node").dataset.state === "shown"`);
+    await browser.until(`${text("node-id")} === "${large.hub}" && document.getElementById("node").dataset.state === "shown"`);
     assert.match(await browser.evaluate(text("cap")), /^Drawn: 36 of [\d,]+ neighbours; the drawing shows at most 36/);
     const drawn = await browser.evaluate(`(() => {
       const canvas = document.getElementById("drawing"), ratio = canvas.width / 800;
