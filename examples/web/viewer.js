@@ -15,7 +15,7 @@ const errorLine = $("error");
 const english = new Intl.NumberFormat("en-US");
 
 // "1 deleted node", "2 deleted nodes", with thousands separated.
-export function count(n, singular, plural = `${singular}s`) {
+function count(n, singular, plural = `${singular}s`) {
   return `${english.format(n)} ${n === 1 ? singular : plural}`;
 }
 
@@ -380,8 +380,8 @@ async function select(id) {
   const answer = await ask({ type: "node", id, cap: DRAWN_NEIGHBOURS });
   if (nodeInHash() !== null && nodeInHash() !== id) return; // another was chosen meanwhile
   $("node-id").textContent = id;
-  if (answer.missing) {
-    $("node-facts").textContent = "No section of this document mentions this id.";
+  if (answer.missing || answer.error) {
+    $("node-facts").textContent = answer.error ?? "No section of this document mentions this id.";
     $("cap").textContent = "";
     $("drawn").replaceChildren();
     drawn = null;

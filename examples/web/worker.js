@@ -2,6 +2,7 @@
 // answers the page's questions (a page of a table, a search, a node's neighbourhood)
 // with only what is shown. The page's thread never holds the document, so a large one
 // cannot freeze it. One worker serves one document; the page starts a new one per load.
+// js/test/viewer_worker.test.js checks its index against decode's Maps over tests/vectors/.
 import { decodeColumns, float32Text, idText } from "../../js/kovra_document.js";
 
 const ID_BYTES = 16;
@@ -416,8 +417,8 @@ function idRanks() {
 // ---- search -----------------------------------------------------------------------------------
 
 // The nodes whose id starts with the query's hex digits (hyphens and case aside), then
-// those whose label holds the query's text (case aside), each once, in node order;
-// at most `limit` of them, with how many there are in all.
+// those whose label holds the query's text (case aside), each once; at most `limit`
+// of them, with how many there are in all.
 function search(query, limit) {
   const text = query.trim();
   if (text === "") return { query, total: 0, results: [] };
@@ -435,7 +436,6 @@ function search(query, limit) {
       if (k === digits.length) found.add(n);
     }
   }
-  const idMatches = found.size;
   const needle = text.toLowerCase();
   const labels = doc.c.nodes.label, present = doc.c.nodes.present;
   for (let row = 0; row < labels.length; row++) {
@@ -444,7 +444,7 @@ function search(query, limit) {
   const results = [];
   for (const node of found) {
     if (results.length === limit) break;
-    results.push({ ...nodeSummary(node), by: results.length < idMatches ? "id" : "label", ...appearances(node) });
+    results.push({ ...nodeSummary(node), ...appearances(node) });
   }
   return { query, total: found.size, results };
 }
