@@ -12,7 +12,9 @@ const DRAWN_NEIGHBOURS = 36;
 
 const $ = (id) => document.getElementById(id);
 const errorLine = $("error");
-const english = new Intl.NumberFormat("en-US");
+// Thousands apart by commas. Not Intl.NumberFormat: making one loads locale data in
+// the page's first task, tens of milliseconds on a busy machine.
+const english = { format: (n) => String(n).replace(/\B(?=(\d{3})+(?!\d))/g, ",") };
 
 // "1 deleted node", "2 deleted nodes", with thousands separated.
 function count(n, singular, plural = `${singular}s`) {
