@@ -78,7 +78,11 @@ function setState(state) {
   document.body.dataset.state = state;
 }
 
+// While a document loads, the seconds shown go on counting between the worker's reports.
+let ticker = 0;
+
 function fail(text) {
+  clearInterval(ticker);
   errorLine.textContent = text;
   $("status").hidden = true;
   setState("error");
@@ -93,6 +97,9 @@ function load(source, name) {
   $("report").hidden = true;
   setState("loading");
   const started = performance.now();
+  let latest = null;
+  clearInterval(ticker);
+  ticker = setInterval(() => latest && progress(latest, name, started), 250);
   worker = new Worker(new URL("worker.js", import.meta.url), { type: "module" });
   const mine = worker;
   mine.onerror = (event) => {
@@ -106,6 +113,7 @@ function load(source, name) {
       waiting.get(message.request)?.(message);
       waiting.delete(message.request);
     } else if (message.type === "progress") {
+      latest = message;
       progress(message, name, started);
     } else if (message.type === "error") {
       fail(loadError(message, name));
@@ -152,6 +160,7 @@ function progress({ stage, done, total }, name, started) {
 // ---- the report -----------------------------------------------------------------------------------
 
 function show(summary, name, elapsed) {
+  clearInterval(ticker);
   loaded = summary;
   $("status").hidden = true;
   $("report").hidden = false;
@@ -251,7 +260,7 @@ function buildTables(summary) {
     table.firstChild.append(head);
     state.head = head;
     state.body = body;
-    section.append(table, pager(state));
+    section.append(pager(state), table);
   }
   choose(Math.max(0, TABLES.findIndex((spec) => spec.total(summary) > 0)));
 }
