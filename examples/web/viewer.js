@@ -104,7 +104,11 @@ function load(source, name) {
   const mine = worker;
   mine.onerror = (event) => {
     event.preventDefault();
-    if (mine === worker) fail(`The viewer's worker stopped: ${event.message || "it could not be loaded"}.`);
+    if (mine !== worker) return;
+    // A worker that cannot load its modules says nothing more than that.
+    fail(event.message ? `The viewer's worker stopped: ${event.message}.` :
+      "The viewer's worker could not be loaded: serve the repository's root (as examples/web/serve.py does), " +
+      "so that ../../js/ is reachable.");
   };
   mine.onmessage = (event) => {
     if (mine !== worker) return;
@@ -419,6 +423,8 @@ async function select(id) {
   $("node-facts").textContent = facts.join(" ");
   const canvas = $("drawing");
   drawn = drawNeighbourhood(canvas, answer);
+  canvas.setAttribute("aria-label", `The neighbourhood of ${id}: ${count(answer.neighbours.length, "neighbour")} drawn; ` +
+    "the list below names them.");
   $("cap").textContent = answer.neighbourTotal <= answer.neighbours.length
     ? `All ${count(answer.neighbourTotal, "neighbour")} drawn.`
     : `Drawn: ${english.format(answer.neighbours.length)} of ${count(answer.neighbourTotal, "neighbour")}; ` +
