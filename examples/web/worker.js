@@ -371,16 +371,17 @@ function sortedRows(table, column) {
   if (!key) throw new Error(`no column ${column} in ${table}`);
   const total = t.rows();
   const order = Uint32Array.from({ length: total }, (_, i) => i);
-  if (ID_COLUMNS.has(column)) {
-    const rank = idRanks();
-    const keys = Float64Array.from({ length: total }, (_, row) => rank[key(row)]);
-    order.sort((a, b) => keys[a] - keys[b] || a - b);
-  } else {
+  if (column === "label" || column === "url") {
     const keys = Array.from({ length: total }, (_, row) => key(row));
-    const isNumber = column !== "label" && column !== "url";
-    order.sort(isNumber
-      ? (a, b) => (Number.isNaN(keys[a]) ? -Infinity : keys[a]) - (Number.isNaN(keys[b]) ? -Infinity : keys[b]) || a - b
-      : (a, b) => compareTexts(keys[a], keys[b]) || a - b);
+    order.sort((a, b) => compareTexts(keys[a], keys[b]) || a - b);
+  } else {
+    const rank = ID_COLUMNS.has(column) ? idRanks() : null;
+    const keys = new Float64Array(total);
+    for (let row = 0; row < total; row++) {
+      const value = rank ? rank[key(row)] : key(row);
+      keys[row] = Number.isNaN(value) ? -Infinity : value;
+    }
+    order.sort((a, b) => keys[a] - keys[b] || a - b);
   }
   sorted.set(name, order);
   return order;
