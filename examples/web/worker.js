@@ -143,7 +143,9 @@ function groupIndex(table, g) {
   const fromNode = table.addAll(g.from);
   const toNode = table.addAll(g.to);
   const groupOfRow = new Int32Array(toNode.length);
-  for (let k = 0; k + 1 < g.offsets.length; k++) groupOfRow.fill(k, g.offsets[k], g.offsets[k + 1]);
+  for (let k = 0; k + 1 < g.offsets.length; k++) {
+    for (let row = g.offsets[k], end = g.offsets[k + 1]; row < end; row++) groupOfRow[row] = k;
+  }
   return { g, fromNode, toNode, groupOfRow, rows: toNode.length };
 }
 
@@ -156,11 +158,11 @@ function groupOfNode(fromNode, count) {
 // For each node, the rows whose `to` it is: rows[start[n]] to rows[start[n + 1]].
 function rowsInto(toNode, count) {
   const start = new Uint32Array(count + 1);
-  for (const node of toNode) start[node + 1]++;
+  for (let row = 0; row < toNode.length; row++) start[toNode[row] + 1]++;
   for (let n = 0; n < count; n++) start[n + 1] += start[n];
   const rows = new Uint32Array(toNode.length);
   const at = start.slice(0, count);
-  toNode.forEach((node, row) => (rows[at[node]++] = row));
+  for (let row = 0; row < toNode.length; row++) rows[at[toNode[row]]++] = row;
   return { start, rows };
 }
 
