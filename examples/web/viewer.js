@@ -326,7 +326,8 @@ async function renderPage(state) {
   const first = answer.offset + 1, last = answer.offset + answer.rows.length;
   state.pageInput.value = Math.floor(answer.offset / PAGE_ROWS) + 1;
   state.note.textContent = `Rows ${english.format(first)}–${english.format(last)} of ${english.format(answer.total)}` +
-    (state.sort ? `, by ${state.sort}${state.descending ? ", descending" : ""}` : ", in the document's order") + ".";
+    (state.sort ? `, by ${new Map(state.spec.columns).get(state.sort)}${state.descending ? ", descending" : ""}`
+      : ", in the document's order") + ".";
   state.section.dataset.state = "shown";
 }
 
