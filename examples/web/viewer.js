@@ -209,10 +209,17 @@ const TABLES = [
     cells: (row) => [idCell(row.from, row.fromLabel), idCell(row.to, row.toLabel)] },
 ];
 
+// The tables' states, and the id whose rows alone they show (null for every row).
+let tableStates = [];
+let onlyNode = null;
+
 // One section shows at a time, chosen by its tab; its first page is asked for when it
 // is first shown.
 function buildTables(summary) {
   const holder = $("tables"), tabs = $("tabs");
+  tableStates = [];
+  onlyNode = null;
+  $("filter").hidden = true;
   holder.replaceChildren();
   tabs.replaceChildren();
   const sections = [];
@@ -239,7 +246,8 @@ function buildTables(summary) {
       section.append(element("p", "This section is empty."));
       continue;
     }
-    const state = { spec, total, offset: 0, sort: null, descending: false, section, asked: null };
+    const state = { spec, total, shownTotal: total, offset: 0, sort: null, descending: false, section, asked: null };
+    tableStates.push(state);
     sections.push([tab, section, state]);
     const table = element("table");
     const head = element("tr");
@@ -281,31 +289,31 @@ function pager(state) {
     };
     return b;
   };
-  const pages = Math.ceil(state.total / PAGE_ROWS);
+  const pages = () => Math.max(1, Math.ceil(state.shownTotal / PAGE_ROWS));
   const pageInput = element("input");
   pageInput.type = "number";
   pageInput.min = 1;
-  pageInput.max = pages;
   pageInput.onchange = () => {
-    const n = Math.min(pages, Math.max(1, Math.trunc(Number(pageInput.value)) || 1));
+    const n = Math.min(pages(), Math.max(1, Math.trunc(Number(pageInput.value)) || 1));
     state.offset = (n - 1) * PAGE_ROWS;
     renderPage(state);
   };
   state.pageInput = pageInput;
+  state.pages = element("span");
   state.note = element("span");
   bar.append(
     button("First", () => 0),
     button("Previous", () => Math.max(0, state.offset - PAGE_ROWS)),
-    " Page ", pageInput, ` of ${english.format(pages)} `,
-    button("Next", () => Math.min((pages - 1) * PAGE_ROWS, state.offset + PAGE_ROWS)),
-    button("Last", () => (pages - 1) * PAGE_ROWS),
+    " Page ", pageInput, state.pages,
+    button("Next", () => Math.min((pages() - 1) * PAGE_ROWS, state.offset + PAGE_ROWS)),
+    button("Last", () => (pages() - 1) * PAGE_ROWS),
     " ", state.note,
   );
   return bar;
 }
 
 async function renderPage(state) {
-  const asked = { offset: state.offset, sort: state.sort, descending: state.descending };
+  const asked = { offset: state.offset, sort: state.sort, descending: state.descending, node: onlyNode };
   state.asked = asked;
   state.section.dataset.state = "loading";
   state.note.textContent = state.sort ? "Sorting…" : "";
@@ -323,13 +331,37 @@ async function renderPage(state) {
     const sortedHere = b.dataset.column === state.sort;
     b.textContent = b.textContent.replace(/ [▲▼]$/, "") + (sortedHere ? (state.descending ? " ▼" : " ▲") : "");
   }
-  const first = answer.offset + 1, last = answer.offset + answer.rows.length;
+  state.shownTotal = answer.total;
+  const pages = Math.max(1, Math.ceil(answer.total / PAGE_ROWS));
+  state.pageInput.max = pages;
   state.pageInput.value = Math.floor(answer.offset / PAGE_ROWS) + 1;
+  state.pages.textContent = ` of ${english.format(pages)} `;
+  state.section.dataset.state = "shown";
+  if (answer.total === 0) {
+    state.note.textContent = "No row of this section mentions the node.";
+    return;
+  }
+  const first = answer.offset + 1, last = answer.offset + answer.rows.length;
   state.note.textContent = `Rows ${english.format(first)}–${english.format(last)} of ${english.format(answer.total)}` +
+    (asked.node ? " that mention the node" : "") +
     (state.sort ? `, by ${new Map(state.spec.columns).get(state.sort)}${state.descending ? ", descending" : ""}`
       : ", in the document's order") + ".";
-  state.section.dataset.state = "shown";
 }
+
+// Shows only the rows that mention `id` in every table, or every row again for null.
+function showOnly(id) {
+  onlyNode = id;
+  $("filter").hidden = id === null;
+  $("filter-id").textContent = id ?? "";
+  for (const state of tableStates) {
+    state.offset = 0;
+    if (state.section.hidden) state.asked = null; // asked for when its tab is chosen
+    else renderPage(state);
+  }
+}
+
+$("only").addEventListener("click", () => showOnly($("node-id").textContent));
+$("every").addEventListener("click", () => showOnly(null));
 
 // ---- search -------------------------------------------------------------------------------------
 

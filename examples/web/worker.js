@@ -70,6 +70,7 @@ async function load({ url, file }) {
   post({ type: "progress", stage: "indexing", done: bytes.length, total: bytes.length });
   doc = index(columns);
   sorted.clear();
+  places.clear();
   post({ type: "loaded", summary: summary(columns, bytes.length) });
 }
 
@@ -299,6 +300,7 @@ function nodeSummary(node) {
 const TABLES = {
   nodes: {
     rows: () => doc.nodeOfRecord.length,
+    rowsOf: (node) => (doc.record[node] < 0 ? [] : [doc.record[node]]),
     cells: (row) => ({ ...nodeSummary(doc.nodeOfRecord[row]) }),
     keys: {
       id: (row) => doc.nodeOfRecord[row],
@@ -311,11 +313,16 @@ const TABLES = {
   },
   deletedNodes: {
     rows: () => doc.nodeOfDeleted.length,
+    rowsOf: (node) => {
+      const row = doc.nodeOfDeleted.indexOf(node);
+      return row < 0 ? [] : [row];
+    },
     cells: (row) => ({ id: nodeText(doc.nodeOfDeleted[row]) }),
     keys: { id: (row) => doc.nodeOfDeleted[row] },
   },
   edges: {
     rows: () => doc.edges.rows,
+    rowsOf: (node) => rowsTouching(doc.edges, doc.outEdges, doc.inEdges, node),
     cells: (row) => ({ ...edgeEnds(doc.edges, row), weight: numberText(doc.c.edges.weights[row]) }),
     keys: {
       from: (row) => doc.edges.fromNode[doc.edges.groupOfRow[row]],
@@ -325,6 +332,7 @@ const TABLES = {
   },
   deletedEdges: {
     rows: () => doc.cut.rows,
+    rowsOf: (node) => rowsTouching(doc.cut, doc.outCut, doc.inCut, node),
     cells: (row) => edgeEnds(doc.cut, row),
     keys: {
       from: (row) => doc.cut.fromNode[doc.cut.groupOfRow[row]],
@@ -349,12 +357,30 @@ function colourKey(n, row) {
   return (n.red[row] << 16) | (n.green[row] << 8) | n.blue[row];
 }
 
-function page({ table, sort, descending, offset, count }) {
+// The rows of an edge section from or to the node, in document order.
+function rowsTouching(section, out, into, node) {
+  const rows = new Set(outRows(section, out[node]));
+  for (const row of inRows(into, node)) rows.add(row);
+  return [...rows].sort((a, b) => a - b);
+}
+
+// Rows offset to offset + count of a table, or of its rows that mention the node with
+// the id `node`, in the document's order or sorted by a column.
+function page({ table, sort, descending, offset, count, node }) {
   const t = TABLES[table];
-  const total = t.rows();
+  let order = sort ? sortedRows(table, sort) : null;
+  if (node) {
+    const n = doc.table.find(node);
+    const mine = n < 0 ? [] : t.rowsOf(n);
+    if (order) {
+      const place = placeIn(table, sort, order);
+      mine.sort((a, b) => place[a] - place[b]);
+    }
+    order = mine;
+  }
+  const total = order ? order.length : t.rows();
   const start = Math.max(0, Math.min(offset, Math.max(0, total - 1)));
   const end = Math.min(total, start + count);
-  const order = sort ? sortedRows(table, sort) : null;
   const rows = [];
   for (let i = start; i < end; i++) {
     const at = descending ? total - 1 - i : i;
@@ -362,6 +388,18 @@ function page({ table, sort, descending, offset, count }) {
     rows.push({ position: i, ...t.cells(row) });
   }
   return { table, total, offset: start, rows };
+}
+
+// Each row's place in `order`, made once per column and kept.
+const places = new Map();
+function placeIn(table, column, order) {
+  const name = `${table} ${column}`;
+  if (!places.has(name)) {
+    const place = new Uint32Array(order.length);
+    order.forEach((row, i) => (place[row] = i));
+    places.set(name, place);
+  }
+  return places.get(name);
 }
 
 // The table's rows ordered by a column, made once per column and kept. Absent values

@@ -206,5 +206,13 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     await browser.until(`${text("node-id")} === ${JSON.stringify(target.id)} &&
       document.getElementById("node").dataset.state === "shown"`);
     assert.equal(await browser.evaluate("location.hash"), `#node=${target.id}`);
+
+    // Its rows alone in the tables, then every row again.
+    await browser.evaluate(`document.getElementById("only").click()`);
+    const mine = await browser.until(`${text("table-edges")}.includes("that mention the node") &&
+      [...document.querySelectorAll("#table-edges tbody tr")].map((row) => [row.cells[1].textContent, row.cells[2].textContent])`);
+    assert.ok(mine.length > 0 && mine.every((ends) => ends.includes(target.id)), JSON.stringify(mine));
+    await browser.evaluate(`document.getElementById("every").click()`);
+    await browser.until(`${text("table-edges")}.includes("of 1,000,000, by weight, descending.")`);
   });
 });

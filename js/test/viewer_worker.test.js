@@ -58,6 +58,9 @@ test("the worker's pages, searches and neighbourhoods agree with decode on every
       const { edgesOut, edgesIn, deletedOut, deletedIn } = near.centre;
       assert.deepEqual({ edgesOut, edgesIn, deletedOut, deletedIn }, counts, `${vector.name} ${id}`);
       assert.equal(near.centre.deleted, doc.deletedNodes.includes(id));
+      const mine = await ask({ type: "page", table: "edges", node: id, sort: "weight", offset: 0, count: 1e6 });
+      assert.deepEqual(mine.rows.map((row) => [row.from, row.to]).sort(),
+        edgeRows.filter(([from, to]) => from === id || to === id).sort(), `${vector.name} ${id}`);
       const found = await ask({ type: "search", query: id.slice(0, 9).toUpperCase(), limit: 1e6 });
       assert.ok(found.results.some((r) => r.id === id), `${vector.name} ${id}`);
     }
