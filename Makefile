@@ -23,7 +23,7 @@ MODULE_BUILD := build/module$(SUFFIX)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
 .PHONY: demo test test-cpp test-python test-types test-js venv deps editable wheel test-wheel \
-	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format
+	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format view
 
 demo: venv
 	$(PIP) install .
@@ -72,6 +72,11 @@ test-js:
 	bash tools/ensure_debian_package.sh node nodejs
 	bash tools/ensure_debian_package.sh chromium chromium
 	node --test js/test/*.test.js
+
+# The document viewer on localhost, for DOC when given: prints the page's address.
+# PORT=0 takes any free port (default 8000).
+view:
+	python3 examples/web/serve.py $(if $(DOC),"$(DOC)") $(if $(PORT),--port $(PORT))
 
 # For contributors: an editable install that rebuilds the module on import whenever
 # a source changed (in build/editable$(SUFFIX); needs the build requirements in the venv).

@@ -1,12 +1,25 @@
-// Shows a graph diff document: its counts, then its four sections as tables. Opened
-// with ?document=URL it loads that document itself (the page's test does so).
-import { decode, float32Text } from "../../js/kovra_document.js";
+// Shows a graph diff document: its counts, a search over its nodes, a drawing of one
+// node's neighbourhood, and its four sections as tables that page and sort. The
+// document lives in worker.js; this thread asks it for what is on screen, so it stays
+// responsive however large the document is. Opened with ?document=URL it loads that
+// document itself; #node=ID selects a node.
+import { drawNeighbourhood, nodeAt } from "./drawing.js";
 
-// Past this many rows a table shows its first ones and says how many it left out.
-const ROWS_SHOWN = 1000;
+// Rows per page of a table, search results shown, neighbours drawn.
+const PAGE_ROWS = 50;
+const RESULTS_SHOWN = 50;
+const DRAWN_NEIGHBOURS = 36;
 
-const report = document.getElementById("report");
-const errorLine = document.getElementById("error");
+const $ = (id) => document.getElementById(id);
+const errorLine = $("error");
+// Thousands apart by commas. Not Intl.NumberFormat: making one loads locale data in
+// the page's first task, tens of milliseconds on a busy machine.
+const english = { format: (n) => String(n).replace(/\B(?=(\d{3})+(?!\d))/g, ",") };
+
+// "1 deleted node", "2 deleted nodes", with thousands separated.
+function count(n, singular, plural = `${singular}s`) {
+  return `${english.format(n)} ${n === 1 ? singular : plural}`;
+}
 
 function element(tag, text, className) {
   const node = document.createElement(tag);
@@ -15,19 +28,14 @@ function element(tag, text, className) {
   return node;
 }
 
-// A binary32 as the document writes it: 0.1, not the digits of its binary64 widening.
-function float32(value) {
-  return Number.isFinite(value) ? float32Text(value) : String(value);
-}
-
 function hex2(value) {
   return value.toString(16).padStart(2, "0");
 }
 
 // A swatch of the node's colour when it has any component; absent ones count as 0.
-function colourCell(update) {
+function colourCell(record) {
   const cell = element("td");
-  const parts = ["red", "green", "blue"].map((key) => update[key]);
+  const parts = ["red", "green", "blue"].map((key) => record?.[key]);
   if (parts.every((part) => part === undefined)) return cell;
   const [r, g, b] = parts.map((part) => part ?? 0);
   const swatch = element("span", undefined, "swatch");
@@ -37,98 +45,455 @@ function colourCell(update) {
   return cell;
 }
 
-function table(title, headings, rows, total) {
-  report.append(element("h2", `${title} (${total})`));
-  if (total === 0) return;
-  const t = element("table");
-  const head = element("tr");
-  for (const heading of headings) head.append(element("th", heading));
-  t.append(head);
-  let shown = 0;
-  for (const cells of rows) {
-    if (shown++ === ROWS_SHOWN) break;
-    const row = element("tr");
-    row.append(...cells);
-    t.append(row);
-  }
-  report.append(t);
-  if (total > ROWS_SHOWN) report.append(element("p", `The first ${ROWS_SHOWN} of ${total} rows.`));
+// An id that selects its node when followed.
+function idLink(id, label) {
+  const link = element("a", id, "id");
+  link.href = `#node=${id}`;
+  if (label) link.title = label;
+  return link;
 }
 
-function* edgeRows(groups, weighted) {
-  for (const [from, targets] of groups) {
-    for (const entry of targets) {
-      const [to, weight] = weighted ? entry : [entry];
-      const cells = [element("td", from, "id"), element("td", to, "id")];
-      if (weighted) cells.push(element("td", float32(weight), "number"));
-      yield cells;
-    }
-  }
+function idCell(id, label) {
+  const cell = element("td", undefined, "id");
+  cell.append(idLink(id, label));
+  return cell;
 }
 
-function rowCount(groups) {
-  let count = 0;
-  for (const targets of groups.values()) count += targets.size ?? targets.length;
-  return count;
+// ---- the worker and its answers -------------------------------------------------------------
+
+let worker = null;
+let loaded = null; // the summary of the document shown
+let nextRequest = 0;
+const waiting = new Map(); // request -> resolve
+
+function ask(message) {
+  const request = ++nextRequest;
+  return new Promise((resolve) => {
+    waiting.set(request, resolve);
+    worker.postMessage({ ...message, request });
+  });
 }
 
-function show(bytes, name) {
-  report.replaceChildren();
+function setState(state) {
+  document.body.dataset.state = state;
+}
+
+// While a document loads, the seconds shown go on counting between the worker's reports.
+let ticker = 0;
+
+function fail(text) {
+  clearInterval(ticker);
+  errorLine.textContent = text;
+  $("status").hidden = true;
+  setState("error");
+}
+
+// A new worker for each document: any load still running in the old one ends with it.
+function load(source, name) {
+  worker?.terminate();
+  waiting.clear();
+  loaded = null;
   errorLine.textContent = "";
-  let doc;
-  try {
-    doc = decode(bytes);
-  } catch (error) {
-    errorLine.textContent = `${name} is not a graph diff document: ${error.message}`;
-    return;
-  }
-  const edges = rowCount(doc.newOrUpdatedEdges);
-  const cut = rowCount(doc.deletedEdges);
-  const trailing = bytes.length - doc.byteLength;
-  report.append(
-    element("h2", name),
-    element(
-      "p",
-      `${doc.newOrUpdatedNodes.size} new or updated nodes, ${doc.deletedNodes.length} deleted nodes, ` +
-        `${edges} edges in ${doc.newOrUpdatedEdges.size} groups, ` +
-        `${cut} deleted edges in ${doc.deletedEdges.size} groups; ` +
-        `num_nodes ${doc.numNodes}, num_edges ${doc.numEdges}; ${doc.byteLength} bytes` +
-        (trailing ? `, then ${trailing} trailing bytes that readers ignore` : ""),
-      "summary",
-    ),
-  );
-  const nodeRows = function* () {
-    for (const [id, u] of doc.newOrUpdatedNodes) {
-      yield [
-        element("td", id, "id"),
-        element("td", u.label ?? ""),
-        element("td", u.url ?? ""),
-        element("td", u.size === undefined ? "" : float32(u.size), "number"),
-        colourCell(u),
-        element("td", u.showLabel === undefined ? "" : String(u.showLabel)),
-      ];
+  $("report").hidden = true;
+  setState("loading");
+  const started = performance.now();
+  let latest = null;
+  clearInterval(ticker);
+  ticker = setInterval(() => latest && progress(latest, name, started), 250);
+  worker = new Worker(new URL("worker.js", import.meta.url), { type: "module" });
+  const mine = worker;
+  mine.onerror = (event) => {
+    event.preventDefault();
+    if (mine !== worker) return;
+    // A worker that cannot load its modules says nothing more than that.
+    fail(event.message ? `The viewer's worker stopped: ${event.message}.` :
+      "The viewer's worker could not be loaded: serve the repository's root (as examples/web/serve.py does), " +
+      "so that ../../js/ is reachable.");
+  };
+  mine.onmessage = (event) => {
+    if (mine !== worker) return;
+    const message = event.data;
+    if (message.request !== undefined) {
+      waiting.get(message.request)?.(message);
+      waiting.delete(message.request);
+    } else if (message.type === "progress") {
+      latest = message;
+      progress(message, name, started);
+    } else if (message.type === "error") {
+      fail(loadError(message, name));
+    } else if (message.type === "loaded") {
+      show(message.summary, name, performance.now() - started);
     }
   };
-  table("New or updated nodes", ["id", "label", "url", "size", "colour", "show label"], nodeRows(),
-    doc.newOrUpdatedNodes.size);
-  table("Deleted nodes", ["id"], doc.deletedNodes.map((id) => [element("td", id, "id")]),
-    doc.deletedNodes.length);
-  table("New or updated edges", ["from", "to", "weight"], edgeRows(doc.newOrUpdatedEdges, true), edges);
-  table("Deleted edges", ["from", "to"], edgeRows(doc.deletedEdges, false), cut);
+  mine.postMessage({ type: "load", ...source });
 }
 
-document.getElementById("file").addEventListener("change", async (event) => {
-  const file = event.target.files[0];
-  if (file) show(new Uint8Array(await file.arrayBuffer()), file.name);
+function loadError(message, name) {
+  if (message.kind === "http") {
+    const status = `HTTP ${message.status}${message.statusText ? ` ${message.statusText}` : ""}`;
+    return `Could not load ${name}: the server answered ${status}.`;
+  }
+  if (message.kind === "network") {
+    return `Could not load ${name}: no answer from the server (${message.message}). Is it still running?`;
+  }
+  if (message.kind === "document") return `${name} is not a graph diff document: ${message.message}`;
+  return `Could not show ${name}: ${message.message}`;
+}
+
+function megabytes(bytes) {
+  return `${(bytes / 1e6).toFixed(1)} MB`;
+}
+
+// Reading shows how much has come; decoding and indexing cannot say, so the bar spins
+// and the seconds count.
+function progress({ stage, done, total }, name, started) {
+  $("status").hidden = false;
+  const bar = $("progress");
+  const seconds = `${((performance.now() - started) / 1000).toFixed(1)} s`;
+  if (stage === "reading" && total > 0) {
+    bar.max = total;
+    bar.value = done;
+    $("status-text").textContent = `Reading ${name}: ${megabytes(done)} of ${megabytes(total)} (${seconds})`;
+  } else {
+    bar.removeAttribute("value");
+    const what = { reading: "Reading", decoding: "Decoding", indexing: "Indexing" }[stage];
+    $("status-text").textContent = `${what} ${name}${done ? ` (${megabytes(done)})` : ""}… ${seconds}`;
+  }
+}
+
+// ---- the report -----------------------------------------------------------------------------------
+
+function show(summary, name, elapsed) {
+  clearInterval(ticker);
+  loaded = summary;
+  $("status").hidden = true;
+  $("report").hidden = false;
+  $("name").textContent = name;
+  const s = summary;
+  $("summary").textContent =
+    `${count(s.nodes, "new or updated node")}, ${count(s.deletedNodes, "deleted node")}, ` +
+    `${count(s.edges, "edge")} in ${count(s.edgeGroups, "group")}, ` +
+    `${count(s.deletedEdges, "deleted edge")} in ${count(s.deletedEdgeGroups, "group")}; ` +
+    `num_nodes ${s.numNodes}, num_edges ${s.numEdges}; ${count(s.byteLength, "byte")}` +
+    (s.trailing ? `, then ${count(s.trailing, "trailing byte")} that readers ignore` : "") +
+    `. Read in ${(elapsed / 1000).toFixed(1)} s.`;
+  $("search").value = "";
+  $("search-note").textContent = "";
+  $("results").replaceChildren();
+  $("node").hidden = true;
+  buildTables(summary);
+  setState("loaded");
+  const wanted = nodeInHash();
+  if (wanted) select(wanted);
+}
+
+// ---- tables -------------------------------------------------------------------------------------
+
+const TABLES = [
+  { key: "nodes", title: "New or updated nodes", total: (s) => s.nodes,
+    columns: [["id", "id"], ["label", "label"], ["url", "url"], ["size", "size"], ["colour", "colour"], ["showLabel", "show label"]],
+    cells: (row) => [
+      idCell(row.id),
+      element("td", row.record.label ?? ""),
+      element("td", row.record.url ?? ""),
+      element("td", row.record.sizeText ?? "", "number"),
+      colourCell(row.record),
+      element("td", row.record.showLabel === undefined ? "" : String(row.record.showLabel)),
+    ] },
+  { key: "deletedNodes", title: "Deleted nodes", total: (s) => s.deletedNodes, columns: [["id", "id"]],
+    cells: (row) => [idCell(row.id)] },
+  { key: "edges", title: "New or updated edges", total: (s) => s.edges,
+    columns: [["from", "from"], ["to", "to"], ["weight", "weight"]],
+    cells: (row) => [idCell(row.from, row.fromLabel), idCell(row.to, row.toLabel), element("td", row.weight, "number")] },
+  { key: "deletedEdges", title: "Deleted edges", total: (s) => s.deletedEdges, columns: [["from", "from"], ["to", "to"]],
+    cells: (row) => [idCell(row.from, row.fromLabel), idCell(row.to, row.toLabel)] },
+];
+
+// The tables' states, and the id whose rows alone they show (null for every row).
+let tableStates = [];
+let onlyNode = null;
+
+// One section shows at a time, chosen by its tab; its first page is asked for when it
+// is first shown.
+function buildTables(summary) {
+  const holder = $("tables"), tabs = $("tabs");
+  tableStates = [];
+  onlyNode = null;
+  $("filter").hidden = true;
+  holder.replaceChildren();
+  tabs.replaceChildren();
+  const sections = [];
+  const choose = (k) => sections.forEach(([tab, section, state], i) => {
+    section.hidden = i !== k;
+    tab.setAttribute("aria-selected", String(i === k));
+    if (i === k && state && !state.asked) renderPage(state);
+  });
+  for (const spec of TABLES) {
+    const total = spec.total(summary);
+    const section = element("section");
+    section.id = `table-${spec.key}`;
+    section.append(element("h2", `${spec.title} (${english.format(total)})`));
+    holder.append(section);
+    const tab = element("button", `${spec.title} (${english.format(total)})`);
+    tab.type = "button";
+    tab.setAttribute("role", "tab");
+    tab.dataset.table = spec.key;
+    const k = sections.length;
+    tab.onclick = () => choose(k);
+    tabs.append(tab);
+    if (total === 0) {
+      sections.push([tab, section, null]);
+      section.append(element("p", "This section is empty."));
+      continue;
+    }
+    const state = { spec, total, shownTotal: total, offset: 0, sort: null, descending: false, section, asked: null };
+    tableStates.push(state);
+    sections.push([tab, section, state]);
+    const table = element("table");
+    const head = element("tr");
+    head.append(element("th", "#"));
+    for (const [column, heading] of spec.columns) {
+      const th = element("th");
+      const button = element("button", heading);
+      button.type = "button";
+      button.title = `Sort by ${heading}`;
+      button.dataset.column = column;
+      button.onclick = () => {
+        state.descending = state.sort === column ? !state.descending : false;
+        state.sort = column;
+        state.offset = 0;
+        renderPage(state);
+      };
+      th.append(button);
+      head.append(th);
+    }
+    const body = element("tbody");
+    table.append(element("thead"), body);
+    table.firstChild.append(head);
+    state.head = head;
+    state.body = body;
+    section.append(pager(state), table);
+  }
+  choose(Math.max(0, TABLES.findIndex((spec) => spec.total(summary) > 0)));
+}
+
+function pager(state) {
+  const bar = element("div", undefined, "pager");
+  const button = (text, to) => {
+    const b = element("button", text);
+    b.type = "button";
+    b.dataset.go = text.toLowerCase();
+    b.onclick = () => {
+      state.offset = to();
+      renderPage(state);
+    };
+    return b;
+  };
+  const pages = () => Math.max(1, Math.ceil(state.shownTotal / PAGE_ROWS));
+  const pageInput = element("input");
+  pageInput.type = "number";
+  pageInput.min = 1;
+  pageInput.onchange = () => {
+    const n = Math.min(pages(), Math.max(1, Math.trunc(Number(pageInput.value)) || 1));
+    state.offset = (n - 1) * PAGE_ROWS;
+    renderPage(state);
+  };
+  state.pageInput = pageInput;
+  state.pages = element("span");
+  state.note = element("span");
+  bar.append(
+    button("First", () => 0),
+    button("Previous", () => Math.max(0, state.offset - PAGE_ROWS)),
+    " Page ", pageInput, state.pages,
+    button("Next", () => Math.min((pages() - 1) * PAGE_ROWS, state.offset + PAGE_ROWS)),
+    button("Last", () => (pages() - 1) * PAGE_ROWS),
+    " ", state.note,
+  );
+  return bar;
+}
+
+async function renderPage(state) {
+  const asked = { offset: state.offset, sort: state.sort, descending: state.descending, node: onlyNode };
+  state.asked = asked;
+  state.section.dataset.state = "loading";
+  state.note.textContent = state.sort ? "Sorting…" : "";
+  const answer = await ask({ type: "page", table: state.spec.key, ...asked, count: PAGE_ROWS });
+  if (state.asked !== asked || answer.error) {
+    if (answer.error) state.note.textContent = answer.error;
+    return;
+  }
+  state.body.replaceChildren(...answer.rows.map((row) => {
+    const tr = element("tr");
+    tr.append(element("td", english.format(row.position + 1), "position"), ...state.spec.cells(row));
+    return tr;
+  }));
+  for (const b of state.head.querySelectorAll("button")) {
+    const sortedHere = b.dataset.column === state.sort;
+    b.textContent = b.textContent.replace(/ [▲▼]$/, "") + (sortedHere ? (state.descending ? " ▼" : " ▲") : "");
+  }
+  state.shownTotal = answer.total;
+  const pages = Math.max(1, Math.ceil(answer.total / PAGE_ROWS));
+  state.pageInput.max = pages;
+  state.pageInput.value = Math.floor(answer.offset / PAGE_ROWS) + 1;
+  state.pages.textContent = ` of ${english.format(pages)} `;
+  state.section.dataset.state = "shown";
+  if (answer.total === 0) {
+    state.note.textContent = "No row of this section mentions the node.";
+    return;
+  }
+  const first = answer.offset + 1, last = answer.offset + answer.rows.length;
+  state.note.textContent = `Rows ${english.format(first)}–${english.format(last)} of ${english.format(answer.total)}` +
+    (asked.node ? " that mention the node" : "") +
+    (state.sort ? `, by ${new Map(state.spec.columns).get(state.sort)}${state.descending ? ", descending" : ""}`
+      : ", in the document's order") + ".";
+}
+
+// Shows only the rows that mention `id` in every table, or every row again for null.
+function showOnly(id) {
+  onlyNode = id;
+  $("filter").hidden = id === null;
+  $("filter-id").textContent = id ?? "";
+  for (const state of tableStates) {
+    state.offset = 0;
+    if (state.section.hidden) state.asked = null; // asked for when its tab is chosen
+    else renderPage(state);
+  }
+}
+
+$("only").addEventListener("click", () => showOnly($("node-id").textContent));
+$("every").addEventListener("click", () => showOnly(null));
+
+// ---- search -------------------------------------------------------------------------------------
+
+let searchTimer = 0;
+let searchAsked = null;
+
+$("search").addEventListener("input", () => {
+  clearTimeout(searchTimer);
+  searchTimer = setTimeout(runSearch, 200);
+});
+$("search").addEventListener("keydown", (event) => {
+  if (event.key !== "Enter") return;
+  clearTimeout(searchTimer);
+  runSearch();
 });
 
-// XMLHttpRequest rather than fetch: it also reads file: URLs where the browser allows.
+async function runSearch() {
+  if (!loaded) return;
+  const query = $("search").value;
+  searchAsked = query;
+  $("find").dataset.state = "searching";
+  const answer = await ask({ type: "search", query, limit: RESULTS_SHOWN });
+  if (searchAsked !== query) return;
+  const list = $("results");
+  list.replaceChildren(...answer.results.map((found) => {
+    const item = element("li");
+    const where = [];
+    if (found.record) where.push("new or updated");
+    if (found.deleted) where.push("deleted");
+    where.push(`${english.format(found.edgesOut)} out, ${english.format(found.edgesIn)} in`);
+    if (found.deletedOut || found.deletedIn) {
+      where.push(`deleted edges ${english.format(found.deletedOut)} out, ${english.format(found.deletedIn)} in`);
+    }
+    item.append(idLink(found.id), " ", element("span", found.record?.label ?? ""), " ",
+      element("span", `(${where.join("; ")})`, "where"));
+    return item;
+  }));
+  const shown = answer.results.length;
+  $("search-note").textContent = query.trim() === "" ? "" :
+    answer.total === 0 ? `No node's id or label matches “${query.trim()}”.` :
+    shown < answer.total ? `The first ${english.format(shown)} of ${count(answer.total, "matching node")}; refine the search to see others.` :
+    `${count(answer.total, "matching node")}.`;
+  $("find").dataset.state = "shown";
+}
+
+// ---- a node and its neighbourhood -------------------------------------------------------------
+
+let drawn = null; // what the canvas shows, for clicks
+
+function nodeInHash() {
+  const match = /^#node=([0-9a-fA-F-]{36})$/.exec(location.hash);
+  return match ? match[1].toLowerCase() : null;
+}
+
+window.addEventListener("hashchange", () => {
+  const id = nodeInHash();
+  if (id && loaded) select(id);
+});
+
+async function select(id) {
+  const panel = $("node");
+  panel.hidden = false;
+  panel.dataset.state = "loading";
+  const answer = await ask({ type: "node", id, cap: DRAWN_NEIGHBOURS });
+  if (nodeInHash() !== null && nodeInHash() !== id) return; // another was chosen meanwhile
+  $("node-id").textContent = id;
+  if (answer.missing || answer.error) {
+    $("node-facts").textContent = answer.error ?? "No section of this document mentions this id.";
+    $("cap").textContent = "";
+    $("drawn").replaceChildren();
+    drawn = null;
+    $("drawing").getContext("2d").clearRect(0, 0, $("drawing").width, $("drawing").height);
+    panel.dataset.state = "missing";
+    return;
+  }
+  const c = answer.centre, r = c.record;
+  const facts = [];
+  if (c.deleted) facts.push("Deleted.");
+  if (r) {
+    const fields = [];
+    if (r.label !== undefined) fields.push(`label “${r.label}”`);
+    if (r.url !== undefined) fields.push(`url ${r.url}`);
+    if (r.sizeText !== undefined) fields.push(`size ${r.sizeText}`);
+    for (const key of ["red", "green", "blue"]) if (r[key] !== undefined) fields.push(`${key} ${r[key]}`);
+    if (r.showLabel !== undefined) fields.push(`show_label ${r.showLabel}`);
+    facts.push(fields.length ? `New or updated: ${fields.join(", ")}.` : "New or updated, with no field set.");
+  } else if (!c.deleted) {
+    facts.push("No record: it appears only in edges.");
+  }
+  facts.push(`Edges gained: ${english.format(c.edgesOut)} out, ${english.format(c.edgesIn)} in; ` +
+    `edges deleted: ${english.format(c.deletedOut)} out, ${english.format(c.deletedIn)} in.`);
+  $("node-facts").textContent = facts.join(" ");
+  const canvas = $("drawing");
+  drawn = drawNeighbourhood(canvas, answer);
+  canvas.setAttribute("aria-label", `The neighbourhood of ${id}: ${count(answer.neighbours.length, "neighbour")} drawn; ` +
+    "the list below names them.");
+  $("cap").textContent = answer.neighbourTotal <= answer.neighbours.length
+    ? `All ${count(answer.neighbourTotal, "neighbour")} drawn.`
+    : `Drawn: ${english.format(answer.neighbours.length)} of ${count(answer.neighbourTotal, "neighbour")}; ` +
+      `the drawing shows at most ${answer.cap}, taken in turn from each kind of edge. The tables list them all.`;
+  $("drawn").replaceChildren(...drawn.nodes.map((n) => {
+    const item = element("li");
+    item.dataset.id = n.id;
+    item.dataset.x = n.x.toFixed(1);
+    item.dataset.y = n.y.toFixed(1);
+    item.dataset.r = n.r.toFixed(1);
+    item.append(idLink(n.id), " ", element("span", n.record?.label ?? ""), " ", element("span", `(${n.role})`, "where"));
+    return item;
+  }));
+  panel.dataset.state = "shown";
+}
+
+$("drawing").addEventListener("click", (event) => {
+  if (!drawn) return;
+  const box = event.currentTarget.getBoundingClientRect();
+  const scale = drawn.width / box.width;
+  const hit = nodeAt(drawn, (event.clientX - box.left) * scale, (event.clientY - box.top) * scale);
+  if (hit) location.hash = `node=${hit.id}`;
+});
+
+// ---- where documents come from -------------------------------------------------------------------
+
+const picker = $("file");
+picker.addEventListener("change", () => {
+  const file = picker.files[0];
+  // Cleared at once, so that choosing the same file again (changed on disk or not) loads it again.
+  picker.value = "";
+  if (file) load({ file }, file.name);
+});
+
 const given = new URLSearchParams(location.search).get("document");
-if (given) {
-  const request = new XMLHttpRequest();
-  request.open("GET", given);
-  request.responseType = "arraybuffer";
-  request.onload = () => show(new Uint8Array(request.response), given.split("/").pop());
-  request.onerror = () => (errorLine.textContent = `could not load ${given}`);
-  request.send();
+if (location.protocol !== "file:") {
+  setState("ready");
+  if (given) load({ url: new URL(given, location.href).href }, given.split("/").pop());
 }
