@@ -44,7 +44,7 @@ void intern_names(const MethodSignature& sig) noexcept {
 
 // Index of the parameter called `name`, or kUnknown.
 std::ptrdiff_t find_parameter(const MethodSignature& sig, PyObject* name) noexcept {
-  const std::size_t count = sig.slot_count();
+  const std::size_t count = sig.parameter_count();
   if (!sig.interned.empty() && sig.interned[0] == nullptr) intern_names(sig);
   for (std::size_t i = 0; i < count && i < sig.interned.size(); ++i) {
     if (sig.interned[i] == name) return static_cast<std::ptrdiff_t>(i);
@@ -68,14 +68,14 @@ std::ptrdiff_t find_parameter(const MethodSignature& sig, PyObject* name) noexce
 
 class Binder {
  public:
-  Binder(const MethodSignature& sig, PyObject** slots) noexcept : sig_(sig), slots_(slots) {}
+  Binder(const MethodSignature& sig, PyObject** bound) noexcept : sig_(sig), bound_(bound) {}
 
-  // Positional arguments fill the first slots; more than the signature has fail at once.
+  // Positional arguments fill the first parameters; more than the signature has fail at once.
   Result<void> place_positional(PyObject* const* args, Py_ssize_t nargs) {
     nargs_ = static_cast<std::size_t>(nargs);
     const std::size_t n = sig_.positional.size();
     if (nargs_ > n) return too_many();
-    for (std::size_t i = 0; i < nargs_; ++i) slots_[i] = args[i];
+    for (std::size_t i = 0; i < nargs_; ++i) bound_[i] = args[i];
     return {};
   }
 
@@ -84,8 +84,8 @@ class Binder {
     const std::ptrdiff_t found = find_parameter(sig_, name);
     if (found == kUnknown) return unexpected(name);
     const auto index = static_cast<std::size_t>(found);
-    if (slots_[index] != nullptr) return multiple_values(index);
-    slots_[index] = value;
+    if (bound_[index] != nullptr) return multiple_values(index);
+    bound_[index] = value;
     return {};
   }
 
@@ -95,7 +95,7 @@ class Binder {
     std::size_t count = 0;
     if (nargs_ < sig_.required) {
       for (std::size_t i = 0; i < sig_.required; ++i) {
-        if (slots_[i] == nullptr) names[count++] = sig_.positional[i];
+        if (bound_[i] == nullptr) names[count++] = sig_.positional[i];
       }
       if (count > 0) return missing({names.data(), count});
     }
@@ -134,15 +134,15 @@ class Binder {
   }
 
   const MethodSignature& sig_;
-  PyObject** slots_;
+  PyObject** bound_;
   std::size_t nargs_ = 0;
 };
 
 }  // namespace
 
 Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, PyObject** slots) {
-  Binder binder(sig, slots);
+                         PyObject* kwnames, PyObject** bound) {
+  Binder binder(sig, bound);
   if (auto placed = binder.place_positional(args, nargs); !placed) return placed;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -155,8 +155,8 @@ Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_s
 }
 
 Result<void> bind_tuple_dict(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
-                             PyObject** slots) {
-  Binder binder(sig, slots);
+                             PyObject** bound) {
+  Binder binder(sig, bound);
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (auto placed = binder.place_positional(&PyTuple_GET_ITEM(args, 0), nargs); !placed) {
     return placed;

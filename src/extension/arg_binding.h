@@ -24,31 +24,39 @@ struct MethodSignature {
   // keywords from source code match by pointer.
   std::span<PyObject*> interned;
 
-  std::size_t slot_count() const noexcept { return positional.size(); }
+  std::size_t parameter_count() const noexcept { return positional.size(); }
 };
 
-// Fills slots[0 .. sig.slot_count()) with borrowed references; empty slots are NULL.
+// Fills bound[0 .. sig.parameter_count()) with borrowed references, NULL for a
+// parameter not given.
 // Vector form, as a METH_FASTCALL | METH_KEYWORDS method receives its arguments.
 Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, PyObject** slots);
+                         PyObject* kwnames, PyObject** bound);
 // Tuple-and-dictionary form, as tp_new receives them.
 Result<void> bind_tuple_dict(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
-                             PyObject** slots);
+                             PyObject** bound);
+
+// A method of any of the C signatures as the PyCFunction a PyMethodDef holds,
+// through void(*)(): the interpreter calls it by the signature its ml_flags name.
+template <class Fn>
+PyCFunction as_cfunction(Fn* fn) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
 template <std::size_t N>
 Result<std::array<PyObject*, N>> bind_arguments(const MethodSignature& sig, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames) {
-  assert(sig.slot_count() == N);
-  std::array<PyObject*, N> slots{};
+  assert(sig.parameter_count() == N);
+  std::array<PyObject*, N> bound{};
   // The common call, every parameter by position and no keyword, needs no binder:
   // inline and with N known, it is N moves.
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) {
-    std::copy_n(args, N, slots.begin());
-    return slots;
+    std::copy_n(args, N, bound.begin());
+    return bound;
   }
-  Result<void> bound = bind_vector(sig, args, nargs, kwnames, slots.data());
-  if (!bound) return bound.take_error();
-  return slots;
+  Result<void> done = bind_vector(sig, args, nargs, kwnames, bound.data());
+  if (!done) return done.take_error();
+  return bound;
 }
 
 }  // namespace kovra::ext

@@ -6,7 +6,7 @@
 #include <limits>
 #include <utility>
 
-#include "extension/graph_diff_type.h"
+#include "extension/instance.h"
 #include "extension/owned_ref.h"
 #include "extension/result.h"
 

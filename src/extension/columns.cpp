@@ -17,7 +17,7 @@
 #include "extension/borrow.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
-#include "extension/graph_diff_type.h"
+#include "extension/instance.h"
 #include "extension/method_frame.h"
 
 namespace kovra::ext {

@@ -15,6 +15,7 @@
 #include "extension/columns.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
+#include "extension/instance.h"
 #include "extension/interpreter_released.h"
 #include "extension/method_frame.h"
 
@@ -22,11 +23,8 @@ namespace kovra::ext {
 
 namespace {
 
-constexpr char kTypeCreationFailed[] = "failed to create type object for PyGraphDiff";
 constexpr char kInstanceCreationFailed[] = "failed to create a PyGraphDiff for the decoded diff";
 constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
-
-PyTypeObject* type_slot = nullptr;
 
 // Below this size a document decodes in a few microseconds, about what handing
 // the interpreter to another thread and taking it back can cost.
@@ -51,20 +49,6 @@ const MethodSignature kAddEdgeSignature = all_required("add_edge", kFromToWeight
 const MethodSignature kDeleteEdgeSignature =
     all_required("delete_edge", kFromTo, delete_edge_names);
 const MethodSignature kFromBytesSignature = all_required("from_bytes", kBytes, from_bytes_names);
-
-}  // namespace
-
-// ---- frame pieces -------------------------------------------------------------
-
-Result<PyGraphDiffObject*> check_receiver(PyObject* self) {
-  PyTypeObject* type = py_graph_diff_type();
-  if (Py_TYPE(self) == type || PyType_IsSubtype(Py_TYPE(self), type)) {
-    return reinterpret_cast<PyGraphDiffObject*>(self);
-  }
-  return conversion_error(self, kClassName);
-}
-
-namespace {
 
 // ---- queries --------------------------------------------------------------------
 
@@ -129,7 +113,7 @@ class IdTexts {
   }
 
   // Asks early for what text(index) will read, in two stages since a shared
-  // text's address is itself in the table: the table's slot for an entry far
+  // text's address is itself in the table: the table's cell for an entry far
   // ahead (`far`), then, for a nearer one (`near`), the text once made (its cached
   // hash) or else the id.
   template <class Entry>
@@ -310,7 +294,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       decoded = deserialize_graph_diff(document);
     }
     if (!decoded) return PendingError::lazy(PyExc_Exception, kDeserializeFailed);
-    auto instance = new_instance(py_graph_diff_type(), std::move(*decoded));
+    auto instance = new_instance(graph_diff_type(), std::move(*decoded));
     if (!instance) {
       PendingError error = instance.take_error();
       if (PyErr_GivenExceptionMatches(error.exception(), PyExc_MemoryError)) return error;
@@ -342,12 +326,6 @@ void graph_diff_dealloc(PyObject* self) noexcept {
 }
 
 // ---- type -------------------------------------------------------------------------
-
-template <class Fn>
-PyCFunction as_cfunction(Fn* fn) noexcept {
-  // Through void(*)(): the interpreter picks the real signature from ml_flags.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 PyMethodDef methods[] = {
     {"new_or_updated_nodes", as_cfunction(new_or_updated_nodes), METH_NOARGS,
@@ -406,32 +384,11 @@ PyType_Spec spec = {"builtins.PyGraphDiff", static_cast<int>(sizeof(PyGraphDiffO
 }  // namespace
 
 Result<PyTypeObject*> create_graph_diff_type() noexcept {
-  if (type_slot != nullptr) return type_slot;
+  if (PyTypeObject* type = graph_diff_type(); type != nullptr) return type;
   PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) return fetch_pending();  // the slot stays empty; the next call retries
-  type_slot = reinterpret_cast<PyTypeObject*>(type);
-  return type_slot;
-}
-
-PyTypeObject* py_graph_diff_type() {
-  if (type_slot != nullptr) [[likely]] {
-    return type_slot;
-  }
-  auto type = create_graph_diff_type();
-  if (type) return *type;
-  raise_pending(type.take_error());
-  PyErr_PrintEx(0);
-  throw InternalFault(kTypeCreationFailed);
-}
-
-Result<OwnedRef> new_instance(PyTypeObject* type, GraphDiff&& record) noexcept {
-  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return fetch_pending();  // `record` stays with the caller, who drops it
-  auto* instance = reinterpret_cast<PyGraphDiffObject*>(obj);
-  new (&instance->diff) GraphDiff(std::move(record));
-  instance->borrow_flag = 0;
-  return OwnedRef::steal(obj);
+  if (type == nullptr) return fetch_pending();  // nothing recorded; the next call retries
+  record_graph_diff_type(reinterpret_cast<PyTypeObject*>(type));
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace kovra::ext

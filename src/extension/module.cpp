@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "extension/arg_binding.h"
 #include "extension/entry_guard.h"
 #include "extension/graph_diff_type.h"
 #include "extension/shards.h"
@@ -22,11 +23,10 @@ constexpr char kAllAppendFailed[] = "could not append __name__ to __all__";
 // One stream split across processes (shards.cpp). Module attributes, but not in
 // __all__, which names the class alone.
 PyMethodDef module_functions[] = {
-    {"shard_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shard_of)),
-     METH_FASTCALL | METH_KEYWORDS, "shard_of(id, shards)\n--\n\n"},
-    {"merge_documents",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_documents)),
-     METH_FASTCALL | METH_KEYWORDS, "merge_documents(documents)\n--\n\n"},
+    {"shard_of", as_cfunction(shard_of), METH_FASTCALL | METH_KEYWORDS,
+     "shard_of(id, shards)\n--\n\n"},
+    {"merge_documents", as_cfunction(merge_documents), METH_FASTCALL | METH_KEYWORDS,
+     "merge_documents(documents)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

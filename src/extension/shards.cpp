@@ -12,7 +12,7 @@
 #include "extension/arg_binding.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
-#include "extension/graph_diff_type.h"
+#include "extension/instance.h"
 #include "extension/interpreter_released.h"
 
 namespace kovra::ext {
