@@ -10,6 +10,7 @@ import sys
 
 import pytest
 
+import support
 from kovra_api import PyGraphDiff
 
 # Two daemon threads loop over one call while the main thread ends with many dicts left
@@ -63,20 +64,33 @@ def large_document(tmp_path_factory):
     return path
 
 
+# The forced unwind out of a caller's code passes frames of the call that have
+# destructors to run, where AddressSanitizer's own bookkeeping (sigaltstack on a stack
+# that the unwind left poisoned) reports an overflow of its own making.
+THROUGH_DESTRUCTORS = pytest.mark.skipif(
+    support.under_address_sanitizer(), reason="a false report of the sanitizer's runtime")
+
+
 @pytest.mark.parametrize("call, runs", [
     ("from_bytes", 20),
     ("merge_documents", 20),
-    ("a weight's __float__", 6),
-    ("a colour's __index__", 6),
+    pytest.param("a weight's __float__", 6, marks=THROUGH_DESTRUCTORS),
+    pytest.param("a colour's __index__", 6, marks=THROUGH_DESTRUCTORS),
 ])
 def test_daemon_threads_inside_calls_at_exit_do_not_end_the_process(large_document, call, runs):
+    env = dict(os.environ)
+    if support.under_address_sanitizer():
+        # A parked thread keeps what it holds, which LeakSanitizer would report at exit;
+        # every other report still counts. The runs are slow there: two are enough.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        runs = 2
     # A few children at a time: each run is a race with finalization, so each must be
     # its own process.
     failures = []
     for first in range(0, runs, 4):
         children = [
             subprocess.Popen([sys.executable, "-c", EXIT_CHILD, call, str(large_document)],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
             for _ in range(first, min(runs, first + 4))
         ]
         for child in children:

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -52,10 +51,12 @@ std::optional<PendingError> run_guarded(Body& body, OwnedRef& out) noexcept {
     return PendingError::no_memory();
   } catch (const std::exception& error) {
     return PendingError::panic(error.what());
-  } catch (abi::__forced_unwind&) {
-    // Python code that a conversion ran, in a daemon thread, asked for the lock
-    // back while the interpreter finalized; the unwind cannot pass this frame.
+  } catch (...) {
+    // Nothing of this module throws anything else: this is the forced unwind of a
+    // daemon thread whose Python code, run by a conversion, asked for the lock
+    // back while the interpreter finalized. It cannot pass this frame.
     park_thread_forever();
+    return PendingError::panic("a thread ended by the interpreter's finalization");
   }
 }
 

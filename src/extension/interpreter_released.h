@@ -10,8 +10,10 @@ namespace kovra::ext {
 // ended by CPython 3.12 and 3.13 with pthread_exit, whose forced unwind would
 // reach a noexcept frame of this module and abort the process. Called where such
 // an unwind is caught, this keeps the thread asleep instead, as later CPython
-// versions do on their own, until the process exits. Never returns.
-[[noreturn]] void park_thread_forever() noexcept;
+// versions do on their own, until the process exits. It never returns, but is
+// not declared so: AddressSanitizer would unpoison the stack before the call, a
+// stack that the unwind has left in a state it reports as an overflow.
+void park_thread_forever() noexcept;
 
 // Lets other threads run the interpreter for as long as it lives, and takes the
 // lock back on every way out, exceptions included. Only for work that touches no
