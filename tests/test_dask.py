@@ -72,40 +72,47 @@ def readme_blocks(section):
     return re.findall(r"```python\n(.*?)```", body, re.S)
 
 
+def run_script(folder, source):
+    """Runs `source` as a user's script (its functions in __main__, which the cluster
+    receives by value) in a process of its own: a cluster's threads outlive it, and
+    later tests fork. Returns what the script pickled to its stdout."""
+    script = folder / "script.py"
+    script.write_text(source)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(EXAMPLES), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, cwd=folder, env=env,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-4000:]
+    return pickle.loads(done.stdout)
+
+
 def test_readme_recipe_as_printed(tmp_path):
     pool_block, dask_block = readme_blocks("More than one process")
-    # The user's own script: the recipe's functions live in __main__, so the
-    # cluster receives them by value and must find PyGraphDiff by reference.
-    script = tmp_path / "recipe.py"
-    script.write_text(STREAM + pool_block + dask_block + textwrap.dedent("""
+    by_pool, by_dask = run_script(tmp_path, STREAM + pool_block + dask_block + textwrap.dedent("""
         if __name__ == "__main__":
             import pickle, sys
             pickle.dump((whole.to_bytes(), document), sys.stdout.buffer)
         """))
-    done = subprocess.run([sys.executable, str(script)], capture_output=True, cwd=tmp_path,
-                          timeout=600)
-    assert done.returncode == 0, done.stderr.decode(errors="replace")[-4000:]
-    by_pool, by_dask = pickle.loads(done.stdout)
     expected = snapshot(PyGraphDiff.from_bytes(whole_diff(STREAM).to_bytes()))
     assert snapshot(PyGraphDiff.from_bytes(by_pool)) == expected
     assert snapshot(PyGraphDiff.from_bytes(by_dask)) == expected
 
 
-def test_example_on_a_local_cluster():
-    # Left on sys.path: the workers, which start with the parent's path, import
-    # the example's functions by name.
-    if str(EXAMPLES) not in sys.path:
-        sys.path.append(str(EXAMPLES))
-    import sharded_dask
-    from dask.distributed import Client, LocalCluster
-
-    namespace = {}
-    exec(STREAM, namespace)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        document = sharded_dask.merged_document(client, namespace["stream"], 8)
-        # A diff itself travels to a worker and back, pickled as its document.
-        returned = client.submit(lambda diff: diff, whole_diff(STREAM), pure=False).result()
-    expected = snapshot(PyGraphDiff.from_bytes(whole_diff(STREAM).to_bytes()))
-    assert snapshot(PyGraphDiff.from_bytes(document)) == expected
-    assert snapshot(returned) == snapshot(whole_diff(STREAM))
+def test_example_on_a_local_cluster(tmp_path):
+    document, returned = run_script(tmp_path, STREAM + textwrap.dedent("""
+        if __name__ == "__main__":
+            import contextlib, pickle, sys
+            import sharded, sharded_dask
+            with contextlib.ExitStack() as stack:
+                client = sharded_dask.connect(stack, workers=2)
+                document = sharded_dask.merged_document(client, stream, 8)
+                # A diff itself travels to a worker and back, pickled as its document.
+                whole = sharded.PyGraphDiff()
+                sharded.apply(whole, stream)
+                returned = client.submit(lambda diff: diff, whole, pure=False).result()
+            pickle.dump((document, returned), sys.stdout.buffer)
+        """))
+    expected = whole_diff(STREAM)
+    assert snapshot(PyGraphDiff.from_bytes(document)) == snapshot(
+        PyGraphDiff.from_bytes(expected.to_bytes()))
+    assert type(returned) is PyGraphDiff
+    assert snapshot(returned) == snapshot(expected)
