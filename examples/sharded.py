@@ -10,7 +10,7 @@ into the document of the whole stream, exactly as if one process had seen it all
 The workers here are a `concurrent.futures.ProcessPoolExecutor`. Each worker reads
 its own partition of the stream (here: a file the producer wrote, as a message
 queue's consumer reads its partition), so the stream never passes through the
-parent. The README shows the same with a Dask cluster.
+parent. examples/sharded_dask.py runs the same on a Dask cluster.
 
 Run with:  python examples/sharded.py [--workers 2] [--ops 300000]
 """
