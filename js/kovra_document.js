@@ -1456,7 +1456,7 @@ export function float32Text(value) {
 
 // Sizes repeat, and their text is costly: the texts by binary32 bits, in a table of
 // SIZE_SLOTS probed in turn and emptied when half full, each with its bytes as
-// SIZE_WORDS words to copy. The longest text, "-0.0000012345678", is 17 bytes.
+// SIZE_WORDS words to copy. The longest text, "-0.0000012345678", is 16 bytes.
 const SIZE_SLOT_BITS = 10;
 const SIZE_SLOTS = 1 << SIZE_SLOT_BITS;
 const SIZE_WORDS = 5;

@@ -130,6 +130,19 @@ def test_later_node_entry_replaces_an_invalid_earlier_one():
     assert PyGraphDiff.from_bytes(data).new_or_updated_nodes() == {text(A): {"red": 2}}
 
 
+@pytest.mark.parametrize(
+    "first, order",
+    [('{"label":"first"}', [A, B]), ("not json", [B, A])],
+    ids=["keeps-its-place", "broken-record-does-not-count"],
+)
+def test_repeated_node_stands_where_its_first_valid_record_stood(first, order):
+    # The example of docs/format.md: the later record whole, at the first valid one's place.
+    d = PyGraphDiff.from_bytes(
+        document(nodes=[(A, first), (B, '{"red":1}'), (A, '{"size":2.5}')]))
+    assert list(d.new_or_updated_nodes().items()) == [
+        (text(node), {"size": 2.5} if node == A else {"red": 1}) for node in order]
+
+
 def test_later_groups_replace_earlier_ones():
     d = PyGraphDiff.from_bytes(document(
         edges=[(A, [(B, 1.0)]), (A, [(C, 2.0)])],

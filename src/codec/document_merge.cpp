@@ -1,5 +1,7 @@
 #include "codec/document_merge.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -13,6 +15,15 @@
 namespace kovra {
 
 namespace {
+
+// The bytes of `whole` from `at` on, `count` of them or all: positions the walk
+// has reached, always inside. Not substr, whose range check calls into a newer
+// C++ runtime than the wheel's manylinux2014 tag allows.
+std::string_view slice(std::string_view whole, std::size_t at,
+                       std::size_t count = std::string_view::npos) noexcept {
+  assert(at <= whole.size());
+  return std::string_view(whole.data() + at, std::min(count, whole.size() - at));
+}
 
 // Both node sections of a document with no entries: the merge of no documents.
 constexpr char kNoNodeSections[16] = {};
@@ -196,12 +207,12 @@ class DocumentMerger {
     if (i == 0) {
       CheckedNodes checked;
       if (!walk_node_sections(in, checked)) return false;
-      merged_.node_sections_ = document.substr(0, offset(document, in));
+      merged_.node_sections_ = slice(document, 0, offset(document, in));
     } else if (document.starts_with(merged_.node_sections_)) {
       // The same bytes hold the same content, valid since the first input's were:
       // the common case, as every shard sees the same node operations in the same
       // order and its tables keep the order of their history.
-      in = ByteCursor(document.substr(merged_.node_sections_.size()));
+      in = ByteCursor(slice(document, merged_.node_sections_.size()));
     } else if (!compare_node_sections(i, in)) {
       return false;
     }
@@ -215,9 +226,9 @@ class DocumentMerger {
     if (!walk_deleted_groups(in, groups)) return false;
     merged_.deleted_group_count_ += groups.groups() - edge_groups;
     split_by_shard_ = split_by_shard_ && groups.all_own();
-    merged_.edge_sections_.push_back(document.substr(edges_at, deleted_at - edges_at));
+    merged_.edge_sections_.push_back(slice(document, edges_at, deleted_at - edges_at));
     merged_.deleted_sections_.push_back(
-        document.substr(deleted_at, offset(document, in) - deleted_at));
+        slice(document, deleted_at, offset(document, in) - deleted_at));
     return true;
   }
 
@@ -283,9 +294,9 @@ void MergedDocument::write(char* out) const noexcept {
   };
   copy(node_sections_);
   out = put_u64(out, edge_group_count_);
-  for (std::string_view part : edge_sections_) copy(part.substr(8));
+  for (std::string_view part : edge_sections_) copy(slice(part, 8));
   out = put_u64(out, deleted_group_count_);
-  for (std::string_view part : deleted_sections_) copy(part.substr(8));
+  for (std::string_view part : deleted_sections_) copy(slice(part, 8));
 }
 
 MergeOutcome merge_documents(std::span<const std::string_view> documents) {

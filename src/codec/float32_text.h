@@ -10,7 +10,8 @@
 
 namespace kovra {
 
-// Longest text of a size: a negative value below 0.00001 with nine digits.
+// Room for the longest text of a size, 16 characters (a negative value below
+// 0.00001 with eight digits; `make sweep` writes every binary32), and one spare.
 inline constexpr std::size_t kFloat32TextMax = 17;
 
 // The shortest round-trip decimal of a finite magnitude: `significand`, which has

@@ -131,6 +131,13 @@ class BoundedIndex {
   std::uint32_t size() const noexcept { return live_; }
   bool ordered() const noexcept { return tree_ != nullptr; }
   std::size_t bucket_count() const noexcept { return buckets_ ? count_ : 0; }
+  // Bytes held outside the object: the buckets, or the tree's nodes (each its
+  // value behind the four words of the node's links and colour).
+  std::size_t heap_bytes() const noexcept {
+    std::size_t bytes = bucket_count() * sizeof(Bucket);
+    if (tree_) bytes += tree_->size() * (sizeof(typename Tree::value_type) + 4 * sizeof(void*));
+    return bytes;
+  }
 
   // Position of `key`, or kAbsent. key_at(pos) gives the key of the owner's entry
   // at `pos`.

@@ -276,6 +276,17 @@ void EdgeStore::clear() noexcept {
   marks_.clear();
 }
 
+std::size_t EdgeStore::heap_bytes() const noexcept {
+  std::size_t bytes = index_.heap_bytes() + arena_.heap_bytes() + slots_.capacity() * sizeof(Slot) +
+                      marks_.capacity() * sizeof(Mark) +
+                      edge_groups_.capacity() * sizeof(EdgeGroup) +
+                      deleted_groups_.capacity() * sizeof(DeletedGroup);
+  for (const Slot& slot : slots_) bytes += slot.incoming.own_heap_bytes();
+  for (const EdgeGroup& group : edge_groups_) bytes += group.targets.own_heap_bytes();
+  for (const DeletedGroup& group : deleted_groups_) bytes += group.targets.own_heap_bytes();
+  return bytes;
+}
+
 // Every group interns its `from` id, so a section's count of groups is how many
 // ids it names at least: the index and the slots are sized for them once, rather
 // than grown a step at a time while the section loads. The count is bounded by

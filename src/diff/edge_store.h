@@ -118,6 +118,9 @@ class EdgeStore {
   void finish_loading();
 
   void clear() noexcept;
+  // Bytes held on the heap, by capacity: the tables, the arena's chunks and
+  // whatever single lists hold beyond them.
+  std::size_t heap_bytes() const noexcept;
   // Checks every invariant below against the groups; for tests and fuzzing.
   bool consistent() const;
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "diff/edge_store.h"
+#include "diff/raw_blocks.h"
 
 namespace kovra {
 
@@ -73,8 +74,8 @@ class EdgeStore::Batch {
   void intern_rows() {
     const std::size_t n = from_ids_.size();
     fresh_.reserve(2 * n);
-    from_ = std::make_unique_for_overwrite<NodeIndex[]>(n);
-    to_ = std::make_unique_for_overwrite<NodeIndex[]>(n);
+    from_ = raw_array<NodeIndex>(n);
+    to_ = raw_array<NodeIndex>(n);
     rows_ = n;
     if (s_.marks_.size() < s_.slots_.size()) s_.marks_.resize(s_.slots_.size());
     marked_ = true;
@@ -201,7 +202,7 @@ class EdgeStore::Batch {
   void sort_rows() {
     std::size_t* const starts = starts_.data();
     for (std::size_t r = 1; r < starts_.size(); ++r) starts[r] += starts[r - 1];
-    sorted_ = std::make_unique_for_overwrite<Row[]>(starts_.back());
+    sorted_ = raw_array<Row>(starts_.back());
     Row* const sorted = sorted_.get();
     const NodeIndex* const ranks = from_.get();
     const NodeIndex* const to = to_.get();
@@ -363,7 +364,7 @@ class EdgeStore::Batch {
   std::vector<NodeIndex> fresh_;
   // Per row, once interned: the ids' indexes; from_ is kNone for a refused row.
   // Left uninitialised until then, like sorted_: they are as long as the batch.
-  std::unique_ptr<NodeIndex[]> from_, to_;
+  RawArray<NodeIndex> from_, to_;
   std::size_t rows_ = 0;
   bool marked_ = false;             // the `from` marks may be set
   bool written_ = false;            // the target marks may be set
@@ -371,7 +372,7 @@ class EdgeStore::Batch {
   std::vector<NodeIndex> ranked_;   // the batch's `from` nodes, by rank
   std::size_t new_groups_ = 0;      // how many of them have no group yet
   std::vector<std::size_t> starts_;
-  std::unique_ptr<Row[]> sorted_;  // the rows not refused, by rank
+  RawArray<Row> sorted_;  // the rows not refused, by rank
   std::vector<std::uint32_t> former_sizes_;
   std::vector<Replaced> replaced_;
 };

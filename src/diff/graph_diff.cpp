@@ -49,6 +49,12 @@ void GraphDiff::clear() noexcept {
   deleted_nodes_.clear();
 }
 
+std::size_t GraphDiff::heap_bytes() const noexcept {
+  std::size_t bytes = nodes_.heap_bytes() + deleted_nodes_.heap_bytes() + edges_.heap_bytes();
+  for (const auto& [id, update] : nodes_) bytes += update.text_heap_bytes();
+  return bytes;
+}
+
 void GraphDiff::reserve_nodes(std::size_t count) { nodes_.reserve(count); }
 
 void GraphDiff::reserve_deleted_nodes(std::size_t count) { deleted_nodes_.reserve(count); }

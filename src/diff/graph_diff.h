@@ -83,6 +83,10 @@ class GraphDiff {
   // Builds the reverse lists once all edges are in; required before any other use.
   void finish_loading() { edges_.finish_loading(); }
 
+  // The memory the diff holds beyond its own object, by capacity (what
+  // sys.getsizeof reports, together with the instance).
+  std::size_t heap_bytes() const noexcept;
+
   // Checks the internal indexes against each other; for tests and fuzzing.
   bool consistent() const { return edges_.consistent(); }
   // Interned ids currently in use; for tests.

@@ -89,6 +89,12 @@ class IdTable {
     index_.clear();
   }
 
+  // Bytes of the entries' array, by capacity, and of the index; not what an
+  // entry's value holds elsewhere.
+  std::size_t heap_bytes() const noexcept {
+    return entries_.capacity() * sizeof(Entry) + index_.heap_bytes();
+  }
+
   // For tests: whether the index has given up hashing for its ordered fallback.
   bool ordered() const noexcept { return index_.ordered(); }
 

@@ -75,6 +75,11 @@ class ListArena {
     push_free(block, class_of(bytes));
   }
 
+  // Bytes of the chunks (free blocks included); large blocks belong to their lists.
+  std::size_t heap_bytes() const noexcept {
+    return chunk_bytes_ + chunks_.capacity() * sizeof(chunks_[0]);
+  }
+
   // Gives back every chunk; large blocks must have been released already.
   void clear() noexcept { ListArena().swap(*this); }
 
@@ -119,6 +124,7 @@ class ListArena {
     next_ = chunk.get();
     end_ = next_ + size;
     chunks_.push_back(std::move(chunk));
+    chunk_bytes_ += size;
   }
 
   void swap(ListArena& other) noexcept {
@@ -126,12 +132,14 @@ class ListArena {
     std::swap(free_, other.free_);
     std::swap(next_, other.next_);
     std::swap(end_, other.end_);
+    std::swap(chunk_bytes_, other.chunk_bytes_);
   }
 
   std::vector<std::unique_ptr<char[]>> chunks_;
   FreeBlock* free_[kClasses] = {};
   char* next_ = nullptr;
   char* end_ = nullptr;
+  std::size_t chunk_bytes_ = 0;
 };
 
 }  // namespace kovra

@@ -156,6 +156,11 @@ class NodeUpdate {
     return has(kShowLabelValue);
   }
   bool empty() const noexcept { return flags_ == 0; }
+  // Bytes of the texts kept outside the update: its own block, or its place in a chunk.
+  std::size_t text_heap_bytes() const noexcept {
+    if (inline_texts()) return 0;
+    return (label_length_ == kLongTexts ? kLongPrefix : 0) + label_length() + url_length();
+  }
 
   // For code that walks the field list: whether `field` is present, and the value of a
   // field F that is (a plain value, which compiles to tighter code than the optional).

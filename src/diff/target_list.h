@@ -150,6 +150,16 @@ class TargetList {
     size_ = out;
   }
 
+  // Bytes the list holds beyond its arena's chunks: a block past the arena's
+  // classes, and the index.
+  std::size_t own_heap_bytes() const noexcept {
+    std::size_t own = bytes(capacity_) > ListArena::kLargest ? bytes(capacity_) : 0;
+    if constexpr (kIndexed) {
+      if (index_) own += sizeof(Index) + index_->heap_bytes();
+    }
+    return own;
+  }
+
   // For tests: the index, if the list has grown one.
   const BoundedIndex<IndexKeys>* index() const noexcept
     requires(kIndexed)

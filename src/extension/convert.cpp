@@ -264,8 +264,8 @@ OwnedRef new_bytes(std::size_t size) {
   OwnedRef bytes = created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // A large document is written once into fresh pages, and faulting them in 4 KiB
-  // at a time cost a writer a third of its time (W5's 62 MB in 46.6 ms against
-  // 33.4 ms in huge pages): the kernel is asked for huge pages where they fit.
+  // at a time costs a writer about a third of its time (W5's to_bytes row in
+  // benchmarks/README.md): the kernel is asked for huge pages where they fit.
   // Only the whole 2 MiB pages inside the object are advised, so nothing else
   // shares the advice; a kernel without transparent huge pages ignores it.
   constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;

@@ -195,18 +195,19 @@ PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
-  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
-    std::optional<DocumentWriter> writer = DocumentWriter::measure(diff);
-    if (!writer || writer->size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-      return PendingError::lazy(PyExc_Exception, kSerializeFailed);
-    }
-    // Written straight into the bytes object: the document is never copied.
-    OwnedRef bytes = new_bytes(writer->size());
-    writer->write(PyBytes_AS_STRING(bytes.get()));
-    return bytes;
-  });
+// The document of `diff`, which to_bytes and pickling both give.
+Result<OwnedRef> document_of(const GraphDiff& diff) {
+  std::optional<DocumentWriter> writer = DocumentWriter::measure(diff);
+  if (!writer || writer->size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+    return PendingError::lazy(PyExc_Exception, kSerializeFailed);
+  }
+  // Written straight into the bytes object: the document is never copied.
+  OwnedRef bytes = new_bytes(writer->size());
+  writer->write(PyBytes_AS_STRING(bytes.get()));
+  return bytes;
 }
+
+PyObject* to_bytes(PyObject* self, PyObject*) noexcept { return query(self, document_of); }
 
 // ---- mutations ------------------------------------------------------------------
 
@@ -271,6 +272,32 @@ PyObject* clear(PyObject* self, PyObject*) noexcept {
     if (!borrow) return borrow.take_error();
     (*instance)->diff.clear();
     return OwnedRef::borrow(Py_None);
+  });
+}
+
+// ---- the object protocol: pickling, copying, size ---------------------------------
+
+// pickle, copy and multiprocessing rebuild a diff as from_bytes of its
+// document: the document is the stable format, so a pickle made by one release
+// loads in the next, and the class is found by reference as
+// kovra_api.PyGraphDiff.
+PyObject* reduce(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    auto document = document_of(diff);
+    if (!document) return document.take_error();
+    OwnedRef rebuild = OwnedRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(graph_diff_type()), "from_bytes"));
+    if (!rebuild) return fetch_pending();
+    OwnedRef arguments = created(PyTuple_Pack(1, document->get()));
+    return created(PyTuple_Pack(2, rebuild.get(), arguments.get()));
+  });
+}
+
+// The instance and the native memory its diff holds, so that sys.getsizeof
+// follows the content.
+PyObject* size_of(PyObject* self, PyObject*) noexcept {
+  return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
+    return created(PyLong_FromSize_t(sizeof(PyGraphDiffObject) + diff.heap_bytes()));
   });
 }
 
@@ -362,6 +389,9 @@ PyMethodDef methods[] = {
      "deleted_edges_columns($self)\n--\n\n"},
     {"deleted_nodes_ids", as_cfunction(deleted_nodes_ids), METH_NOARGS,
      "deleted_nodes_ids($self)\n--\n\n"},
+    // The object protocol, above.
+    {"__reduce__", as_cfunction(reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__sizeof__", as_cfunction(size_of), METH_NOARGS, "__sizeof__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -378,7 +408,7 @@ PyType_Slot slots[] = {
 
 // Not BASETYPE: the class cannot be subclassed. Not GC: an instance refers to no
 // Python object, so it can take part in no cycle.
-PyType_Spec spec = {"builtins.PyGraphDiff", static_cast<int>(sizeof(PyGraphDiffObject)), 0,
+PyType_Spec spec = {"kovra_api.PyGraphDiff", static_cast<int>(sizeof(PyGraphDiffObject)), 0,
                     Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace

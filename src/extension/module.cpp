@@ -79,6 +79,7 @@ Result<void> populate_module(PyObject* module) {
   if (PyObject_SetAttrString(module, "PyGraphDiff", reinterpret_cast<PyObject*>(*type)) < 0) {
     return fetch_pending();
   }
+  if (PyModule_AddStringConstant(module, "__version__", KOVRA_VERSION) < 0) return fetch_pending();
   return {};
 }
 

@@ -7,12 +7,15 @@
 # `from_` and makes it positional-only, since ordinary source code can only pass
 # it by position anyway (at run time `**{"from": x}` also binds it).
 
-from collections.abc import Buffer, Iterable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from typing import SupportsFloat, SupportsIndex, TypedDict, final
 
 from typing_extensions import ReadOnly
 
 __all__ = ["PyGraphDiff"]
+
+# The version of the installed package, as pyproject.toml sets it.
+__version__: str
 
 # Type-checking helper only; it does not exist in the module at run time.
 class _NodeUpdate(TypedDict, total=False):
@@ -85,6 +88,11 @@ class PyGraphDiff:
     def to_bytes(self) -> bytes: ...
     @staticmethod
     def from_bytes(bytes: bytes) -> PyGraphDiff: ...
+    # pickle, copy.copy, copy.deepcopy and multiprocessing rebuild a diff as
+    # from_bytes of its document, which later releases still read.
+    def __reduce__(self) -> tuple[Callable[[bytes], PyGraphDiff], tuple[bytes]]: ...
+    # The instance and the native memory its diff holds (sys.getsizeof).
+    def __sizeof__(self) -> int: ...
 
 # One stream split across processes (README: "More than one process"). Module
 # attributes; `__all__` names the class alone, so import them by name.
