@@ -35,6 +35,13 @@ function asBytes(input) {
 
 // ---- ids -------------------------------------------------------------------------
 
+// Each ASCII character's value as a hex digit of either case, -1 for any other.
+const HEX_DIGIT = new Int8Array(128).fill(-1);
+for (let d = 0; d < 16; d++) {
+  HEX_DIGIT[d.toString(16).charCodeAt(0)] = d;
+  HEX_DIGIT[d.toString(16).toUpperCase().charCodeAt(0)] = d;
+}
+
 const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"));
 // The two ASCII hex digits of each byte value, high digit in the low byte.
 const HEX_CODES = new Uint16Array(256).map((_, b) => HEX[b].charCodeAt(0) | (HEX[b].charCodeAt(1) << 8));
@@ -292,7 +299,9 @@ class IdIndex {
 
 // ---- the node record -------------------------------------------------------------
 
-const UTF8 = new TextDecoder("utf-8");
+// A U+FEFF that opens a text, or follows an escape, is a character of the text like
+// any other: the decoder must not take it for a byte-order mark.
+const UTF8 = new TextDecoder("utf-8", { ignoreBOM: true });
 // The record being parsed: bytes, position, end. Module state, so that the parser's
 // small functions share it without an object per record.
 // B is never null: a variable that holds one type keeps its loops fast.
@@ -322,9 +331,10 @@ function hex4() {
   if (E - P < 4) bad("short \\u escape");
   let value = 0;
   for (let k = 0; k < 4; k++) {
-    const c = B[P++] | 0x20;
-    const digit = c >= 0x30 && c <= 0x39 ? c - 0x30 : c >= 0x61 && c <= 0x66 ? c - 0x57 : -1;
-    if (digit < 0) bad("bad \\u escape");
+    const c = B[P++];
+    // Past ASCII the table has no entry, and undefined is no digit either.
+    const digit = HEX_DIGIT[c];
+    if (!(digit >= 0)) bad("bad \\u escape");
     value = value * 16 + digit;
   }
   return value;
@@ -1551,12 +1561,6 @@ export function recordText(update) {
   return UTF8.decode(w.bytes.subarray(COUNT_BYTES, w.at));
 }
 
-// Each ASCII character's value as a hex digit of either case, -1 for any other.
-const HEX_DIGIT = new Int8Array(128).fill(-1);
-for (let d = 0; d < 16; d++) {
-  HEX_DIGIT[d.toString(16).charCodeAt(0)] = d;
-  HEX_DIGIT[d.toString(16).toUpperCase().charCodeAt(0)] = d;
-}
 // Id texts are written this many at a time, through a scratch of their bytes. Their
 // joined text stays a young object (under 128 KB): a larger one would be made in the
 // old generation, and enough of them start a full collection of the caller's heap.
