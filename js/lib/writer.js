@@ -21,22 +21,22 @@ import { float32Bits, float32Text } from "./numbers.js";
 /** @typedef {import("../kovra_document.js").NodeUpdate} NodeUpdate */
 /** @typedef {import("../kovra_document.js").DocumentContent} DocumentContent */
 
-
 // The longest size text, "-0.0000012345678", and the words that hold it.
 const MAX_SIZE_TEXT = 17;
 const SIZE_WORDS = Math.ceil(MAX_SIZE_TEXT / 4);
 
 // Sizes repeat, and their text is costly: the texts by binary32 bits, in a table of
-// CELLS probed in turn and emptied when half full, each with its bytes as SIZE_WORDS
-// words to copy. One table serves every call of encode: a cache, kept from call to call.
-class SizeTexts {
-  static BITS = 10;
-  static CELLS = 1 << SizeTexts.BITS;
+// SIZE_CELLS probed in turn and emptied when half full, each with its bytes as
+// SIZE_WORDS words to copy. One table serves every call of encode: a cache, kept from
+// call to call.
+const SIZE_CELL_BITS = 10;
+const SIZE_CELLS = 1 << SIZE_CELL_BITS;
 
+class SizeTexts {
   constructor() {
-    this.bits = new Uint32Array(SizeTexts.CELLS);
-    this.texts = new Array(SizeTexts.CELLS).fill("");
-    this.words = new Int32Array(SIZE_WORDS * SizeTexts.CELLS);
+    this.bits = new Uint32Array(SIZE_CELLS);
+    this.texts = new Array(SIZE_CELLS).fill("");
+    this.words = new Int32Array(SIZE_WORDS * SIZE_CELLS);
     this.count = 0;
   }
 
@@ -46,14 +46,14 @@ class SizeTexts {
    */
   cellOf(value) {
     const bits = float32Bits(value), texts = this.texts;
-    let cell = Math.imul(bits, 0x9e3779b1) >>> (32 - SizeTexts.BITS);
-    for (; texts[cell] !== ""; cell = (cell + 1) & (SizeTexts.CELLS - 1)) {
+    let cell = Math.imul(bits, 0x9e3779b1) >>> (32 - SIZE_CELL_BITS);
+    for (; texts[cell] !== ""; cell = (cell + 1) & (SIZE_CELLS - 1)) {
       if (this.bits[cell] === bits) return cell;
     }
-    if (2 * ++this.count > SizeTexts.CELLS) {
+    if (2 * ++this.count > SIZE_CELLS) {
       texts.fill("");
       this.count = 1;
-      cell = Math.imul(bits, 0x9e3779b1) >>> (32 - SizeTexts.BITS);
+      cell = Math.imul(bits, 0x9e3779b1) >>> (32 - SIZE_CELL_BITS);
     }
     const text = float32Text(value);
     this.bits[cell] = bits;
