@@ -1,9 +1,16 @@
 // The node columns of decodeColumns: filled from records in the writer's form, or from
 // updates; and a decoded document as columns.
 
-import { BLUE, FIELDS, FULL, GREEN, ID_BYTES, LABEL, RED, SHOW_LABEL, SIZE, URL, UTF8 } from "./layout.js";
-import { putId } from "./ids.js";
-import { FormValues, writerRecord } from "./record.js";
+import * as layoutJs from "./layout.js";
+import * as idsJs from "./ids.js";
+import * as recordJs from "./record.js";
+
+// Each import is read once into a module constant: an imported binding is read through
+// its module's cell and checked for initialization at every use, which costs the hot
+// loops (docs/design.md, "The JavaScript reader and writer").
+const { BLUE, FIELDS, FULL, GREEN, ID_BYTES, LABEL, RED, SHOW_LABEL, SIZE, URL, UTF8 } = layoutJs;
+const { putId } = idsJs;
+const { FormValues, writerRecord } = recordJs;
 
 /** @typedef {import("../kovra_document.js").NodeUpdate} NodeUpdate */
 /** @typedef {import("../kovra_document.js").NodeColumns} NodeColumns */

@@ -7,7 +7,12 @@
 // - pairsWord (four bytes from a text read as half words, used by the writer's
 //   batched ids) against putId, a character at a time.
 
-import { ID_BYTES, TWO_32, UTF8 } from "./layout.js";
+import * as layoutJs from "./layout.js";
+
+// Each import is read once into a module constant: an imported binding is read through
+// its module's cell and checked for initialization at every use, which costs the hot
+// loops (docs/design.md, "The JavaScript reader and writer").
+const { ID_BYTES, TWO_32, UTF8 } = layoutJs;
 
 // Each ASCII character's value as a hex digit of either case, -1 for any other.
 export const HEX_DIGIT = new Int8Array(128).fill(-1);

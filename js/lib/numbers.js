@@ -7,7 +7,12 @@
 // +-308, where the procedure is one binary64 operation, against scanNumber with
 // readSize, the procedure step by step.
 
-import { fail } from "./layout.js";
+import * as layoutJs from "./layout.js";
+
+// Each import is read once into a module constant: an imported binding is read through
+// its module's cell and checked for initialization at every use, which costs the hot
+// loops (docs/design.md, "The JavaScript reader and writer").
+const { fail } = layoutJs;
 
 /**
  * Where a number's parts stand in the record: the sign, the integer digits

@@ -8,11 +8,20 @@
 // repeats are resolved, against decodeAny here, which numbers every id, resolves
 // repeats as from_bytes does and says what is wrong.
 
-import { COUNT_BYTES, DocumentError, ID_BYTES, TWO_32, WEIGHT_BYTES, asBytes, fail } from "./layout.js";
-import { IdNumbers, idTexts } from "./ids.js";
-import { isUtf8, parseRecord } from "./record.js";
-import { RecordColumns, columnUpdate, columnsOf } from "./columns.js";
-import { columnsInOnePass, documentOf } from "./one_pass.js";
+import * as layoutJs from "./layout.js";
+import * as idsJs from "./ids.js";
+import * as recordJs from "./record.js";
+import * as columnsJs from "./columns.js";
+import * as onePassJs from "./one_pass.js";
+
+// Each import is read once into a module constant: an imported binding is read through
+// its module's cell and checked for initialization at every use, which costs the hot
+// loops (docs/design.md, "The JavaScript reader and writer").
+const { COUNT_BYTES, DocumentError, ID_BYTES, TWO_32, WEIGHT_BYTES, asBytes, fail } = layoutJs;
+const { IdNumbers, idTexts } = idsJs;
+const { isUtf8, parseRecord } = recordJs;
+const { RecordColumns, columnUpdate, columnsOf } = columnsJs;
+const { columnsInOnePass, documentOf } = onePassJs;
 
 /** @typedef {import("../kovra_document.js").NodeUpdate} NodeUpdate */
 /** @typedef {import("../kovra_document.js").Document} Document */
@@ -201,7 +210,7 @@ function readRecords(bytes, doc) {
   const records = new RecordColumns(n, bytes.length);
   /** @type {Map<number, NodeUpdate>} record -> update, for those not in the writer's form */
   const parsed = new Map();
-  /** @type {Map<number, DocumentError>} record -> why it failed */
+  /** @type {Map<number, InstanceType<typeof DocumentError>>} record -> why it failed */
   const errors = new Map();
   for (let i = 0; i < n; i++) {
     if (records.take(bytes, view, i, recordStart[i], recordEnd[i])) continue;

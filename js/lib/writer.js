@@ -11,12 +11,19 @@
 // Every write of whole words past the bytes it is for is checked against the buffer's
 // end where it is made.
 
-import {
+import * as layoutJs from "./layout.js";
+import * as idsJs from "./ids.js";
+import * as numbersJs from "./numbers.js";
+
+// Each import is read once into a module constant: an imported binding is read through
+// its module's cell and checked for initialization at every use, which costs the hot
+// loops (docs/design.md, "The JavaScript reader and writer").
+const {
   BLUE, COUNT_BYTES, FIELDS, GREEN, ID_BYTES, KEY_FIRST, KEY_LAST, KEY_LENGTHS, KEY_MIDDLE, LABEL, RED, SHOW_LABEL,
   SIZE, TWO_32, URL, UTF8, WEIGHT_BYTES, wordOf,
-} from "./layout.js";
-import { HYPHEN_AT, ID_TEXT_LENGTH, PAIR_AT, pairsWord, putId } from "./ids.js";
-import { float32Bits, float32Text } from "./numbers.js";
+} = layoutJs;
+const { HYPHEN_AT, ID_TEXT_LENGTH, PAIR_AT, pairsWord, putId } = idsJs;
+const { float32Bits, float32Text } = numbersJs;
 
 /** @typedef {import("../kovra_document.js").NodeUpdate} NodeUpdate */
 /** @typedef {import("../kovra_document.js").DocumentContent} DocumentContent */
