@@ -142,6 +142,7 @@ sweep: deps
 # `make format` rewrites the files; `make lint` fails on any difference or finding.
 CPP_SOURCES = $(shell find src tests/cpp fuzz tools -name '*.cpp' -o -name '*.h' | sort)
 PY_SOURCES := tests benchmarks examples tools
+JS_SOURCES = $(shell find js examples benchmarks -name '*.js' | sort)
 LINT_PINS = $(shell $(PY) -c 'import tomllib; \
   print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))')
 
@@ -152,9 +153,16 @@ format: lint-deps
 	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
 
+# JavaScript: every file parses (node --check), and tsc (Debian's node-typescript; no
+# linter for current JavaScript installs without the npm registry) checks js/ against
+# its JSDoc types and the .d.ts against a strict consumer, per js/tsconfig.json.
 lint: lint-deps
 	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 	$(VENV)/bin/ruff check $(PY_SOURCES)
+	bash tools/ensure_debian_package.sh node nodejs
+	bash tools/ensure_debian_package.sh tsc node-typescript
+	for f in $(JS_SOURCES); do node --check $$f || exit 1; done
+	tsc -p js/tsconfig.json
 
 clean:
 	rm -rf build build-* dist *.egg-info .pytest_cache .hypothesis

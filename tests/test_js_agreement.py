@@ -30,7 +30,7 @@ ROOT = Path(__file__).resolve().parent.parent
 NODE = shutil.which("node")
 DOCUMENTS = 1000  # each way
 
-CHARS = ['"', "\\", "/", "\t", "\n", "\x01", "\x1f", "\x7f", "a", "Z", "0", " ", "é", "\u2028", "😀", "中"]
+CHARS = ['"', "\\", "/", "\t", "\n", "\x01", "\x1f", "\x7f", "a", "Z", "0", " ", "é", "\u2028", "\ufeff", "😀", "中"]
 SPECIAL = [0.0, -0.0, 1.0, 0.1, 2.5, 1e-45, 3.4e38, 1e39, math.inf, -math.inf, math.nan, 16777217.0]
 
 

@@ -111,6 +111,8 @@ VALID = [
      document(nodes=[(A, '["L",1.5,null,0,255,null,true]'), (B, "[null,null,null,null,null,null,null]")])),
     ("escaped-keys", "keys are compared after their escapes are decoded",
      node('{"\\u006cabel":"\\ud83d\\ude00 \\/ \\u00E9","showLabel":false}')),
+    ("bom-in-texts", "a U+FEFF that opens a text or follows an escape is a character like any other",
+     built(("add_node", A, {"label": "\ufeffa", "url": "\t\ufeff"}))),
     ("whitespace", "whitespace around the record and between its tokens",
      node(' \n{ "label" : "a" ,\t"size"\r: 2 , "red":0 } \n')),
 ] + [
@@ -168,6 +170,9 @@ INVALID = [
     ("array-8", "an array of eight elements", node("[null,null,null,null,null,null,null,null]")),
     ("array-1", "an array of one element", node('["a"]')),
     ("bad-escape", "an escape outside the set", node('{"label":"\\x"}')),
+    ("escape-control-digits", "\\u followed by raw bytes 0x10-0x19 where its hex digits belong",
+     node(b'{"label":"\\u\x10\x11\x18\x19"}')),
+    ("escape-control-digits-in-unknown-value", "and in skipped values", node(b'{"x":"\\u\x10\x10\x10\x10"}')),
     ("lone-high-surrogate", "a high surrogate escape alone", node('{"label":"\\ud800"}')),
     ("lone-low-surrogate", "a low surrogate escape alone", node('{"url":"\\udc00x"}')),
     ("surrogate-in-unknown-value", "lone surrogates fail in skipped values too", node('{"x":"\\ud800"}')),

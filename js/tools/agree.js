@@ -33,7 +33,7 @@ function randomFloat32() {
   U32[0] = below(2 ** 32);
   return Number.isNaN(F32[0]) ? NaN : F32[0];
 }
-const CHARS = ['"', "\\", "/", "\t", "\n", "\u0001", "\u001f", "\u007f", "a", "Z", "0", " ", "é", "\u2028", "😀", "中"];
+const CHARS = ['"', "\\", "/", "\t", "\n", "\u0001", "\u001f", "\u007f", "a", "Z", "0", " ", "é", "\u2028", "\ufeff", "😀", "中"];
 const randomText = () => Array.from({ length: below(8) }, () => pick(CHARS)).join("");
 function randomId() {
   const hex = Array.from({ length: 32 }, () => below(16).toString(16)).join("");
