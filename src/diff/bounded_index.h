@@ -149,8 +149,8 @@ class BoundedIndex {
       const auto it = tree_->find(key);
       return it == tree_->end() ? kAbsent : it->second;
     }
-    const Slot slot = locate(key, key_at);
-    return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
+    const Located found = locate(key, key_at);
+    return found.bucket ? found.bucket->values[found.lane] - 1 : kAbsent;
   }
 
   // find() with the hash_of() the caller computed ahead. The hash is a hint
@@ -161,8 +161,8 @@ class BoundedIndex {
                                                    const KeyAt& key_at) const noexcept {
     if (buckets_ == nullptr) [[unlikely]]
       return find(key, key_at);
-    const Slot slot = locate_hashed<false>(hash, key, key_at);
-    return slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent;
+    const Located found = locate_hashed<false>(hash, key, key_at);
+    return found.bucket ? found.bucket->values[found.lane] - 1 : kAbsent;
   }
 
   // A lookup that may be followed by the insertion of the same key: `found` is
@@ -187,8 +187,8 @@ class BoundedIndex {
     // room, so insert_probed() takes the full insert() for them.
     if (buckets_ == nullptr) [[unlikely]]
       return {find(key, key_at), 0, {nullptr, 0, 0}};
-    const Slot slot = locate_hashed<true>(hash, key, key_at);
-    return {slot.bucket ? slot.bucket->values[slot.lane] - 1 : kAbsent, slot.hash, slot.room};
+    const Located found = locate_hashed<true>(hash, key, key_at);
+    return {found.bucket ? found.bucket->values[found.lane] - 1 : kAbsent, found.hash, found.room};
   }
 
   // insert() of a key that probe() did not find, with the probe's result: the
@@ -235,16 +235,16 @@ class BoundedIndex {
       tree_->erase(key);
       return;
     }
-    const Slot slot = locate(key, key_at);
-    Bucket& bucket = *slot.bucket;
+    const Located found = locate(key, key_at);
+    Bucket& bucket = *found.bucket;
     // A bucket with a free slot has never been full since the last rebuild, so
     // no key was pushed past it: its slot can simply become free again.
-    bucket.tags[slot.lane] = 0;
+    bucket.tags[found.lane] = 0;
     if (free_lanes(bucket) != 0) {
-      bucket.values[slot.lane] = 0;
+      bucket.values[found.lane] = 0;
       --used_;
     } else {
-      bucket.values[slot.lane] = kTombstone;
+      bucket.values[found.lane] = kTombstone;
     }
   }
 
@@ -255,8 +255,8 @@ class BoundedIndex {
       tree_->find(key)->second = pos;
       return;
     }
-    const Slot slot = locate(key, key_at);
-    slot.bucket->values[slot.lane] = pos + 1;
+    const Located found = locate(key, key_at);
+    found.bucket->values[found.lane] = pos + 1;
   }
 
   // Room for `count` keys in all without growing.
@@ -282,7 +282,7 @@ class BoundedIndex {
     std::uint32_t tags[kSlots];
     std::uint32_t values[kSlots];  // position + 1; 0 when free, kTombstone once removed
   };
-  struct Slot {
+  struct Located {
     Bucket* bucket;  // null when absent
     std::uint32_t lane;
     std::uint64_t hash;  // with the room, only when locate() was asked for it
@@ -381,19 +381,19 @@ class BoundedIndex {
     std::free(block);
   }
 
-  // The key's slot (a null bucket when absent). With kFindRoom, also the hash
+  // Where the key stands (a null bucket when absent). With kFindRoom, also the hash
   // and the first open slot on the way: the walk ends at the first bucket with a
   // free slot, so that is the slot find_room() would pick.
   template <bool kFindRoom = false, class KeyAt>
-  [[gnu::always_inline]] Slot locate(const Key& key, const KeyAt& key_at) const noexcept {
-    if (!buckets_) return Slot{nullptr, 0, 0, {nullptr, 0, 0}};
+  [[gnu::always_inline]] Located locate(const Key& key, const KeyAt& key_at) const noexcept {
+    if (!buckets_) return Located{nullptr, 0, 0, {nullptr, 0, 0}};
     return locate_hashed<kFindRoom>(Keys::hash(key, key_), key, key_at);
   }
   template <bool kFindRoom, class KeyAt>
-  [[gnu::always_inline]] Slot locate_hashed(std::uint64_t hash, const Key& key,
+  [[gnu::always_inline]] Located locate_hashed(std::uint64_t hash, const Key& key,
                                             const KeyAt& key_at) const noexcept {
-    Slot slot{nullptr, 0, 0, {nullptr, 0, 0}};
-    if constexpr (kFindRoom) slot.hash = hash;
+    Located found{nullptr, 0, 0, {nullptr, 0, 0}};
+    if constexpr (kFindRoom) found.hash = hash;
     const std::uint32_t tag = Keys::tag(hash, key);
     std::uint32_t b = home_of(hash, count_);
     // A table with buckets has a probe limit of at least one.
@@ -410,21 +410,21 @@ class BoundedIndex {
           __builtin_unreachable();  // a live slot holds a position
         }
         if (Keys::kTagIsKey || key_at(value - 1) == key) {
-          slot.bucket = &bucket;
-          slot.lane = lane;
-          return slot;
+          found.bucket = &bucket;
+          found.lane = lane;
+          return found;
         }
       }
       // Not in this bucket: only now do its free lanes matter.
       const unsigned free = free_lanes(bucket);
       if constexpr (kFindRoom) {
-        if (slot.room.bucket == nullptr) {
+        if (found.room.bucket == nullptr) {
           const unsigned open = free | lanes_equal(bucket.values, kTombstone);
           if (open != 0)
-            slot.room = {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
+            found.room = {&bucket, static_cast<std::uint32_t>(__builtin_ctz(open)), step};
         }
       }
-      if (free != 0 || step == probe_limit_) return slot;
+      if (free != 0 || step == probe_limit_) return found;
       b = next_bucket(b, step, count_);
     }
   }
