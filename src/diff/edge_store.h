@@ -77,6 +77,8 @@ class EdgeStore {
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }
   bool has_edge_group(NodeIndex from) const noexcept { return slots_[from].edge_group != kNone; }
+  // The place of the node's edge group among edge_groups(), or kNone.
+  std::uint32_t edge_group_of(NodeIndex from) const noexcept { return slots_[from].edge_group; }
   bool has_deleted_group(NodeIndex from) const noexcept {
     return slots_[from].deleted_group != kNone;
   }
@@ -96,10 +98,6 @@ class EdgeStore {
     if (slots_[node].incoming_stale) compact_incoming(node);
     return slots_[node].incoming;
   }
-  // Compacts the node's reverse list even if it is not marked stale: for a
-  // caller that removes edges in its own order and wants the order a compaction
-  // gives.
-  void compact_sources(NodeIndex node) noexcept { compact_incoming(node); }
   // Takes out every edge that touches `node`, whose deleted edges are in place,
   // and gives the node's slot back if nothing else names it. An emptied group of
   // a `from` node stays: that node has a deleted group now.

@@ -15,9 +15,10 @@
 //    would have done, so the lists come out exactly as the loop leaves them;
 // 4. sizes each reverse list once for the edges it gains (walking each target
 //    the groups touched once), then fills them from the groups' new entries
-//    in the sorted order (which only orders the deleted edges a later deletion
-//    puts, and depends on the history alone);
-// 5. voids the deleted edges that the new edges replace.
+//    in the sorted order (no view or document follows a reverse list's order:
+//    a node's deletion records its incoming edges in the order of the groups);
+// 5. voids the deleted edges that the new edges replace, in row order, which
+//    decides the order the deleted groups are left in.
 //
 // Everything up to the reverse lists' reservation may fail; what it changed is
 // logged (fresh ids, new groups, each list's former size, replaced weights) and
@@ -299,14 +300,21 @@ class EdgeStore::Batch {
     }
   }
 
+  // In row order, as the loop erases them: an erased entry, and an emptied
+  // group, leave their places to the last of their list, so the order of the
+  // erasures is the order the deleted groups and their entries are left in.
   void void_deleted_edges() noexcept {
     if (s_.deleted_groups_.empty()) return;
-    for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
-      const NodeIndex from = ranked_[r];
-      if (!s_.has_deleted_group(from)) continue;
-      for (std::size_t k = starts_[r]; k < starts_[r + 1]; ++k) {
-        s_.erase_deleted_edge(from, sorted_[k].to);
-      }
+    if (std::none_of(ranked_.begin(), ranked_.end(),
+                     [this](NodeIndex from) { return s_.has_deleted_group(from); })) {
+      return;
+    }
+    const NodeIndex* const ranks = from_.get();
+    const NodeIndex* const to = to_.get();
+    for (std::size_t row = 0; row < rows_; ++row) {
+      if (ranks[row] == kNone) continue;
+      const NodeIndex from = ranked_[ranks[row]];
+      if (s_.has_deleted_group(from)) s_.erase_deleted_edge(from, to[row]);
     }
   }
 
