@@ -125,6 +125,9 @@ class EdgeStore {
   // sized once (edge_store_batch.cpp).
   void put_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                  std::span<const float> weights, std::span<const std::uint8_t> refused);
+  // delete_edge of every row, in order, as one step: it either completes or
+  // throws std::bad_alloc with nothing changed (capacity aside).
+  void put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to);
 
  private:
   // Per interned id. The invariants, which consistent() checks:

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "diff/edge_store.h"
@@ -383,6 +384,58 @@ class EdgeStore::Batch {
   std::vector<std::uint32_t> former_sizes_;
   std::vector<Replaced> replaced_;
 };
+
+namespace {
+
+// The ids interned so far that were new, in order: undoing releases them in
+// reverse, which puts the free slots back in their order.
+class FreshIds {
+ public:
+  explicit FreshIds(std::size_t most) { fresh_.reserve(most); }
+  NodeIndex intern(EdgeStore& edges, const NodeId& id) {
+    const EdgeStore::Interned interned = edges.intern(id);
+    if (interned.fresh) fresh_.push_back(interned.index);
+    return interned.index;
+  }
+  void undo(EdgeStore& edges) const noexcept {
+    for (std::size_t i = fresh_.size(); i-- > 0;) edges.release_if_unused(fresh_[i]);
+  }
+
+ private:
+  std::vector<NodeIndex> fresh_;
+};
+
+}  // namespace
+
+// Each row's deleted edge is put, logging what changed; the erasures from the
+// edge groups wait until nothing can fail. Until then nothing leaves a group
+// and no interned id is given back, so the log is undone latest first by taking
+// back the last thing added, then the ids interned. Puts and erasures touch
+// different groups, so doing all the puts first leaves every list as the loop
+// leaves it.
+void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
+  const std::size_t n = from.size();
+  FreshIds interned(2 * n);
+  std::vector<Change> log;
+  log.reserve(n);
+  // The deleted edges put whose `from` has an edge group, which may hold the `to`.
+  std::vector<std::pair<NodeIndex, NodeIndex>> erased;
+  if (!edge_groups_.empty()) erased.reserve(n);
+  try {
+    for (std::size_t i = 0; i < n; ++i) {
+      const NodeIndex source = interned.intern(*this, from[i]);
+      const NodeIndex target = interned.intern(*this, to[i]);
+      const Change change = put_deleted_edge(source, target);
+      if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
+      if (has_edge_group(source)) erased.emplace_back(source, target);
+    }
+  } catch (...) {
+    for (std::size_t i = log.size(); i-- > 0;) take_back(log[i]);
+    interned.undo(*this);
+    throw;
+  }
+  for (const auto& [source, target] : erased) erase_edge(source, target);
+}
 
 void EdgeStore::put_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                           std::span<const float> weights, std::span<const std::uint8_t> refused) {

@@ -3,17 +3,15 @@
 // can fail, logging how to take each back, and leaves to a last phase the
 // changes that cannot fail but could not be taken back without allocating:
 //
-// - add_edges is one step of the edge store (EdgeStore::put_edges), which
-//   sorts its rows by `from` node; here only the refused rows are found.
-// - delete_edges interns each row's ids and puts its deleted edge, logging what
-//   changed; the erasures from the edge groups come last. Nothing is removed
-//   from a group, and no group or interned id goes away, before that last
-//   phase, so the log is undone latest first by taking back the last thing
-//   added, then the ids interned.
-// - delete_nodes marks the ids deleted and puts every deleted edge its rows
-//   will put, in the order the single calls put them (the order of the groups
-//   as each row finds them), with the same log; then takes the nodes' edges
-//   out, which cannot fail.
+// - add_edges and delete_edges decide the refusals now and append their rows
+//   to the pending log, as the single calls do; a batch larger than the log's
+//   room applies the log and then itself, as one step of the edge store
+//   (EdgeStore::put_edges, which sorts its rows by `from` node, and
+//   EdgeStore::put_deleted_edges).
+// - delete_nodes applies the log, marks the ids deleted and puts every deleted
+//   edge its rows will put, in the order the single calls put them (the order
+//   of the groups as each row finds them), with a log of changes; then takes
+//   the nodes' edges out, which cannot fail.
 // - add_nodes inserts or merges each update, keeping what a merge displaced so
 //   that undoing it allocates nothing; the deleted marks it lifts go last.
 #include <algorithm>
@@ -31,24 +29,6 @@ namespace kovra {
 namespace {
 
 using Change = EdgeStore::Change;
-
-// The ids interned so far that were new, in order: undoing releases them in
-// reverse, which puts the free slots back in their order.
-class FreshIds {
- public:
-  explicit FreshIds(std::size_t most) { fresh_.reserve(most); }
-  NodeIndex intern(EdgeStore& edges, const NodeId& id) {
-    const EdgeStore::Interned interned = edges.intern(id);
-    if (interned.fresh) fresh_.push_back(interned.index);
-    return interned.index;
-  }
-  void undo(EdgeStore& edges) const noexcept {
-    for (std::size_t i = fresh_.size(); i-- > 0;) edges.release_if_unused(fresh_[i]);
-  }
-
- private:
-  std::vector<NodeIndex> fresh_;
-};
 
 // Takes back the logged changes, latest first.
 void undo(EdgeStore& edges, const std::vector<Change>& log) noexcept {
@@ -114,7 +94,8 @@ void put_deleted_edges_into(EdgeStore& edges, NodeIndex node, Keep keep, Place p
 void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                           std::span<const float> weights) {
   assert(from.size() == to.size() && from.size() == weights.size());
-  // Deleted nodes do not change here, so a refused row stays refused.
+  // The refusals are decided now, as the single calls would decide them; the
+  // rows go to the log, or past it when they alone would fill it.
   std::vector<std::uint8_t> refused;
   if (!deleted_nodes_.empty()) {
     refused.resize(from.size());
@@ -122,36 +103,30 @@ void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> 
       refused[i] = deleted_nodes_.contains(from[i]) || deleted_nodes_.contains(to[i]);
     }
   }
+  writes_ += std::min(from.size(), kEagerRun + 1);
+  if (from.size() <= pending_.room()) {
+    pending_.append(from, to, weights, refused);
+    return;
+  }
+  apply_pending();
   edges_.put_edges(from, to, weights, refused);
+  rebound();
 }
 
 void GraphDiff::delete_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
   assert(from.size() == to.size());
-  const std::size_t n = from.size();
-  FreshIds interned(2 * n);
-  std::vector<Change> log;
-  log.reserve(n);
-  // The deleted edges put whose `from` has an edge group, which may hold the `to`.
-  std::vector<std::pair<NodeIndex, NodeIndex>> erased;
-  if (!edges_.edge_groups().empty()) erased.reserve(n);
-  try {
-    for (std::size_t i = 0; i < n; ++i) {
-      const NodeIndex source = interned.intern(edges_, from[i]);
-      const NodeIndex target = interned.intern(edges_, to[i]);
-      const Change change = edges_.put_deleted_edge(source, target);
-      if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
-      if (edges_.has_edge_group(source)) erased.emplace_back(source, target);
-    }
-  } catch (...) {
-    undo(edges_, log);
-    interned.undo(edges_);
-    throw;
+  writes_ += std::min(from.size(), kEagerRun + 1);
+  if (from.size() <= pending_.room()) {
+    pending_.append_removals(from, to);
+    return;
   }
-  for (const auto& [source, target] : erased) edges_.erase_edge(source, target);
+  apply_pending();
+  edges_.put_deleted_edges(from, to);
 }
 
 // The batch of one, without the ordering a batch needs across its rows.
 void GraphDiff::delete_node(const NodeId& id) {
+  settle();  // its edges, and the refusals after it, need every row in place
   const bool marked = deleted_nodes_.insert(id);
   const NodeIndex node = edges_.find(id);
   if (node != kNone) {
@@ -175,6 +150,7 @@ void GraphDiff::delete_node(const NodeId& id) {
 }
 
 void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
+  settle();
   const std::size_t n = ids.size();
   constexpr std::size_t kNever = SIZE_MAX;
   // Each interned node with the first row that names it, by node. A later row

@@ -296,4 +296,43 @@ TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
   }
 }
 
+// Logged rows whose application fails at any one allocation stay logged: the
+// diff reads as before, and a later read applies them to the loop's bytes.
+TEST(failed_allocation_while_applying_keeps_the_rows_pending) {
+  for (std::uint32_t seed = 0; seed < 3; ++seed) {
+    const Batch batch = with_fixed_rows(random_batch(seed + 5000, 40));
+    const auto log_rows = [&batch](GraphDiff& diff) {
+      for (std::size_t i = 0; i < batch.a.size(); ++i) {
+        // Runs of each kind, long and short, so both ways of applying fail.
+        if (i % 23 < 3) {
+          diff.delete_edge(batch.a[i], batch.b[i]);
+        } else {
+          static_cast<void>(diff.add_edge(batch.a[i], batch.b[i], batch.weights[i]));
+        }
+      }
+    };
+    GraphDiff expected = large_diff(seed);
+    log_rows(expected);
+    const auto bytes = kovra::serialize_graph_diff(expected);
+    for (long fail_at = 0;; ++fail_at) {
+      GraphDiff diff = large_diff(seed);
+      diff.settle();
+      log_rows(diff);
+      CHECK(!diff.pending().empty());
+      bool completed = true;
+      allocations_left = fail_at;
+      try {
+        diff.settle();
+      } catch (const std::bad_alloc&) {
+        completed = false;
+      }
+      allocations_left = -1;
+      CHECK(diff.consistent());
+      CHECK(completed == diff.pending().empty());
+      CHECK(kovra::serialize_graph_diff(diff) == bytes);
+      if (completed) break;
+    }
+  }
+}
+
 }  // namespace
