@@ -78,7 +78,7 @@ def run_stream(cls, ops, perf_ns):
 def w1d(bench, data, perf_ns):
     bench.progress(f"W1d delete_edge x{len(data.w1)} on the W1 diff")
     pairs = [(a, b) for a, b, _ in data.w1]
-    for rep in range(bench.args.reps):
+    for _rep in range(bench.args.reps):
         for name in ("module", "floor"):
             if name not in bench.impls:
                 continue

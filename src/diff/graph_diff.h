@@ -114,10 +114,15 @@ class GraphDiff {
 
   // Checks the internal indexes against each other, and that no pending added
   // edge names a node marked deleted; for tests and fuzzing.
-  bool consistent() const {
-    return edges_.consistent() &&
-           pending_.adds_avoid([this](const NodeId& id) { return deleted_nodes_.contains(id); });
+  // The first rule found broken, by name, or nullptr.
+  const char* broken_rule() const {
+    if (const char* rule = edges_.broken_rule()) return rule;
+    if (!pending_.adds_avoid([this](const NodeId& id) { return deleted_nodes_.contains(id); })) {
+      return "no pending added edge names a node marked deleted";
+    }
+    return nullptr;
   }
+  bool consistent() const { return broken_rule() == nullptr; }
   // Interned ids currently in use; for tests.
   std::size_t live_slots() const {
     settle();
