@@ -412,19 +412,40 @@ class FreshIds {
 // and no interned id is given back, so the log is undone latest first by taking
 // back the last thing added, then the ids interned. Puts and erasures touch
 // different groups, so doing all the puts first leaves every list as the loop
-// leaves it.
+// leaves it; and since neither frees a slot, the ids can all be interned first,
+// in row order, as the loop interns them. Each pass asks for what a row a few
+// rows on will touch, so that the misses of consecutive rows overlap instead of
+// each waiting on the last.
 void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
   const std::size_t n = from.size();
+  constexpr std::size_t kAhead = 8;
   FreshIds interned(2 * n);
+  std::vector<NodeIndex> ends(2 * n);  // per row, its `from` and its `to`
   std::vector<Change> log;
   log.reserve(n);
   // The deleted edges put whose `from` has an edge group, which may hold the `to`.
   std::vector<std::pair<NodeIndex, NodeIndex>> erased;
   if (!edge_groups_.empty()) erased.reserve(n);
   try {
+    // Working ahead pays only while the index is larger than the cache (as in
+    // the batch of added edges).
+    const bool ahead = index_.bucket_count() > 4096;
     for (std::size_t i = 0; i < n; ++i) {
-      const NodeIndex source = interned.intern(*this, from[i]);
-      const NodeIndex target = interned.intern(*this, to[i]);
+      if (ahead && i + kAhead < n) {
+        index_.prefetch_home(index_.hash_of(from[i + kAhead]));
+        index_.prefetch_home(index_.hash_of(to[i + kAhead]));
+      }
+      ends[2 * i] = interned.intern(*this, from[i]);
+      ends[2 * i + 1] = interned.intern(*this, to[i]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(&slots_[ends[2 * (i + kAhead)]]);
+      if (i + kAhead / 2 < n) {
+        const std::uint32_t group = slots_[ends[2 * (i + kAhead / 2)]].deleted_group;
+        if (group != kNone) __builtin_prefetch(deleted_groups_[group].targets.begin());
+      }
+      const NodeIndex source = ends[2 * i];
+      const NodeIndex target = ends[2 * i + 1];
       const Change change = put_deleted_edge(source, target);
       if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
       if (has_edge_group(source)) erased.emplace_back(source, target);
@@ -434,7 +455,14 @@ void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const 
     interned.undo(*this);
     throw;
   }
-  for (const auto& [source, target] : erased) erase_edge(source, target);
+  for (std::size_t i = 0; i < erased.size(); ++i) {
+    if (i + kAhead < erased.size()) {
+      const std::uint32_t group = slots_[erased[i + kAhead].first].edge_group;
+      if (group != kNone) __builtin_prefetch(edge_groups_[group].targets.begin());
+      __builtin_prefetch(&slots_[erased[i + kAhead].second]);
+    }
+    erase_edge(erased[i].first, erased[i].second);
+  }
 }
 
 void EdgeStore::put_edges(std::span<const NodeId> from, std::span<const NodeId> to,
