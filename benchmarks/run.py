@@ -918,7 +918,7 @@ def build_rows(bench):
                  "python": py["bytes_per_item"] if py else None}, {})
     hostile.rows(bench, row)
     shards.rows(bench, row)
-    stream.rows(bench, row)
+    stream.rows(bench, row, info)
     return rows
 
 

@@ -126,6 +126,27 @@ def w9(bench, data, ref_cls, perf_ns):
                 count()
             bench.samples.add("W9r", "add_edge + num_edges", name, (perf_ns() - start) / n)
             del diff, add, count
+    # W1 and W1d themselves, alternately with the reference: before and after in
+    # one run (info rows; their targets are against the floor, above).
+    pairs = [(a, b) for a, b, _ in data.w1]
+    for rep in range(bench.args.reps):
+        for name in (("module", "ref") if rep % 2 == 0 else ("ref", "module")):
+            diff = impls[name]()
+            add = diff.add_edge
+            gc.collect()
+            start = perf_ns()
+            for a, b, w in data.w1:
+                add(a, b, w)
+            diff.num_edges()
+            bench.samples.add("W9", "W1 add_edge", name, (perf_ns() - start) / n)
+            remove = diff.delete_edge
+            gc.collect()
+            start = perf_ns()
+            for a, b in pairs:
+                remove(a, b)
+            diff.num_edges()
+            bench.samples.add("W9", "W1d delete_edge", name, (perf_ns() - start) / n)
+            del diff, add, remove
     ops = mixed_stream(data, n)
     bench.progress(f"W9 mixed stream x{len(ops)}")
     for rep in range(bench.args.reps):
@@ -137,8 +158,14 @@ def w9(bench, data, ref_cls, perf_ns):
             bench.samples.add("W9", "mixed stream", name, total / len(ops))
 
 
-def rows(bench, row):
+def rows(bench, row, info):
     s = bench.samples
+    for op, label in (("W1 add_edge", "W1 add_edge vs b5d20a6"),
+                      ("W1d delete_edge", "W1d delete_edge vs b5d20a6")):
+        mod, ref = s.best("W9", op, "module"), s.best("W9", op, "ref")
+        if mod is not None and ref is not None:
+            info("W9", op, label, {"module": mod, "ref": ref},
+                 {"module": s.spread("W9", op, "module"), "ref": s.spread("W9", op, "ref")}, "ref")
     mod, floor = s.best("W1d", "delete_edge", "module"), s.best("W1d", "delete_edge", "floor")
     if mod is not None and floor is not None:
         row("W1d", "delete_edge", "delete_edge (W1's pairs, W1 diff)", mod / floor, "floor",
