@@ -73,6 +73,10 @@ class EdgeStore {
   bool in_use(NodeIndex index) const noexcept { return !slots_[index].free; }
   std::size_t index_bound() const noexcept { return slots_.size(); }
   std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
+  // Whether the id index fits a core's own cache (256 KiB of buckets on most
+  // machines): then a lookup costs its instructions, and working ahead or in
+  // sorted runs costs more than it hides.
+  bool index_cached() const noexcept { return index_.bucket_count() <= 4096; }
 
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }

@@ -66,8 +66,6 @@ class EdgeStore::Batch {
   // the index's size is looked at again (it grows as new ids come).
   static constexpr std::size_t kHashAhead = 8;
   static constexpr std::size_t kRun = 4096;
-  // 256 KiB of buckets: the size of a core's own cache on most machines.
-  static constexpr std::size_t kCachedBuckets = 4096;
 
   bool refused(std::size_t row) const noexcept { return !refused_.empty() && refused_[row]; }
 
@@ -96,7 +94,7 @@ class EdgeStore::Batch {
   void intern_rows() {
     for (std::size_t first = 0; first < rows_; first += kRun) {
       const std::size_t last = std::min(rows_, first + kRun);
-      if (s_.index_.bucket_count() > kCachedBuckets) {
+      if (!s_.index_cached()) {
         intern_run<kRefusals, true>(first, last);
       } else {
         intern_run<kRefusals, false>(first, last);
@@ -429,7 +427,7 @@ void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const 
   try {
     // Working ahead pays only while the index is larger than the cache (as in
     // the batch of added edges).
-    const bool ahead = index_.bucket_count() > 4096;
+    const bool ahead = !index_cached();
     for (std::size_t i = 0; i < n; ++i) {
       if (ahead && i + kAhead < n) {
         index_.prefetch_home(index_.hash_of(from[i + kAhead]));

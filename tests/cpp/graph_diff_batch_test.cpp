@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -301,14 +302,22 @@ TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
 TEST(failed_allocation_while_applying_keeps_the_rows_pending) {
   for (std::uint32_t seed = 0; seed < 3; ++seed) {
     const Batch batch = with_fixed_rows(random_batch(seed + 5000, 40));
+    // Runs of each kind, long and short, so both ways of applying fail. As
+    // batches: single calls on a diff this small apply at once.
     const auto log_rows = [&batch](GraphDiff& diff) {
-      for (std::size_t i = 0; i < batch.a.size(); ++i) {
-        // Runs of each kind, long and short, so both ways of applying fail.
-        if (i % 23 < 3) {
-          diff.delete_edge(batch.a[i], batch.b[i]);
+      const std::span<const NodeId> a = batch.a, b = batch.b;
+      const std::span<const float> weights = batch.weights;
+      for (std::size_t first = 0; first < a.size();) {
+        const bool deleting = first % 23 < 3;
+        std::size_t last = first + 1;
+        while (last < a.size() && (last % 23 < 3) == deleting) ++last;
+        const std::size_t n = last - first;
+        if (deleting) {
+          diff.delete_edges(a.subspan(first, n), b.subspan(first, n));
         } else {
-          static_cast<void>(diff.add_edge(batch.a[i], batch.b[i], batch.weights[i]));
+          diff.add_edges(a.subspan(first, n), b.subspan(first, n), weights.subspan(first, n));
         }
+        first = last;
       }
     };
     GraphDiff expected = large_diff(seed);
