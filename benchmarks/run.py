@@ -36,6 +36,7 @@ sys.path.insert(0, str(HERE))
 
 import hostile  # noqa: E402
 import shards  # noqa: E402
+import stream  # noqa: E402
 
 import baseline_py  # noqa: E402
 
@@ -95,6 +96,11 @@ TARGETS = {
     ("S1", "merge_documents"): (1.5, 1.5, "le"),  # vs a fresh copy of the merged size
     ("S2", "two workers"): (0.65, 0.65, "le"),  # the example's pipeline, 2 workers / 1
     ("S3", "shard_of balance"): (1.0, 1.0, "le"),  # worst shard's distance from n/8, %
+    # A producer's edge calls (stream.py): delete_edge against the floor's; a read
+    # after every write, and a mixed stream, against the build given by --ref.
+    ("W1d", "delete_edge"): (3.0, 3.0, "le"),
+    ("W9r", "add_edge + num_edges"): (1.25, 1.0, "le"),
+    ("W9", "mixed stream"): (0.6, 0.5, "le"),
     # Instructions per call of the core alone (benchmarks/native), under --callgrind.
     ("native", "add_edge"): (280, 220, "le"),
     ("native", "add_edges per row"): (280, 220, "le"),
@@ -912,6 +918,7 @@ def build_rows(bench):
                  "python": py["bytes_per_item"] if py else None}, {})
     hostile.rows(bench, row)
     shards.rows(bench, row)
+    stream.rows(bench, row, info)
     return rows
 
 
@@ -1136,6 +1143,8 @@ def parse_args(argv):
     p.add_argument("--only", default="W1,W2,W3,W4,W5,W6,W7,W8,B,S",
                    help="comma-separated workloads (W3/W4/B bring in W1, W4 also W2, S the W5 data)")
     p.add_argument("--module", default="kovra_api", help="module to measure (default kovra_api)")
+    p.add_argument("--ref", metavar="PATH", default=None,
+                   help="W9r/W9: another build's kovra_api*.so (or a directory holding it) to compare with")
     p.add_argument("--seed", type=int, default=20240607)
     p.add_argument("--w3-budget", type=float, default=None,
                    help="seconds of delete_node per implementation and repetition (default 1.0)")
@@ -1193,7 +1202,8 @@ def main(argv=None):
         impls["module"] = module_cls
     bench = Bench(args, sizes, impls, floor_mod)
     bench.progress(f"generating arguments ({'quick' if args.quick else 'default'} sizes)")
-    data = Data(sizes, args.seed, only | ({"W5"} if "S" in only else set()))
+    data = Data(sizes, args.seed, only | ({"W5"} if "S" in only else set())
+                | ({"W1"} if only & {"W1D", "W9"} else set()))
     gc.collect()
     gc.disable()
     try:
@@ -1202,6 +1212,10 @@ def main(argv=None):
             if name in only:
                 step(data)
         bench.keep.clear()
+        if "W1D" in only:
+            stream.w1d(bench, data, perf_ns)
+        if "W9" in only and args.ref:
+            stream.w9(bench, data, stream.load_ref(args.ref), perf_ns)
         if "W5" in only:
             for name in ("w2_new", "w2_merge"):
                 data.__dict__.pop(name, None)

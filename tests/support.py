@@ -391,7 +391,9 @@ def vm_size():
                 return int(line.split()[1]) * 1024
 
 def limit_memory(extra):
+    # Lifted first: the last limit may have left too little room to read the size.
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
     resource.setrlimit(resource.RLIMIT_AS, (vm_size() + extra, hard))
 
 def lift_limit():

@@ -8,7 +8,7 @@
 // (node_id.h), so nobody outside the process can compute ids that collide; the
 // bound is for whatever the keys let through anyway:
 //
-// - Open addressing over buckets of eight slots (one cache line each): eight
+// - Open addressing over buckets of eight lanes (one cache line each): eight
 //   32-bit tags (hash bits, or the key itself for index keys) then the eight
 //   positions, so that one bucket is matched with a few SIMD compares. Buckets
 //   are visited in triangular order from the home bucket.
@@ -52,11 +52,11 @@
 
 namespace kovra {
 
-// Keys that are node ids: the slot holds the high 32 bits of the hash, which
+// Keys that are node ids: the lane holds the high 32 bits of the hash, which
 // also give the home bucket, so a table grows without reading its keys again; a
 // tag match is confirmed against the owner's entry. The lowest of those bits is
-// set, so no tag is zero, which is the tag of every open slot: a tag that
-// matches is a live slot, and a lookup need not read its value to know it.
+// set, so no tag is zero, which is the tag of every open lane: a tag that
+// matches is a live lane, and a lookup need not read its value to know it.
 struct IdKeys {
   using Key = NodeId;
   static constexpr bool kTagIsKey = false;
@@ -74,7 +74,7 @@ struct IdKeys {
   };
 };
 
-// Keys that are 32-bit interned indexes: the slot holds the key itself.
+// Keys that are 32-bit interned indexes: the lane holds the key itself.
 struct IndexKeys {
   using Key = std::uint32_t;
   static constexpr bool kTagIsKey = true;
@@ -93,7 +93,7 @@ struct IndexKeys {
 template <class Keys>
 class BoundedIndex {
   struct Bucket;
-  // An open slot (free or a tombstone) and the number of buckets visited to
+  // An open lane (free or a tombstone) and the number of buckets visited to
   // reach it, counting its own; a null bucket when none within the limit had room.
   struct Room {
     Bucket* bucket;
@@ -106,8 +106,8 @@ class BoundedIndex {
   static constexpr std::uint32_t kAbsent = 0xffffffffu;
   static constexpr std::uint32_t kMaxPosition = 0xfffffffdu;
   static constexpr unsigned kMaxRekeys = 3;
-  static constexpr std::uint32_t kSlots = 8;   // per bucket
-  static constexpr std::uint32_t kFilled = 6;  // most used slots per bucket, on average
+  static constexpr std::uint32_t kLanes = 8;   // per bucket
+  static constexpr std::uint32_t kFilled = 6;  // most used lanes per bucket, on average
 
   // Buckets a lookup may visit in a table of 2^bits to 2^(bits+1) - 1 buckets
   // (each bucket once in a table of fewer buckets than that). Measured under
@@ -166,7 +166,7 @@ class BoundedIndex {
   }
 
   // A lookup that may be followed by the insertion of the same key: `found` is
-  // the key's position or kAbsent, and then `room` is the slot that insert()
+  // the key's position or kAbsent, and then `room` is the lane that insert()
   // would fill, so insert_probed() adds the key without hashing it and walking
   // its buckets again. Valid until the index next changes.
   struct Probe {
@@ -237,8 +237,8 @@ class BoundedIndex {
     }
     const Located found = locate(key, key_at);
     Bucket& bucket = *found.bucket;
-    // A bucket with a free slot has never been full since the last rebuild, so
-    // no key was pushed past it: its slot can simply become free again.
+    // A bucket with a free lane has never been full since the last rebuild, so
+    // no key was pushed past it: its lane can simply become free again.
     bucket.tags[found.lane] = 0;
     if (free_lanes(bucket) != 0) {
       bucket.values[found.lane] = 0;
@@ -279,8 +279,8 @@ class BoundedIndex {
 
  private:
   struct alignas(64) Bucket {
-    std::uint32_t tags[kSlots];
-    std::uint32_t values[kSlots];  // position + 1; 0 when free, kTombstone once removed
+    std::uint32_t tags[kLanes];
+    std::uint32_t values[kLanes];  // position + 1; 0 when free, kTombstone once removed
   };
   struct Located {
     Bucket* bucket;  // null when absent
@@ -290,7 +290,7 @@ class BoundedIndex {
   };
   using Tree = std::map<Key, std::uint32_t, typename Keys::Less>;
   static constexpr std::uint32_t kTombstone = 0xffffffffu;
-  static constexpr unsigned kAllLanes = (1u << kSlots) - 1;
+  static constexpr unsigned kAllLanes = (1u << kLanes) - 1;
   static constexpr std::uint32_t kMaxBuckets = std::uint32_t{1} << 29;
 
   // Under random keys an insertion at the highest load visits 0.1 buckets
@@ -315,7 +315,7 @@ class BoundedIndex {
         (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(high, wanted))) << 4));
 #else
     unsigned bits = 0;
-    for (std::uint32_t i = 0; i < kSlots; ++i) bits |= unsigned{lanes[i] == x} << i;
+    for (std::uint32_t i = 0; i < kLanes; ++i) bits |= unsigned{lanes[i] == x} << i;
     return bits;
 #endif
   }
@@ -382,8 +382,8 @@ class BoundedIndex {
   }
 
   // Where the key stands (a null bucket when absent). With kFindRoom, also the hash
-  // and the first open slot on the way: the walk ends at the first bucket with a
-  // free slot, so that is the slot find_room() would pick.
+  // and the first open lane on the way: the walk ends at the first bucket with a
+  // free lane, so that is the lane find_room() would pick.
   template <bool kFindRoom = false, class KeyAt>
   [[gnu::always_inline]] Located locate(const Key& key, const KeyAt& key_at) const noexcept {
     if (!buckets_) return Located{nullptr, 0, 0, {nullptr, 0, 0}};
@@ -404,10 +404,10 @@ class BoundedIndex {
         const auto lane = static_cast<std::uint32_t>(__builtin_ctz(match));
         const std::uint32_t value = bucket.values[lane];
         if constexpr (Keys::kTagIsKey) {
-          // An open slot's tag is zero, which an index key may be too.
+          // An open lane's tag is zero, which an index key may be too.
           if (value + 1 <= 1) continue;  // free (0) or a tombstone
         } else if (value + 1 <= 1) {
-          __builtin_unreachable();  // a live slot holds a position
+          __builtin_unreachable();  // a live lane holds a position
         }
         if (Keys::kTagIsKey || key_at(value - 1) == key) {
           found.bucket = &bucket;
@@ -429,8 +429,8 @@ class BoundedIndex {
     }
   }
 
-  // The first open slot within `limit` buckets of the home bucket. A table
-  // being built holds no tombstones, so there only free slots need looking for.
+  // The first open lane within `limit` buckets of the home bucket. A table
+  // being built holds no tombstones, so there only free lanes need looking for.
   template <bool kFresh = false>
   static Room find_room(Bucket* buckets, std::uint32_t count, std::uint32_t limit,
                         std::uint64_t hash) noexcept {
@@ -645,7 +645,7 @@ class BoundedIndex {
   HashKey key_ = initial_hash_key();
   std::uint32_t count_ = 0;
   std::uint32_t live_ = 0;
-  std::uint32_t used_ = 0;  // live slots and tombstones
+  std::uint32_t used_ = 0;  // live lanes and tombstones
   std::uint32_t max_used_ = 0;
   std::uint32_t probe_limit_ = 0;
   // Placements since the last rebuild, and the buckets they visited beyond

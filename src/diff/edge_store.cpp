@@ -172,31 +172,60 @@ void EdgeStore::detach(NodeIndex node) noexcept {
   release_if_unused(node);
 }
 
-void EdgeStore::erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept {
-  const std::uint32_t deleted = slots_[from].deleted_group;
-  if (deleted == kNone) return;
-  TargetList<NoValue>& targets = deleted_groups_[deleted].targets;
+// The twin of an entry just put: a deleted edge voids the edge between the same
+// nodes, and the other way round. The target stays named by the entry just put.
+template <class Group>
+void EdgeStore::erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeIndex from,
+                           NodeIndex to) noexcept {
+  const std::uint32_t group = slots_[from].*link;
+  if (group == kNone) return;
+  auto& targets = groups[group].targets;
   const std::uint32_t pos = targets.find(to);
   if (pos != kNone) {
     targets.erase_at(pos);
-    --slots_[to].refs;  // still named by the edge
+    --slots_[to].refs;
+    if constexpr (std::is_same_v<Group, EdgeGroup>) slots_[to].incoming_stale = true;
   }
-  if (targets.empty())
-    remove_group(deleted_groups_, &Slot::deleted_group, deleted);  // `from` keeps its edge group
+  if (targets.empty()) remove_group(groups, link, group);  // `from` keeps its other group
+}
+
+void EdgeStore::erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept {
+  erase_twin(deleted_groups_, &Slot::deleted_group, from, to);
 }
 
 void EdgeStore::erase_edge(NodeIndex from, NodeIndex to) noexcept {
-  const std::uint32_t group = slots_[from].edge_group;
-  if (group == kNone) return;
-  TargetList<float>& targets = edge_groups_[group].targets;
-  const std::uint32_t pos = targets.find(to);
-  if (pos != kNone) {
-    targets.erase_at(pos);
-    --slots_[to].refs;  // still named by the deleted edge
-    slots_[to].incoming_stale = true;
+  erase_twin(edge_groups_, &Slot::edge_group, from, to);
+}
+
+// A group for `from`, of one entry: either completes or throws std::bad_alloc
+// with nothing changed (capacity aside).
+template <class Group, class Value>
+std::uint32_t EdgeStore::add_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
+                                   NodeIndex from, NodeIndex to, Value value) {
+  constexpr bool kEdges = std::is_same_v<Group, EdgeGroup>;
+  decltype(Group::targets) targets;
+  try {
+    reserve_more(groups, 1);
+    if constexpr (kEdges) reserve_incoming(to);
+    targets.push(to, value, arena_);
+  } catch (...) {
+    targets.release(arena_);
+    throw;
   }
-  if (targets.empty())
-    remove_group(edge_groups_, &Slot::edge_group, group);  // `from` keeps its deleted group
+  const auto added = static_cast<std::uint32_t>(groups.size());
+  slots_[from].*link = added;
+  groups.push_back(Group{from, std::move(targets)});
+  if constexpr (kEdges) {
+    link_new_edge(from, to);
+  } else {
+    ++slots_[to].refs;
+  }
+  return added;
+}
+
+EdgeStore::Change EdgeStore::put_new_edge_group(NodeIndex from, NodeIndex to, float weight) {
+  return {Change::Kind::kNewGroup, false,
+          add_group(edge_groups_, &Slot::edge_group, from, to, weight), 0};
 }
 
 EdgeStore::Change EdgeStore::put_deleted_edge(NodeIndex from, NodeIndex to) {
@@ -208,19 +237,8 @@ EdgeStore::Change EdgeStore::put_deleted_edge(NodeIndex from, NodeIndex to) {
     ++slots_[to].refs;
     return {Change::Kind::kAppend, true, group, targets.size() - 1};
   }
-  reserve_more(deleted_groups_, 1);
-  TargetList<NoValue> targets;
-  try {
-    targets.push(to, NoValue{}, arena_);
-  } catch (...) {
-    targets.release(arena_);
-    throw;
-  }
-  const auto added = static_cast<std::uint32_t>(deleted_groups_.size());
-  slots_[from].deleted_group = added;
-  deleted_groups_.push_back(DeletedGroup{from, std::move(targets)});
-  ++slots_[to].refs;
-  return {Change::Kind::kNewGroup, true, added, 0};
+  return {Change::Kind::kNewGroup, true,
+          add_group(deleted_groups_, &Slot::deleted_group, from, to, NoValue{}), 0};
 }
 
 // Only the latest change not yet taken back: its entry is the last of its list,
@@ -387,19 +405,22 @@ void EdgeStore::finish_loading() {
   }
 }
 
-bool EdgeStore::consistent() const {
+const char* EdgeStore::broken_rule() const {
   for (const Mark& mark : marks_) {  // cleared by every batch, even one that failed
-    if (mark.group != 0 || mark.count != 0 || mark.rank != 0) return false;
+    if (mark.group != 0 || mark.count != 0 || mark.rank != 0) return "scratch marks cleared";
   }
   std::vector<std::uint32_t> refs(slots_.size(), 0);
   std::vector<bool> is_free(slots_.size(), false);
   std::size_t free_count = 0;
   for (NodeIndex i = free_head_; i != kNone; i = slots_[i].refs) {
-    if (i >= slots_.size() || is_free[i] || !slots_[i].free) return false;
+    if (i >= slots_.size() || is_free[i] || !slots_[i].free)
+      return "free list links free slots once";
     is_free[i] = true;
     ++free_count;
   }
-  if (free_count != free_slots_ || index_.size() != slots_.size() - free_count) return false;
+  if (free_count != free_slots_ || index_.size() != slots_.size() - free_count) {
+    return "free slot count and id index size";
+  }
   for (const EdgeGroup& group : edge_groups_) {
     for (const auto& entry : group.targets) ++refs[entry.key];
   }
@@ -408,50 +429,59 @@ bool EdgeStore::consistent() const {
   }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     const Slot& slot = slots_[i];
-    if (slot.free != is_free[i]) return false;
+    if (slot.free != is_free[i]) return "free flag matches the free list";
     if (slot.free) {
-      if (refs[i] != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) return false;
+      if (refs[i] != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) {
+        return "a free slot is named by nothing";
+      }
       continue;
     }
-    if (find(slot.id) != i || slot.refs != refs[i]) return false;
-    if (slot.refs == 0 && slot.edge_group == kNone && slot.deleted_group == kNone) return false;
+    if (find(slot.id) != i) return "the id index finds each slot in use";
+    if (slot.refs != refs[i]) return "refs count the target entries";
+    if (slot.refs == 0 && slot.edge_group == kNone && slot.deleted_group == kNone) {
+      return "a slot in use is named or has a group";
+    }
     if (slot.edge_group != kNone &&
         (slot.edge_group >= edge_groups_.size() || edge_groups_[slot.edge_group].from != i)) {
-      return false;
+      return "a slot's edge group points back at it";
     }
     if (slot.deleted_group != kNone && (slot.deleted_group >= deleted_groups_.size() ||
                                         deleted_groups_[slot.deleted_group].from != i)) {
-      return false;
+      return "a slot's deleted group points back at it";
     }
     if (!slot.incoming_stale) {  // then exact: one entry per edge that reaches the node
       std::vector<NodeIndex> sources;
       for (const auto& entry : slot.incoming) sources.push_back(entry.key);
       std::sort(sources.begin(), sources.end());
-      if (std::adjacent_find(sources.begin(), sources.end()) != sources.end()) return false;
+      if (std::adjacent_find(sources.begin(), sources.end()) != sources.end()) {
+        return "a reverse list not stale lists each source once";
+      }
       for (NodeIndex from : sources) {
-        if (!has_edge(from, static_cast<NodeIndex>(i))) return false;
+        if (!has_edge(from, static_cast<NodeIndex>(i))) return "a reverse list not stale is exact";
       }
     }
   }
   for (std::size_t g = 0; g < edge_groups_.size(); ++g) {
     const EdgeGroup& group = edge_groups_[g];
-    if (slots_[group.from].edge_group != g) return false;
+    if (slots_[group.from].edge_group != g) return "an edge group's `from` points back at it";
     for (std::uint32_t p = 0; p < group.targets.size(); ++p) {
       const NodeIndex to = group.targets.at(p).key;
-      if (group.targets.find(to) != p) return false;  // unique and indexed
+      if (group.targets.find(to) != p) return "an edge group's targets are unique and indexed";
       bool listed = false;
       for (const auto& entry : slots_[to].incoming) listed = listed || entry.key == group.from;
-      if (!listed) return false;
+      if (!listed) return "every edge is in its target's reverse list";
     }
   }
   for (std::size_t g = 0; g < deleted_groups_.size(); ++g) {
     const DeletedGroup& group = deleted_groups_[g];
-    if (slots_[group.from].deleted_group != g) return false;
+    if (slots_[group.from].deleted_group != g) return "a deleted group's `from` points back at it";
     for (std::uint32_t p = 0; p < group.targets.size(); ++p) {
-      if (group.targets.find(group.targets.at(p).key) != p) return false;
+      if (group.targets.find(group.targets.at(p).key) != p) {
+        return "a deleted group's targets are unique and indexed";
+      }
     }
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace kovra

@@ -73,10 +73,16 @@ class EdgeStore {
   bool in_use(NodeIndex index) const noexcept { return !slots_[index].free; }
   std::size_t index_bound() const noexcept { return slots_.size(); }
   std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
+  // Whether the id index fits a core's own cache (256 KiB of buckets on most
+  // machines): then a lookup costs its instructions, and working ahead or in
+  // sorted runs costs more than it hides.
+  bool index_cached() const noexcept { return index_.bucket_count() <= 4096; }
 
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }
   bool has_edge_group(NodeIndex from) const noexcept { return slots_[from].edge_group != kNone; }
+  // The place of the node's edge group among edge_groups(), or kNone.
+  std::uint32_t edge_group_of(NodeIndex from) const noexcept { return slots_[from].edge_group; }
   bool has_deleted_group(NodeIndex from) const noexcept {
     return slots_[from].deleted_group != kNone;
   }
@@ -96,10 +102,6 @@ class EdgeStore {
     if (slots_[node].incoming_stale) compact_incoming(node);
     return slots_[node].incoming;
   }
-  // Compacts the node's reverse list even if it is not marked stale: for a
-  // caller that removes edges in its own order and wants the order a compaction
-  // gives.
-  void compact_sources(NodeIndex node) noexcept { compact_incoming(node); }
   // Takes out every edge that touches `node`, whose deleted edges are in place,
   // and gives the node's slot back if nothing else names it. An emptied group of
   // a `from` node stays: that node has a deleted group now.
@@ -121,8 +123,10 @@ class EdgeStore {
   // Bytes held on the heap, by capacity: the tables, the arena's chunks and
   // whatever single lists hold beyond them.
   std::size_t heap_bytes() const noexcept;
-  // Checks every invariant below against the groups; for tests and fuzzing.
-  bool consistent() const;
+  // Checks every invariant below against the groups, for tests and fuzzing: the
+  // first rule found broken, by name, or nullptr.
+  const char* broken_rule() const;
+  bool consistent() const { return broken_rule() == nullptr; }
 
   // add_edge of every row not `refused` (empty: none is), in order, as one
   // step: it either completes or throws std::bad_alloc with nothing changed
@@ -130,6 +134,9 @@ class EdgeStore {
   // sized once (edge_store_batch.cpp).
   void put_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                  std::span<const float> weights, std::span<const std::uint8_t> refused);
+  // delete_edge of every row, in order, as one step: it either completes or
+  // throws std::bad_alloc with nothing changed (capacity aside).
+  void put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to);
 
  private:
   // Per interned id. The invariants, which consistent() checks:
@@ -181,6 +188,14 @@ class EdgeStore {
   template <class Group>
   void remove_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
                     std::uint32_t group) noexcept;
+  // The twins: one template each for edge and deleted-edge groups.
+  template <class Group>
+  void erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeIndex from,
+                  NodeIndex to) noexcept;
+  template <class Group, class Value>
+  std::uint32_t add_group(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeIndex from,
+                          NodeIndex to, Value value);
+  [[gnu::noinline]] Change put_new_edge_group(NodeIndex from, NodeIndex to, float weight);
   template <class Group>
   void take_back_entry(std::vector<Group>& groups, const Change& change) noexcept;
   template <class Group>
@@ -271,20 +286,7 @@ class EdgeStore {
     link_new_edge(from, to);
     return {Change::Kind::kAppend, false, group, targets.size() - 1};
   }
-  TargetList<float> targets;
-  try {
-    reserve_more(edge_groups_, 1);
-    reserve_incoming(to);
-    targets.push(to, weight, arena_);
-  } catch (...) {
-    targets.release(arena_);
-    throw;
-  }
-  const auto added = static_cast<std::uint32_t>(edge_groups_.size());
-  slots_[from].edge_group = added;
-  edge_groups_.push_back(EdgeGroup{from, std::move(targets)});
-  link_new_edge(from, to);
-  return {Change::Kind::kNewGroup, false, added, 0};
+  return put_new_edge_group(from, to, weight);
 }
 
 }  // namespace kovra

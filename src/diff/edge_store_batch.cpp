@@ -15,9 +15,10 @@
 //    would have done, so the lists come out exactly as the loop leaves them;
 // 4. sizes each reverse list once for the edges it gains (walking each target
 //    the groups touched once), then fills them from the groups' new entries
-//    in the sorted order (which only orders the deleted edges a later deletion
-//    puts, and depends on the history alone);
-// 5. voids the deleted edges that the new edges replace.
+//    in the sorted order (no view or document follows a reverse list's order:
+//    a node's deletion records its incoming edges in the order of the groups);
+// 5. voids the deleted edges that the new edges replace, in row order, which
+//    decides the order the deleted groups are left in.
 //
 // Everything up to the reverse lists' reservation may fail; what it changed is
 // logged (fresh ids, new groups, each list's former size, replaced weights) and
@@ -27,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "diff/edge_store.h"
@@ -65,8 +67,6 @@ class EdgeStore::Batch {
   // the index's size is looked at again (it grows as new ids come).
   static constexpr std::size_t kHashAhead = 8;
   static constexpr std::size_t kRun = 4096;
-  // 256 KiB of buckets: the size of a core's own cache on most machines.
-  static constexpr std::size_t kCachedBuckets = 4096;
 
   bool refused(std::size_t row) const noexcept { return !refused_.empty() && refused_[row]; }
 
@@ -95,7 +95,7 @@ class EdgeStore::Batch {
   void intern_rows() {
     for (std::size_t first = 0; first < rows_; first += kRun) {
       const std::size_t last = std::min(rows_, first + kRun);
-      if (s_.index_.bucket_count() > kCachedBuckets) {
+      if (!s_.index_cached()) {
         intern_run<kRefusals, true>(first, last);
       } else {
         intern_run<kRefusals, false>(first, last);
@@ -300,14 +300,21 @@ class EdgeStore::Batch {
     }
   }
 
+  // In row order, as the loop erases them: an erased entry, and an emptied
+  // group, leave their places to the last of their list, so the order of the
+  // erasures is the order the deleted groups and their entries are left in.
   void void_deleted_edges() noexcept {
     if (s_.deleted_groups_.empty()) return;
-    for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
-      const NodeIndex from = ranked_[r];
-      if (!s_.has_deleted_group(from)) continue;
-      for (std::size_t k = starts_[r]; k < starts_[r + 1]; ++k) {
-        s_.erase_deleted_edge(from, sorted_[k].to);
-      }
+    if (std::none_of(ranked_.begin(), ranked_.end(),
+                     [this](NodeIndex from) { return s_.has_deleted_group(from); })) {
+      return;
+    }
+    const NodeIndex* const ranks = from_.get();
+    const NodeIndex* const to = to_.get();
+    for (std::size_t row = 0; row < rows_; ++row) {
+      if (ranks[row] == kNone) continue;
+      const NodeIndex from = ranked_[ranks[row]];
+      if (s_.has_deleted_group(from)) s_.erase_deleted_edge(from, to[row]);
     }
   }
 
@@ -376,6 +383,86 @@ class EdgeStore::Batch {
   std::vector<std::uint32_t> former_sizes_;
   std::vector<Replaced> replaced_;
 };
+
+namespace {
+
+// The ids interned so far that were new, in order: undoing releases them in
+// reverse, which puts the free slots back in their order.
+class FreshIds {
+ public:
+  explicit FreshIds(std::size_t most) { fresh_.reserve(most); }
+  NodeIndex intern(EdgeStore& edges, const NodeId& id) {
+    const EdgeStore::Interned interned = edges.intern(id);
+    if (interned.fresh) fresh_.push_back(interned.index);
+    return interned.index;
+  }
+  void undo(EdgeStore& edges) const noexcept {
+    for (std::size_t i = fresh_.size(); i-- > 0;) edges.release_if_unused(fresh_[i]);
+  }
+
+ private:
+  std::vector<NodeIndex> fresh_;
+};
+
+}  // namespace
+
+// Each row's deleted edge is put, logging what changed; the erasures from the
+// edge groups wait until nothing can fail. Until then nothing leaves a group
+// and no interned id is given back, so the log is undone latest first by taking
+// back the last thing added, then the ids interned. Puts and erasures touch
+// different groups, so doing all the puts first leaves every list as the loop
+// leaves it; and since neither frees a slot, the ids can all be interned first,
+// in row order, as the loop interns them. Each pass asks for what a row a few
+// rows on will touch, so that the misses of consecutive rows overlap instead of
+// each waiting on the last.
+void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
+  const std::size_t n = from.size();
+  constexpr std::size_t kAhead = 8;
+  FreshIds interned(2 * n);
+  std::vector<NodeIndex> ends(2 * n);  // per row, its `from` and its `to`
+  std::vector<Change> log;
+  log.reserve(n);
+  // The deleted edges put whose `from` has an edge group, which may hold the `to`.
+  std::vector<std::pair<NodeIndex, NodeIndex>> erased;
+  if (!edge_groups_.empty()) erased.reserve(n);
+  try {
+    // Working ahead pays only while the index is larger than the cache (as in
+    // the batch of added edges).
+    const bool ahead = !index_cached();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (ahead && i + kAhead < n) {
+        index_.prefetch_home(index_.hash_of(from[i + kAhead]));
+        index_.prefetch_home(index_.hash_of(to[i + kAhead]));
+      }
+      ends[2 * i] = interned.intern(*this, from[i]);
+      ends[2 * i + 1] = interned.intern(*this, to[i]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(&slots_[ends[2 * (i + kAhead)]]);
+      if (i + kAhead / 2 < n) {
+        const std::uint32_t group = slots_[ends[2 * (i + kAhead / 2)]].deleted_group;
+        if (group != kNone) __builtin_prefetch(deleted_groups_[group].targets.begin());
+      }
+      const NodeIndex source = ends[2 * i];
+      const NodeIndex target = ends[2 * i + 1];
+      const Change change = put_deleted_edge(source, target);
+      if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
+      if (has_edge_group(source)) erased.emplace_back(source, target);
+    }
+  } catch (...) {
+    for (std::size_t i = log.size(); i-- > 0;) take_back(log[i]);
+    interned.undo(*this);
+    throw;
+  }
+  for (std::size_t i = 0; i < erased.size(); ++i) {
+    if (i + kAhead < erased.size()) {
+      const std::uint32_t group = slots_[erased[i + kAhead].first].edge_group;
+      if (group != kNone) __builtin_prefetch(edge_groups_[group].targets.begin());
+      __builtin_prefetch(&slots_[erased[i + kAhead].second]);
+    }
+    erase_edge(erased[i].first, erased[i].second);
+  }
+}
 
 void EdgeStore::put_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                           std::span<const float> weights, std::span<const std::uint8_t> refused) {

@@ -7,13 +7,15 @@ namespace kovra {
 GraphDiff::GraphDiff(GraphDiff&& other) noexcept
     : nodes_(std::move(other.nodes_)),
       deleted_nodes_(std::move(other.deleted_nodes_)),
-      edges_(std::move(other.edges_)) {
+      edges_(std::move(other.edges_)),
+      pending_(std::move(other.pending_)) {
   other.clear();
 }
 
 GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
   if (this != &other) {
     edges_ = std::move(other.edges_);
+    pending_ = std::move(other.pending_);
     nodes_ = std::move(other.nodes_);
     deleted_nodes_ = std::move(other.deleted_nodes_);
     other.clear();
@@ -30,6 +32,31 @@ void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
 }
 
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
+  if (immediate()) {
+    put_deleted_edge_now(from_id, to_id);
+    return;
+  }
+  if (pending_.size() >= pending_.bound()) apply_pending();
+  pending_.remove(from_id, to_id);
+}
+
+// The two single steps: for a row that applies at once, while the log is
+// empty, and for a row of a short run.
+void GraphDiff::put_edge_now(const NodeId& from_id, const NodeId& to_id, float weight) const {
+  const NodeIndex from = edges_.intern(from_id).index;
+  NodeIndex to = kNone;
+  try {
+    to = edges_.intern(to_id).index;
+    static_cast<void>(edges_.put_edge(from, to, weight));
+  } catch (...) {
+    if (to != kNone) edges_.release_if_unused(to);
+    edges_.release_if_unused(from);
+    throw;
+  }
+  if (edges_.has_deleted_group(from)) edges_.erase_deleted_edge(from, to);
+}
+
+void GraphDiff::put_deleted_edge_now(const NodeId& from_id, const NodeId& to_id) const {
   const NodeIndex from = edges_.intern(from_id).index;
   NodeIndex to = kNone;
   try {
@@ -43,14 +70,37 @@ void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
   edges_.erase_edge(from, to);
 }
 
+void GraphDiff::apply_pending() const {
+  pending_.apply_runs([this](bool deletions, std::span<const NodeId> from,
+                             std::span<const NodeId> to, std::span<const float> weights) {
+    if (from.size() == 1) {
+      if (deletions) {
+        put_deleted_edge_now(from[0], to[0]);
+      } else {
+        put_edge_now(from[0], to[0], weights[0]);
+      }
+    } else if (deletions) {
+      edges_.put_deleted_edges(from, to);
+    } else {
+      edges_.put_edges(from, to, weights, {});
+    }
+  });
+  rebound();
+}
+
 void GraphDiff::clear() noexcept {
+  pending_.clear();
+  pending_.rebound(0);
+  writes_ = 0;
+  eager_ = true;
   edges_.clear();
   nodes_.clear();
   deleted_nodes_.clear();
 }
 
 std::size_t GraphDiff::heap_bytes() const noexcept {
-  std::size_t bytes = nodes_.heap_bytes() + deleted_nodes_.heap_bytes() + edges_.heap_bytes();
+  std::size_t bytes = nodes_.heap_bytes() + deleted_nodes_.heap_bytes() + edges_.heap_bytes() +
+                      pending_.rows_bytes();
   for (const auto& [id, update] : nodes_) bytes += update.text_heap_bytes();
   return bytes;
 }

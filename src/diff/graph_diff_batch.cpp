@@ -3,22 +3,22 @@
 // can fail, logging how to take each back, and leaves to a last phase the
 // changes that cannot fail but could not be taken back without allocating:
 //
-// - add_edges is one step of the edge store (EdgeStore::put_edges), which
-//   sorts its rows by `from` node; here only the refused rows are found.
-// - delete_edges interns each row's ids and puts its deleted edge, logging what
-//   changed; the erasures from the edge groups come last. Nothing is removed
-//   from a group, and no group or interned id goes away, before that last
-//   phase, so the log is undone latest first by taking back the last thing
-//   added, then the ids interned.
-// - delete_nodes marks the ids deleted and puts every deleted edge its rows
-//   will put, in the order the single calls put them, with the same log; then
-//   takes the nodes' edges out, which cannot fail.
+// - add_edges and delete_edges decide the refusals now and append their rows
+//   to the pending log, as the single calls do; a batch larger than the log's
+//   room applies the log and then itself, as one step of the edge store
+//   (EdgeStore::put_edges, which sorts its rows by `from` node, and
+//   EdgeStore::put_deleted_edges).
+// - delete_nodes applies the log, marks the ids deleted and puts every deleted
+//   edge its rows will put, in the order the single calls put them (the order
+//   of the groups as each row finds them), with a log of changes; then takes
+//   the nodes' edges out, which cannot fail.
 // - add_nodes inserts or merges each update, keeping what a merge displaced so
 //   that undoing it allocates nothing; the deleted marks it lifts go last.
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,37 +30,60 @@ namespace {
 
 using Change = EdgeStore::Change;
 
-// The ids interned so far that were new, in order: undoing releases them in
-// reverse, which puts the free slots back in their order.
-class FreshIds {
- public:
-  explicit FreshIds(std::size_t most) { fresh_.reserve(most); }
-  NodeIndex intern(EdgeStore& edges, const NodeId& id) {
-    const EdgeStore::Interned interned = edges.intern(id);
-    if (interned.fresh) fresh_.push_back(interned.index);
-    return interned.index;
-  }
-  void undo(EdgeStore& edges) const noexcept {
-    for (std::size_t i = fresh_.size(); i-- > 0;) edges.release_if_unused(fresh_[i]);
-  }
-
- private:
-  std::vector<NodeIndex> fresh_;
-};
-
 // Takes back the logged changes, latest first.
 void undo(EdgeStore& edges, const std::vector<Change>& log) noexcept {
   for (std::size_t i = log.size(); i-- > 0;) edges.take_back(log[i]);
 }
 
-// Puts the deleted edge of each edge into `node` whose `from` `keep` accepts,
-// in the order of the node's reverse list, logging each into `log`, which has
-// room for them all.
-template <class Keep>
-void put_deleted_edges_into(EdgeStore& edges, NodeIndex node, Keep keep, std::vector<Change>& log) {
+// Where the edge groups stand while delete_nodes takes its rows one by one: a
+// row's own group leaves, the last group taking its place, as the single call's
+// detach does. Only the places that moved are kept, so the cost follows the rows.
+class GroupPlaces {
+ public:
+  explicit GroupPlaces(const EdgeStore& edges) noexcept
+      : edges_(edges), size_(static_cast<std::uint32_t>(edges.edge_groups().size())) {}
+  std::uint32_t of(NodeIndex from) const {
+    const auto moved = moved_.find(from);
+    return moved != moved_.end() ? moved->second : edges_.edge_group_of(from);
+  }
+  void remove(NodeIndex from) {
+    const std::uint32_t place = of(from);
+    if (place == kNone) return;
+    const std::uint32_t last = --size_;
+    if (place != last) {
+      const auto held = at_.find(last);
+      const NodeIndex last_from =
+          held != at_.end() ? held->second : edges_.edge_groups()[last].from;
+      at_[place] = last_from;
+      moved_[last_from] = place;
+    }
+    moved_[from] = kNone;
+  }
+
+ private:
+  const EdgeStore& edges_;
+  std::uint32_t size_;
+  std::unordered_map<NodeIndex, std::uint32_t> moved_;  // node → its group's place now
+  std::unordered_map<std::uint32_t, NodeIndex> at_;     // place → the node whose group moved there
+};
+
+// Puts the deleted edge of each edge into `node` whose `from` `keep` accepts, in
+// the order of the `from` nodes' groups (`place` says where each stands), as the
+// rule walks the groups: so the order a deletion records depends on the history
+// alone, not on the order of a reverse list. Logs each change into `log`, which
+// has room for them all; `order` is scratch with room for the node's sources.
+template <class Keep, class Place>
+void put_deleted_edges_into(EdgeStore& edges, NodeIndex node, Keep keep, Place place,
+                            std::vector<Change>& log,
+                            std::vector<std::pair<std::uint32_t, NodeIndex>>& order) {
+  order.clear();
   for (const auto& entry : edges.sources_of(node)) {
     const NodeIndex source = entry.key;
     if (source == node || !keep(source)) continue;  // a self-loop leaves with the node's own group
+    order.emplace_back(place(source), source);
+  }
+  std::sort(order.begin(), order.end());
+  for (const auto& [unused, source] : order) {
     const Change change = edges.put_deleted_edge(source, node);
     if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
   }
@@ -71,7 +94,8 @@ void put_deleted_edges_into(EdgeStore& edges, NodeIndex node, Keep keep, std::ve
 void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> to,
                           std::span<const float> weights) {
   assert(from.size() == to.size() && from.size() == weights.size());
-  // Deleted nodes do not change here, so a refused row stays refused.
+  // The refusals are decided now, as the single calls would decide them; the
+  // rows go to the log, or past it when they alone would fill it.
   std::vector<std::uint8_t> refused;
   if (!deleted_nodes_.empty()) {
     refused.resize(from.size());
@@ -79,43 +103,42 @@ void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> 
       refused[i] = deleted_nodes_.contains(from[i]) || deleted_nodes_.contains(to[i]);
     }
   }
+  writes_ += std::min(from.size(), kEagerRun + 1);
+  if (from.size() <= pending_.room()) {
+    pending_.append(from, to, weights, refused);
+    return;
+  }
+  apply_pending();
   edges_.put_edges(from, to, weights, refused);
+  rebound();
 }
 
 void GraphDiff::delete_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
   assert(from.size() == to.size());
-  const std::size_t n = from.size();
-  FreshIds interned(2 * n);
-  std::vector<Change> log;
-  log.reserve(n);
-  // The deleted edges put whose `from` has an edge group, which may hold the `to`.
-  std::vector<std::pair<NodeIndex, NodeIndex>> erased;
-  if (!edges_.edge_groups().empty()) erased.reserve(n);
-  try {
-    for (std::size_t i = 0; i < n; ++i) {
-      const NodeIndex source = interned.intern(edges_, from[i]);
-      const NodeIndex target = interned.intern(edges_, to[i]);
-      const Change change = edges_.put_deleted_edge(source, target);
-      if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
-      if (edges_.has_edge_group(source)) erased.emplace_back(source, target);
-    }
-  } catch (...) {
-    undo(edges_, log);
-    interned.undo(edges_);
-    throw;
+  writes_ += std::min(from.size(), kEagerRun + 1);
+  if (from.size() <= pending_.room()) {
+    pending_.append_removals(from, to);
+    return;
   }
-  for (const auto& [source, target] : erased) edges_.erase_edge(source, target);
+  apply_pending();
+  edges_.put_deleted_edges(from, to);
 }
 
 // The batch of one, without the ordering a batch needs across its rows.
 void GraphDiff::delete_node(const NodeId& id) {
+  settle();  // its edges, and the refusals after it, need every row in place
   const bool marked = deleted_nodes_.insert(id);
   const NodeIndex node = edges_.find(id);
   if (node != kNone) {
     std::vector<Change> log;
+    std::vector<std::pair<std::uint32_t, NodeIndex>> order;
     try {
-      log.reserve(edges_.sources_of(node).size());
-      put_deleted_edges_into(edges_, node, [](NodeIndex) { return true; }, log);
+      const std::size_t most = edges_.sources_of(node).size();
+      log.reserve(most);
+      order.reserve(most);
+      put_deleted_edges_into(
+          edges_, node, [](NodeIndex) { return true; },
+          [this](NodeIndex source) { return edges_.edge_group_of(source); }, log, order);
     } catch (...) {
       undo(edges_, log);
       if (marked) deleted_nodes_.erase(id);
@@ -127,6 +150,7 @@ void GraphDiff::delete_node(const NodeId& id) {
 }
 
 void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
+  settle();
   const std::size_t n = ids.size();
   constexpr std::size_t kNever = SIZE_MAX;
   // Each interned node with the first row that names it, by node. A later row
@@ -151,27 +175,32 @@ void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
   // A reverse list is compacted before it is walked, which changes nothing
   // that can be seen; then it names each `from` with an edge to the node once.
   std::size_t most = 0;
-  for (const auto& [node, row] : first) most += edges_.sources_of(node).size();
+  std::size_t widest = 0;
+  for (const auto& [node, row] : first) {
+    const std::size_t sources = edges_.sources_of(node).size();
+    most += sources;
+    widest = std::max(widest, sources);
+  }
   std::vector<Change> log;
   log.reserve(most);
+  std::vector<std::pair<std::uint32_t, NodeIndex>> order;
+  order.reserve(widest);
   std::vector<bool> marked(n);
 
   std::size_t done = 0;
   try {
     for (; done < n; ++done) marked[done] = deleted_nodes_.insert(ids[done]);
     // The deleted edges in the order the single calls put them: row by row, and
-    // in a row in the order of the node's reverse list, which the single call
-    // compacts first when earlier rows took edges out of it.
+    // in a row in the order of the groups as the single call finds them, after
+    // the earlier rows' own groups have left.
+    GroupPlaces places(edges_);
     for (std::size_t i = 0; i < n; ++i) {
       const NodeIndex node = nodes[i];
       if (node == kNone || first_row(node) != i) continue;
-      const auto& incoming = edges_.sources_of(node);
-      const bool thinned = std::any_of(incoming.begin(), incoming.end(), [&](const auto& entry) {
-        return entry.key != node && first_row(entry.key) < i;
-      });
-      if (thinned) edges_.compact_sources(node);
       put_deleted_edges_into(
-          edges_, node, [&](NodeIndex source) { return first_row(source) >= i; }, log);
+          edges_, node, [&](NodeIndex source) { return first_row(source) >= i; },
+          [&places](NodeIndex source) { return places.of(source); }, log, order);
+      places.remove(node);
     }
   } catch (...) {
     undo(edges_, log);

@@ -71,4 +71,10 @@ inline DiffSnapshot snapshot(const GraphDiff& diff) {
   return s;
 }
 
+// The first invariant the diff breaks, by name, or "" when it breaks none.
+inline std::string broken_rule(const GraphDiff& diff) {
+  const char* rule = diff.broken_rule();
+  return rule == nullptr ? std::string() : std::string(rule);
+}
+
 }  // namespace kovra::testing
