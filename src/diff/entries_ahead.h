@@ -10,12 +10,15 @@
 namespace kovra {
 
 // The distances of every walk over a diff's groups and their entries, in one
-// place: a walk asks for what an entry names (a slot, an id) kEntriesAhead
-// entries ahead, and for a second thing that the first one names (a slot's
-// reverse list, an id's text) once the first has arrived, from twice as far for
-// the first; it asks for a group's own line and its target array kGroupsAhead
-// groups ahead.
+// place; prefetch_group in group_prefetch.h beside this uses kGroupsAhead.
+// A walk asks for what an entry names (a slot, an id) kEntriesAhead entries
+// ahead.
 inline constexpr std::size_t kEntriesAhead = 8;
+// A walk that also needs a second thing the first one names (a slot's reverse
+// list, an id's text) asks for the second kEntriesAhead ahead, once the first
+// has arrived, and so for the first from this farther.
+inline constexpr std::size_t kFarEntriesAhead = 2 * kEntriesAhead;
+// A group's own line and its target array are asked for this many groups ahead.
 inline constexpr std::size_t kGroupsAhead = 2;
 
 // Walks across group boundaries: most target lists are shorter than the distance,
