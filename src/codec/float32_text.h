@@ -27,7 +27,10 @@ struct Float32Decimal {
 
 // The cheap way to the shortest decimal, in exact integer arithmetic; it answers for
 // magnitudes from 2^-14 up to 2^24, except the few whose candidates lie on a
-// rounding boundary or tie. Returns false when it does not decide.
+// rounding boundary or tie. Returns false when it does not decide. Its general
+// twin is float32_decimal_general: fast_path_agrees_with_to_chars
+// (tests/cpp/float32_text_test.cpp) and tools/sweep_float32.cpp, over every
+// binary32 value, hold the two together.
 bool float32_decimal_fast(float magnitude, Float32Decimal& decimal) noexcept;
 
 // The shortest decimal of any finite nonzero magnitude, through std::to_chars.

@@ -23,9 +23,9 @@ inline constexpr std::size_t kGroupsAhead = 2;
 
 // Walks across group boundaries: most target lists are shorter than the distance,
 // so a lookahead within each list would never reach their first entries. Targets
-// are interned indexes whose ids (or whatever a walk keeps per index) sit in
-// random places of a large table, and asking for them early hides most of that
-// latency. Group is anything with a `targets` list.
+// name interned ids by number, and their slots (or whatever a walk keeps per
+// interned id) sit in random places of a large table: asking for them early
+// hides most of that latency. Group is anything with a `targets` list.
 template <class Group>
 class EntriesAhead {
  public:
