@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
