@@ -21,9 +21,11 @@ namespace kovra {
 enum class MemberPart { kStart, kTrue, kFalse };
 
 // The bytes of a member part of field F, built from the field list at compile time,
-// in an array of their exact size so that copying them is a fixed-size move.
+// in an array of their exact size so that copying them is a fixed-size move. Each
+// file that uses it has its own copy (static): an inline variable would be reached
+// through the GOT in the module's position-independent code, a load per member.
 template <NodeField F, MemberPart P>
-inline constexpr auto kMember = [] {
+static constexpr auto kMember = [] {
   constexpr std::string_view kKey = info_of(F).record_key;
   constexpr std::string_view kValueStart = P == MemberPart::kTrue                    ? "true"
                                            : P == MemberPart::kFalse                 ? "false"
@@ -40,7 +42,7 @@ inline constexpr auto kMember = [] {
 
 // The key in quotes and its colon: the start of field F's member without the comma.
 template <NodeField F>
-inline constexpr std::string_view kQuotedKey(kMember<F, MemberPart::kStart>.data() + 1,
+static constexpr std::string_view kQuotedKey(kMember<F, MemberPart::kStart>.data() + 1,
                                              info_of(F).record_key.size() + 3);
 
 // One to three digits without a leading zero, and no fraction or exponent after
