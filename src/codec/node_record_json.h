@@ -36,8 +36,8 @@ std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) n
 char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept;
 
 // Parses one node record text, which must be valid UTF-8; nullopt for any text
-// the reader refuses. Texts that do not fit inline go to
-// `chunks` when given. May throw std::bad_alloc.
+// the reader refuses. Texts that do not fit inline go to `chunks` when given.
+// May throw std::bad_alloc.
 std::optional<NodeUpdate> node_update_from_json(std::string_view text,
                                                 TextChunks* chunks = nullptr);
 
@@ -52,8 +52,9 @@ enum class RecordCheck : std::uint8_t {
   kNotUtf8,
 };
 
-// node_update_from_json for bytes not yet checked as UTF-8, such as a document's;
-// `update` receives a valid record's fields.
+// node_update_from_json for bytes not yet checked as UTF-8, such as a document's
+// (node_record_written_form.cpp says when they are checked); `update` receives a
+// valid record's fields.
 RecordCheck read_node_record(std::string_view bytes, TextChunks* chunks,
                              std::optional<NodeUpdate>& update);
 
