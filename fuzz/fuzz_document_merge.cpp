@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < read.size(); ++i) {
     if (read[i]) continue;
     const auto* malformed = std::get_if<kovra::MalformedDocument>(&outcome);
-    if (malformed == nullptr || malformed->index != i) std::abort();
+    if (malformed == nullptr || malformed->input != i) std::abort();
     return 0;
   }
   std::vector<kovra::testing::DiffSnapshot> shots;

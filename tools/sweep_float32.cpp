@@ -55,12 +55,11 @@ void sweep(std::uint64_t first, std::uint64_t last) {
     const float value = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
     if (!std::isfinite(value)) continue;
     const std::size_t length = kovra::float32_to_text(value, text);
-    kovra::JsonNumber number;
     const char* const end = text + length;
-    const bool whole = kovra::scan_json_number(text, end, number) == end;
-    const auto back = whole ? kovra::json_number_to_float32(number) : std::nullopt;
+    std::optional<float> back;
+    if (kovra::read_json_float32(text, end, back) != end) back.reset();
     std::optional<float> fused;
-    const bool fused_whole = kovra::parse_json_float32(text, end, fused) == end;
+    const bool fused_whole = kovra::read_json_float32_one_pass(text, end, fused) == end;
     if (value > 0.0f && !paths_agree(value, fast)) ++path_mismatches;
     if (!back || std::bit_cast<std::uint32_t>(*back) != bits || !fused_whole || !fused ||
         std::bit_cast<std::uint32_t>(*fused) != bits ||

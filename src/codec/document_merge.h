@@ -14,9 +14,9 @@
 
 namespace kovra {
 
-// Input `index` is not a document: the reader would refuse it.
+// Input `input` (a position in the list) is not a document: the reader would refuse it.
 struct MalformedDocument {
-  std::size_t index;
+  std::size_t input;
 };
 
 // Documents that are each valid but are not the shards of one stream.

@@ -29,7 +29,11 @@ inline std::size_t reservation(std::uint64_t count, std::size_t remaining,
 //   reserve_deleted_groups(n); deleted_group(from, reserve) -> G; deleted_edge(G, to)
 // A sink that keeps nothing of the entries of groups declares
 // `static constexpr bool kGroupsOnly = true` and need not take edge() or
-// deleted_edge(): their entries are then checked without being read one by one.
+// deleted_edge(): their entries are then checked without being read one by one
+// (ByteCursor::skip_id_entries), a fast path whose general twin is the entry by
+// entry read below it. The merge's sinks take the fast path and the reader's the
+// general one; fuzz/fuzz_document_merge.cpp holds them together, as a merge must
+// refuse exactly the inputs that the reader refuses.
 // Every function returns false for a malformed document, leaving `in` wherever the
 // failure was found.
 template <class Sink>

@@ -6,8 +6,8 @@
 #include <type_traits>
 
 #include "codec/byte_cursor.h"
-#include "codec/group_prefetch.h"
 #include "codec/node_record_json.h"
+#include "diff/group_prefetch.h"
 
 namespace kovra {
 
@@ -31,7 +31,7 @@ void for_each_node(const NodeMap& nodes, Visit&& visit) {
   auto near = nodes.begin();
   for (std::size_t i = 0; i < kEntriesAhead && near != nodes.end(); ++i) ++near;
   auto far = near;
-  for (std::size_t i = kEntriesAhead; i < 2 * kEntriesAhead && far != nodes.end(); ++i) ++far;
+  for (std::size_t i = kEntriesAhead; i < kFarEntriesAhead && far != nodes.end(); ++i) ++far;
   for (const auto& [id, update] : nodes) {
     if (far != nodes.end()) {
       __builtin_prefetch(&*far);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -344,6 +345,21 @@ std::size_t float32_decimal_to_text(bool negative, const Float32Decimal& decimal
   return static_cast<std::size_t>(o - out);
 }
 
+namespace {
+
+// A JSON number split into its parts by scan_json_number; the views point into the text.
+struct JsonNumber {
+  bool negative = false;
+  bool has_fraction = false;
+  bool has_exponent = false;
+  bool exponent_negative = false;
+  std::string_view integer;   // digits of the integer part
+  std::string_view fraction;  // digits after the point
+  std::string_view exponent;  // digits after e or E and the optional sign
+};
+
+// Checks the JSON number grammar at [p, end) and returns the first byte after the
+// number, or nullptr if no number starts at p.
 const char* scan_json_number(const char* p, const char* end, JsonNumber& number) noexcept {
   number = JsonNumber{};
   if (p != end && *p == '-') {
@@ -377,6 +393,7 @@ const char* scan_json_number(const char* p, const char* end, JsonNumber& number)
   return p;
 }
 
+// The value of a scanned number; nullopt where the procedure refuses.
 std::optional<float> json_number_to_float32(const JsonNumber& number) noexcept {
   constexpr std::uint64_t kAccumulatorLimit = 1844674407370955161u;  // (2^64 - 1) / 10
   constexpr std::int32_t kExponentLimit = 214748364;                 // (2^31 - 1) / 10
@@ -432,6 +449,16 @@ std::optional<float> json_number_to_float32(const JsonNumber& number) noexcept {
                        decimal_exponent);
 }
 
+}  // namespace
+
+const char* read_json_float32(const char* p, const char* end,
+                              std::optional<float>& value) noexcept {
+  JsonNumber number;
+  const char* const after = scan_json_number(p, end, number);
+  if (after != nullptr) value = json_number_to_float32(number);
+  return after;
+}
+
 namespace {
 
 // The value of the eight decimal digits in `digits`, the first in the lowest byte
@@ -446,13 +473,13 @@ std::uint64_t eight_digits_value(std::uint64_t digits) noexcept {
 }
 
 // Out of line, so that the common path above needs no stack frame of its own.
-[[gnu::noinline]] const char* parse_json_float32_bytewise(const char* p, const char* end,
-                                                          std::optional<float>& value) noexcept;
+[[gnu::noinline]] const char* one_pass_bytewise(const char* p, const char* end,
+                                                std::optional<float>& value) noexcept;
 
 }  // namespace
 
-const char* parse_json_float32(const char* p, const char* end,
-                               std::optional<float>& value) noexcept {
+const char* read_json_float32_one_pass(const char* p, const char* end,
+                                       std::optional<float>& value) noexcept {
 #if defined(__SSE2__)
   // A record's number usually ends within the 16 bytes from its start: the digits of
   // those bytes are found at once, and a number with a point, up to eight digits on
@@ -493,13 +520,13 @@ const char* parse_json_float32(const char* p, const char* end,
     }
   }
 #endif
-  return parse_json_float32_bytewise(p, end, value);
+  return one_pass_bytewise(p, end, value);
 }
 
 namespace {
 
-const char* parse_json_float32_bytewise(const char* p, const char* end,
-                                        std::optional<float>& value) noexcept {
+const char* one_pass_bytewise(const char* p, const char* end,
+                              std::optional<float>& value) noexcept {
   const char* const start = p;
   const bool negative = p != end && *p == '-';
   if (negative) ++p;
@@ -528,10 +555,7 @@ const char* parse_json_float32_bytewise(const char* p, const char* end,
     digits += places;
   }
   if (digits > 19 || (p != end && (*p == 'e' || *p == 'E'))) {
-    JsonNumber number;
-    const char* const after = scan_json_number(start, end, number);
-    if (after != nullptr) value = json_number_to_float32(number);
-    return after;
+    return read_json_float32(start, end, value);
   }
   value = finish_number(negative, places == 0, significand, -places);
   return p;

@@ -1,5 +1,7 @@
 // Binary32 numbers in node record texts: the shortest round-trip digits in the
 // document's fixed layout, and the reader's fixed decimal-to-binary procedure.
+// Each way has a fast path and its general twin: float32_decimal_fast beside
+// float32_decimal_general, read_json_float32_one_pass beside read_json_float32.
 #pragma once
 
 #include <cmath>
@@ -26,7 +28,10 @@ struct Float32Decimal {
 
 // The cheap way to the shortest decimal, in exact integer arithmetic; it answers for
 // magnitudes from 2^-14 up to 2^24, except the few whose candidates lie on a
-// rounding boundary or tie. Returns false when it does not decide.
+// rounding boundary or tie. Returns false when it does not decide. Its general
+// twin is float32_decimal_general: fast_path_agrees_with_to_chars
+// (tests/cpp/float32_text_test.cpp) and tools/sweep_float32.cpp, over every
+// binary32 value, hold the two together.
 bool float32_decimal_fast(float magnitude, Float32Decimal& decimal) noexcept;
 
 // The shortest decimal of any finite nonzero magnitude, through std::to_chars.
@@ -54,30 +59,20 @@ inline std::size_t float32_text_length(float value) noexcept {
   return float32_decimal_text_length(std::signbit(value), float32_decimal(std::fabs(value)));
 }
 
-// A JSON number split into its parts by scan_json_number; the views point into the text.
-struct JsonNumber {
-  bool negative = false;
-  bool has_fraction = false;
-  bool has_exponent = false;
-  bool exponent_negative = false;
-  std::string_view integer;   // digits of the integer part
-  std::string_view fraction;  // digits after the point
-  std::string_view exponent;  // digits after e or E and the optional sign
-};
+// The reader's value of the JSON number at [p, end): a fixed procedure, not a
+// correctly rounded conversion, defined here in two steps (the grammar, then the
+// value). Returns the first byte after the number, or nullptr if no number starts
+// at p, and then leaves `value` alone; what follows the number is the caller's
+// business. `value` is nullopt where the procedure refuses (an exponent too large
+// for a nonzero significand).
+const char* read_json_float32(const char* p, const char* end, std::optional<float>& value) noexcept;
 
-// Checks the JSON number grammar at [p, end) and returns the first byte after the
-// number, or nullptr if no number starts at p. What follows is the caller's business.
-const char* scan_json_number(const char* p, const char* end, JsonNumber& number) noexcept;
-
-// The reader's value of a number: a fixed procedure, not a correctly rounded
-// conversion. nullopt where the procedure refuses (an exponent too large for a
-// nonzero significand).
-std::optional<float> json_number_to_float32(const JsonNumber& number) noexcept;
-
-// scan_json_number and json_number_to_float32 in one, in a single pass for the
-// short numbers that records hold. Returns the first byte after the number, or
-// nullptr if no number starts at p; `value` is nullopt where the procedure refuses.
-const char* parse_json_float32(const char* p, const char* end,
-                               std::optional<float>& value) noexcept;
+// read_json_float32 in a single pass, for the short numbers that records hold:
+// the one the record parsers call. It falls back on read_json_float32, its
+// general twin, past 19 digits or at an exponent; number_parse_in_one_pass_matches_two_steps
+// and every number read in tests/cpp/float32_text_test.cpp, and
+// tools/sweep_float32.cpp over every binary32 text, hold the two together.
+const char* read_json_float32_one_pass(const char* p, const char* end,
+                                       std::optional<float>& value) noexcept;
 
 }  // namespace kovra

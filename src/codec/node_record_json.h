@@ -1,5 +1,10 @@
 // The node record text: the compact JSON form of one NodeUpdate, written in one
-// fixed form and parsed strictly.
+// fixed form and parsed strictly. The code lives in files by role:
+//   node_record_writer.cpp        measuring and writing the fixed form
+//   node_record_written_form.cpp  the fast path for records in that form, the
+//                                 entry of every read, and when UTF-8 is checked
+//   node_record_strict.cpp        the strict parser, the fast path's general twin
+//   utf8.*                        the UTF-8 check
 #pragma once
 
 #include <cstddef>
@@ -8,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/utf8.h"
 #include "diff/node_update.h"
 
 namespace kovra {
@@ -29,9 +35,9 @@ std::size_t node_record_length(const NodeUpdate& update, RecordSketch& sketch) n
 // this `sketch` while `update` was as it is; returns the end of what was written.
 char* write_node_record(const NodeUpdate& update, const RecordSketch& sketch, char* out) noexcept;
 
-// Parses one node record text, which must be valid UTF-8 (see is_valid_utf8);
-// nullopt for any text the reader refuses. Texts that do not fit inline go to
-// `chunks` when given. May throw std::bad_alloc.
+// Parses one node record text, which must be valid UTF-8; nullopt for any text
+// the reader refuses. Texts that do not fit inline go to `chunks` when given.
+// May throw std::bad_alloc.
 std::optional<NodeUpdate> node_update_from_json(std::string_view text,
                                                 TextChunks* chunks = nullptr);
 
@@ -46,17 +52,14 @@ enum class RecordCheck : std::uint8_t {
   kNotUtf8,
 };
 
-// node_update_from_json for bytes not yet checked as UTF-8: a record in the
-// writer's form is checked while it is read, and any other is checked whole
-// before it is parsed. `update` receives a valid record's fields.
+// node_update_from_json for bytes not yet checked as UTF-8, such as a document's
+// (node_record_written_form.cpp says when they are checked); `update` receives a
+// valid record's fields.
 RecordCheck read_node_record(std::string_view bytes, TextChunks* chunks,
                              std::optional<NodeUpdate>& update);
 
 // The same without building the update.
 RecordCheck check_node_record(std::string_view bytes);
-
-// Strict UTF-8: overlong forms, encoded surrogates and code points above U+10FFFF fail.
-bool is_valid_utf8(std::string_view text) noexcept;
 
 // Test-only conveniences for the tests and fuzzers, which measure and write in one go;
 // the document writer keeps each sketch between its two passes instead.

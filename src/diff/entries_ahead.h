@@ -10,19 +10,22 @@
 namespace kovra {
 
 // The distances of every walk over a diff's groups and their entries, in one
-// place: a walk asks for what an entry names (a slot, an id) kEntriesAhead
-// entries ahead, and for a second thing that the first one names (a slot's
-// reverse list, an id's text) once the first has arrived, from twice as far for
-// the first; it asks for a group's own line and its target array kGroupsAhead
-// groups ahead.
+// place; prefetch_group in group_prefetch.h beside this uses kGroupsAhead.
+// A walk asks for what an entry names (a slot, an id) kEntriesAhead entries
+// ahead.
 inline constexpr std::size_t kEntriesAhead = 8;
+// A walk that also needs a second thing the first one names (a slot's reverse
+// list, an id's text) asks for the second kEntriesAhead ahead, once the first
+// has arrived, and so for the first from this farther.
+inline constexpr std::size_t kFarEntriesAhead = 2 * kEntriesAhead;
+// A group's own line and its target array are asked for this many groups ahead.
 inline constexpr std::size_t kGroupsAhead = 2;
 
 // Walks across group boundaries: most target lists are shorter than the distance,
 // so a lookahead within each list would never reach their first entries. Targets
-// are interned indexes whose ids (or whatever a walk keeps per index) sit in
-// random places of a large table, and asking for them early hides most of that
-// latency. Group is anything with a `targets` list.
+// name interned ids by number, and their slots (or whatever a walk keeps per
+// interned id) sit in random places of a large table: asking for them early
+// hides most of that latency. Group is anything with a `targets` list.
 template <class Group>
 class EntriesAhead {
  public:

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "codec/byte_cursor.h"
-#include "codec/group_prefetch.h"
+#include "diff/group_prefetch.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/convert.h"

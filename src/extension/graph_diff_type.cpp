@@ -9,7 +9,7 @@
 
 #include "codec/document_reader.h"
 #include "codec/document_writer.h"
-#include "codec/group_prefetch.h"
+#include "diff/group_prefetch.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/columns.h"

@@ -16,7 +16,6 @@
 namespace {
 
 using kovra::float32_to_text;
-using kovra::JsonNumber;
 
 std::string text_of(float value) {
   char buffer[kovra::kFloat32TextMax];
@@ -26,12 +25,11 @@ std::string text_of(float value) {
 // The reader's value of a whole text; nullopt if it is no number or is refused. The
 // one-pass parse must agree with the two steps on where the number ends and its value.
 std::optional<float> read_number(const std::string& text) {
-  JsonNumber number;
   const char* end = text.data() + text.size();
-  const char* const scanned = kovra::scan_json_number(text.data(), end, number);
-  const auto value = scanned ? kovra::json_number_to_float32(number) : std::nullopt;
+  std::optional<float> value;
+  const char* const scanned = kovra::read_json_float32(text.data(), end, value);
   std::optional<float> fused;
-  const char* const parsed = kovra::parse_json_float32(text.data(), end, fused);
+  const char* const parsed = kovra::read_json_float32_one_pass(text.data(), end, fused);
   if (parsed != scanned || (scanned && (fused.has_value() != value.has_value() ||
                                         (value && std::bit_cast<std::uint32_t>(*fused) !=
                                                       std::bit_cast<std::uint32_t>(*value))))) {

@@ -1,5 +1,5 @@
 // Prefetching for the walks over a diff's edge groups that the document writer and
-// the views make.
+// the views make, at the distances of entries_ahead.h.
 #pragma once
 
 #include <cstddef>
