@@ -391,7 +391,7 @@ class BoundedIndex {
   }
   template <bool kFindRoom, class KeyAt>
   [[gnu::always_inline]] Located locate_hashed(std::uint64_t hash, const Key& key,
-                                            const KeyAt& key_at) const noexcept {
+                                               const KeyAt& key_at) const noexcept {
     Located found{nullptr, 0, 0, {nullptr, 0, 0}};
     if constexpr (kFindRoom) found.hash = hash;
     const std::uint32_t tag = Keys::tag(hash, key);

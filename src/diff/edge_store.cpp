@@ -392,7 +392,7 @@ void EdgeStore::finish_loading() {
   // Each entry names a slot, and the slot its list, in random places: the slot
   // is asked for well ahead, its list once the slot has arrived.
   const std::span<const EdgeGroup> groups = edge_groups_;
-  EntriesAhead slot_ahead(groups, 2 * kEntriesAhead);
+  EntriesAhead slot_ahead(groups, kFarEntriesAhead);
   EntriesAhead list_ahead(groups, kEntriesAhead);
   for (const EdgeGroup& group : groups) {
     for (const auto& entry : group.targets) {

@@ -149,7 +149,7 @@ PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.edge_groups();
     IdTexts texts(diff, entry_count(groups));
-    EntriesAhead far(groups, 2 * kEntriesAhead);
+    EntriesAhead far(groups, kFarEntriesAhead);
     EntriesAhead near(groups, kEntriesAhead);
     OwnedRef view = created(PyDict_New());
     for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -175,7 +175,7 @@ PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.deleted_groups();
     IdTexts texts(diff, entry_count(groups));
-    EntriesAhead far(groups, 2 * kEntriesAhead);
+    EntriesAhead far(groups, kFarEntriesAhead);
     EntriesAhead near(groups, kEntriesAhead);
     OwnedRef view = created(PyDict_New());
     for (std::size_t g = 0; g < groups.size(); ++g) {
