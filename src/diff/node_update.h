@@ -255,8 +255,8 @@ class NodeUpdate {
     kShowLabelValue = 1u << kNodeFieldCount,  // the show_label value itself
   };
   bool has(std::uint8_t flag) const noexcept { return (flags_ & flag) != 0; }
-  void set_colour(std::uint8_t& slot, std::uint8_t flag, std::uint8_t value) noexcept {
-    slot = value;
+  void set_colour(std::uint8_t& field, std::uint8_t flag, std::uint8_t value) noexcept {
+    field = value;
     flags_ |= flag;
   }
   // Texts that do not fit inline go to `chunks` when given and short enough, else

@@ -177,7 +177,7 @@ class TargetList {
   static_assert(kFirstBytes == ListArena::class_size(kFirstBytes));
   using Index = BoundedIndex<IndexKeys>;
   struct NoIndex {};
-  // The index keeps the keys themselves in its slots, so it never asks for one.
+  // The index keeps the keys themselves in its lanes, so it never asks for one.
   static constexpr auto no_key_at = [](std::uint32_t) noexcept -> NodeIndex { return kNone; };
 
   static std::size_t bytes(std::uint32_t capacity) noexcept {
