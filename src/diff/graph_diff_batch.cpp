@@ -18,7 +18,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -63,8 +63,10 @@ class GroupPlaces {
  private:
   const EdgeStore& edges_;
   std::uint32_t size_;
-  std::unordered_map<NodeIndex, std::uint32_t> moved_;  // node → its group's place now
-  std::unordered_map<std::uint32_t, NodeIndex> at_;     // place → the node whose group moved there
+  // Trees rather than hash tables: a hash table's bucket array brings in a newer
+  // C++ runtime symbol than the wheel's tag allows.
+  std::map<NodeIndex, std::uint32_t> moved_;  // node → its group's place now
+  std::map<std::uint32_t, NodeIndex> at_;     // place → the node whose group moved there
 };
 
 // Puts the deleted edge of each edge into `node` whose `from` `keep` accepts, in

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -27,9 +28,10 @@ namespace detail {
 inline void make_exception_state() noexcept {
   if (exception_state_made) [[likely]]
     return;
-  // Reading the count is what creates the state; storing a result of it keeps
-  // the call from being dropped as one without effect.
-  exception_state_made = std::uncaught_exceptions() >= 0;
+  // Asking for the state is what creates it; storing a result of the call keeps
+  // it from being dropped as one without effect. (Not std::uncaught_exceptions,
+  // which needs a newer C++ runtime than the wheel's tag allows.)
+  exception_state_made = abi::__cxa_get_globals() != nullptr;
 }
 
 // Runs `body`, turning faults into errors. Only the guard calls it.
