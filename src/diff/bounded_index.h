@@ -74,14 +74,14 @@ struct IdKeys {
   };
 };
 
-// Keys that are 32-bit interned indexes: the lane holds the key itself.
-struct IndexKeys {
+// Keys that are 32-bit interned numbers: the lane holds the key itself.
+struct NumberKeys {
   using Key = std::uint32_t;
   static constexpr bool kTagIsKey = true;
-  static std::uint64_t hash(std::uint32_t index, HashKey key) noexcept {
-    return hash_index(index, key);
+  static std::uint64_t hash(std::uint32_t number, HashKey key) noexcept {
+    return hash_number(number, key);
   }
-  static std::uint32_t tag(std::uint64_t, std::uint32_t index) noexcept { return index; }
+  static std::uint32_t tag(std::uint64_t, std::uint32_t number) noexcept { return number; }
   struct Less {
     bool operator()(std::uint32_t a, std::uint32_t b) const noexcept {
       KOVRA_COUNT_PROBE();

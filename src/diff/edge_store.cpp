@@ -39,38 +39,38 @@ EdgeStore& EdgeStore::operator=(EdgeStore&& other) noexcept {
 
 EdgeStore::~EdgeStore() { release_lists(); }
 
-NodeIndex EdgeStore::find(const NodeId& id) const noexcept { return index_.find(id, slot_id()); }
+NodeNumber EdgeStore::find(const NodeId& id) const noexcept { return index_.find(id, slot_id()); }
 
 // An id that intern() did not find: probed again, for the room it will take.
-NodeIndex EdgeStore::add_id(const NodeId& id) { return add_id(id, index_.probe(id, slot_id())); }
+NodeNumber EdgeStore::add_id(const NodeId& id) { return add_id(id, index_.probe(id, slot_id())); }
 
-NodeIndex EdgeStore::add_id(const NodeId& id, const IdProbe& probe) {
+NodeNumber EdgeStore::add_id(const NodeId& id, const IdProbe& probe) {
   assert(probe.found == kNone);
-  NodeIndex index = free_head_;
-  if (index == kNone) {
+  NodeNumber number = free_head_;
+  if (number == kNone) {
     if (slots_.size() > BoundedIndex<IdKeys>::kMaxPosition) throw std::bad_alloc();
     // First, so that nothing can fail after the index insert; moving the slots
     // leaves the index, and so the probe, as they are.
     reserve_more(slots_, 1);
-    index = static_cast<NodeIndex>(slots_.size());
+    number = static_cast<NodeNumber>(slots_.size());
   }
-  index_.insert_probed(probe, id, index, slot_id());
-  if (index == slots_.size()) {
+  index_.insert_probed(probe, id, number, slot_id());
+  if (number == slots_.size()) {
     slots_.emplace_back().id = id;
   } else {
-    Slot& slot = slots_[index];
+    Slot& slot = slots_[number];
     free_head_ = slot.refs;
     --free_slots_;
     slot.id = id;
     slot.refs = 0;
     slot.free = false;
   }
-  return index;
+  return number;
 }
 
 // Its reverse list goes with it; entries elsewhere that name it are stale.
-void EdgeStore::release_if_unused(NodeIndex index) noexcept {
-  Slot& slot = slots_[index];
+void EdgeStore::release_if_unused(NodeNumber number) noexcept {
+  Slot& slot = slots_[number];
   if (slot.free || slot.refs != 0 || slot.edge_group != kNone || slot.deleted_group != kNone) {
     return;
   }
@@ -79,24 +79,24 @@ void EdgeStore::release_if_unused(NodeIndex index) noexcept {
   slot.incoming_stale = false;
   slot.free = true;
   slot.refs = free_head_;
-  free_head_ = index;
+  free_head_ = number;
   ++free_slots_;
 }
 
-bool EdgeStore::has_edge(NodeIndex from, NodeIndex to) const noexcept {
+bool EdgeStore::has_edge(NodeNumber from, NodeNumber to) const noexcept {
   const std::uint32_t group = slots_[from].edge_group;
   return group != kNone && edge_groups_[group].targets.find(to) != kNone;
 }
 
 // Drops stale and repeated entries; sorting keeps it free of allocation.
-void EdgeStore::compact_incoming(NodeIndex to) noexcept {
+void EdgeStore::compact_incoming(NodeNumber to) noexcept {
   slots_[to].incoming_stale = false;
   TargetList<NoValue, false>& incoming = slots_[to].incoming;
   if (incoming.empty()) return;
   auto* first = &incoming.at(0);
   std::sort(first, first + incoming.size(),
             [](const auto& a, const auto& b) { return a.key < b.key; });
-  NodeIndex previous = kNone;
+  NodeNumber previous = kNone;
   incoming.retain_if([&](const TargetList<NoValue, false>::Entry& entry) {
     if (entry.key == previous) return false;
     previous = entry.key;
@@ -106,7 +106,7 @@ void EdgeStore::compact_incoming(NodeIndex to) noexcept {
 
 // A full reverse list is compacted instead of grown when churn has left stale
 // entries behind.
-void EdgeStore::make_room_incoming(NodeIndex to) {
+void EdgeStore::make_room_incoming(NodeNumber to) {
   TargetList<NoValue, false>& incoming = slots_[to].incoming;
   if (slots_[to].incoming_stale) {
     compact_incoming(to);
@@ -152,10 +152,10 @@ void EdgeStore::remove_group(std::vector<Group>& groups, std::uint32_t Slot::* l
   groups.pop_back();
 }
 
-void EdgeStore::detach(NodeIndex node) noexcept {
+void EdgeStore::detach(NodeNumber node) noexcept {
   if (slots_[node].incoming_stale) compact_incoming(node);
   for (const auto& entry : slots_[node].incoming) {
-    const NodeIndex from = entry.key;
+    const NodeNumber from = entry.key;
     if (from == node) continue;  // a self-loop leaves with the node's own group
     TargetList<float>& edges = edge_groups_[slots_[from].edge_group].targets;
     edges.erase_at(edges.find(node));
@@ -175,8 +175,8 @@ void EdgeStore::detach(NodeIndex node) noexcept {
 // The twin of an entry just put: a deleted edge voids the edge between the same
 // nodes, and the other way round. The target stays named by the entry just put.
 template <class Group>
-void EdgeStore::erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeIndex from,
-                           NodeIndex to) noexcept {
+void EdgeStore::erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeNumber from,
+                           NodeNumber to) noexcept {
   const std::uint32_t group = slots_[from].*link;
   if (group == kNone) return;
   auto& targets = groups[group].targets;
@@ -189,11 +189,11 @@ void EdgeStore::erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* lin
   if (targets.empty()) remove_group(groups, link, group);  // `from` keeps its other group
 }
 
-void EdgeStore::erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept {
+void EdgeStore::erase_deleted_edge(NodeNumber from, NodeNumber to) noexcept {
   erase_twin(deleted_groups_, &Slot::deleted_group, from, to);
 }
 
-void EdgeStore::erase_edge(NodeIndex from, NodeIndex to) noexcept {
+void EdgeStore::erase_edge(NodeNumber from, NodeNumber to) noexcept {
   erase_twin(edge_groups_, &Slot::edge_group, from, to);
 }
 
@@ -201,7 +201,7 @@ void EdgeStore::erase_edge(NodeIndex from, NodeIndex to) noexcept {
 // with nothing changed (capacity aside).
 template <class Group, class Value>
 std::uint32_t EdgeStore::add_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
-                                   NodeIndex from, NodeIndex to, Value value) {
+                                   NodeNumber from, NodeNumber to, Value value) {
   constexpr bool kEdges = std::is_same_v<Group, EdgeGroup>;
   decltype(Group::targets) targets;
   try {
@@ -223,12 +223,12 @@ std::uint32_t EdgeStore::add_group(std::vector<Group>& groups, std::uint32_t Slo
   return added;
 }
 
-EdgeStore::Change EdgeStore::put_new_edge_group(NodeIndex from, NodeIndex to, float weight) {
+EdgeStore::Change EdgeStore::put_new_edge_group(NodeNumber from, NodeNumber to, float weight) {
   return {Change::Kind::kNewGroup, false,
           add_group(edge_groups_, &Slot::edge_group, from, to, weight), 0};
 }
 
-EdgeStore::Change EdgeStore::put_deleted_edge(NodeIndex from, NodeIndex to) {
+EdgeStore::Change EdgeStore::put_deleted_edge(NodeNumber from, NodeNumber to) {
   const std::uint32_t group = slots_[from].deleted_group;
   if (group != kNone) {
     TargetList<NoValue>& targets = deleted_groups_[group].targets;
@@ -334,8 +334,8 @@ std::uint32_t bounded(std::size_t reserve) {
 
 // While loading, every slot has its mark: a fresh id extends them, so that the
 // edges need no check of their own.
-NodeIndex EdgeStore::add_loading(const NodeId& id) {
-  const NodeIndex added = add_id(id);
+NodeNumber EdgeStore::add_loading(const NodeId& id) {
+  const NodeNumber added = add_id(id);
   if (marks_.size() < slots_.size()) marks_.emplace_back();  // else a free slot was reused
   return added;
 }
@@ -343,7 +343,7 @@ NodeIndex EdgeStore::add_loading(const NodeId& id) {
 template <class Group>
 std::uint32_t EdgeStore::load_group(std::vector<Group>& groups, std::uint32_t Slot::* link,
                                     const NodeId& from_id, std::size_t reserve) {
-  const NodeIndex from = intern_loading(from_id);
+  const NodeNumber from = intern_loading(from_id);
   std::uint32_t group = slots_[from].*link;
   if (group != kNone) {
     if constexpr (std::is_same_v<Group, EdgeGroup>) {
@@ -371,7 +371,7 @@ std::uint32_t EdgeStore::load_deleted_group(const NodeId& from_id, std::size_t r
 }
 
 void EdgeStore::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
-  const NodeIndex to = intern_loading(to_id);
+  const NodeNumber to = intern_loading(to_id);
   TargetList<NoValue>& targets = deleted_groups_[group].targets;
   if (targets.find(to) != kNone) return;
   targets.push(to, NoValue{}, arena_);
@@ -412,7 +412,7 @@ const char* EdgeStore::broken_rule() const {
   std::vector<std::uint32_t> refs(slots_.size(), 0);
   std::vector<bool> is_free(slots_.size(), false);
   std::size_t free_count = 0;
-  for (NodeIndex i = free_head_; i != kNone; i = slots_[i].refs) {
+  for (NodeNumber i = free_head_; i != kNone; i = slots_[i].refs) {
     if (i >= slots_.size() || is_free[i] || !slots_[i].free)
       return "free list links free slots once";
     is_free[i] = true;
@@ -450,14 +450,14 @@ const char* EdgeStore::broken_rule() const {
       return "a slot's deleted group points back at it";
     }
     if (!slot.incoming_stale) {  // then exact: one entry per edge that reaches the node
-      std::vector<NodeIndex> sources;
+      std::vector<NodeNumber> sources;
       for (const auto& entry : slot.incoming) sources.push_back(entry.key);
       std::sort(sources.begin(), sources.end());
       if (std::adjacent_find(sources.begin(), sources.end()) != sources.end()) {
         return "a reverse list not stale lists each source once";
       }
-      for (NodeIndex from : sources) {
-        if (!has_edge(from, static_cast<NodeIndex>(i))) return "a reverse list not stale is exact";
+      for (NodeNumber from : sources) {
+        if (!has_edge(from, static_cast<NodeNumber>(i))) return "a reverse list not stale is exact";
       }
     }
   }
@@ -465,7 +465,7 @@ const char* EdgeStore::broken_rule() const {
     const EdgeGroup& group = edge_groups_[g];
     if (slots_[group.from].edge_group != g) return "an edge group's `from` points back at it";
     for (std::uint32_t p = 0; p < group.targets.size(); ++p) {
-      const NodeIndex to = group.targets.at(p).key;
+      const NodeNumber to = group.targets.at(p).key;
       if (group.targets.find(to) != p) return "an edge group's targets are unique and indexed";
       bool listed = false;
       for (const auto& entry : slots_[to].incoming) listed = listed || entry.key == group.from;

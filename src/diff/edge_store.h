@@ -3,10 +3,10 @@
 // steps below, each of which either completes or throws std::bad_alloc having
 // changed nothing that can be seen, and reports a Change that take_back() undoes.
 //
-// Edge endpoints are interned: each node id named by an edge gets a 32-bit index
+// Edge endpoints are interned: each node id named by an edge gets a 32-bit number
 // (its slot), so an edge costs 8 bytes forward plus 4 in the reverse list that
 // lets a node's incoming edges be found without walking every group. An interned
-// id that nothing names any more is given back and its index reused, so memory
+// id that nothing names any more is given back and its number reused, so memory
 // follows what the diff holds, not every id it has seen. Interned ids are
 // invisible from outside: views list groups in their vectors' order, which
 // depends on the history of calls alone.
@@ -27,12 +27,12 @@
 namespace kovra {
 
 struct EdgeGroup {
-  NodeIndex from;
+  NodeNumber from;
   TargetList<float> targets;
 };
 
 struct DeletedGroup {
-  NodeIndex from;
+  NodeNumber from;
   TargetList<NoValue> targets;
 };
 
@@ -41,7 +41,7 @@ class EdgeStore {
   // An interned id, and whether intern() gave it a slot just now (then the
   // caller that takes its changes back also releases it, latest first).
   struct Interned {
-    NodeIndex index;
+    NodeNumber number;
     bool fresh;
   };
 
@@ -66,12 +66,12 @@ class EdgeStore {
   // Interned ids. Most ids a call names are interned already, so that lookup
   // is inline and the insertion out of line.
   inline Interned intern(const NodeId& id);
-  NodeIndex find(const NodeId& id) const noexcept;
+  NodeNumber find(const NodeId& id) const noexcept;
   // Gives the slot back once nothing names it: no group of its own and no target entry.
-  void release_if_unused(NodeIndex index) noexcept;
-  const NodeId& id_of(NodeIndex index) const noexcept { return slots_[index].id; }
-  bool in_use(NodeIndex index) const noexcept { return !slots_[index].free; }
-  std::size_t index_bound() const noexcept { return slots_.size(); }
+  void release_if_unused(NodeNumber number) noexcept;
+  const NodeId& id_of(NodeNumber number) const noexcept { return slots_[number].id; }
+  bool in_use(NodeNumber number) const noexcept { return !slots_[number].free; }
+  std::size_t number_bound() const noexcept { return slots_.size(); }
   std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
   // Whether the id index fits a core's own cache (256 KiB of buckets on most
   // machines): then a lookup costs its instructions, and working ahead or in
@@ -80,32 +80,32 @@ class EdgeStore {
 
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }
-  bool has_edge_group(NodeIndex from) const noexcept { return slots_[from].edge_group != kNone; }
+  bool has_edge_group(NodeNumber from) const noexcept { return slots_[from].edge_group != kNone; }
   // The place of the node's edge group among edge_groups(), or kNone.
-  std::uint32_t edge_group_of(NodeIndex from) const noexcept { return slots_[from].edge_group; }
-  bool has_deleted_group(NodeIndex from) const noexcept {
+  std::uint32_t edge_group_of(NodeNumber from) const noexcept { return slots_[from].edge_group; }
+  bool has_deleted_group(NodeNumber from) const noexcept {
     return slots_[from].deleted_group != kNone;
   }
 
   // The put steps: either complete or throw std::bad_alloc having changed
   // nothing (capacity aside). The erasures cannot fail.
-  inline Change put_edge(NodeIndex from, NodeIndex to, float weight);
-  Change put_deleted_edge(NodeIndex from, NodeIndex to);
+  inline Change put_edge(NodeNumber from, NodeNumber to, float weight);
+  Change put_deleted_edge(NodeNumber from, NodeNumber to);
   void take_back(const Change& change) noexcept;
   // After an edge is put: a deleted edge between the same nodes is void; and the
   // other way round.
-  void erase_deleted_edge(NodeIndex from, NodeIndex to) noexcept;
-  void erase_edge(NodeIndex from, NodeIndex to) noexcept;
+  void erase_deleted_edge(NodeNumber from, NodeNumber to) noexcept;
+  void erase_edge(NodeNumber from, NodeNumber to) noexcept;
 
   // The `from` nodes with an edge to `node`, each once (compacted first if need be).
-  const TargetList<NoValue, false>& sources_of(NodeIndex node) noexcept {
+  const TargetList<NoValue, false>& sources_of(NodeNumber node) noexcept {
     if (slots_[node].incoming_stale) compact_incoming(node);
     return slots_[node].incoming;
   }
   // Takes out every edge that touches `node`, whose deleted edges are in place,
   // and gives the node's slot back if nothing else names it. An emptied group of
   // a `from` node stays: that node has a deleted group now.
-  void detach(NodeIndex node) noexcept;
+  void detach(NodeNumber node) noexcept;
 
   // Loading from a document: entries go in as they stand. A later group for the
   // same `from` replaces the earlier group's contents. A failure abandons the
@@ -168,18 +168,18 @@ class EdgeStore {
   // An id the index does not hold, with the probe that did not find it (or
   // probed afresh).
   using IdProbe = BoundedIndex<IdKeys>::Probe;
-  NodeIndex add_id(const NodeId& id, const IdProbe& probe);
-  NodeIndex add_id(const NodeId& id);
-  bool has_edge(NodeIndex from, NodeIndex to) const noexcept;
-  void compact_incoming(NodeIndex to) noexcept;
+  NodeNumber add_id(const NodeId& id, const IdProbe& probe);
+  NodeNumber add_id(const NodeId& id);
+  bool has_edge(NodeNumber from, NodeNumber to) const noexcept;
+  void compact_incoming(NodeNumber to) noexcept;
   // Makes room for one more incoming entry; only a full list needs the call out.
-  void reserve_incoming(NodeIndex to) {
+  void reserve_incoming(NodeNumber to) {
     const TargetList<NoValue, false>& incoming = slots_[to].incoming;
     if (incoming.size() == incoming.capacity()) make_room_incoming(to);
   }
-  void make_room_incoming(NodeIndex to);
+  void make_room_incoming(NodeNumber to);
   // Counts and lists the reverse entry of an edge just added, after reserve_incoming.
-  void link_new_edge(NodeIndex from, NodeIndex to) noexcept {
+  void link_new_edge(NodeNumber from, NodeNumber to) noexcept {
     ++slots_[to].refs;
     slots_[to].incoming.push_reserved(from, NoValue{});
   }
@@ -190,12 +190,12 @@ class EdgeStore {
                     std::uint32_t group) noexcept;
   // The twins: one template each for edge and deleted-edge groups.
   template <class Group>
-  void erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeIndex from,
-                  NodeIndex to) noexcept;
+  void erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeNumber from,
+                  NodeNumber to) noexcept;
   template <class Group, class Value>
-  std::uint32_t add_group(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeIndex from,
-                          NodeIndex to, Value value);
-  [[gnu::noinline]] Change put_new_edge_group(NodeIndex from, NodeIndex to, float weight);
+  std::uint32_t add_group(std::vector<Group>& groups, std::uint32_t Slot::* link, NodeNumber from,
+                          NodeNumber to, Value value);
+  [[gnu::noinline]] Change put_new_edge_group(NodeNumber from, NodeNumber to, float weight);
   template <class Group>
   void take_back_entry(std::vector<Group>& groups, const Change& change) noexcept;
   template <class Group>
@@ -205,10 +205,10 @@ class EdgeStore {
   void drop_targets(TargetList<float>&& targets) noexcept;
   void drop_targets(TargetList<NoValue>&& targets) noexcept;
   auto slot_id() const noexcept {
-    return [this](std::uint32_t index) -> const NodeId& { return slots_[index].id; };
+    return [this](std::uint32_t number) -> const NodeId& { return slots_[number].id; };
   }
 
-  // Scratch per interned index while a document loads or a batch is put, all
+  // Scratch per interned number while a document loads or a batch is put, all
   // zero otherwise. `group`: the last group that listed the node as a target,
   // plus one, so that a target repeated within a group is caught without
   // searching the group. `count`: the reverse entries the node is to receive,
@@ -219,14 +219,14 @@ class EdgeStore {
     std::uint32_t count = 0;
     std::uint32_t rank = 0;
   };
-  inline NodeIndex intern_loading(const NodeId& id);
-  NodeIndex add_loading(const NodeId& id);
+  inline NodeNumber intern_loading(const NodeId& id);
+  NodeNumber add_loading(const NodeId& id);
   void reserve_ids(std::size_t count);
   class Batch;
 
   BoundedIndex<IdKeys> index_;
   std::vector<Slot> slots_;
-  NodeIndex free_head_ = kNone;
+  NodeNumber free_head_ = kNone;
   std::size_t free_slots_ = 0;
   std::vector<EdgeGroup> edge_groups_;
   std::vector<DeletedGroup> deleted_groups_;
@@ -235,14 +235,14 @@ class EdgeStore {
 };
 
 [[gnu::always_inline]] inline EdgeStore::Interned EdgeStore::intern(const NodeId& id) {
-  const NodeIndex found = index_.find(id, slot_id());
+  const NodeNumber found = index_.find(id, slot_id());
   if (found != kNone) [[likely]]
     return {found, false};
   return {add_id(id), true};
 }
 
-[[gnu::always_inline]] inline NodeIndex EdgeStore::intern_loading(const NodeId& id) {
-  const NodeIndex found = index_.find(id, slot_id());
+[[gnu::always_inline]] inline NodeNumber EdgeStore::intern_loading(const NodeId& id) {
+  const NodeNumber found = index_.find(id, slot_id());
   if (found != kNone) [[likely]]
     return found;
   return add_loading(id);
@@ -251,7 +251,7 @@ class EdgeStore {
 // Inline: a document's reader takes it for every edge.
 [[gnu::always_inline]] inline void EdgeStore::load_edge(std::uint32_t group, const NodeId& to_id,
                                                         float weight) {
-  const NodeIndex to = intern_loading(to_id);
+  const NodeNumber to = intern_loading(to_id);
   Mark& mark = marks_[to];
   TargetList<float>& targets = edge_groups_[group].targets;
   // Only a target that this group has listed before needs the search.
@@ -270,7 +270,7 @@ class EdgeStore {
 
 // Inline: add_edge and every row of add_edges take it, and it is most of what
 // each costs.
-[[gnu::always_inline]] inline EdgeStore::Change EdgeStore::put_edge(NodeIndex from, NodeIndex to,
+[[gnu::always_inline]] inline EdgeStore::Change EdgeStore::put_edge(NodeNumber from, NodeNumber to,
                                                                     float weight) {
   const std::uint32_t group = slots_[from].edge_group;
   if (group != kNone) {

@@ -59,7 +59,7 @@ class EdgeStore::Batch {
     }
     write_reverse();
     void_deleted_edges();
-    for (const NodeIndex from : ranked_) s_.marks_[from].rank = 0;
+    for (const NodeNumber from : ranked_) s_.marks_[from].rank = 0;
   }
 
  private:
@@ -74,8 +74,8 @@ class EdgeStore::Batch {
   void intern_rows() {
     const std::size_t n = from_ids_.size();
     fresh_.reserve(2 * n);
-    from_ = raw_array<NodeIndex>(n);
-    to_ = raw_array<NodeIndex>(n);
+    from_ = raw_array<NodeNumber>(n);
+    to_ = raw_array<NodeNumber>(n);
     rows_ = n;
     if (s_.marks_.size() < s_.slots_.size()) s_.marks_.resize(s_.slots_.size());
     marked_ = true;
@@ -132,7 +132,7 @@ class EdgeStore::Batch {
       // the `from` id may re-key the index, after which a hash taken earlier
       // would send the `to` id to the wrong buckets.
       if constexpr (!kAhead) from_hash = s_.index_.hash_of(from_ids[row]);
-      const NodeIndex from = intern<!kAhead>(from_ids[row], from_hash);
+      const NodeNumber from = intern<!kAhead>(from_ids[row], from_hash);
       if constexpr (!kAhead) to_hash = s_.index_.hash_of(to_ids[row]);
       to_[row] = intern<!kAhead>(to_ids[row], to_hash);
       from_[row] = rank_of(from);
@@ -141,41 +141,41 @@ class EdgeStore::Batch {
   // kCurrent: the hash was taken under the index's present key, so a miss means
   // the id is absent. A hash taken rows ahead may predate a re-key.
   template <bool kCurrent>
-  [[gnu::always_inline]] NodeIndex intern(const NodeId& id, std::uint64_t hash) {
-    const NodeIndex found = s_.index_.find_hashed(hash, id, s_.slot_id());
+  [[gnu::always_inline]] NodeNumber intern(const NodeId& id, std::uint64_t hash) {
+    const NodeNumber found = s_.index_.find_hashed(hash, id, s_.slot_id());
     if (found != kNone) [[likely]]
       return found;
     return intern_missed<kCurrent>(id, hash);
   }
   // A fresh id gets its mark here (a free slot reused has one already).
   template <bool kCurrent>
-  [[gnu::noinline]] NodeIndex intern_missed(const NodeId& id, [[maybe_unused]] std::uint64_t hash) {
-    NodeIndex index;
+  [[gnu::noinline]] NodeNumber intern_missed(const NodeId& id, [[maybe_unused]] std::uint64_t hash) {
+    NodeNumber number;
     if constexpr (kCurrent) {
-      index = s_.add_id(id, s_.index_.probe_hashed(hash, id, s_.slot_id()));
-      fresh_.push_back(index);
+      number = s_.add_id(id, s_.index_.probe_hashed(hash, id, s_.slot_id()));
+      fresh_.push_back(number);
     } else {
       const Interned interned = s_.intern(id);
-      index = interned.index;
-      if (!interned.fresh) return index;
-      fresh_.push_back(index);
+      number = interned.number;
+      if (!interned.fresh) return number;
+      fresh_.push_back(number);
     }
     if (s_.marks_.size() < s_.slots_.size()) s_.marks_.emplace_back();
-    return index;
+    return number;
   }
 
   // The `from` nodes are numbered in the order of their first rows, and each
   // one without a group gets its group then, as the loop would give it; each
   // one's rows are counted. A row's `from` becomes its node's rank, which is
   // all the sort needs of it.
-  [[gnu::always_inline]] std::uint32_t rank_of(NodeIndex from) {
+  [[gnu::always_inline]] std::uint32_t rank_of(NodeNumber from) {
     std::uint32_t rank = s_.marks_[from].rank;
     if (rank == 0) [[unlikely]]
       rank = first_row_of(from);
     ++starts_[rank];
     return rank - 1;
   }
-  [[gnu::noinline]] std::uint32_t first_row_of(NodeIndex from) {
+  [[gnu::noinline]] std::uint32_t first_row_of(NodeNumber from) {
     if (s_.slots_[from].edge_group == kNone) ++new_groups_;
     ranked_.push_back(from);
     starts_.push_back(0);
@@ -189,7 +189,7 @@ class EdgeStore::Batch {
   void add_groups() {
     if (new_groups_ == 0) return;
     reserve_more(s_.edge_groups_, new_groups_);
-    for (const NodeIndex from : ranked_) {
+    for (const NodeNumber from : ranked_) {
       std::uint32_t& group = s_.slots_[from].edge_group;
       if (group != kNone) continue;
       group = static_cast<std::uint32_t>(s_.edge_groups_.size());
@@ -204,11 +204,11 @@ class EdgeStore::Batch {
     for (std::size_t r = 1; r < starts_.size(); ++r) starts[r] += starts[r - 1];
     sorted_ = raw_array<Row>(starts_.back());
     Row* const sorted = sorted_.get();
-    const NodeIndex* const ranks = from_.get();
-    const NodeIndex* const to = to_.get();
+    const NodeNumber* const ranks = from_.get();
+    const NodeNumber* const to = to_.get();
     const float* const weights = weights_.data();
     // starts[rank] is the next place of that node's rows, and ends as its end.
-    const auto place = [&](std::size_t row, NodeIndex rank) {
+    const auto place = [&](std::size_t row, NodeNumber rank) {
       sorted[starts[rank]++] = Row{to[row], weights[row]};
     };
     if (refused_.empty()) {
@@ -272,7 +272,7 @@ class EdgeStore::Batch {
   void reserve_reverse() {
     Mark* const marks = s_.marks_.data();
     Slot* const slots = s_.slots_.data();
-    for (const NodeIndex to : touched_) {
+    for (const NodeNumber to : touched_) {
       Mark& mark = marks[to];
       mark.group = 0;
       if (mark.count == 0) continue;  // reserved already, or appended nothing
@@ -292,7 +292,7 @@ class EdgeStore::Batch {
   void write_reverse() noexcept {
     Slot* const slots = s_.slots_.data();
     for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
-      const NodeIndex from = ranked_[r];
+      const NodeNumber from = ranked_[r];
       const TargetList<float>& targets = targets_of(r);
       for (std::uint32_t pos = former_sizes_[r]; pos < targets.size(); ++pos) {
         slots[targets.at(pos).key].incoming.push_reserved(from, NoValue{});
@@ -306,14 +306,14 @@ class EdgeStore::Batch {
   void void_deleted_edges() noexcept {
     if (s_.deleted_groups_.empty()) return;
     if (std::none_of(ranked_.begin(), ranked_.end(),
-                     [this](NodeIndex from) { return s_.has_deleted_group(from); })) {
+                     [this](NodeNumber from) { return s_.has_deleted_group(from); })) {
       return;
     }
-    const NodeIndex* const ranks = from_.get();
-    const NodeIndex* const to = to_.get();
+    const NodeNumber* const ranks = from_.get();
+    const NodeNumber* const to = to_.get();
     for (std::size_t row = 0; row < rows_; ++row) {
       if (ranks[row] == kNone) continue;
-      const NodeIndex from = ranked_[ranks[row]];
+      const NodeNumber from = ranked_[ranks[row]];
       if (s_.has_deleted_group(from)) s_.erase_deleted_edge(from, to[row]);
     }
   }
@@ -344,9 +344,9 @@ class EdgeStore::Batch {
   // the reverse lists' reservation did not get to clear them all.
   void reset_marks() noexcept {
     if (!marked_) return;
-    for (const NodeIndex from : ranked_) s_.marks_[from].rank = 0;
+    for (const NodeNumber from : ranked_) s_.marks_[from].rank = 0;
     if (!written_) return;
-    for (const NodeIndex to : touched_) s_.marks_[to] = Mark{0, 0, 0};
+    for (const NodeNumber to : touched_) s_.marks_[to] = Mark{0, 0, 0};
   }
 
   TargetList<float>& targets_of(std::uint32_t rank) noexcept {
@@ -354,7 +354,7 @@ class EdgeStore::Batch {
   }
 
   struct Row {
-    NodeIndex to;
+    NodeNumber to;
     float weight;
   };
   struct Replaced {
@@ -368,15 +368,15 @@ class EdgeStore::Batch {
   std::span<const float> weights_;
   std::span<const std::uint8_t> refused_;
   const std::size_t groups_before_;
-  std::vector<NodeIndex> fresh_;
+  std::vector<NodeNumber> fresh_;
   // Per row, once interned: the ids' indexes; from_ is kNone for a refused row.
   // Left uninitialised until then, like sorted_: they are as long as the batch.
-  RawArray<NodeIndex> from_, to_;
+  RawArray<NodeNumber> from_, to_;
   std::size_t rows_ = 0;
   bool marked_ = false;             // the `from` marks may be set
   bool written_ = false;            // the target marks may be set
-  std::vector<NodeIndex> touched_;  // the targets, each once, whose marks are set
-  std::vector<NodeIndex> ranked_;   // the batch's `from` nodes, by rank
+  std::vector<NodeNumber> touched_;  // the targets, each once, whose marks are set
+  std::vector<NodeNumber> ranked_;   // the batch's `from` nodes, by rank
   std::size_t new_groups_ = 0;      // how many of them have no group yet
   std::vector<std::size_t> starts_;
   RawArray<Row> sorted_;  // the rows not refused, by rank
@@ -391,17 +391,17 @@ namespace {
 class FreshIds {
  public:
   explicit FreshIds(std::size_t most) { fresh_.reserve(most); }
-  NodeIndex intern(EdgeStore& edges, const NodeId& id) {
+  NodeNumber intern(EdgeStore& edges, const NodeId& id) {
     const EdgeStore::Interned interned = edges.intern(id);
-    if (interned.fresh) fresh_.push_back(interned.index);
-    return interned.index;
+    if (interned.fresh) fresh_.push_back(interned.number);
+    return interned.number;
   }
   void undo(EdgeStore& edges) const noexcept {
     for (std::size_t i = fresh_.size(); i-- > 0;) edges.release_if_unused(fresh_[i]);
   }
 
  private:
-  std::vector<NodeIndex> fresh_;
+  std::vector<NodeNumber> fresh_;
 };
 
 }  // namespace
@@ -419,11 +419,11 @@ void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const 
   const std::size_t n = from.size();
   constexpr std::size_t kAhead = 8;
   FreshIds interned(2 * n);
-  std::vector<NodeIndex> ends(2 * n);  // per row, its `from` and its `to`
+  std::vector<NodeNumber> ends(2 * n);  // per row, its `from` and its `to`
   std::vector<Change> log;
   log.reserve(n);
   // The deleted edges put whose `from` has an edge group, which may hold the `to`.
-  std::vector<std::pair<NodeIndex, NodeIndex>> erased;
+  std::vector<std::pair<NodeNumber, NodeNumber>> erased;
   if (!edge_groups_.empty()) erased.reserve(n);
   try {
     // Working ahead pays only while the index is larger than the cache (as in
@@ -443,8 +443,8 @@ void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const 
         const std::uint32_t group = slots_[ends[2 * (i + kAhead / 2)]].deleted_group;
         if (group != kNone) __builtin_prefetch(deleted_groups_[group].targets.begin());
       }
-      const NodeIndex source = ends[2 * i];
-      const NodeIndex target = ends[2 * i + 1];
+      const NodeNumber source = ends[2 * i];
+      const NodeNumber target = ends[2 * i + 1];
       const Change change = put_deleted_edge(source, target);
       if (change.kind != Change::Kind::kUnchanged) log.push_back(change);
       if (has_edge_group(source)) erased.emplace_back(source, target);

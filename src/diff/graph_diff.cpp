@@ -43,10 +43,10 @@ void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
 // The two single steps: for a row that applies at once, while the log is
 // empty, and for a row of a short run.
 void GraphDiff::put_edge_now(const NodeId& from_id, const NodeId& to_id, float weight) const {
-  const NodeIndex from = edges_.intern(from_id).index;
-  NodeIndex to = kNone;
+  const NodeNumber from = edges_.intern(from_id).number;
+  NodeNumber to = kNone;
   try {
-    to = edges_.intern(to_id).index;
+    to = edges_.intern(to_id).number;
     static_cast<void>(edges_.put_edge(from, to, weight));
   } catch (...) {
     if (to != kNone) edges_.release_if_unused(to);
@@ -57,10 +57,10 @@ void GraphDiff::put_edge_now(const NodeId& from_id, const NodeId& to_id, float w
 }
 
 void GraphDiff::put_deleted_edge_now(const NodeId& from_id, const NodeId& to_id) const {
-  const NodeIndex from = edges_.intern(from_id).index;
-  NodeIndex to = kNone;
+  const NodeNumber from = edges_.intern(from_id).number;
+  NodeNumber to = kNone;
   try {
-    to = edges_.intern(to_id).index;
+    to = edges_.intern(to_id).number;
     static_cast<void>(edges_.put_deleted_edge(from, to));
   } catch (...) {
     if (to != kNone) edges_.release_if_unused(to);

@@ -65,11 +65,11 @@ class GraphDiff {
     settle();
     return edges_.deleted_groups();
   }
-  const NodeId& id_of(NodeIndex index) const noexcept { return edges_.id_of(index); }
-  // Every interned index in use is below this.
-  std::size_t index_bound() const {
+  const NodeId& id_of(NodeNumber number) const noexcept { return edges_.id_of(number); }
+  // Every interned number in use is below this.
+  std::size_t number_bound() const {
     settle();
-    return edges_.index_bound();
+    return edges_.number_bound();
   }
 
   // Applies the edge rows that the calls recorded and left pending, in their
@@ -116,7 +116,7 @@ class GraphDiff {
   // sys.getsizeof reports, together with the instance), pending rows included.
   std::size_t heap_bytes() const noexcept;
 
-  // Checks the internal indexes against each other, and that no pending added
+  // Checks the internal tables against each other, and that no pending added
   // edge names a node marked deleted; for tests and fuzzing.
   // The first rule found broken, by name, or nullptr.
   const char* broken_rule() const {

@@ -42,17 +42,17 @@ class GroupPlaces {
  public:
   explicit GroupPlaces(const EdgeStore& edges) noexcept
       : edges_(edges), size_(static_cast<std::uint32_t>(edges.edge_groups().size())) {}
-  std::uint32_t of(NodeIndex from) const {
+  std::uint32_t of(NodeNumber from) const {
     const auto moved = moved_.find(from);
     return moved != moved_.end() ? moved->second : edges_.edge_group_of(from);
   }
-  void remove(NodeIndex from) {
+  void remove(NodeNumber from) {
     const std::uint32_t place = of(from);
     if (place == kNone) return;
     const std::uint32_t last = --size_;
     if (place != last) {
       const auto held = at_.find(last);
-      const NodeIndex last_from =
+      const NodeNumber last_from =
           held != at_.end() ? held->second : edges_.edge_groups()[last].from;
       at_[place] = last_from;
       moved_[last_from] = place;
@@ -65,8 +65,8 @@ class GroupPlaces {
   std::uint32_t size_;
   // Trees rather than hash tables: a hash table's bucket array brings in a newer
   // C++ runtime symbol than the wheel's tag allows.
-  std::map<NodeIndex, std::uint32_t> moved_;  // node → its group's place now
-  std::map<std::uint32_t, NodeIndex> at_;     // place → the node whose group moved there
+  std::map<NodeNumber, std::uint32_t> moved_;  // node → its group's place now
+  std::map<std::uint32_t, NodeNumber> at_;     // place → the node whose group moved there
 };
 
 // Puts the deleted edge of each edge into `node` whose `from` `keep` accepts, in
@@ -75,12 +75,12 @@ class GroupPlaces {
 // alone, not on the order of a reverse list. Logs each change into `log`, which
 // has room for them all; `order` is scratch with room for the node's sources.
 template <class Keep, class Place>
-void put_deleted_edges_into(EdgeStore& edges, NodeIndex node, Keep keep, Place place,
+void put_deleted_edges_into(EdgeStore& edges, NodeNumber node, Keep keep, Place place,
                             std::vector<Change>& log,
-                            std::vector<std::pair<std::uint32_t, NodeIndex>>& order) {
+                            std::vector<std::pair<std::uint32_t, NodeNumber>>& order) {
   order.clear();
   for (const auto& entry : edges.sources_of(node)) {
-    const NodeIndex source = entry.key;
+    const NodeNumber source = entry.key;
     if (source == node || !keep(source)) continue;  // a self-loop leaves with the node's own group
     order.emplace_back(place(source), source);
   }
@@ -130,17 +130,17 @@ void GraphDiff::delete_edges(std::span<const NodeId> from, std::span<const NodeI
 void GraphDiff::delete_node(const NodeId& id) {
   settle();  // its edges, and the refusals after it, need every row in place
   const bool marked = deleted_nodes_.insert(id);
-  const NodeIndex node = edges_.find(id);
+  const NodeNumber node = edges_.find(id);
   if (node != kNone) {
     std::vector<Change> log;
-    std::vector<std::pair<std::uint32_t, NodeIndex>> order;
+    std::vector<std::pair<std::uint32_t, NodeNumber>> order;
     try {
       const std::size_t most = edges_.sources_of(node).size();
       log.reserve(most);
       order.reserve(most);
       put_deleted_edges_into(
-          edges_, node, [](NodeIndex) { return true; },
-          [this](NodeIndex source) { return edges_.edge_group_of(source); }, log, order);
+          edges_, node, [](NodeNumber) { return true; },
+          [this](NodeNumber source) { return edges_.edge_group_of(source); }, log, order);
     } catch (...) {
       undo(edges_, log);
       if (marked) deleted_nodes_.erase(id);
@@ -157,8 +157,8 @@ void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
   constexpr std::size_t kNever = SIZE_MAX;
   // Each interned node with the first row that names it, by node. A later row
   // of the same id finds its edges gone already.
-  std::vector<NodeIndex> nodes(n);
-  std::vector<std::pair<NodeIndex, std::size_t>> first;
+  std::vector<NodeNumber> nodes(n);
+  std::vector<std::pair<NodeNumber, std::size_t>> first;
   first.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     nodes[i] = edges_.find(ids[i]);
@@ -168,10 +168,10 @@ void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
   first.erase(std::unique(first.begin(), first.end(),
                           [](const auto& a, const auto& b) { return a.first == b.first; }),
               first.end());
-  const auto first_row = [&first](NodeIndex node) noexcept {
+  const auto first_row = [&first](NodeNumber node) noexcept {
     const auto it =
         std::lower_bound(first.begin(), first.end(), node,
-                         [](const auto& entry, NodeIndex key) { return entry.first < key; });
+                         [](const auto& entry, NodeNumber key) { return entry.first < key; });
     return it != first.end() && it->first == node ? it->second : kNever;
   };
   // A reverse list is compacted before it is walked, which changes nothing
@@ -185,7 +185,7 @@ void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
   }
   std::vector<Change> log;
   log.reserve(most);
-  std::vector<std::pair<std::uint32_t, NodeIndex>> order;
+  std::vector<std::pair<std::uint32_t, NodeNumber>> order;
   order.reserve(widest);
   std::vector<bool> marked(n);
 
@@ -197,11 +197,11 @@ void GraphDiff::delete_nodes(std::span<const NodeId> ids) {
     // the earlier rows' own groups have left.
     GroupPlaces places(edges_);
     for (std::size_t i = 0; i < n; ++i) {
-      const NodeIndex node = nodes[i];
+      const NodeNumber node = nodes[i];
       if (node == kNone || first_row(node) != i) continue;
       put_deleted_edges_into(
-          edges_, node, [&](NodeIndex source) { return first_row(source) >= i; },
-          [&places](NodeIndex source) { return places.of(source); }, log, order);
+          edges_, node, [&](NodeNumber source) { return first_row(source) >= i; },
+          [&places](NodeNumber source) { return places.of(source); }, log, order);
       places.remove(node);
     }
   } catch (...) {

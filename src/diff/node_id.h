@@ -92,9 +92,9 @@ __extension__ typedef unsigned __int128 HashProduct;
   return static_cast<std::uint64_t>(product >> 64) ^ static_cast<std::uint64_t>(product);
 }
 
-// For interned indexes: a bijection of the index under the key.
-inline std::uint64_t hash_index(std::uint32_t index, HashKey key) noexcept {
-  return fmix64(index ^ key.k0);
+// For interned numbers: a bijection of the index under the key.
+inline std::uint64_t hash_number(std::uint32_t number, HashKey key) noexcept {
+  return fmix64(number ^ key.k0);
 }
 
 }  // namespace kovra

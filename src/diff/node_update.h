@@ -42,19 +42,19 @@ inline constexpr std::array<NodeFieldInfo, 7> kNodeFields = {{
 }};
 inline constexpr std::size_t kNodeFieldCount = kNodeFields.size();
 
-constexpr std::size_t index_of(NodeField field) noexcept { return static_cast<std::size_t>(field); }
+constexpr std::size_t position_of(NodeField field) noexcept { return static_cast<std::size_t>(field); }
 constexpr const NodeFieldInfo& info_of(NodeField field) noexcept {
-  return kNodeFields[index_of(field)];
+  return kNodeFields[position_of(field)];
 }
 
 // A field's flag bit in a NodeUpdate.
 constexpr std::uint8_t field_bit(NodeField field) noexcept {
-  return static_cast<std::uint8_t>(1u << index_of(field));
+  return static_cast<std::uint8_t>(1u << position_of(field));
 }
 
 static_assert([] {
   for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
-    if (index_of(kNodeFields[i].field) != i) return false;
+    if (position_of(kNodeFields[i].field) != i) return false;
   }
   return true;
 }());

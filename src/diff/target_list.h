@@ -1,7 +1,7 @@
 // TargetList: the inner collection of one `from` node, keyed by interned node
 // index. Most nodes have a handful of targets, so entries sit in one tight array
 // searched linearly; past kLinearLimit a BoundedIndex keeps lookups bounded
-// whatever the keys (interned indexes, which a caller can steer through the order
+// whatever the keys (interned numbers, which a caller can steer through the order
 // in which ids first appear). Blocks come from the diff's ListArena.
 #pragma once
 
@@ -20,7 +20,7 @@
 
 namespace kovra {
 
-using NodeIndex = std::uint32_t;
+using NodeNumber = std::uint32_t;
 inline constexpr std::uint32_t kNone = 0xffffffffu;
 
 struct NoValue {
@@ -34,12 +34,12 @@ template <class Value, bool kIndexed = true>
 class TargetList {
  public:
   struct Entry {
-    NodeIndex key;
+    NodeNumber key;
     [[no_unique_address]] Value value;
   };
   static_assert(std::is_trivially_copyable_v<Entry>);
   static constexpr std::uint32_t kLinearLimit = 32;
-  static constexpr std::uint32_t kMaxSize = BoundedIndex<IndexKeys>::kMaxPosition;
+  static constexpr std::uint32_t kMaxSize = BoundedIndex<NumberKeys>::kMaxPosition;
 
   TargetList() noexcept = default;
   TargetList(TargetList&& other) noexcept
@@ -65,7 +65,7 @@ class TargetList {
   const Entry& at(std::uint32_t pos) const noexcept { return entries_[pos]; }
 
   // Position of `key`, or kNone.
-  std::uint32_t find(NodeIndex key) const noexcept {
+  std::uint32_t find(NodeNumber key) const noexcept {
     if constexpr (kIndexed) {
       if (index_) return index_->find(key, no_key_at);
     }
@@ -92,7 +92,7 @@ class TargetList {
 
   // Appends a key known to be absent, after reserve(); cannot fail. Only lists
   // without an index, whose appends never allocate.
-  void push_reserved(NodeIndex key, Value value) noexcept
+  void push_reserved(NodeNumber key, Value value) noexcept
     requires(!kIndexed)
   {
     entries_[size_++] = Entry{key, value};
@@ -100,7 +100,7 @@ class TargetList {
 
   // Appends a key known to be absent, after reserve(), to a list that has no
   // index and reaches at most kLinearLimit entries with it: cannot fail.
-  void push_linear(NodeIndex key, Value value) noexcept {
+  void push_linear(NodeNumber key, Value value) noexcept {
     if constexpr (kIndexed) assert(!index_ && size_ < kLinearLimit);
     assert(size_ < capacity_);
     entries_[size_++] = Entry{key, value};
@@ -108,7 +108,7 @@ class TargetList {
 
   // Appends a key known to be absent. Either completes or throws std::bad_alloc
   // with the list unchanged (its capacity aside).
-  void push(NodeIndex key, Value value, ListArena& arena) {
+  void push(NodeNumber key, Value value, ListArena& arena) {
     reserve(1, arena);
     if constexpr (kIndexed) {
       if (index_ || size_ >= kLinearLimit) index_key(key, size_);
@@ -161,7 +161,7 @@ class TargetList {
   }
 
   // For tests: the index, if the list has grown one.
-  const BoundedIndex<IndexKeys>* index() const noexcept
+  const BoundedIndex<NumberKeys>* index() const noexcept
     requires(kIndexed)
   {
     return index_.get();
@@ -175,10 +175,10 @@ class TargetList {
   static constexpr std::uint32_t kFirstCapacity = 6;
   static constexpr std::size_t kFirstBytes = kFirstCapacity * sizeof(Entry);
   static_assert(kFirstBytes == ListArena::class_size(kFirstBytes));
-  using Index = BoundedIndex<IndexKeys>;
+  using Index = BoundedIndex<NumberKeys>;
   struct NoIndex {};
   // The index keeps the keys themselves in its lanes, so it never asks for one.
-  static constexpr auto no_key_at = [](std::uint32_t) noexcept -> NodeIndex { return kNone; };
+  static constexpr auto no_key_at = [](std::uint32_t) noexcept -> NodeNumber { return kNone; };
 
   static std::size_t bytes(std::uint32_t capacity) noexcept {
     return std::size_t{capacity} * sizeof(Entry);
@@ -223,7 +223,7 @@ class TargetList {
   }
 
   // Adds `key` at `pos` to the index, which it first builds if need be.
-  [[gnu::noinline]] void index_key(NodeIndex key, std::uint32_t pos)
+  [[gnu::noinline]] void index_key(NodeNumber key, std::uint32_t pos)
     requires(kIndexed)
   {
     if (!index_) {

@@ -42,7 +42,7 @@ void intern_names(const MethodSignature& sig) noexcept {
   }
 }
 
-// Index of the parameter called `name`, or kUnknown.
+// Position of the parameter called `name`, or kUnknown.
 std::ptrdiff_t find_parameter(const MethodSignature& sig, PyObject* name) noexcept {
   const std::size_t count = sig.parameter_count();
   if (!sig.interned.empty() && sig.interned[0] == nullptr) intern_names(sig);
@@ -83,9 +83,9 @@ class Binder {
   Result<void> place_keyword(PyObject* name, PyObject* value) {
     const std::ptrdiff_t found = find_parameter(sig_, name);
     if (found == kUnknown) return unexpected(name);
-    const auto index = static_cast<std::size_t>(found);
-    if (bound_[index] != nullptr) return multiple_values(index);
-    bound_[index] = value;
+    const auto position = static_cast<std::size_t>(found);
+    if (bound_[position] != nullptr) return multiple_values(position);
+    bound_[position] = value;
     return {};
   }
 
@@ -121,10 +121,10 @@ class Binder {
                                                   callable_name(sig_).c_str(), name));
   }
 
-  PendingError multiple_values(std::size_t index) const noexcept {
+  PendingError multiple_values(std::size_t position) const noexcept {
     return type_error_format(PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
                                                   callable_name(sig_).c_str(),
-                                                  sig_.positional[index]));
+                                                  sig_.positional[position]));
   }
 
   PendingError missing(std::span<const char* const> names) const {

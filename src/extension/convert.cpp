@@ -31,7 +31,7 @@ constexpr auto kDictOrder = [] {
   return order;
 }();
 
-// The dict keys, by index_of(field).
+// The dict keys, by position_of(field).
 using FieldKeys = std::array<PyObject*, kNodeFieldCount>;
 
 // Interned once for the process: every lookup then hits the dict's pointer
@@ -220,10 +220,10 @@ Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter, P
     constexpr NodeField F = decltype(tag)::value;
     OwnedRef value;
     if (use_gathered) {
-      value = std::move(gathered[index_of(F)]);
+      value = std::move(gathered[position_of(F)]);
     } else {
       // The dict's own table: a subclass's __getitem__ or __missing__ is never called.
-      PyObject* found = PyDict_GetItemWithError(obj, keys[index_of(F)]);
+      PyObject* found = PyDict_GetItemWithError(obj, keys[position_of(F)]);
       if (found == nullptr && PyErr_Occurred()) {
         failure = whole(fetch_pending());
         return true;
@@ -235,7 +235,7 @@ Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter, P
     // Python code run by this conversion may change the dict: look up the rest.
     if (!converts_without_code(value.get())) use_gathered = false;
     if (auto stored = store_field(update, F, value.get()); !stored) {
-      failure = field_error(parameter, element, kNodeFields[index_of(F)].python_key.data(),
+      failure = field_error(parameter, element, kNodeFields[position_of(F)].python_key.data(),
                             stored.take_error());
       return true;
     }
@@ -254,7 +254,7 @@ OwnedRef node_update_to_dict(const NodeUpdate& update) {
     if (update.has(F)) {
       const OwnedRef object = value_to_py(update.value<F>());
       // A failed insertion loses that one field; the view of the node still comes back.
-      if (PyDict_SetItem(dict.get(), keys[index_of(F)], object.get()) < 0) discard_pending();
+      if (PyDict_SetItem(dict.get(), keys[position_of(F)], object.get()) < 0) discard_pending();
     }
   });
   return dict;

@@ -97,7 +97,7 @@ class IdTexts {
  public:
   IdTexts(const GraphDiff& diff, std::size_t entries) : diff_(diff) {
     constexpr std::size_t kEntriesPerSlot = 16;
-    if (entries >= diff.index_bound() / kEntriesPerSlot) texts_.resize(diff.index_bound());
+    if (entries >= diff.number_bound() / kEntriesPerSlot) texts_.resize(diff.number_bound());
   }
   IdTexts(const IdTexts&) = delete;
   IdTexts& operator=(const IdTexts&) = delete;
@@ -105,14 +105,14 @@ class IdTexts {
     for (PyObject* text : texts_) Py_XDECREF(text);
   }
 
-  OwnedRef text(NodeIndex index) {
-    if (texts_.empty()) return uuid_to_text(diff_.id_of(index));
-    PyObject*& text = texts_[index];
-    if (text == nullptr) text = uuid_to_text(diff_.id_of(index)).release();
+  OwnedRef text(NodeNumber number) {
+    if (texts_.empty()) return uuid_to_text(diff_.id_of(number));
+    PyObject*& text = texts_[number];
+    if (text == nullptr) text = uuid_to_text(diff_.id_of(number)).release();
     return OwnedRef::borrow(text);
   }
 
-  // Asks early for what text(index) will read, in two stages since a shared
+  // Asks early for what text(number) will read, in two stages since a shared
   // text's address is itself in the table: the table's cell for an entry far
   // ahead (`far`), then, for a nearer one (`near`), the text once made (its cached
   // hash) or else the id.

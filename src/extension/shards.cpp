@@ -48,21 +48,21 @@ const MethodSignature kMergeDocumentsSignature =
 // range is refused in the words of one below it, with the type the interpreter
 // gives it.
 Result<std::uint64_t> shard_count_from_py(PyObject* obj) {
-  OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
-  if (!index) return fetch_pending();
+  OwnedRef as_int = OwnedRef::steal(PyNumber_Index(obj));
+  if (!as_int) return fetch_pending();
   int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  const long long small = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
   if (small == -1 && PyErr_Occurred()) return fetch_pending();
   if (overflow > 0) {
-    const unsigned long long large = PyLong_AsUnsignedLongLong(index.get());
+    const unsigned long long large = PyLong_AsUnsignedLongLong(as_int.get());
     if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
       PendingError error = fetch_pending();
       if (!PyErr_GivenExceptionMatches(error.exception(), PyExc_OverflowError)) return error;
-      return formatted(PyExc_OverflowError, kTooManyShards, index.get());
+      return formatted(PyExc_OverflowError, kTooManyShards, as_int.get());
     }
     return large;
   }
-  if (overflow < 0 || small < 1) return formatted(PyExc_ValueError, kTooFewShards, index.get());
+  if (overflow < 0 || small < 1) return formatted(PyExc_ValueError, kTooFewShards, as_int.get());
   return static_cast<std::uint64_t>(small);
 }
 

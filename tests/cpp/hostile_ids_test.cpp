@@ -229,9 +229,9 @@ TEST(a_batch_row_after_a_re_key_finds_the_ids_the_diff_holds) {
   CHECK_EQ(diff.live_slots(), crafted.size() + held.size());
 }
 
-// Interned indexes follow the order in which ids first appear, so a caller can
-// pick which indexes one `from` node's targets get.
-TEST(targets_with_colliding_interned_indexes_cost_as_random_targets) {
+// Interned numbers follow the order in which ids first appear, so a caller can
+// pick which numbers one `from` node's targets get.
+TEST(targets_with_colliding_interned_numbers_cost_as_random_targets) {
   const FixedKeys fixed;
   const kovra::HashKey key = kovra::key_schedule(0);
   const std::vector<NodeId> pool = random_ids(600000, 13);
@@ -240,12 +240,12 @@ TEST(targets_with_colliding_interned_indexes_cost_as_random_targets) {
     const NodeId hub = id_of(1, 1);
     const NodeId holder = id_of(2, 2);
     std::vector<NodeId> targets;
-    // Index 0 and 1 go to the hub and the holder; pool[i] gets index i + 2.
+    // Numbers 0 and 1 go to the hub and the holder; pool[i] gets number i + 2.
     (void)diff.add_edge(hub, holder, 1.0f);
     for (std::size_t i = 0; i < pool.size(); ++i) {
       diff.delete_edge(holder, pool[i]);
-      const auto index = static_cast<std::uint32_t>(i + 2);
-      const bool collides = (kovra::hash_index(index, key) >> 56) == 0;
+      const auto number = static_cast<std::uint32_t>(i + 2);
+      const bool collides = (kovra::hash_number(number, key) >> 56) == 0;
       if (crafted ? collides : i % 256 == 0) targets.push_back(pool[i]);
     }
     return probes_of([&] {
@@ -265,7 +265,7 @@ struct ConstantKeys {
   static constexpr bool kTagIsKey = true;
   static std::uint64_t hash(std::uint32_t, kovra::HashKey) noexcept { return 0; }
   static std::uint32_t tag(std::uint64_t, std::uint32_t key) noexcept { return key; }
-  using Less = kovra::IndexKeys::Less;
+  using Less = kovra::NumberKeys::Less;
 };
 
 TEST(keys_colliding_under_every_key_fall_back_to_the_tree) {
@@ -317,7 +317,7 @@ TEST(tombstones_keep_lookups_bounded_and_size_flat) {
 // outnumber a quarter of its keys; a reservation gives room without growing.
 TEST(buckets_stay_within_a_quarter_of_the_keys) {
   const auto no_key_at = [](std::uint32_t) { return 0u; };
-  BoundedIndex<kovra::IndexKeys> grown;
+  BoundedIndex<kovra::NumberKeys> grown;
   for (std::uint32_t k = 0; k < 300000; ++k) {
     grown.insert(k, k, no_key_at);
     if (k >= 768 && grown.bucket_count() * 4 > grown.size()) {
@@ -326,7 +326,7 @@ TEST(buckets_stay_within_a_quarter_of_the_keys) {
     }
   }
   for (const std::uint32_t count : {1153u, 4609u, 100000u, 196609u}) {
-    BoundedIndex<kovra::IndexKeys> reserved;
+    BoundedIndex<kovra::NumberKeys> reserved;
     reserved.reserve(count, no_key_at);
     const std::size_t buckets = reserved.bucket_count();
     CHECK(buckets * 4 <= count);
