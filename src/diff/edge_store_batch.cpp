@@ -149,7 +149,8 @@ class EdgeStore::Batch {
   }
   // A fresh id gets its mark here (a free slot reused has one already).
   template <bool kCurrent>
-  [[gnu::noinline]] NodeNumber intern_missed(const NodeId& id, [[maybe_unused]] std::uint64_t hash) {
+  [[gnu::noinline]] NodeNumber intern_missed(const NodeId& id,
+                                             [[maybe_unused]] std::uint64_t hash) {
     NodeNumber number;
     if constexpr (kCurrent) {
       number = s_.add_id(id, s_.index_.probe_hashed(hash, id, s_.slot_id()));
@@ -373,11 +374,11 @@ class EdgeStore::Batch {
   // Left uninitialised until then, like sorted_: they are as long as the batch.
   RawArray<NodeNumber> from_, to_;
   std::size_t rows_ = 0;
-  bool marked_ = false;             // the `from` marks may be set
-  bool written_ = false;            // the target marks may be set
+  bool marked_ = false;              // the `from` marks may be set
+  bool written_ = false;             // the target marks may be set
   std::vector<NodeNumber> touched_;  // the targets, each once, whose marks are set
   std::vector<NodeNumber> ranked_;   // the batch's `from` nodes, by rank
-  std::size_t new_groups_ = 0;      // how many of them have no group yet
+  std::size_t new_groups_ = 0;       // how many of them have no group yet
   std::vector<std::size_t> starts_;
   RawArray<Row> sorted_;  // the rows not refused, by rank
   std::vector<std::uint32_t> former_sizes_;

@@ -42,7 +42,9 @@ inline constexpr std::array<NodeFieldInfo, 7> kNodeFields = {{
 }};
 inline constexpr std::size_t kNodeFieldCount = kNodeFields.size();
 
-constexpr std::size_t position_of(NodeField field) noexcept { return static_cast<std::size_t>(field); }
+constexpr std::size_t position_of(NodeField field) noexcept {
+  return static_cast<std::size_t>(field);
+}
 constexpr const NodeFieldInfo& info_of(NodeField field) noexcept {
   return kNodeFields[position_of(field)];
 }
