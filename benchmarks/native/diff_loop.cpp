@@ -1,16 +1,16 @@
 // A native loop over GraphDiff, without the interpreter: the core's own cost per
 // call, for callgrind (instructions, cache misses) and perf.
 //
-//   benchmarks/native/run.sh [W1|W1s|W2|W3|W5r|W5n|W5w|B|Bs] [callgrind]
+//   benchmarks/native/run.sh [W1|W1s|W1d|W9|W2|W3|W5r|W5n|W5w|B|Bs] [callgrind]
 //
 // W1: add_edge, 1,000,000 random edges among 100,000 ids; W1s: a tenth of that
-// (tables in cache); W2: add_node of 200,000 ids, then a merge on half; W3:
-// delete_node of 10,000 ids of the W1 diff; W5r: from_bytes of the W1 diff; W5n:
-// the same with 200,000 nodes of all seven fields, the document of run.py's W5; W5w:
-// to_bytes of that diff;
-// B and Bs: the W1 and W1s edges as one add_edges batch.
-// The measured region sits between two calls of `measured_region`, so callgrind
-// can be told to count only there (--toggle-collect=measured_region_body).
+// (tables in cache); W1d: delete_edge of W1's pairs on the W1 diff; W9: stream.py's
+// mixed stream of 1,000,000 operations over W1's pairs; W2: add_node of 200,000 ids, then a merge
+// on half; W3: delete_node of 10,000 ids of the W1 diff; W5r: from_bytes of the W1 diff; W5n: the
+// same with 200,000 nodes of all seven fields, the document of run.py's W5; W5w: to_bytes of that
+// diff; B and Bs: the W1 and W1s edges as one add_edges batch. The measured region sits between two
+// calls of `measured_region`, so callgrind can be told to count only there
+// (--toggle-collect=measured_region_body).
 #include <time.h>
 
 #include <cstdint>
@@ -74,6 +74,50 @@ void add_full_nodes(GraphDiff& diff, const std::vector<NodeId>& ids) {
     update.set_show_label((i & 1) != 0);
     diff.add_node(ids[i], std::move(update));
   }
+}
+
+// stream.py's W9, operation for operation; each to_bytes() is followed by clear().
+void run_mixed_stream(GraphDiff& diff, const std::vector<NodeId>& ids,
+                      const std::vector<Edge>& edges) {
+  std::size_t sink = 0;
+  std::vector<NodeId> from, to;
+  std::vector<float> weights;
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    const Edge& e = edges[i];
+    if (i % 100000 == 99999) {
+      sink += kovra::serialize_graph_diff(diff)->size();
+      diff.clear();
+    } else if (i % 1000 == 500) {
+      diff.delete_node(ids[(i * 7919) % ids.size()]);
+    } else if (i % 200 == 100) {
+      from.clear();
+      to.clear();
+      weights.clear();
+      for (std::size_t k = 0; k < 16; ++k) {
+        const Edge& row = edges[(i + k * 997) % edges.size()];
+        from.push_back(ids[row.from]);
+        to.push_back(ids[row.to]);
+        weights.push_back(row.weight);
+      }
+      diff.add_edges(from, to, weights);
+    } else if (i % 100 == 50) {
+      sink += diff.num_edges();
+    } else if (i % 100 == 75) {
+      sink += diff.num_nodes();
+    } else if (i % 32 == 7) {
+      kovra::NodeUpdate update;
+      update.set_label("n");
+      update.set_size(e.weight);
+      diff.add_node(ids[e.from], std::move(update));
+    } else if (i % 16 == 3) {
+      const Edge& other = edges[(i * 31) % edges.size()];
+      diff.delete_edge(ids[other.from], ids[other.to]);
+    } else {
+      (void)diff.add_edge(ids[e.from], ids[e.to], e.weight);
+    }
+  }
+  sink += kovra::serialize_graph_diff(diff)->size();
+  if (sink == 0) std::abort();
 }
 
 }  // namespace
@@ -158,6 +202,21 @@ int main(int argc, char** argv) {
         calls = 1;
       }
     }
+  } else if (workload == "W1d") {
+    const std::vector<Edge> edges = make_edges(id_count, edge_count, 2);
+    GraphDiff diff;
+    for (const Edge& e : edges) (void)diff.add_edge(ids[e.from], ids[e.to], e.weight);
+    diff.settle();
+    ns = measure([&] {
+      for (const Edge& e : edges) diff.delete_edge(ids[e.from], ids[e.to]);
+      diff.settle();
+    });
+    calls = edges.size();
+  } else if (workload == "W9") {
+    const std::vector<Edge> edges = make_edges(id_count, edge_count, 2);
+    GraphDiff diff;
+    ns = measure([&] { run_mixed_stream(diff, ids, edges); });
+    calls = edges.size();
   } else if (workload == "W2") {
     GraphDiff diff;
     ns = measure([&] {

@@ -137,6 +137,17 @@ class EdgeStore {
   // delete_edge of every row, in order, as one step: it either completes or
   // throws std::bad_alloc with nothing changed (capacity aside).
   void put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to);
+  // add_edge's or delete_edge's effect on the edges, as one step: either
+  // completes or throws std::bad_alloc with nothing changed (capacity aside).
+  void put_row(const NodeId& from, const NodeId& to, float weight, bool deleting);
+  // The rows of the pending log, added and deleted edges mixed (`deletions`:
+  // the places of the deleted ones, ascending), each put as its single call
+  // puts it, in order, working ahead (edge_store_rows.cpp). A row either
+  // completes or changes nothing: `applied` counts the rows done, also when a
+  // row throws std::bad_alloc.
+  void put_rows(std::span<const NodeId> from, std::span<const NodeId> to,
+                std::span<const float> weights, std::span<const std::uint32_t> deletions,
+                std::size_t& applied);
 
  private:
   // Per interned id. The invariants, which consistent() checks:
@@ -170,6 +181,9 @@ class EdgeStore {
   using IdProbe = BoundedIndex<IdKeys>::Probe;
   NodeNumber add_id(const NodeId& id, const IdProbe& probe);
   NodeNumber add_id(const NodeId& id);
+  // put_rows(): an id its early lookup missed, added if absent and then
+  // recorded in `fresh`, which has room for it.
+  NodeNumber add_missed(const NodeId& id, std::vector<NodeNumber>& fresh);
   bool has_edge(NodeNumber from, NodeNumber to) const noexcept;
   void compact_incoming(NodeNumber to) noexcept;
   // Makes room for one more incoming entry; only a full list needs the call out.

@@ -33,58 +33,36 @@ void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
 
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
   if (immediate()) {
-    put_deleted_edge_now(from_id, to_id);
+    edges_.put_row(from_id, to_id, 0.0f, true);
     return;
   }
   if (pending_.size() >= pending_.bound()) apply_pending();
   pending_.remove(from_id, to_id);
 }
 
-// The two single steps: for a row that applies at once, while the log is
-// empty, and for a row of a short run.
-void GraphDiff::put_edge_now(const NodeId& from_id, const NodeId& to_id, float weight) const {
-  const NodeNumber from = edges_.intern(from_id).number;
-  NodeNumber to = kNone;
-  try {
-    to = edges_.intern(to_id).number;
-    static_cast<void>(edges_.put_edge(from, to, weight));
-  } catch (...) {
-    if (to != kNone) edges_.release_if_unused(to);
-    edges_.release_if_unused(from);
-    throw;
-  }
-  if (edges_.has_deleted_group(from)) edges_.erase_deleted_edge(from, to);
-}
-
-void GraphDiff::put_deleted_edge_now(const NodeId& from_id, const NodeId& to_id) const {
-  const NodeNumber from = edges_.intern(from_id).number;
-  NodeNumber to = kNone;
-  try {
-    to = edges_.intern(to_id).number;
-    static_cast<void>(edges_.put_deleted_edge(from, to));
-  } catch (...) {
-    if (to != kNone) edges_.release_if_unused(to);
-    edges_.release_if_unused(from);
-    throw;
-  }
-  edges_.erase_edge(from, to);
-}
-
+// A short log goes a row at a time: working ahead costs more than it hides
+// over a few rows.
 void GraphDiff::apply_pending() const {
-  pending_.apply_runs([this](bool deletions, std::span<const NodeId> from,
-                             std::span<const NodeId> to, std::span<const float> weights) {
-    if (from.size() == 1) {
-      if (deletions) {
-        put_deleted_edge_now(from[0], to[0]);
-      } else {
-        put_edge_now(from[0], to[0], weights[0]);
+  const std::size_t rows = pending_.size();
+  std::size_t applied = 0;
+  try {
+    if (rows < kFewRows) {
+      const std::span<const std::uint32_t> deletions = pending_.deletions();
+      for (std::size_t d = 0; applied < rows; ++applied) {
+        const bool deleting = d < deletions.size() && deletions[d] == applied;
+        d += deleting;
+        edges_.put_row(pending_.from()[applied], pending_.to()[applied],
+                       pending_.weights()[applied], deleting);
       }
-    } else if (deletions) {
-      edges_.put_deleted_edges(from, to);
     } else {
-      edges_.put_edges(from, to, weights, {});
+      edges_.put_rows(pending_.from(), pending_.to(), pending_.weights(), pending_.deletions(),
+                      applied);
     }
-  });
+  } catch (...) {
+    pending_.consume(applied);
+    throw;
+  }
+  pending_.clear();
   rebound();
 }
 

@@ -3,10 +3,10 @@
 // an edge to a node marked deleted, and that is decided when the call is made;
 // everything else it does shows only when something reads or changes the edges
 // as a whole. So a call only records its row here, and the rows are applied
-// later, in their order, by the sorted batch of the edge store, which does the
-// work of a row at a fraction of what a single put pays in cache misses.
+// later, in their order, by EdgeStore::put_rows, which works many rows ahead
+// and so pays a fraction of the misses a single put waits for.
 //
-// The rows are held as the batch takes them: columns of `from` ids, `to` ids and
+// The rows are held as put_rows takes them: columns of `from` ids, `to` ids and
 // weights (36 bytes a row), with the positions of the deletion rows apart, since
 // most streams delete little.
 #pragma once
@@ -94,40 +94,18 @@ class PendingEdges {
     }
   }
 
-  // Calls apply(deletions, from, to, weights) for each maximal run of rows of one
-  // kind, in order, and for each row of a run shorter than kShortRun. A call
-  // that throws ends the walk: the rows before it are dropped from the log, its
-  // own and the rest stay, and the exception goes on.
-  static constexpr std::size_t kShortRun = 8;
-  template <class Apply>
-  void apply_runs(Apply apply) {
-    std::size_t done = 0;
-    try {
-      std::size_t d = 0;
-      while (done < size()) {
-        std::size_t end = d < deletions_.size() ? deletions_[d] : size();
-        const bool deleting = end == done;
-        if (deleting) {
-          while (d < deletions_.size() && deletions_[d] == end) {
-            ++d;
-            ++end;
-          }
-        }
-        // A short run goes a row at a time: a batch's fixed cost would exceed
-        // what its sort saves.
-        const std::size_t step = end - done < kShortRun ? 1 : end - done;
-        while (done < end) {
-          apply(deleting, std::span<const NodeId>(from_).subspan(done, step),
-                std::span<const NodeId>(to_).subspan(done, step),
-                std::span<const float>(weights_).subspan(done, step));
-          done += step;
-        }
-      }
-    } catch (...) {
-      drop_front(done);
-      throw;
+  std::span<const NodeId> from() const noexcept { return from_; }
+  std::span<const NodeId> to() const noexcept { return to_; }
+  std::span<const float> weights() const noexcept { return weights_; }
+  // The places of the deletion rows, ascending.
+  std::span<const std::uint32_t> deletions() const noexcept { return deletions_; }
+  // The first `rows` rows were applied: they leave the log, without allocating.
+  void consume(std::size_t rows) noexcept {
+    if (rows == size()) {
+      clear();
+    } else {
+      drop_front(rows);
     }
-    clear();
   }
 
   // Every row keeps both ends apart from `deleted` (an add row, that is, never

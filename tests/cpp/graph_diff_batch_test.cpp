@@ -50,9 +50,15 @@ using kovra::NodeId;
 using kovra::NodeUpdate;
 using kovra::testing::snapshot;
 
-enum class Kind { kAddEdges, kDeleteEdges, kDeleteNodes, kAddNodes };
-constexpr Kind kKinds[] = {Kind::kAddEdges, Kind::kDeleteEdges, Kind::kDeleteNodes,
-                           Kind::kAddNodes};
+// kMixedEdges: runs of added and deleted edges, logged together and applied
+// as one log.
+enum class Kind { kAddEdges, kDeleteEdges, kMixedEdges, kDeleteNodes, kAddNodes };
+constexpr Kind kKinds[] = {Kind::kAddEdges, Kind::kDeleteEdges, Kind::kMixedEdges,
+                           Kind::kDeleteNodes, Kind::kAddNodes};
+
+// Whether row `i` of a kMixedEdges batch deletes: runs of 1 to 3 deletions
+// between runs of additions.
+bool mixed_row_deletes(std::size_t i) { return i % 11 < 1 + i % 3; }
 
 NodeId node(std::uint32_t i) {
   NodeId id;
@@ -172,6 +178,23 @@ void apply_batch(GraphDiff& diff, Kind kind, const Batch& batch) {
     case Kind::kDeleteEdges:
       diff.delete_edges(batch.a, batch.b);
       break;
+    case Kind::kMixedEdges: {
+      const std::span<const NodeId> a = batch.a, b = batch.b;
+      const std::span<const float> weights = batch.weights;
+      for (std::size_t first = 0; first < a.size();) {
+        const bool deleting = mixed_row_deletes(first);
+        std::size_t last = first + 1;
+        while (last < a.size() && mixed_row_deletes(last) == deleting) ++last;
+        const std::size_t n = last - first;
+        if (deleting) {
+          diff.delete_edges(a.subspan(first, n), b.subspan(first, n));
+        } else {
+          diff.add_edges(a.subspan(first, n), b.subspan(first, n), weights.subspan(first, n));
+        }
+        first = last;
+      }
+      break;
+    }
     case Kind::kDeleteNodes:
       diff.delete_nodes(batch.a);
       break;
@@ -192,6 +215,13 @@ void apply_singly(GraphDiff& diff, Kind kind, const Batch& batch) {
         break;
       case Kind::kDeleteEdges:
         diff.delete_edge(batch.a[i], batch.b[i]);
+        break;
+      case Kind::kMixedEdges:
+        if (mixed_row_deletes(i)) {
+          diff.delete_edge(batch.a[i], batch.b[i]);
+        } else {
+          static_cast<void>(diff.add_edge(batch.a[i], batch.b[i], batch.weights[i]));
+        }
         break;
       case Kind::kDeleteNodes:
         diff.delete_node(batch.a[i]);
@@ -266,10 +296,11 @@ TEST(batch_equals_loop_past_a_cached_index) {
 }
 
 // On a diff far larger than the batch, so that nothing short of undoing the
-// batch's own changes can restore it.
+// batch's own changes can restore it. (A mixed batch is several calls.)
 TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
   for (std::uint32_t seed = 0; seed < 3; ++seed) {
     for (Kind kind : kKinds) {
+      if (kind == Kind::kMixedEdges) continue;
       const Batch batch = with_fixed_rows(random_batch(seed + 2000, 40));
       GraphDiff expected = large_diff(seed);
       apply_singly(expected, kind, batch);
@@ -302,23 +333,9 @@ TEST(failed_allocation_anywhere_leaves_the_diff_as_it_was) {
 TEST(failed_allocation_while_applying_keeps_the_rows_pending) {
   for (std::uint32_t seed = 0; seed < 3; ++seed) {
     const Batch batch = with_fixed_rows(random_batch(seed + 5000, 40));
-    // Runs of each kind, long and short, so both ways of applying fail. As
-    // batches: single calls on a diff this small apply at once.
+    // Logged together: single calls on a diff this small apply at once.
     const auto log_rows = [&batch](GraphDiff& diff) {
-      const std::span<const NodeId> a = batch.a, b = batch.b;
-      const std::span<const float> weights = batch.weights;
-      for (std::size_t first = 0; first < a.size();) {
-        const bool deleting = first % 23 < 3;
-        std::size_t last = first + 1;
-        while (last < a.size() && (last % 23 < 3) == deleting) ++last;
-        const std::size_t n = last - first;
-        if (deleting) {
-          diff.delete_edges(a.subspan(first, n), b.subspan(first, n));
-        } else {
-          diff.add_edges(a.subspan(first, n), b.subspan(first, n), weights.subspan(first, n));
-        }
-        first = last;
-      }
+      apply_batch(diff, Kind::kMixedEdges, batch);
     };
     GraphDiff expected = large_diff(seed);
     log_rows(expected);
