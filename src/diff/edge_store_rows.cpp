@@ -80,8 +80,10 @@ void EdgeStore::put_rows(std::span<const NodeId> from_ids, std::span<const NodeI
     // Latest first; an id that a row already put names stays.
     for (std::size_t i = fresh.size(); i-- > 0;) release_if_unused(fresh[i]);
   };
+  // While the id index fits a core's cache, so do the slots it leads to, and
+  // working ahead would cost more instructions than the misses it hides.
+  const bool ahead = !index_cached();
   try {
-    const bool ahead = !index_cached();
     std::uint64_t hashes[kRowsAhead][2];
     const auto hash_ahead = [&](std::size_t row) noexcept {
       std::uint64_t* hash = hashes[row % kRowsAhead];
@@ -132,12 +134,14 @@ void EdgeStore::put_rows(std::span<const NodeId> from_ids, std::span<const NodeI
   std::size_t d = 0;        // the next deletion row's place in `deletions`
   std::size_t d_ahead = 0;  // the same for the row kListsAhead on
   for (std::size_t row = 0; row < n; ++row) {
-    if (row + kRowsAhead < n) slots_of(row + kRowsAhead);
-    if (row + kGroupsAhead < n) groups_of(row + kGroupsAhead);
-    if (row + kListsAhead < n) {
-      const std::size_t later = row + kListsAhead;
-      while (d_ahead < deletions.size() && deletions[d_ahead] < later) ++d_ahead;
-      lists_of(later, d_ahead < deletions.size() && deletions[d_ahead] == later);
+    if (ahead) {
+      if (row + kRowsAhead < n) slots_of(row + kRowsAhead);
+      if (row + kGroupsAhead < n) groups_of(row + kGroupsAhead);
+      if (row + kListsAhead < n) {
+        const std::size_t later = row + kListsAhead;
+        while (d_ahead < deletions.size() && deletions[d_ahead] < later) ++d_ahead;
+        lists_of(later, d_ahead < deletions.size() && deletions[d_ahead] == later);
+      }
     }
     const NodeNumber from = ends[2 * row];
     const NodeNumber to = ends[2 * row + 1];
