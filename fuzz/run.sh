@@ -13,10 +13,13 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOVRA_FUZZ=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=OFF \
   -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" -j2 --target fuzz_document_reader fuzz_node_record fuzz_document_merge
+# The targets fuzz/CMakeLists.txt lists, read from there.
+targets=$(sed -n 's/^set(KOVRA_FUZZ_TARGETS \(.*\))$/\1/p' "$root/fuzz/CMakeLists.txt")
+# shellcheck disable=SC2086
+cmake --build "$build" -j2 --target $targets
 
 status=0
-for target in fuzz_document_reader fuzz_node_record fuzz_document_merge; do
+for target in $targets; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus" "$build/artifacts"
   log="$build/$target.log"
