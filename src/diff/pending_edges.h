@@ -24,9 +24,12 @@ namespace kovra {
 
 class PendingEdges {
  public:
-  // The bound is never below this many rows (1.2 MiB of log at most); past it,
-  // half the diff's size counted in interned ids and groups (see rebound()).
-  static constexpr std::size_t kLeastBound = 32768;
+  // The bound is never below this many rows (36 KiB of log); past it, half the
+  // diff's size counted in interned ids and groups (see rebound()). Small, since
+  // the room a log once took stays with its diff, and a small diff's log should
+  // stay a fraction of it; a longer log saves little a row once past a few
+  // hundred rows.
+  static constexpr std::size_t kLeastBound = 1024;
 
   PendingEdges() noexcept = default;
   PendingEdges(PendingEdges&& other) noexcept
