@@ -121,9 +121,7 @@ void EdgeStore::make_room_incoming(NodeNumber to) {
 void EdgeStore::drop_targets(TargetList<float>&& targets) noexcept {
   TargetList<float> gone = std::move(targets);
   for (const auto& entry : gone) {
-    Slot& slot = slots_[entry.key];
-    slot.incoming_stale = true;
-    --slot.refs;
+    lose_entry(entry.key, true);
     release_if_unused(entry.key);
   }
   gone.release(arena_);
@@ -132,7 +130,7 @@ void EdgeStore::drop_targets(TargetList<float>&& targets) noexcept {
 void EdgeStore::drop_targets(TargetList<NoValue>&& targets) noexcept {
   TargetList<NoValue> gone = std::move(targets);
   for (const auto& entry : gone) {
-    --slots_[entry.key].refs;
+    lose_entry(entry.key, false);
     release_if_unused(entry.key);
   }
   gone.release(arena_);
@@ -159,7 +157,7 @@ void EdgeStore::detach(NodeNumber node) noexcept {
     if (from == node) continue;  // a self-loop leaves with the node's own group
     TargetList<float>& edges = edge_groups_[slots_[from].edge_group].targets;
     edges.erase_at(edges.find(node));
-    --slots_[node].refs;
+    lose_entry(node, false);  // the node's own reverse list goes below
   }
   const std::uint32_t own = slots_[node].edge_group;
   if (own != kNone) {
@@ -183,8 +181,7 @@ void EdgeStore::erase_twin(std::vector<Group>& groups, std::uint32_t Slot::* lin
   const std::uint32_t pos = targets.find(to);
   if (pos != kNone) {
     targets.erase_at(pos);
-    --slots_[to].refs;
-    if constexpr (std::is_same_v<Group, EdgeGroup>) slots_[to].incoming_stale = true;
+    lose_entry(to, std::is_same_v<Group, EdgeGroup>);
   }
   if (targets.empty()) remove_group(groups, link, group);  // `from` keeps its other group
 }
@@ -218,7 +215,7 @@ std::uint32_t EdgeStore::add_group(std::vector<Group>& groups, std::uint32_t Slo
   if constexpr (kEdges) {
     link_new_edge(from, to);
   } else {
-    ++slots_[to].refs;
+    gain_entry(to);
   }
   return added;
 }
@@ -234,7 +231,7 @@ EdgeStore::Change EdgeStore::put_deleted_edge(NodeNumber from, NodeNumber to) {
     TargetList<NoValue>& targets = deleted_groups_[group].targets;
     if (targets.find(to) != kNone) return {};
     targets.push(to, NoValue{}, arena_);
-    ++slots_[to].refs;
+    gain_entry(to);
     return {Change::Kind::kAppend, true, group, targets.size() - 1};
   }
   return {Change::Kind::kNewGroup, true,
@@ -248,11 +245,10 @@ template <class Group>
 void EdgeStore::take_back_entry(std::vector<Group>& groups, const Change& change) noexcept {
   auto& targets = groups[change.group].targets;
   assert(change.pos + 1 == targets.size());
-  Slot& to = slots_[targets.at(change.pos).key];
+  const NodeNumber to = targets.at(change.pos).key;
   targets.erase_at(change.pos);
-  --to.refs;
   // The reverse entry stays behind, stale, as after any edge removal.
-  if constexpr (std::is_same_v<Group, EdgeGroup>) to.incoming_stale = true;
+  lose_entry(to, std::is_same_v<Group, EdgeGroup>);
 }
 
 void EdgeStore::take_back(const Change& change) noexcept {
@@ -375,7 +371,7 @@ void EdgeStore::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
   TargetList<NoValue>& targets = deleted_groups_[group].targets;
   if (targets.find(to) != kNone) return;
   targets.push(to, NoValue{}, arena_);
-  ++slots_[to].refs;
+  gain_entry(to);
 }
 
 // Sizes every reverse list exactly from the in-degrees counted while loading,
@@ -400,7 +396,7 @@ void EdgeStore::finish_loading() {
       if (const auto* later = list_ahead.next()) {
         __builtin_prefetch(slots_[later->key].incoming.end());
       }
-      slots_[entry.key].incoming.push_reserved(group.from, NoValue{});
+      list_source(entry.key, group.from);
     }
   }
 }

@@ -152,20 +152,21 @@ class EdgeStore {
  private:
   // Per interned id. The invariants, which consistent() checks:
   // - `refs` counts the target entries, in edge and deleted-edge groups, that
-  //   name this node; a slot in use has refs > 0 or a group of its own, and is
-  //   released the moment it has neither (release_if_unused, called by every
-  //   step that lowers either).
+  //   name this node (gain_entry and lose_entry are its only writers); a slot in
+  //   use has refs > 0 or a group of its own, and is released the moment it has
+  //   neither (release_if_unused, called by every step that lowers either).
   // - A free slot has no groups, no reverse list, and is named by nothing; its
   //   `refs` is then the link to the next free slot (free_head_ is the first),
   //   and free_slots_ counts them. The id index holds exactly the slots in use.
   // - `edge_group` / `deleted_group` is the node's group position, and the
   //   group's `from` is the node.
-  // - `incoming` lists the `from` nodes with an edge to this node. Removing an
-  //   edge leaves its entry behind and marks the list stale, so removals stay
-  //   O(1); a stale list is compacted before it grows or is walked. A stale entry
-  //   may name a slot that has been freed, or freed and reused; the compaction
-  //   checks every entry against the groups, so neither matters. A list not
-  //   marked stale has exactly one entry per edge into the node.
+  // - `incoming` lists the `from` nodes with an edge to this node (list_source
+  //   adds to it, lose_entry marks it stale, compact_incoming and release_if_unused
+  //   rewrite it). Removing an edge leaves its entry behind and marks the list stale, so removals
+  //   stay O(1); a stale list is compacted before it grows or is walked. A stale entry may name a
+  //   slot that has been freed, or freed and reused; the compaction checks every entry against the
+  //   groups, so neither matters. A list not marked stale has exactly one entry per edge into the
+  //   node.
   struct Slot {
     NodeId id;
     TargetList<NoValue, false> incoming;
@@ -192,10 +193,25 @@ class EdgeStore {
     if (incoming.size() == incoming.capacity()) make_room_incoming(to);
   }
   void make_room_incoming(NodeNumber to);
-  // Counts and lists the reverse entry of an edge just added, after reserve_incoming.
-  void link_new_edge(NodeNumber from, NodeNumber to) noexcept {
-    ++slots_[to].refs;
+  // The writers of a slot's count and reverse list, which every step that adds
+  // or removes a target entry goes through (the puts, the erasures, the
+  // batches, undoing and loading):
+  // - an entry naming `to` joined a group;
+  void gain_entry(NodeNumber to) noexcept { ++slots_[to].refs; }
+  // - an entry naming `to` left one; an edge's reverse entry (`listed`) stays
+  //   behind, stale, for a later compaction, so that removals stay O(1);
+  void lose_entry(NodeNumber to, bool listed) noexcept {
+    --slots_[to].refs;
+    if (listed) slots_[to].incoming_stale = true;
+  }
+  // - `to`'s reverse list names `from`, in room reserved before;
+  void list_source(NodeNumber to, NodeNumber from) noexcept {
     slots_[to].incoming.push_reserved(from, NoValue{});
+  }
+  // - and both at once, for an edge just added.
+  void link_new_edge(NodeNumber from, NodeNumber to) noexcept {
+    gain_entry(to);
+    list_source(to, from);
   }
   // Edge and deleted-edge groups share their bookkeeping; `link` is the slot's
   // field that points at the node's group of that kind.
@@ -279,7 +295,7 @@ class EdgeStore {
   targets.push(to, weight, arena_);
   mark.group = group + 1;
   ++mark.count;
-  ++slots_[to].refs;
+  gain_entry(to);
 }
 
 // Inline: add_edge and every row of add_edges take it, and it is most of what

@@ -231,7 +231,6 @@ class EdgeStore::Batch {
     touched_.reserve(starts_.back());
     written_ = true;
     Mark* const marks = s_.marks_.data();
-    Slot* const slots = s_.slots_.data();
     for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
       TargetList<float>& targets = targets_of(r);
       const std::uint32_t former = targets.size();
@@ -261,7 +260,7 @@ class EdgeStore::Batch {
         } else {
           targets.push(row.to, row.weight, s_.arena_);
         }
-        ++slots[row.to].refs;
+        s_.gain_entry(row.to);
         ++mark.count;
       }
     }
@@ -291,12 +290,11 @@ class EdgeStore::Batch {
   // A group's new edges are its entries past its former size, in the order
   // its rows appended them.
   void write_reverse() noexcept {
-    Slot* const slots = s_.slots_.data();
     for (std::uint32_t r = 0; r < ranked_.size(); ++r) {
       const NodeNumber from = ranked_[r];
       const TargetList<float>& targets = targets_of(r);
       for (std::uint32_t pos = former_sizes_[r]; pos < targets.size(); ++pos) {
-        slots[targets.at(pos).key].incoming.push_reserved(from, NoValue{});
+        s_.list_source(targets.at(pos).key, from);
       }
     }
   }
@@ -329,7 +327,7 @@ class EdgeStore::Batch {
       TargetList<float>& targets = targets_of(r);
       while (targets.size() > former_sizes_[r]) {
         const std::uint32_t pos = targets.size() - 1;
-        --s_.slots_[targets.at(pos).key].refs;
+        s_.lose_entry(targets.at(pos).key, false);  // not listed yet
         targets.erase_at(pos);
       }
     }
