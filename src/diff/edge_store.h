@@ -155,9 +155,10 @@ class EdgeStore {
   //   may name a slot that has been freed, or freed and reused; the compaction
   //   checks every entry against the groups, so neither matters. A list not
   //   marked stale has exactly one entry per edge into the node.
+  using IncomingList = TargetList<NoValue, false>;
   struct Slot {
     NodeId id;
-    TargetList<NoValue, false> incoming;
+    IncomingList incoming;
     std::uint32_t edge_group = kNone;
     std::uint32_t deleted_group = kNone;
     std::uint32_t refs = 0;
