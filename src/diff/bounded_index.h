@@ -46,6 +46,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "diff/huge_pages.h"
 #include "diff/node_id.h"
 #include "diff/probe_count.h"
 #include "diff/raw_blocks.h"
@@ -259,10 +260,15 @@ class BoundedIndex {
     found.bucket->values[found.lane] = pos + 1;
   }
 
-  // Room for `count` keys in all without growing.
+  // Room for `count` keys in all without growing. A table sized ahead is about
+  // to be filled, so its buckets are advised as huge pages; those of an empty
+  // table are still untouched then, since calloc does not write a fresh block.
   template <class KeyAt>
   void reserve(std::size_t count, const KeyAt& key_at) {
-    if (!tree_ && count > max_used_) grow(count, false, key_at);
+    if (!tree_ && count > max_used_) {
+      grow(count, false, key_at);
+      if (buckets_) advise_huge_pages(buckets_, std::size_t{count_} * sizeof(Bucket));
+    }
   }
 
   // Forgets every key; the buckets and the key stay.

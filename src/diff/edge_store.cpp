@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "diff/entries_ahead.h"
+#include "diff/huge_pages.h"
 
 namespace kovra {
 
@@ -303,21 +304,25 @@ std::size_t EdgeStore::heap_bytes() const noexcept {
 
 // Every group interns its `from` id, so a section's count of groups is how many
 // ids it names at least: the index and the slots are sized for them once, rather
-// than grown a step at a time while the section loads. The count is bounded by
-// the input's length, like every reservation of the reader.
+// than grown a step at a time while the section loads, and being filled at once
+// they may take huge pages. The count is bounded by the input's length, like
+// every reservation of the reader.
 void EdgeStore::reserve_ids(std::size_t count) {
   slots_.reserve(slots_.size() + count);
+  advise_huge_pages(slots_.data(), slots_.capacity() * sizeof(Slot));
   marks_.reserve(slots_.size() + count);
   index_.reserve(std::size_t{index_.size()} + count, slot_id());
 }
 
 void EdgeStore::reserve_edge_groups(std::size_t count) {
   edge_groups_.reserve(edge_groups_.size() + count);
+  advise_huge_pages(edge_groups_.data(), edge_groups_.capacity() * sizeof(EdgeGroup));
   reserve_ids(count);
 }
 
 void EdgeStore::reserve_deleted_groups(std::size_t count) {
   deleted_groups_.reserve(deleted_groups_.size() + count);
+  advise_huge_pages(deleted_groups_.data(), deleted_groups_.capacity() * sizeof(DeletedGroup));
   reserve_ids(count);
 }
 
@@ -375,9 +380,16 @@ void EdgeStore::load_deleted_edge(std::uint32_t group, const NodeId& to_id) {
 }
 
 // Sizes every reverse list exactly from the in-degrees counted while loading,
-// then fills them: cheaper than growing them edge by edge.
+// then fills them: cheaper than growing them edge by edge. Their blocks are
+// known before any is taken, so they come from one chunk of the arena, which
+// may take huge pages, rather than from a chunk at a time.
 void EdgeStore::finish_loading() {
   marks_.resize(slots_.size());
+  std::size_t list_bytes = 0;
+  for (const Mark& mark : marks_) {
+    if (mark.count != 0) list_bytes += IncomingList::arena_bytes(mark.count);
+  }
+  arena_.reserve(list_bytes);
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     slots_[i].incoming.release(arena_);
     slots_[i].incoming_stale = false;

@@ -161,15 +161,17 @@ class EdgeStore {
   // - `edge_group` / `deleted_group` is the node's group position, and the
   //   group's `from` is the node.
   // - `incoming` lists the `from` nodes with an edge to this node (list_source
-  //   adds to it, lose_entry marks it stale, compact_incoming and release_if_unused
-  //   rewrite it). Removing an edge leaves its entry behind and marks the list stale, so removals
-  //   stay O(1); a stale list is compacted before it grows or is walked. A stale entry may name a
-  //   slot that has been freed, or freed and reused; the compaction checks every entry against the
-  //   groups, so neither matters. A list not marked stale has exactly one entry per edge into the
-  //   node.
+  //   adds to it, lose_entry marks it stale, compact_incoming and
+  //   release_if_unused rewrite it). Removing an edge leaves its entry behind
+  //   and marks the list stale, so removals stay O(1); a stale list is
+  //   compacted before it grows or is walked. A stale entry may name a slot
+  //   that has been freed, or freed and reused; the compaction checks every
+  //   entry against the groups, so neither matters. A list not marked stale
+  //   has exactly one entry per edge into the node.
+  using IncomingList = TargetList<NoValue, false>;
   struct Slot {
     NodeId id;
-    TargetList<NoValue, false> incoming;
+    IncomingList incoming;
     std::uint32_t edge_group = kNone;
     std::uint32_t deleted_group = kNone;
     std::uint32_t refs = 0;

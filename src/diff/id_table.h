@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diff/bounded_index.h"
+#include "diff/huge_pages.h"
 #include "diff/node_id.h"
 
 namespace kovra {
@@ -77,9 +78,11 @@ class IdTable {
     return true;
   }
 
-  // Room for `count` more entries without growing.
+  // Room for `count` more entries without growing: a document's reader sizes
+  // the table once, and fills it at once.
   void reserve(std::size_t count) {
     entries_.reserve(entries_.size() + count);
+    advise_huge_pages(entries_.data(), entries_.capacity() * sizeof(Entry));
     index_.reserve(entries_.size() + count, key_at());
   }
 

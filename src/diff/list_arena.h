@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "diff/huge_pages.h"
 #include "diff/raw_blocks.h"
 
 namespace kovra {
@@ -64,6 +65,15 @@ class ListArena {
     std::memcpy(grown, block, bytes);
     push_free(block, c);
     return grown;
+  }
+
+  // Room for `bytes` of blocks (class sizes) in the current chunk, in a chunk
+  // of its own if need be: a loader that knows what its lists will take asks
+  // once, and a chunk filled at once may take huge pages.
+  void reserve(std::size_t bytes) {
+    if (static_cast<std::size_t>(end_ - next_) >= bytes) return;
+    add_chunk(bytes);
+    advise_huge_pages(next_, bytes);
   }
 
   void release(void* block, std::size_t bytes) noexcept {

@@ -75,6 +75,13 @@ class TargetList {
     return kNone;
   }
 
+  // The arena block that an empty list takes for `count` entries (reserve()),
+  // or 0 when so many take a malloc block of their own.
+  static std::size_t arena_bytes(std::uint32_t count) noexcept {
+    const std::size_t wanted = bytes(std::max(count, kFirstCapacity));
+    return wanted <= ListArena::kLargest ? ListArena::class_size(wanted) : 0;
+  }
+
   // Makes room for `extra` more entries in the array. Small blocks take the
   // arena's size classes, from kFirstCapacity entries up: a list that grows one
   // entry at a time doubles, so each entry is copied about once, at the price of
@@ -202,10 +209,8 @@ class TargetList {
   [[gnu::noinline]] void resize(std::uint32_t extra, ListArena& arena) {
     if (extra > kMaxSize - size_) throw std::bad_alloc();
     const std::uint32_t needed = size_ + extra;
-    std::size_t grown = bytes(std::max(needed, kFirstCapacity));
-    if (grown <= ListArena::kLargest) {
-      grown = ListArena::class_size(grown);
-    } else {
+    std::size_t grown = arena_bytes(needed);
+    if (grown == 0) {
       grown = bytes(std::max(needed, std::min(kMaxSize, capacity_ + capacity_ / 2)));
       if (bytes(capacity_) > ListArena::kLargest) {
         void* moved = realloc_block(entries_, grown);

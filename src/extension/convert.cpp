@@ -5,9 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "diff/huge_pages.h"
 
 namespace kovra::ext {
 
@@ -262,20 +260,8 @@ OwnedRef node_update_to_dict(const NodeUpdate& update) {
 
 OwnedRef new_bytes(std::size_t size) {
   OwnedRef bytes = created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // A large document is written once into fresh pages, and faulting them in 4 KiB
-  // at a time costs a writer about a third of its time (W5's to_bytes row in
-  // benchmarks/README.md): the kernel is asked for huge pages where they fit.
-  // Only the whole 2 MiB pages inside the object are advised, so nothing else
-  // shares the advice; a kernel without transparent huge pages ignores it.
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  if (size >= 2 * kHugePage) {
-    const auto start = reinterpret_cast<std::uintptr_t>(PyBytes_AS_STRING(bytes.get()));
-    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
-#endif
+  // A large document is written once into fresh pages: see diff/huge_pages.h.
+  fault_in_huge_pages(PyBytes_AS_STRING(bytes.get()), size);
   return bytes;
 }
 
