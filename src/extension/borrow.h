@@ -2,6 +2,7 @@
 // the flag together and gives both back when it dies, on every path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -22,10 +23,21 @@ template <bool Exclusive>
 class BorrowGuard {
  public:
   BorrowGuard(BorrowGuard&& other) noexcept
-      : instance_(std::exchange(other.instance_, nullptr)), ref_(std::move(other.ref_)) {}
+      : instance_(std::exchange(other.instance_, nullptr)),
+        ref_(std::move(other.ref_))
+#ifdef KOVRA_CHECK_INVARIANTS
+        ,
+        size_before_(other.size_before_)
+#endif
+  {
+  }
   BorrowGuard& operator=(BorrowGuard&&) = delete;
   ~BorrowGuard() {
     if (instance_ == nullptr) return;
+#ifdef KOVRA_CHECK_INVARIANTS
+    // Every call on a diff, read or write, ends here, on every path (instance.h).
+    check_rules_after_call(*instance_, size_before_);
+#endif
     if constexpr (Exclusive) {
       instance_->borrow_flag = 0;
     } else {
@@ -43,6 +55,9 @@ class BorrowGuard {
 
   PyGraphDiffObject* instance_;
   OwnedRef ref_;  // dropped after the destructor body has given the flag back
+#ifdef KOVRA_CHECK_INVARIANTS
+  std::size_t size_before_ = instance_->diff.rules_size();
+#endif
 };
 
 using SharedBorrow = BorrowGuard<false>;
