@@ -229,6 +229,11 @@ reads = {
     "new_or_updated_edges": lambda d: len(d.new_or_updated_edges()),
 }
 
+# Blocks of 4 KiB or more from fresh address space, so that whether applying runs out
+# does not depend on what earlier calls left free in the heap.
+import ctypes
+ctypes.CDLL(None).mallopt(-3, 4096)  # M_MMAP_THRESHOLD
+
 def start():
     # Past the size at which the id index stays in cache: from there, edge calls
     # without a read between them log their rows.
@@ -255,8 +260,6 @@ write(diff, logged)  # the write that ran out, now with room
 failures = {}
 row = logged + 1
 for name, read in reads.items():
-    # Enough rows that applying them needs blocks past the mmap threshold, which only
-    # fresh address space can give.
     for _ in range(10_000):
         write(diff, row)
         write(twin, row)

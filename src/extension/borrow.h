@@ -23,14 +23,7 @@ template <bool Exclusive>
 class BorrowGuard {
  public:
   BorrowGuard(BorrowGuard&& other) noexcept
-      : instance_(std::exchange(other.instance_, nullptr)),
-        ref_(std::move(other.ref_))
-#ifdef KOVRA_CHECK_INVARIANTS
-        ,
-        size_before_(other.size_before_)
-#endif
-  {
-  }
+      : instance_(std::exchange(other.instance_, nullptr)), ref_(std::move(other.ref_)) {}
   BorrowGuard& operator=(BorrowGuard&&) = delete;
   ~BorrowGuard() {
     if (instance_ == nullptr) return;
@@ -56,7 +49,9 @@ class BorrowGuard {
   PyGraphDiffObject* instance_;
   OwnedRef ref_;  // dropped after the destructor body has given the flag back
 #ifdef KOVRA_CHECK_INVARIANTS
-  std::size_t size_before_ = instance_->diff.rules_size();
+  // A guard moves only on its way to the call, before the diff changes, so the
+  // size it is measured at is the same in every copy.
+  std::size_t size_before_ = instance_ != nullptr ? instance_->diff.rules_size() : 0;
 #endif
 };
 

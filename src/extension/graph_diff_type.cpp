@@ -321,9 +321,6 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       decoded = deserialize_graph_diff(document);
     }
     if (!decoded) return PendingError::lazy(PyExc_Exception, kDeserializeFailed);
-#ifdef KOVRA_CHECK_INVARIANTS
-    check_rules(*decoded);
-#endif
     auto instance = new_instance(graph_diff_type(), std::move(*decoded));
     if (!instance) {
       PendingError error = instance.take_error();
@@ -332,6 +329,9 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       PyErr_Print();
       throw InternalFault(kInstanceCreationFailed);
     }
+#ifdef KOVRA_CHECK_INVARIANTS
+    check_rules(*reinterpret_cast<PyGraphDiffObject*>(instance->get()));
+#endif
     return std::move(*instance);
   });
 }

@@ -50,16 +50,20 @@ namespace {
 // work since the last check reaches 1/kCheckedShare of what that check walked,
 // so that checking costs at most kCheckedShare units a call, amortised, and a
 // test that builds a million edges stays fast. A call counts as one unit, a
-// bulk call as the rows by which it changed the diff's size.
-constexpr std::size_t kAlwaysChecked = 4096;
-constexpr std::size_t kCheckedShare = 64;
+// bulk call as the rows by which it changed the diff's size. (What other
+// choices cost the sanitizers' run: docs/design.md.)
+constexpr std::size_t kAlwaysChecked = 1024;
+constexpr std::size_t kCheckedShare = 32;
 
 }  // namespace
 
-void check_rules(const GraphDiff& diff) noexcept {
+void check_rules(PyGraphDiffObject& instance) noexcept {
+  const std::size_t walked = instance.diff.rules_work();
+  instance.unchecked_work = 0;
+  instance.checked_work = walked > kAlwaysChecked ? walked : 0;
   const char* rule = nullptr;
   try {
-    rule = diff.broken_rule();
+    rule = instance.diff.broken_rule();
   } catch (const std::bad_alloc&) {
     return;  // no room for the check's scratch: this one is skipped
   }
@@ -74,11 +78,7 @@ void check_rules_after_call(PyGraphDiffObject& instance, std::size_t size_before
   const std::size_t size = instance.diff.rules_size();
   const std::size_t work = size > size_before ? size - size_before : size_before - size;
   instance.unchecked_work += work > 0 ? work : 1;
-  if (instance.unchecked_work < instance.checked_work / kCheckedShare) return;
-  const std::size_t walked = instance.diff.rules_work();
-  instance.unchecked_work = 0;
-  instance.checked_work = walked > kAlwaysChecked ? walked : 0;
-  check_rules(instance.diff);
+  if (instance.unchecked_work >= instance.checked_work / kCheckedShare) check_rules(instance);
 }
 
 #endif

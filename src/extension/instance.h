@@ -34,7 +34,8 @@ struct PyGraphDiffObject {
 // printed and the process aborts, so that no test run can miss it.
 // `size_before`: the diff's rules_size() when the call took its borrow.
 void check_rules_after_call(PyGraphDiffObject& instance, std::size_t size_before) noexcept;
-void check_rules(const GraphDiff& diff) noexcept;
+// At once, whatever the schedule; the next calls count from here.
+void check_rules(PyGraphDiffObject& instance) noexcept;
 #endif
 
 // The class, recorded once module initialisation has created it; null before.
