@@ -206,6 +206,85 @@ result = (outcomes, counts, diff.to_bytes() == written, printed.getvalue())
     assert unchanged
 
 
+# Edge rows logged rather than applied at once: the log runs out of memory as it grows,
+# then each read or delete_node that applies it runs out under limits raised a little at
+# a time. The call that ran out raises; its rows stay pending, none lost or applied
+# twice, and the same call later gives what a diff that never ran out gives.
+@pytest.mark.parametrize("write", ["add_edge", "delete_edge", "add_edges"])
+def test_pending_rows_under_a_limit(write):
+    result = support.run_child(
+        """
+def key(i):
+    return i.to_bytes(16, "little")
+writes = {
+    "add_edge": lambda d, i: d.add_edge(key(i % 3000), key(10**6 + i), 0.5),
+    "delete_edge": lambda d, i: d.delete_edge(key(i % 3000), key(10**6 + i)),
+    "add_edges": lambda d, i: d.add_edges([key(i % 3000)], [key(10**6 + i)], [0.5]),
+}
+write = writes[payload]
+reads = {
+    "num_edges": lambda d: d.num_edges(),
+    "to_bytes": lambda d: d.to_bytes(),
+    "delete_node": lambda d: d.delete_node(key(7)),
+    "new_or_updated_edges": lambda d: len(d.new_or_updated_edges()),
+}
+
+# Blocks of 4 KiB or more from fresh address space, so that whether applying runs out
+# does not depend on what earlier calls left free in the heap.
+import ctypes
+ctypes.CDLL(None).mallopt(-3, 4096)  # M_MMAP_THRESHOLD
+
+def start():
+    # Past the size at which the id index stays in cache: from there, edge calls
+    # without a read between them log their rows.
+    d = PyGraphDiff()
+    d.add_edges([key(i % 3000) for i in range(40_000)], [key(i) for i in range(40_000)], [1.0] * 40_000)
+    d.num_edges()
+    return d
+
+diff, twin = start(), start()
+limit_memory(256 * 1024)
+logged = 0
+while True:
+    try:
+        write(diff, logged)
+    except MemoryError:
+        break
+    logged += 1
+    assert logged < 10**6, "memory never ran out"
+lift_limit()
+for i in range(logged + 1):
+    write(twin, i)
+write(diff, logged)  # the write that ran out, now with room
+
+failures = {}
+row = logged + 1
+for name, read in reads.items():
+    for _ in range(10_000):
+        write(diff, row)
+        write(twin, row)
+        row += 1
+    failures[name] = 0
+    for step in range(1, 1000):
+        limit_memory(step * 32 * 1024)
+        try:
+            got = read(diff)
+        except MemoryError:
+            lift_limit()
+            failures[name] += 1
+            continue
+        lift_limit()
+        break
+    assert got == read(twin), name
+    assert diff.to_bytes() == twin.to_bytes(), name
+result = (logged > 0, failures)
+""",
+        payload=write,
+    )
+    logged, failures = result
+    assert logged and all(failures.values()), result
+
+
 BULK_CALLS = ["add_edges lists", "add_edges buffers", "delete_edges", "delete_nodes", "add_nodes"]
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the C++ tests and the whole pytest suite against a build instrumented with
-# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer. Exits non-zero on any
-# test failure or sanitizer report.
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the module's with the
+# diff's rules checked after every call. Exits non-zero on any test failure, sanitizer
+# report or broken rule.
 #
 #   tools/sanitize.sh              everything
 #   tools/sanitize.sh -k leaks     extra arguments go to pytest
@@ -31,10 +32,12 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== module built with the sanitizers, installed beside the normal one"
 # A target folder rather than a second virtualenv: the build needs nothing new, and
-# PYTHONPATH puts this copy ahead of the one installed in the virtualenv.
+# PYTHONPATH puts this copy ahead of the one installed in the virtualenv. This copy
+# also checks the diff's rules after every call on it and aborts on a broken one
+# (KOVRA_CHECK_INVARIANTS), so the whole suite runs against those checks.
 "$PY" -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps --upgrade \
   --target "$SITE" -Ccmake.define.KOVRA_SANITIZE=ON -Ccmake.define.KOVRA_WERROR=OFF \
-  -Cbuild-dir="$OUT/module" .
+  -Ccmake.define.KOVRA_CHECK_INVARIANTS=ON -Cbuild-dir="$OUT/module" .
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
 UBSAN_LIB="$(g++ -print-file-name=libubsan.so)"

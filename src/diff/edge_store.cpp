@@ -469,15 +469,26 @@ const char* EdgeStore::broken_rule() const {
       }
     }
   }
+  // Every reverse entry as (to, from), sorted, so that each edge is looked up
+  // rather than searched for: debug builds run this check after every call, and
+  // a scan of the target's list per edge would cost a hub's in-degree squared.
+  std::vector<std::pair<NodeNumber, NodeNumber>> reverse;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].free) continue;
+    for (const auto& entry : slots_[i].incoming) {
+      reverse.emplace_back(static_cast<NodeNumber>(i), entry.key);
+    }
+  }
+  std::sort(reverse.begin(), reverse.end());
   for (std::size_t g = 0; g < edge_groups_.size(); ++g) {
     const EdgeGroup& group = edge_groups_[g];
     if (slots_[group.from].edge_group != g) return "an edge group's `from` points back at it";
     for (std::uint32_t p = 0; p < group.targets.size(); ++p) {
       const NodeNumber to = group.targets.at(p).key;
       if (group.targets.find(to) != p) return "an edge group's targets are unique and indexed";
-      bool listed = false;
-      for (const auto& entry : slots_[to].incoming) listed = listed || entry.key == group.from;
-      if (!listed) return "every edge is in its target's reverse list";
+      if (!std::binary_search(reverse.begin(), reverse.end(), std::pair(to, group.from))) {
+        return "every edge is in its target's reverse list";
+      }
     }
   }
   for (std::size_t g = 0; g < deleted_groups_.size(); ++g) {

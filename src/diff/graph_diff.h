@@ -121,12 +121,27 @@ class GraphDiff {
   // The first rule found broken, by name, or nullptr.
   const char* broken_rule() const {
     if (const char* rule = edges_.broken_rule()) return rule;
+    if (const char* rule = pending_.broken_rule()) return rule;
     if (!pending_.adds_avoid([this](const NodeId& id) { return deleted_nodes_.contains(id); })) {
       return "no pending added edge names a node marked deleted";
     }
     return nullptr;
   }
   bool consistent() const { return broken_rule() == nullptr; }
+  // For builds that check the rules after every call, which schedule the check
+  // by these; neither applies the pending rows. The size in interned ids, groups
+  // and pending rows, at once; and what broken_rule() walks, the target entries
+  // too, by a walk over the groups.
+  std::size_t rules_size() const noexcept {
+    return edges_.live_slots() + edges_.edge_groups().size() + edges_.deleted_groups().size() +
+           pending_.size();
+  }
+  std::size_t rules_work() const noexcept {
+    std::size_t work = rules_size();
+    for (const EdgeGroup& group : edges_.edge_groups()) work += group.targets.size();
+    for (const DeletedGroup& group : edges_.deleted_groups()) work += group.targets.size();
+    return work;
+  }
   // Interned ids currently in use; for tests.
   std::size_t live_slots() const {
     settle();

@@ -111,6 +111,22 @@ class PendingEdges {
     }
   }
 
+  // The log's own rules, for consistency checks: the first found broken, or nullptr.
+  const char* broken_rule() const noexcept {
+    if (to_.size() != size() || weights_.size() != size())
+      return "the log's columns have a row each";
+    if (capacity_ > from_.capacity() || capacity_ > to_.capacity() ||
+        capacity_ > weights_.capacity()) {
+      return "the log's room is in every column";
+    }
+    if (!std::is_sorted(deletions_.begin(), deletions_.end()) ||
+        std::adjacent_find(deletions_.begin(), deletions_.end()) != deletions_.end() ||
+        (!deletions_.empty() && deletions_.back() >= size())) {
+      return "the deletion rows' places ascend within the log";
+    }
+    return nullptr;
+  }
+
   // Every row keeps both ends apart from `deleted` (an add row, that is, never
   // names a node marked deleted); for consistency checks.
   template <class Deleted>

@@ -2,6 +2,7 @@
 // the flag together and gives both back when it dies, on every path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -26,6 +27,10 @@ class BorrowGuard {
   BorrowGuard& operator=(BorrowGuard&&) = delete;
   ~BorrowGuard() {
     if (instance_ == nullptr) return;
+#ifdef KOVRA_CHECK_INVARIANTS
+    // Every call on a diff, read or write, ends here, on every path (instance.h).
+    check_rules_after_call(*instance_, size_before_);
+#endif
     if constexpr (Exclusive) {
       instance_->borrow_flag = 0;
     } else {
@@ -43,6 +48,11 @@ class BorrowGuard {
 
   PyGraphDiffObject* instance_;
   OwnedRef ref_;  // dropped after the destructor body has given the flag back
+#ifdef KOVRA_CHECK_INVARIANTS
+  // A guard moves only on its way to the call, before the diff changes, so the
+  // size it is measured at is the same in every copy.
+  std::size_t size_before_ = instance_ != nullptr ? instance_->diff.rules_size() : 0;
+#endif
 };
 
 using SharedBorrow = BorrowGuard<false>;

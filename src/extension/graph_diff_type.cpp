@@ -329,6 +329,9 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       PyErr_Print();
       throw InternalFault(kInstanceCreationFailed);
     }
+#ifdef KOVRA_CHECK_INVARIANTS
+    check_rules(*reinterpret_cast<PyGraphDiffObject*>(instance->get()));
+#endif
     return std::move(*instance);
   });
 }
