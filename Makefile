@@ -121,7 +121,7 @@ fuzz: deps
 
 fuzz-ci: deps
 	bash tools/ensure_clang.sh
-	PYTHON=$(PY) bash fuzz/run.sh 40
+	PYTHON=$(PY) bash fuzz/run.sh 25
 
 bench: deps
 	$(PIP) install -q --no-build-isolation -Cbuild-dir=$(MODULE_BUILD) .

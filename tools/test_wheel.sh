@@ -52,7 +52,12 @@ extras="test"
 echo "== pytest against the installed wheel"
 cd "$work"
 status=0
+# The two longest property runs test the core's logic, which `make test` runs on the
+# same code; a wheel is here for its packaging and the binding, so they are left out
+# to keep CI within its time.
 "$py" -m pytest -p no:cacheprovider --rootdir "$root" "$root/tests" \
+  --deselect tests/test_stateful.py::TestGraphDiffMachine::runTest \
+  --deselect tests/test_hostile_documents.py::test_every_single_byte_change \
   | tee "$work/pytest.log" || status=$?
 grep -q "^kovra_api: $work/venv/lib/" "$work/pytest.log" || {
   echo "test_wheel.sh: pytest did not import the installed wheel" >&2
