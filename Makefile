@@ -138,6 +138,17 @@ sweep: deps
 	cmake --build build/tools -j $(JOBS) --target sweep_float32
 	build/tools/tools/sweep_float32
 
+# Line and branch coverage of src/diff by the C++ tests and the fuzz corpus replays, from
+# a gcc --coverage build in build/coverage: figures per file, then the total and the
+# unreached lines (by function) of the files COVERAGE_FOCUS names; tools/coverage.sh
+# says the default and where the annotated report goes.
+COVERAGE_PINS = $(shell $(PY) -c 'import shlex, tomllib; \
+  print(" ".join(map(shlex.quote, tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["coverage"])))')
+.PHONY: coverage
+coverage: build-deps
+	$(PIP) install -q $(COVERAGE_PINS)
+	PYTHON=$(PY) JOBS=$(JOBS) bash tools/coverage.sh
+
 # Formatting and lint, with the tool versions pinned in pyproject.toml's `lint` extra.
 # `make format` rewrites the files; `make lint` fails on any difference or finding.
 CPP_SOURCES = $(shell find src tests/cpp fuzz tools -name '*.cpp' -o -name '*.h' | sort)
