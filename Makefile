@@ -26,7 +26,7 @@ MODULE_BUILD := build/module$(SUFFIX)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
 .PHONY: demo test test-cpp test-python test-types test-js venv build-deps deps editable wheel test-wheel \
-	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format view
+	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format view help
 
 # The module is built in build/demo, kept between runs, so that a second `make demo`
 # compiles only what changed (pip's own build would start from nothing each time).
@@ -163,6 +163,13 @@ lint: lint-deps
 	bash tools/ensure_debian_package.sh tsc node-typescript
 	for f in $(JS_SOURCES); do node --check $$f || exit 1; done
 	tsc -p js/tsconfig.json
+
+# The command table of HACKING.md, its one home, without its markup.
+help:
+	@echo "make TARGET [PYTHON_VERSION=3.13] [JOBS=n]; HACKING.md says more of each:"
+	@awk -F'|' '/^## / { on = ($$0 == "## Commands") } \
+	  on && /^[|] `make / { for (i = 2; i <= 4; i++) { gsub(/`|^ +| +$$/, "", $$i) } \
+	    printf "  %-22s %s%s\n", $$2, $$3, ($$4 == "" ? "" : " (" $$4 ")") }' HACKING.md
 
 clean:
 	rm -rf build build-* dist *.egg-info .pytest_cache .hypothesis
