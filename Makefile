@@ -26,7 +26,7 @@ MODULE_BUILD := build/module$(SUFFIX)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
 .PHONY: demo test test-cpp test-python test-types test-js venv build-deps deps editable wheel test-wheel \
-	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format view help
+	sanitize fuzz fuzz-ci bench bench-quick sweep clean lint-deps lint format view
 
 # The module is built in build/demo, kept between runs, so that a second `make demo`
 # compiles only what changed (pip's own build would start from nothing each time).
@@ -165,6 +165,7 @@ lint: lint-deps
 	tsc -p js/tsconfig.json
 
 # The command table of HACKING.md, its one home, without its markup.
+.PHONY: help
 help:
 	@echo "make TARGET [PYTHON_VERSION=3.13] [JOBS=n]; HACKING.md says more of each:"
 	@awk -F'|' '/^## / { on = ($$0 == "## Commands") } \
