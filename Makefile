@@ -175,5 +175,13 @@ lint: lint-deps
 	for f in $(JS_SOURCES); do node --check $$f || exit 1; done
 	tsc -p js/tsconfig.json
 
+# The command table of HACKING.md, its one home, without its markup.
+.PHONY: help
+help:
+	@echo "make TARGET [PYTHON_VERSION=3.13] [JOBS=n]; HACKING.md says more of each:"
+	@awk -F'|' '/^## / { on = ($$0 == "## Commands") } \
+	  on && /^[|] `make / { for (i = 2; i <= 4; i++) { gsub(/`|^ +| +$$/, "", $$i) } \
+	    printf "  %-22s %s%s\n", $$2, $$3, ($$4 == "" ? "" : " (" $$4 ")") }' HACKING.md
+
 clean:
 	rm -rf build build-* dist *.egg-info .pytest_cache .hypothesis

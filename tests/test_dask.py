@@ -86,7 +86,7 @@ def run_script(folder, source):
 
 
 def test_readme_recipe_as_printed(tmp_path):
-    pool_block, dask_block = readme_blocks("More than one process")
+    *_, pool_block, dask_block = readme_blocks("More than one process")  # after the sample stream
     by_pool, by_dask = run_script(tmp_path, STREAM + pool_block + dask_block + textwrap.dedent("""
         if __name__ == "__main__":
             import pickle, sys

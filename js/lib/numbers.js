@@ -9,9 +9,6 @@
 
 import * as layoutJs from "./layout.js";
 
-// Each import is read once into a module constant: an imported binding is read through
-// its module's cell and checked for initialization at every use, which costs the hot
-// loops (docs/design.md, "The JavaScript reader and writer").
 const { fail } = layoutJs;
 
 /**

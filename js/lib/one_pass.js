@@ -9,9 +9,6 @@ import * as idsJs from "./ids.js";
 import * as recordJs from "./record.js";
 import * as columnsJs from "./columns.js";
 
-// Each import is read once into a module constant: an imported binding is read through
-// its module's cell and checked for initialization at every use, which costs the hot
-// loops (docs/design.md, "The JavaScript reader and writer").
 const { COUNT_BYTES, ID_BYTES, UTF8, WEIGHT_BYTES } = layoutJs;
 const { ID_TEXT_LENGTH, hasRepeatedRow, putIdTexts } = idsJs;
 const { otherRecord } = recordJs;

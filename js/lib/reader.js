@@ -14,9 +14,6 @@ import * as recordJs from "./record.js";
 import * as columnsJs from "./columns.js";
 import * as onePassJs from "./one_pass.js";
 
-// Each import is read once into a module constant: an imported binding is read through
-// its module's cell and checked for initialization at every use, which costs the hot
-// loops (docs/design.md, "The JavaScript reader and writer").
 const { COUNT_BYTES, DocumentError, ID_BYTES, TWO_32, WEIGHT_BYTES, asBytes, fail } = layoutJs;
 const { IdNumbers, idTexts } = idsJs;
 const { isUtf8, parseRecord } = recordJs;

@@ -11,9 +11,6 @@ import * as layoutJs from "./layout.js";
 import * as idsJs from "./ids.js";
 import * as numbersJs from "./numbers.js";
 
-// Each import is read once into a module constant: an imported binding is read through
-// its module's cell and checked for initialization at every use, which costs the hot
-// loops (docs/design.md, "The JavaScript reader and writer").
 const {
   DocumentError, FIELDS, FIELD_NUMBER, GREEN, KEY_FIRST, KEY_LAST, KEY_LENGTHS, KEY_MIDDLE, LABEL, RED, SHOW_LABEL,
   SIZE, URL, UTF8, fail,

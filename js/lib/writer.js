@@ -15,9 +15,6 @@ import * as layoutJs from "./layout.js";
 import * as idsJs from "./ids.js";
 import * as numbersJs from "./numbers.js";
 
-// Each import is read once into a module constant: an imported binding is read through
-// its module's cell and checked for initialization at every use, which costs the hot
-// loops (docs/design.md, "The JavaScript reader and writer").
 const {
   BLUE, COUNT_BYTES, FIELDS, GREEN, ID_BYTES, KEY_FIRST, KEY_LAST, KEY_LENGTHS, KEY_MIDDLE, LABEL, RED, SHOW_LABEL,
   SIZE, TWO_32, URL, UTF8, WEIGHT_BYTES, wordOf,

@@ -1,4 +1,6 @@
-"""What a typed user script does with kovra_api; `mypy --strict` must accept it."""
+"""What a typed user script does with kovra_api; `mypy --strict` must accept it, and it runs."""
+
+from __future__ import annotations  # NodeUpdate exists for type checkers only
 
 import uuid
 from typing import TYPE_CHECKING, assert_type
