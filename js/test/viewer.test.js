@@ -1,5 +1,5 @@
-// examples/web/ in headless Chromium, served by examples/web/serve.py as a person would
-// open it: the counts and sections of a small document, each message for its cause,
+// The viewer (src/kovra_tools/viewer/) in headless Chromium, served by `kovra view` (run
+// from the checkout's src/, so no build is needed) as a person would open it: the counts and sections of a small document, each message for its cause,
 // and a large document (generated here) that loads with the page answering throughout,
 // then is searched, paged to its end and drawn.
 import assert from "node:assert/strict";
@@ -21,10 +21,10 @@ const chromium = chromiumName();
 // main-thread task is measured and reported beside it.
 const PAGE_HEAP_BOUND = 32 * 1024 * 1024;
 
-// serve.py on a free port with `document`; resolves to its printed address.
+// `kovra view` on a free port with `document`; resolves to its printed address.
 function serve(document) {
-  const child = spawn("python3", [join(repo, "examples/web/serve.py"), document, "--port", "0"], {
-    stdio: ["ignore", "pipe", "pipe"],
+  const child = spawn("python3", ["-m", "kovra_tools", "view", document, "--port", "0"], {
+    stdio: ["ignore", "pipe", "pipe"], env: { ...process.env, PYTHONPATH: join(repo, "src") },
   });
   let errors = "";
   child.stderr.setEncoding("utf8");
@@ -37,7 +37,7 @@ function serve(document) {
       const match = /The viewer is at (http:\/\/\S+)/.exec(out);
       if (match) resolve({ child, address: new URL(match[1]) });
     });
-    child.on("exit", (code) => reject(new Error(`serve.py exited with ${code}: ${out}${errors}`)));
+    child.on("exit", (code) => reject(new Error(`kovra view exited with ${code}: ${out}${errors}`)));
   });
 }
 
@@ -65,11 +65,18 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     if (dir) rmSync(dir, { recursive: true, force: true });
   });
 
-  const page = (query = "") => `${origin}/examples/web/index.html${query}`;
+  const page = (query = "") => `${origin}/viewer/index.html${query}`;
+  // Chooses `file` in the page's file input, as a person would; `kovra view` serves one document.
+  const choose = async (file) => {
+    const { root } = await browser.call("DOM.getDocument");
+    const { nodeId } = await browser.call("DOM.querySelector", { nodeId: root.nodeId, selector: "#file" });
+    await browser.call("DOM.setFileInputFiles", { nodeId, files: [file] });
+  };
 
   test("a small document's counts read as English and its sections as tables", async () => {
-    await browser.open(page("?document=/tests/vectors/mixed.bin"));
-    await browser.until(settled);
+    await browser.open(page());
+    await choose(join(vectors, "mixed.bin"));
+    await browser.until(`${settled} && ${text("name")} === "mixed.bin"`);
     assert.match(await browser.evaluate(text("summary")),
       /^2 new or updated nodes, 1 deleted node, 2 edges in 2 groups, 2 deleted edges in 2 groups; num_nodes 3, num_edges 4; 395 bytes\./);
     await browser.until(`document.querySelector("#table-nodes tbody tr")`);
@@ -85,34 +92,38 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
   });
 
   // Each cause, and the words the page shows for it.
-  for (const [cause, where, message] of [
-    ["an HTTP error", () => page("?document=/tests/vectors/missing.bin"),
+  for (const [cause, where, chosen, message] of [
+    ["an HTTP error", () => page("?document=/document/missing.bin"), null,
       /^Could not load missing\.bin: the server answered HTTP 404 /],
-    ["a document from_bytes refuses", () => page("?document=/tests/vectors/short.bin"),
-      /^short\.bin is not a graph diff document: /],
-    ["no server", () => page("?document=http://127.0.0.1:9/gone.bin"),
+    ["a document from_bytes refuses", page, "short.bin", /^short\.bin is not a graph diff document: /],
+    ["no server", () => page("?document=http://127.0.0.1:9/gone.bin"), null,
       /^Could not load gone\.bin: no answer from the server/],
-    ["the page opened from disk", () => new URL("examples/web/index.html", `file://${repo}`).href,
-      /opened from disk \(file:\).*python3 examples\/web\/serve\.py DOCUMENT.*make view DOC=DOCUMENT/],
+    ["the page opened from disk", () => new URL("src/kovra_tools/viewer/index.html", `file://${repo}`).href, null,
+      /^This page cannot read documents when opened from disk \(file:\).*kovra view DOCUMENT.*make view DOC=DOCUMENT/],
   ]) {
     test(`${cause} is said so`, async () => {
       await browser.open(where());
+      if (chosen) await choose(join(vectors, chosen));
       assert.match(await browser.until(text("error")), message);
     });
   }
 
+  test("the page opened from disk shows only its advice", async () => {
+    await browser.open(new URL("src/kovra_tools/viewer/index.html", `file://${repo}`).href);
+    assert.equal(await browser.evaluate(`document.getElementById("intro").checkVisibility()`), false);
+    assert.equal(await browser.evaluate(`document.getElementById("report").checkVisibility()`), false);
+  });
+
   test("choosing the same file again reads it again", async () => {
     const chosen = join(dir, "chosen.bin");
-    const choose = async (vector, summary) => {
+    const chooseCopy = async (vector, summary) => {
       copyFileSync(join(vectors, vector), chosen);
-      const { root } = await browser.call("DOM.getDocument");
-      const { nodeId } = await browser.call("DOM.querySelector", { nodeId: root.nodeId, selector: "#file" });
-      await browser.call("DOM.setFileInputFiles", { nodeId, files: [chosen] });
+      await choose(chosen);
       await browser.until(`${settled} && ${text("summary")}.startsWith(${JSON.stringify(summary)})`);
     };
     await browser.open(page());
-    await choose("mixed.bin", "2 new or updated nodes");
-    await choose("empty.bin", "0 new or updated nodes, 0 deleted nodes, 0 edges in 0 groups");
+    await chooseCopy("mixed.bin", "2 new or updated nodes");
+    await chooseCopy("empty.bin", "0 new or updated nodes, 0 deleted nodes, 0 edges in 0 groups");
     assert.equal(await browser.evaluate(text("name")), "chosen.bin");
   });
 

@@ -107,8 +107,8 @@ function load(source, name) {
     if (mine !== worker) return;
     // A worker that cannot load its modules says nothing more than that.
     fail(event.message ? `The viewer's worker stopped: ${event.message}.` :
-      "The viewer's worker could not be loaded: serve the repository's root (as examples/web/serve.py does), " +
-      "so that ../../js/ is reachable.");
+      "The viewer's worker could not be loaded: serve the page with `kovra view`, which also serves " +
+      "the reader it imports.");
   };
   mine.onmessage = (event) => {
     if (mine !== worker) return;
