@@ -66,6 +66,13 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
   });
 
   const page = (query = "") => `${origin}/viewer/index.html${query}`;
+  // The drawing's place on screen, scrolled into view, and its scale from drawing units.
+  const canvasBox = () => browser.evaluate(`(() => {
+    const canvas = document.getElementById("drawing");
+    canvas.scrollIntoView();
+    const r = canvas.getBoundingClientRect();
+    return { left: r.left, top: r.top, scale: r.width / 800 };
+  })()`);
   // Chooses `file` in the page's file input, as a person would; `kovra view` serves one document.
   const choose = async (file) => {
     const { root } = await browser.call("DOM.getDocument");
@@ -78,7 +85,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     await choose(join(vectors, "mixed.bin"));
     await browser.until(`${settled} && ${text("name")} === "mixed.bin"`);
     assert.match(await browser.evaluate(text("summary")),
-      /^2 new or updated nodes, 1 deleted node, 2 edges in 2 groups, 2 deleted edges in 2 groups; num_nodes 3, num_edges 4; 395 bytes\./);
+      /^2 new or updated nodes, 1 deleted node, 2 edges in 2 groups, 2 deleted edges in 2 groups; num_nodes\(\) 3, num_edges\(\) 4 \(it counts groups, of edges and of deleted edges, not edges\); 395 bytes\./);
     await browser.until(`document.querySelector("#table-nodes tbody tr")`);
     const nodes = await browser.evaluate(rows("table-nodes"));
     assert.match(nodes, /1\ta0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf\ta\t\t3\.0\t#020000 \(2, –, –\)/);
@@ -150,7 +157,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     t.diagnostic(`page heap: ${heap} bytes`);
     assert.ok(heap < PAGE_HEAP_BOUND, `the page holds ${heap} bytes of heap`);
     assert.match(await browser.evaluate(text("summary")),
-      /^200,000 new or updated nodes, 48,000 deleted nodes, 1,000,000 edges in [\d,]+ groups, 230,000 deleted edges/);
+      /^200,000 new or updated nodes, 48,000 deleted nodes, 1,000,000 edges in [\d,]+ groups, 230,000 deleted edges in [\d,]+ groups; num_nodes\(\) 248,000, num_edges\(\) [\d,]{7} \(it counts groups/);
 
     // The last page of the gained edges ends with the document's last row.
     await browser.evaluate(`document.querySelector('#tabs [data-table="edges"]').click()`);
@@ -208,12 +215,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     }
     // A click on the canvas at a neighbour's centre.
     const target = coloured[1];
-    const box = await browser.evaluate(`(() => {
-      const canvas = document.getElementById("drawing");
-      canvas.scrollIntoView();
-      const r = canvas.getBoundingClientRect();
-      return { left: r.left, top: r.top, scale: r.width / 800 };
-    })()`);
+    const box = await canvasBox();
     for (const type of ["mousePressed", "mouseReleased"]) {
       await browser.call("Input.dispatchMouseEvent", {
         type, button: "left", clickCount: 1, x: box.left + target.x * box.scale, y: box.top + target.y * box.scale,
@@ -230,5 +232,56 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     assert.ok(mine.length > 0 && mine.every((ends) => ends.includes(target.id)), JSON.stringify(mine));
     await browser.evaluate(`document.getElementById("every").click()`);
     await browser.until(`${text("table-edges")}.includes("of 1,000,000, by weight, descending.")`);
+  });
+
+  test("a hub's drawing: sides by direction, short weights that never overlap, heads clear of its label, weights on hover", async () => {
+    await browser.evaluate(`location.hash = "node=${large.hub}"`);
+    await browser.until(`${text("node-id")} === "${large.hub}" && document.getElementById("node").dataset.state === "shown"`);
+    const nodes = await browser.evaluate(`[...document.querySelectorAll("#drawn li")].map((li) =>
+      ({ x: Number(li.dataset.x), y: Number(li.dataset.y), role: li.querySelector(".where").textContent }))`);
+    const hub = nodes[0];
+    for (const n of nodes.slice(1)) {
+      assert.ok(n.role.includes(" out") ? n.x > hub.x : n.x < hub.x, JSON.stringify(n));
+    }
+    assert.ok(nodes.some((n) => n.role.includes(" out")) && nodes.some((n) => n.role.includes(" in")));
+    const edges = await browser.evaluate(`[...document.querySelectorAll("#drawn-edges li")].map((li) =>
+      ({ ...li.dataset, title: li.textContent }))`);
+    const labels = edges.filter((e) => e.label !== undefined).map((e) =>
+      ({ ...e, x: Number(e.x), y: Number(e.y), w: Number(e.w), h: Number(e.h), angle: Number(e.angle) }));
+    assert.ok(labels.length >= 10, `${labels.length} weight labels drawn`);
+    for (const e of labels) {
+      // At most four significant digits, and the whole weight rounds to them.
+      const digits = e.label.replace(/e.*$/, "").replace(/[-.]/g, "").replace(/^0+/, "");
+      assert.ok(digits.length <= 4, e.label);
+      const whole = Number(/weight (\S+)$/.exec(e.title)[1]);
+      assert.equal(Number(whole.toPrecision(4)), Number(e.label), e.title);
+    }
+    // No two labels overlap: no axis of either box separates them.
+    const corners = (b) => [[-1, -1], [1, -1], [1, 1], [-1, 1]].map(([sx, sy]) => [
+      b.x + (sx * b.w / 2) * Math.cos(b.angle) - (sy * b.h / 2) * Math.sin(b.angle),
+      b.y + (sx * b.w / 2) * Math.sin(b.angle) + (sy * b.h / 2) * Math.cos(b.angle)]);
+    const apart = (a, b) => [a.angle, a.angle + Math.PI / 2, b.angle, b.angle + Math.PI / 2].some((t) => {
+      const along = (p) => p[0] * Math.cos(t) + p[1] * Math.sin(t);
+      const [pa, pb] = [corners(a).map(along), corners(b).map(along)];
+      return Math.max(...pa) <= Math.min(...pb) + 0.01 || Math.max(...pb) <= Math.min(...pa) + 0.01;
+    });
+    for (let i = 0; i < labels.length; i++) {
+      for (let j = i + 1; j < labels.length; j++) assert.ok(apart(labels[i], labels[j]), `${labels[i].title} | ${labels[j].title}`);
+    }
+    // The hub's label, below it, holds no arrowhead.
+    const [lx, ly, lw, lh] = (await browser.evaluate(`document.getElementById("drawing").dataset.hubLabel`)).split(" ").map(Number);
+    assert.ok(ly > hub.y && lw > 0);
+    for (const e of edges) {
+      const [hx, hy] = [Number(e.hx), Number(e.hy)];
+      assert.ok(!(hx > lx - 4 && hx < lx + lw + 4 && hy > ly - 4 && hy < ly + lh + 4), `a head at ${hx}, ${hy}`);
+    }
+    // Pointing at an edge (an incoming one, at its head halfway) names it with its whole weight.
+    const into = edges.find((e) => e.kind === "gained in");
+    const box = await canvasBox();
+    await browser.call("Input.dispatchMouseEvent", {
+      type: "mouseMoved", x: box.left + Number(into.hx) * box.scale, y: box.top + Number(into.hy) * box.scale,
+    });
+    assert.equal(await browser.until(`document.getElementById("drawing").title`), into.title);
+    assert.match(into.title, / → Needle hub: weight \S+$/);
   });
 });

@@ -218,7 +218,8 @@ def _rows(rows: list[tuple[int, bytes, str] | str], width: int) -> list[str]:
 
 # ---- the layout alone ----------------------------------------------------------------
 
-_ID_LENGTH = struct.pack("<Q", 16)
+_U64 = struct.Struct("<Q")
+_ID_LENGTH = _U64.pack(16)
 # Bytes of one entry after a group's count: a `to` id with its weight, or a `to` id alone.
 _EDGE_BYTES = 24 + 4
 _DELETED_EDGE_BYTES = 24
@@ -268,6 +269,41 @@ def _skip_group(data: bytes, at: int) -> tuple[int, int]:
     return at + 32, _count_at(data, at + 24)
 
 
+def _skip_nodes(data: bytes, at: int, count: int) -> int:
+    """The offset after `count` nodes from `at`: one step per node, the checked step
+    only where this one would fail."""
+    size, u64 = len(data), _U64.unpack_from
+    for _ in range(count):
+        if at + 32 > size or not data.startswith(_ID_LENGTH, at):
+            _skip_node(data, at)
+        after = at + 32 + u64(data, at + 24)[0]
+        if after > size:
+            _skip_node(data, at)
+        at = after
+    return at
+
+
+def _skip_groups(data: bytes, at: int, count: int, stride: int, what: str, accepted: bool,
+                 found: list[tuple[int, int]]) -> int:
+    """The offset after `count` groups from `at`, each added to `found` as (entries, its
+    offset). `accepted`: from_bytes has read the document, so the ids inside the groups
+    need no check."""
+    size, u64 = len(data), _U64.unpack_from
+    for _ in range(count):
+        start = at
+        if at + 32 > size or not data.startswith(_ID_LENGTH, at):
+            _skip_group(data, at)
+            _count_at(data, at + 24)
+        n = u64(data, at + 24)[0]
+        at += 32
+        if accepted:
+            at += n * stride
+        else:
+            at = _skip_entries(data, at, n, stride, what)
+        found.append((n, start))
+    return at
+
+
 @dataclass
 class Section:
     name: str
@@ -297,24 +333,17 @@ def scan(data: bytes, accepted: bool = False) -> Layout:
     weights; raises DocumentError where it breaks. `accepted`: from_bytes has read
     `data`, so the ids inside groups need no check (their lengths are 16)."""
     sections = [Section(name, 0) for name in SECTIONS]
-    at, size = 0, len(data)
+    at = 0
     record_bytes = 0
     groups: list[list[tuple[int, int]]] = [[], []]
-    u64 = struct.Struct("<Q").unpack_from
     for i, section in enumerate(sections):
         section.offset = at
         section.count = _count_at(data, at)
         at += 8
         if i == 0:
-            # One step per node; the checked step only where this one would fail.
-            for _ in range(section.count):
-                if at + 32 > size or not data.startswith(_ID_LENGTH, at):
-                    _skip_node(data, at)
-                length = u64(data, at + 24)[0]
-                record_bytes += length
-                at += 32 + length
-                if at > size:
-                    _skip_node(data, at - 32 - length)
+            start = at
+            at = _skip_nodes(data, at, section.count)
+            record_bytes = at - start - 32 * section.count
             section.entries = section.count
         elif i == 1:
             at = _skip_entries(data, at, section.count, 24, "deleted node")
@@ -322,20 +351,8 @@ def scan(data: bytes, accepted: bool = False) -> Layout:
         else:
             stride = _EDGE_BYTES if i == 2 else _DELETED_EDGE_BYTES
             what = "edge" if i == 2 else "deleted edge"
-            found = groups[i - 2]
-            for _ in range(section.count):
-                start = at
-                if at + 32 > size or not data.startswith(_ID_LENGTH, at):
-                    _skip_group(data, at)
-                    _count_at(data, at + 24)
-                n = u64(data, at + 24)[0]
-                at += 32
-                if accepted:
-                    at += n * stride
-                else:
-                    at = _skip_entries(data, at, n, stride, what)
-                found.append((n, start))
-                section.entries += n
+            at = _skip_groups(data, at, section.count, stride, what, accepted, groups[i - 2])
+            section.entries = sum(n for n, _ in groups[i - 2])
         section.length = at - section.offset
     return Layout(sections, at, len(data) - at, record_bytes, groups[0], groups[1])
 
@@ -372,21 +389,20 @@ def dump_lines(data: bytes, limit: int | None = None, section: str | None = None
                         yield from flush()
                 start = walk.at
                 if i == 0:
-                    for _ in range(count - shown_here):
-                        walk.at = _skip_node(data, walk.at)
+                    walk.at = _skip_nodes(data, walk.at, count - shown_here)
                 else:
                     walk.at = _skip_entries(data, walk.at, count - shown_here, 24, "deleted node")
                 hidden, hidden_bytes = count - shown_here, walk.at - start
                 what = name[:-1]
             else:
                 what, stride = ("edge", _EDGE_BYTES) if i == 2 else ("deleted edge", _DELETED_EDGE_BYTES)
-                for _ in range(count):
-                    start = walk.at
-                    if room == 0:
-                        at, n = _skip_group(data, walk.at)
-                        walk.at = _skip_entries(data, at, n, stride, what)
-                        hidden, hidden_bytes = hidden + n, hidden_bytes + walk.at - start
-                        continue
+                for k in range(count):
+                    if room == 0:  # the remaining groups, skipped at once
+                        start, rest = walk.at, []
+                        walk.at = _skip_groups(data, walk.at, count - k, stride, what, False, rest)
+                        hidden += sum(n for n, _ in rest)
+                        hidden_bytes += walk.at - start
+                        break
                     walk.node_id("from")
                     n = walk.count(what)
                     shown_here = n if room < 0 else min(room, n)
