@@ -116,6 +116,25 @@ def test_every_refused_vector_is_said_where(name, capsys):
     assert "\n" not in reason
 
 
+@pytest.mark.parametrize("name", VALID)
+def test_scan_of_an_accepted_document_agrees_with_the_checked_scan(name, monkeypatch):
+    # The fast path trusts from_bytes for the ids inside groups, so it skips each group in
+    # one step; its twin checks them. The same layout, and the fast path checked no group.
+    data = (VECTORS / f"{name}.bin").read_bytes()
+    content = plain.read(data)
+    skips = []
+    skip_entries = plain._skip_entries
+    monkeypatch.setattr(plain, "_skip_entries", lambda *args: skips.append(args) or skip_entries(*args))
+    checked = plain.scan(data)
+    assert (checked.length, checked.trailing) == (content.length, content.trailing)
+    assert len(skips) == 1 + len(checked.groups) + len(checked.deleted_groups)
+    skips.clear()
+    assert plain.scan(data, accepted=True) == checked
+    assert len(skips) == 1  # the deleted nodes, all at once
+    # The dump line by line, and with nothing left out, is the annotated dump.
+    assert "\n".join(plain.dump_lines(data)) == plain.annotate(data)
+
+
 def test_inspect_reports_sections_counts_and_largest_groups(tmp_path):
     diff = PyGraphDiff()
     ids = [struct.pack(">QQ", 1, i) for i in range(8)]
