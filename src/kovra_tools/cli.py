@@ -34,6 +34,13 @@ PROGRESS_EVERY = 0.25
 # from-json reads it back; any other NaN is written "nan:0x" and its 8 hex digits.
 NON_FINITE = {0x7F800000: "inf", 0xFF800000: "-inf", 0x7FC00000: "nan"}
 KINDS = ("node", "deleted_node", "edge", "deleted_edge")
+# What a document may hold that no sequence of method calls builds (`kovra json` says so).
+UNBUILDABLE_PLURAL = {
+    "node both updated and deleted": "nodes both updated and deleted",
+    "edge at a deleted node": "edges at a deleted node",
+    "edge both gained and deleted": "edges both gained and deleted",
+    "empty group": "empty groups",
+}
 
 
 class Failure(Exception):
@@ -236,24 +243,45 @@ def number_json(value: float) -> float | str:
     return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
 
 
-def json_lines(diff: Any, progress: Progress) -> Iterator[str]:
+def json_lines(diff: Any, progress: Progress, unbuildable: dict[str, int] | None = None) -> Iterator[str]:
+    """The diff's content as JSON Lines. `unbuildable` counts what no sequence of method
+    calls builds, so that from-json of these lines cannot give back the same document."""
+    found = unbuildable if unbuildable is not None else {}
+    deleted = set(diff.deleted_nodes())
     for node, update in diff.new_or_updated_nodes().items():
+        if node in deleted:
+            found["node both updated and deleted"] = found.get("node both updated and deleted", 0) + 1
         if "size" in update:
             update["size"] = number_json(update["size"])
         yield json.dumps({"type": "node", "id": node, "update": update}, ensure_ascii=False)
-    for node in diff.deleted_nodes():
+    for node in deleted:
         yield f'{{"type": "deleted_node", "id": "{node}"}}'
+    groups = 0
+    cut_sources, cut_targets = diff.deleted_edges_columns()
+    cut = set(zip(id_texts(cut_sources), id_texts(cut_targets)))
     sources, targets, weights = diff.edges_columns()
     total = len(weights) // 4
     rows = zip(id_texts(sources), id_texts(targets), struct.iter_unpack("<I", weights),
                struct.iter_unpack("<f", weights))
+    last = None
     for i, (source, target, (bits,), (value,)) in enumerate(rows):
         if i % 4096 == 0:
             progress(f"kovra json: {n(i)} of {plural(total, 'edge')}")
+        if source != last:
+            groups, last = groups + 1, source
+        if deleted and (source in deleted or target in deleted):
+            found["edge at a deleted node"] = found.get("edge at a deleted node", 0) + 1
+        if cut and (source, target) in cut:
+            found["edge both gained and deleted"] = found.get("edge both gained and deleted", 0) + 1
         yield f'{{"type": "edge", "from": "{source}", "to": "{target}", "weight": {weight_json(bits, value)}}}'
-    sources, targets = diff.deleted_edges_columns()
-    for source, target in zip(id_texts(sources), id_texts(targets)):
+    last = None
+    for source, target in zip(id_texts(cut_sources), id_texts(cut_targets)):
+        if source != last:
+            groups, last = groups + 1, source
         yield f'{{"type": "deleted_edge", "from": "{source}", "to": "{target}"}}'
+    # num_edges() counts every group; the views, and so these lines, only those with rows.
+    if diff.num_edges() > groups:
+        found["empty group"] = diff.num_edges() - groups
 
 
 def run_json(args: argparse.Namespace) -> None:
@@ -261,10 +289,16 @@ def run_json(args: argparse.Namespace) -> None:
     diff = load(args.file, data)
     progress = Progress()
     out = sys.stdout
-    for line in json_lines(diff, progress):
+    unbuildable: dict[str, int] = {}
+    for line in json_lines(diff, progress, unbuildable):
         out.write(line)
         out.write("\n")
     progress.done()
+    if unbuildable:
+        what = ", ".join(f"{n(count)} {kind if count == 1 else UNBUILDABLE_PLURAL[kind]}"
+                         for kind, count in unbuildable.items())
+        print(f"kovra json: note: {args.file} holds what no method calls build ({what}); "
+              "from-json of these lines gives a document without it", file=sys.stderr)
 
 
 def parse_id(value: Any, where: str, key: str) -> bytes:
