@@ -224,10 +224,18 @@ def test_json_says_what_from_json_cannot_give_back(name, what):
         "from-json of these lines gives a document without it\n")
 
 
-def test_from_json_of_json_gives_back_the_document(tmp_path, sample_file):
-    lines = kovra("json", sample_file).stdout
+def test_from_json_of_json_gives_back_the_document(tmp_path):
+    # Enough of each kind that an order lost on the way would show.
+    diff = sample()
+    ids = [struct.pack(">QQ", 7, i) for i in range(64)]
+    diff.add_nodes(ids[:20], [{"size": i / 3} for i in range(20)])
+    diff.delete_nodes(ids[20:40])
+    diff.add_edges(ids[:20], ids[19::-1], [i * 1.1 for i in range(20)])
+    diff.delete_edges(ids[40:], ids[:24])
+    (tmp_path / "d.bin").write_bytes(diff.to_bytes())
+    lines = kovra("json", tmp_path / "d.bin").stdout
     kovra("from-json", "-", tmp_path / "back.bin", stdin=lines)
-    assert (tmp_path / "back.bin").read_bytes() == sample_file.read_bytes()
+    assert (tmp_path / "back.bin").read_bytes() == diff.to_bytes()
 
 
 @pytest.mark.parametrize(

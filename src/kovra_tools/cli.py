@@ -247,14 +247,15 @@ def json_lines(diff: Any, progress: Progress, unbuildable: dict[str, int] | None
     """The diff's content as JSON Lines. `unbuildable` counts what no sequence of method
     calls builds, so that from-json of these lines cannot give back the same document."""
     found = unbuildable if unbuildable is not None else {}
-    deleted = set(diff.deleted_nodes())
+    deleted_list = diff.deleted_nodes()
+    deleted = set(deleted_list)
     for node, update in diff.new_or_updated_nodes().items():
         if node in deleted:
             found["node both updated and deleted"] = found.get("node both updated and deleted", 0) + 1
         if "size" in update:
             update["size"] = number_json(update["size"])
         yield json.dumps({"type": "node", "id": node, "update": update}, ensure_ascii=False)
-    for node in deleted:
+    for node in deleted_list:
         yield f'{{"type": "deleted_node", "id": "{node}"}}'
     groups = 0
     cut_sources, cut_targets = diff.deleted_edges_columns()
