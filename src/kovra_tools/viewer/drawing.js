@@ -25,6 +25,8 @@ const SPREAD = (80 / 180) * Math.PI;
 const LABEL_AT = [0.7, 0.56, 0.84];
 const WEIGHT_FONT = "11px monospace";
 const LABEL_HEIGHT = 13;
+// How far an arrowhead reaches from its point, for labels to keep clear of it.
+const HEAD_REACH = 7;
 // Pixels from an edge within which the pointer counts as over it.
 const HOVER_DISTANCE = 5;
 
@@ -91,8 +93,9 @@ export function drawNeighbourhood(canvas, answer) {
   const edges = answer.edges.map((edge) => geometry(edge, centre, edge.neighbour < 0 ? centre : around[edge.neighbour]));
   for (const edge of edges) stroke(g, edge);
 
-  // What a weight's label must keep clear of: the nodes and every label placed before it.
-  const taken = nodes.map((n) => ({ circle: n }));
+  // What a weight's label must keep clear of: the nodes, the arrowheads and every label
+  // placed before it.
+  const taken = [...nodes.map((n) => ({ circle: n })), ...edges.map((e) => ({ circle: { ...e.head, r: HEAD_REACH } }))];
   const hubLabel = centre.record?.showLabel && centre.record.label ? labelBox(g, centre) : null;
   if (hubLabel) taken.push({ box: hubLabel });
   const nodeLabels = around.filter((n) => n.record?.showLabel && n.record.label).map((n) => [n, labelBox(g, n)]);
