@@ -97,15 +97,10 @@ def why_refused(data: bytes) -> str:
         layout = doc.scan(data)
     except doc.DocumentError as error:
         return str(error)
-    # The outer layer holds, so a node record breaks a rule: try each alone, the last
-    # of each id first-come, since an earlier record of a repeated id need only be UTF-8.
-    at, last = layout.sections[0].offset + 8, {}
-    entries = []
-    for _ in range(layout.sections[0].count):
-        end = doc._skip_node(data, at)
-        entries.append((at, end))
-        last[data[at + 8:at + 24]] = at
-        at = end
+    # The outer layer holds, so a node record breaks the rules. The last record of each
+    # id counts, and is tried alone; an earlier one of a repeated id need only be UTF-8.
+    entries = list(doc.node_spans(data, layout))
+    last = {data[start + 8:start + 24]: start for start, _ in entries}
     for start, end in entries:
         record = data[start + 32:end]
         if last[data[start + 8:start + 24]] != start:
@@ -114,7 +109,7 @@ def why_refused(data: bytes) -> str:
             except UnicodeDecodeError:
                 return f"the record at offset {start + 32:#x} is not UTF-8"
             continue
-        try:
+        try:  # the node alone, then three empty sections
             PyGraphDiff.from_bytes(struct.pack("<Q", 1) + data[start:end] + bytes(24))
         except Exception:
             return (f"the record at offset {start + 32:#x} breaks the record rules of "

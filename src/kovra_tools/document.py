@@ -360,6 +360,15 @@ def scan(data: bytes, accepted: bool = False) -> Layout:
     return Layout(sections, at, len(data) - at, record_bytes, groups[0], groups[1])
 
 
+def node_spans(data: bytes, layout: Layout) -> Iterator[tuple[int, int]]:
+    """Where each node of a scanned document starts and ends (its id to its record's end)."""
+    at = layout.sections[0].offset + 8
+    for _ in range(layout.sections[0].count):
+        end = _skip_node(data, at)
+        yield at, end
+        at = end
+
+
 def dump_lines(data: bytes, limit: int | None = None, section: str | None = None,
                width: int = 16) -> Iterator[str]:
     """The annotated dump of `annotate`, line by line, showing at most `limit` entries
