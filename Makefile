@@ -82,9 +82,10 @@ test-js:
 	node --test js/test/*.test.js
 
 # The document viewer on localhost, for DOC when given: prints the page's address.
-# PORT=0 takes any free port (default 8000).
+# PORT=0 takes any free port (default 8000). `kovra view` from the checkout's
+# src/kovra_tools, so no build is needed.
 view:
-	python3 examples/web/serve.py $(if $(DOC),"$(DOC)") $(if $(PORT),--port $(PORT))
+	PYTHONPATH=src python3 -m kovra_tools view $(if $(DOC),"$(DOC)") $(if $(PORT),--port $(PORT))
 
 # For contributors: an editable install that rebuilds the module on import whenever
 # a source changed (in build/editable$(SUFFIX); needs the build requirements in the venv).
@@ -152,8 +153,8 @@ coverage: build-deps
 # Formatting and lint, with the tool versions pinned in pyproject.toml's `lint` extra.
 # `make format` rewrites the files; `make lint` fails on any difference or finding.
 CPP_SOURCES = $(shell find src tests/cpp fuzz tools -name '*.cpp' -o -name '*.h' | sort)
-PY_SOURCES := tests benchmarks examples tools
-JS_SOURCES = $(shell find js examples benchmarks -name '*.js' | sort)
+PY_SOURCES := tests benchmarks examples tools src/kovra_tools
+JS_SOURCES = $(shell find js src/kovra_tools benchmarks -name '*.js' | sort)
 LINT_PINS = $(shell $(PY) -c 'import tomllib; \
   print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))')
 

@@ -12,7 +12,7 @@ Run with:  python examples/quickstart.py
 import uuid
 
 from kovra_api import PyGraphDiff
-from kovra_document import annotate  # the annotated dump, shared with dump_document.py
+from kovra_tools.document import annotate  # the annotated dump of `kovra dump`
 
 # Node ids go in as 16 raw bytes and come out as the usual UUID text.
 hub = uuid.UUID("a0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf").bytes

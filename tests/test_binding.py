@@ -113,13 +113,19 @@ def test_from_bytes_by_keyword_reaches_the_reader():
     assert PyGraphDiff.from_bytes(bytes=bytes(32)).num_nodes() == 0
 
 
+DOCUMENT_COPY_NOTE = "documents are bytes objects: pass bytes(...) of it"
+
+
 @pytest.mark.parametrize(
-    "value, type_name",
-    [("00" * 16, "str"), (bytearray(32), "bytearray"), (memoryview(bytes(32)), "memoryview"),
-     (None, "NoneType")],
+    "value, type_name, note",
+    [("00" * 16, "str",
+      "pass the document's bytes (from a file: pathlib.Path(name).read_bytes()), not a name"),
+     (bytearray(32), "bytearray", DOCUMENT_COPY_NOTE),
+     (memoryview(bytes(32)), "memoryview", DOCUMENT_COPY_NOTE),
+     (None, "NoneType", None)],
     ids=["str", "bytearray", "memoryview", "None"],
 )
-def test_from_bytes_refuses_non_bytes(value, type_name):
+def test_from_bytes_refuses_non_bytes(value, type_name, note):
     with pytest.raises(TypeError) as info:
         PyGraphDiff.from_bytes(value)
     assert type(info.value) is TypeError
@@ -128,6 +134,7 @@ def test_from_bytes_refuses_non_bytes(value, type_name):
     )
     assert info.value.__cause__ is None
     assert info.value.__suppress_context__ is True
+    assert getattr(info.value, "__notes__", None) == (note and [note])
 
 
 def test_from_bytes_accepts_a_bytes_subclass():

@@ -49,22 +49,39 @@ def test_returned_text_addresses_the_same_node(diff):
     assert diff.new_or_updated_nodes() == {} and diff.deleted_nodes() == [key]
 
 
+UUID_OBJECT_NOTE = "pass the id's 16 bytes, uuid.UUID(...).bytes, not the UUID"
+UUID_TEXT_NOTE = "pass the id's 16 bytes, uuid.UUID(text).bytes, not its text"
+
+
+# The last column: the note a common slip gets beside the message, or None.
 @pytest.mark.parametrize(
-    "value, cause_type, cause_message",
+    "value, cause_type, cause_message, note",
     [
-        (b"", Exception, "Expected 16 bytes."),
-        (bytes(15), Exception, "Expected 16 bytes."),
-        (bytes(17), Exception, "Expected 16 bytes."),
-        (bytearray(16), TypeError, "'bytearray' object cannot be converted to 'PyBytes'"),
-        (memoryview(bytes(16)), TypeError, "'memoryview' object cannot be converted to 'PyBytes'"),
-        (uuid.UUID(int=1), TypeError, "'UUID' object cannot be converted to 'PyBytes'"),
-        (text(A), TypeError, "'str' object cannot be converted to 'PyBytes'"),
-        (5, TypeError, "'int' object cannot be converted to 'PyBytes'"),
-        (None, TypeError, "'NoneType' object cannot be converted to 'PyBytes'"),
+        (b"", Exception, "Expected 16 bytes.", None),
+        (bytes(15), Exception, "Expected 16 bytes.", None),
+        (bytes(17), Exception, "Expected 16 bytes.", None),
+        (bytearray(16), TypeError, "'bytearray' object cannot be converted to 'PyBytes'",
+         "ids are bytes objects: pass bytes(...) of it"),
+        (memoryview(bytes(16)), TypeError, "'memoryview' object cannot be converted to 'PyBytes'",
+         "ids are bytes objects: pass bytes(...) of it"),
+        (uuid.UUID(int=1), TypeError, "'UUID' object cannot be converted to 'PyBytes'", UUID_OBJECT_NOTE),
+        (type("Mine", (uuid.UUID,), {})(int=1), TypeError, "'Mine' object cannot be converted to 'PyBytes'",
+         UUID_OBJECT_NOTE),
+        (text(A), TypeError, "'str' object cannot be converted to 'PyBytes'", UUID_TEXT_NOTE),
+        ("{" + A.hex().upper() + "}", TypeError, "'str' object cannot be converted to 'PyBytes'", UUID_TEXT_NOTE),
+        ("urn:uuid:" + text(A), TypeError, "'str' object cannot be converted to 'PyBytes'", UUID_TEXT_NOTE),
+        (text(A)[:-1] + "g", TypeError, "'str' object cannot be converted to 'PyBytes'", None),
+        (text(A) + "0", TypeError, "'str' object cannot be converted to 'PyBytes'", None),
+        ("\ud800", TypeError, "'str' object cannot be converted to 'PyBytes'", None),
+        (text(A).encode(), Exception, "Expected 16 bytes.",
+         "these bytes spell a UUID: pass the id's 16 bytes, uuid.UUID(text).bytes"),
+        (5, TypeError, "'int' object cannot be converted to 'PyBytes'", None),
+        (None, TypeError, "'NoneType' object cannot be converted to 'PyBytes'", None),
     ],
-    ids=["empty", "15", "17", "bytearray", "memoryview", "uuid", "text", "int", "None"],
+    ids=["empty", "15", "17", "bytearray", "memoryview", "uuid", "uuid-subclass", "text", "hex-in-braces",
+         "urn", "text-not-hex", "text-33-digits", "lone-surrogate", "text-as-bytes", "int", "None"],
 )
-def test_bad_id(diff, value, cause_type, cause_message):
+def test_bad_id(diff, value, cause_type, cause_message, note):
     with pytest.raises(TypeError) as info:
         diff.delete_node(value)
     error = info.value
@@ -73,6 +90,7 @@ def test_bad_id(diff, value, cause_type, cause_message):
     assert type(error.__cause__) is cause_type
     assert str(error.__cause__) == cause_message
     assert error.__suppress_context__ is True
+    assert getattr(error, "__notes__", None) == (note and [note])
     assert diff.num_nodes() == 0
 
 

@@ -1,5 +1,5 @@
-// examples/web/ in headless Chromium, served by examples/web/serve.py as a person would
-// open it: the counts and sections of a small document, each message for its cause,
+// The viewer (src/kovra_tools/viewer/) in headless Chromium, served by `kovra view` (run
+// from the checkout's src/, so no build is needed) as a person would open it: the counts and sections of a small document, each message for its cause,
 // and a large document (generated here) that loads with the page answering throughout,
 // then is searched, paged to its end and drawn.
 import assert from "node:assert/strict";
@@ -21,10 +21,10 @@ const chromium = chromiumName();
 // main-thread task is measured and reported beside it.
 const PAGE_HEAP_BOUND = 32 * 1024 * 1024;
 
-// serve.py on a free port with `document`; resolves to its printed address.
+// `kovra view` on a free port with `document`; resolves to its printed address.
 function serve(document) {
-  const child = spawn("python3", [join(repo, "examples/web/serve.py"), document, "--port", "0"], {
-    stdio: ["ignore", "pipe", "pipe"],
+  const child = spawn("python3", ["-m", "kovra_tools", "view", document, "--port", "0"], {
+    stdio: ["ignore", "pipe", "pipe"], env: { ...process.env, PYTHONPATH: join(repo, "src") },
   });
   let errors = "";
   child.stderr.setEncoding("utf8");
@@ -37,7 +37,7 @@ function serve(document) {
       const match = /The viewer is at (http:\/\/\S+)/.exec(out);
       if (match) resolve({ child, address: new URL(match[1]) });
     });
-    child.on("exit", (code) => reject(new Error(`serve.py exited with ${code}: ${out}${errors}`)));
+    child.on("exit", (code) => reject(new Error(`kovra view exited with ${code}: ${out}${errors}`)));
   });
 }
 
@@ -65,13 +65,27 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     if (dir) rmSync(dir, { recursive: true, force: true });
   });
 
-  const page = (query = "") => `${origin}/examples/web/index.html${query}`;
+  const page = (query = "") => `${origin}/viewer/index.html${query}`;
+  // The drawing's place on screen, scrolled into view, and its scale from drawing units.
+  const canvasBox = () => browser.evaluate(`(() => {
+    const canvas = document.getElementById("drawing");
+    canvas.scrollIntoView();
+    const r = canvas.getBoundingClientRect();
+    return { left: r.left, top: r.top, scale: r.width / 800 };
+  })()`);
+  // Chooses `file` in the page's file input, as a person would; `kovra view` serves one document.
+  const choose = async (file) => {
+    const { root } = await browser.call("DOM.getDocument");
+    const { nodeId } = await browser.call("DOM.querySelector", { nodeId: root.nodeId, selector: "#file" });
+    await browser.call("DOM.setFileInputFiles", { nodeId, files: [file] });
+  };
 
   test("a small document's counts read as English and its sections as tables", async () => {
-    await browser.open(page("?document=/tests/vectors/mixed.bin"));
-    await browser.until(settled);
+    await browser.open(page());
+    await choose(join(vectors, "mixed.bin"));
+    await browser.until(`${settled} && ${text("name")} === "mixed.bin"`);
     assert.match(await browser.evaluate(text("summary")),
-      /^2 new or updated nodes, 1 deleted node, 2 edges in 2 groups, 2 deleted edges in 2 groups; num_nodes 3, num_edges 4; 395 bytes\./);
+      /^2 new or updated nodes, 1 deleted node, 2 edges in 2 groups, 2 deleted edges in 2 groups; num_nodes\(\) 3, num_edges\(\) 4 \(it counts groups, of edges and of deleted edges, not edges\); 395 bytes\./);
     await browser.until(`document.querySelector("#table-nodes tbody tr")`);
     const nodes = await browser.evaluate(rows("table-nodes"));
     assert.match(nodes, /1\ta0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf\ta\t\t3\.0\t#020000 \(2, –, –\)/);
@@ -85,34 +99,38 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
   });
 
   // Each cause, and the words the page shows for it.
-  for (const [cause, where, message] of [
-    ["an HTTP error", () => page("?document=/tests/vectors/missing.bin"),
+  for (const [cause, where, chosen, message] of [
+    ["an HTTP error", () => page("?document=/document/missing.bin"), null,
       /^Could not load missing\.bin: the server answered HTTP 404 /],
-    ["a document from_bytes refuses", () => page("?document=/tests/vectors/short.bin"),
-      /^short\.bin is not a graph diff document: /],
-    ["no server", () => page("?document=http://127.0.0.1:9/gone.bin"),
+    ["a document from_bytes refuses", page, "short.bin", /^short\.bin is not a graph diff document: /],
+    ["no server", () => page("?document=http://127.0.0.1:9/gone.bin"), null,
       /^Could not load gone\.bin: no answer from the server/],
-    ["the page opened from disk", () => new URL("examples/web/index.html", `file://${repo}`).href,
-      /opened from disk \(file:\).*python3 examples\/web\/serve\.py DOCUMENT.*make view DOC=DOCUMENT/],
+    ["the page opened from disk", () => new URL("src/kovra_tools/viewer/index.html", `file://${repo}`).href, null,
+      /^This page cannot read documents when opened from disk \(file:\).*kovra view DOCUMENT.*make view DOC=DOCUMENT/],
   ]) {
     test(`${cause} is said so`, async () => {
       await browser.open(where());
+      if (chosen) await choose(join(vectors, chosen));
       assert.match(await browser.until(text("error")), message);
     });
   }
 
+  test("the page opened from disk shows only its advice", async () => {
+    await browser.open(new URL("src/kovra_tools/viewer/index.html", `file://${repo}`).href);
+    assert.equal(await browser.evaluate(`document.getElementById("intro").checkVisibility()`), false);
+    assert.equal(await browser.evaluate(`document.getElementById("report").checkVisibility()`), false);
+  });
+
   test("choosing the same file again reads it again", async () => {
     const chosen = join(dir, "chosen.bin");
-    const choose = async (vector, summary) => {
+    const chooseCopy = async (vector, summary) => {
       copyFileSync(join(vectors, vector), chosen);
-      const { root } = await browser.call("DOM.getDocument");
-      const { nodeId } = await browser.call("DOM.querySelector", { nodeId: root.nodeId, selector: "#file" });
-      await browser.call("DOM.setFileInputFiles", { nodeId, files: [chosen] });
+      await choose(chosen);
       await browser.until(`${settled} && ${text("summary")}.startsWith(${JSON.stringify(summary)})`);
     };
     await browser.open(page());
-    await choose("mixed.bin", "2 new or updated nodes");
-    await choose("empty.bin", "0 new or updated nodes, 0 deleted nodes, 0 edges in 0 groups");
+    await chooseCopy("mixed.bin", "2 new or updated nodes");
+    await chooseCopy("empty.bin", "0 new or updated nodes, 0 deleted nodes, 0 edges in 0 groups");
     assert.equal(await browser.evaluate(text("name")), "chosen.bin");
   });
 
@@ -139,7 +157,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     t.diagnostic(`page heap: ${heap} bytes`);
     assert.ok(heap < PAGE_HEAP_BOUND, `the page holds ${heap} bytes of heap`);
     assert.match(await browser.evaluate(text("summary")),
-      /^200,000 new or updated nodes, 48,000 deleted nodes, 1,000,000 edges in [\d,]+ groups, 230,000 deleted edges/);
+      /^200,000 new or updated nodes, 48,000 deleted nodes, 1,000,000 edges in [\d,]+ groups, 230,000 deleted edges in [\d,]+ groups; num_nodes\(\) 248,000, num_edges\(\) [\d,]{7} \(it counts groups/);
 
     // The last page of the gained edges ends with the document's last row.
     await browser.evaluate(`document.querySelector('#tabs [data-table="edges"]').click()`);
@@ -197,12 +215,7 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     }
     // A click on the canvas at a neighbour's centre.
     const target = coloured[1];
-    const box = await browser.evaluate(`(() => {
-      const canvas = document.getElementById("drawing");
-      canvas.scrollIntoView();
-      const r = canvas.getBoundingClientRect();
-      return { left: r.left, top: r.top, scale: r.width / 800 };
-    })()`);
+    const box = await canvasBox();
     for (const type of ["mousePressed", "mouseReleased"]) {
       await browser.call("Input.dispatchMouseEvent", {
         type, button: "left", clickCount: 1, x: box.left + target.x * box.scale, y: box.top + target.y * box.scale,
@@ -219,5 +232,56 @@ describe("the viewer page", { skip: !chromium && "no chromium" }, () => {
     assert.ok(mine.length > 0 && mine.every((ends) => ends.includes(target.id)), JSON.stringify(mine));
     await browser.evaluate(`document.getElementById("every").click()`);
     await browser.until(`${text("table-edges")}.includes("of 1,000,000, by weight, descending.")`);
+  });
+
+  test("a hub's drawing: sides by direction, short weights that never overlap, heads clear of its label, weights on hover", async () => {
+    await browser.evaluate(`location.hash = "node=${large.hub}"`);
+    await browser.until(`${text("node-id")} === "${large.hub}" && document.getElementById("node").dataset.state === "shown"`);
+    const nodes = await browser.evaluate(`[...document.querySelectorAll("#drawn li")].map((li) =>
+      ({ x: Number(li.dataset.x), y: Number(li.dataset.y), role: li.querySelector(".where").textContent }))`);
+    const hub = nodes[0];
+    for (const n of nodes.slice(1)) {
+      assert.ok(n.role.includes(" out") ? n.x > hub.x : n.x < hub.x, JSON.stringify(n));
+    }
+    assert.ok(nodes.some((n) => n.role.includes(" out")) && nodes.some((n) => n.role.includes(" in")));
+    const edges = await browser.evaluate(`[...document.querySelectorAll("#drawn-edges li")].map((li) =>
+      ({ ...li.dataset, title: li.textContent }))`);
+    const labels = edges.filter((e) => e.label !== undefined).map((e) =>
+      ({ ...e, x: Number(e.x), y: Number(e.y), w: Number(e.w), h: Number(e.h), angle: Number(e.angle) }));
+    assert.ok(labels.length >= 10, `${labels.length} weight labels drawn`);
+    for (const e of labels) {
+      // At most four significant digits, and the whole weight rounds to them.
+      const digits = e.label.replace(/e.*$/, "").replace(/[-.]/g, "").replace(/^0+/, "");
+      assert.ok(digits.length <= 4, e.label);
+      const whole = Number(/weight (\S+)$/.exec(e.title)[1]);
+      assert.equal(Number(whole.toPrecision(4)), Number(e.label), e.title);
+    }
+    // No two labels overlap: no axis of either box separates them.
+    const corners = (b) => [[-1, -1], [1, -1], [1, 1], [-1, 1]].map(([sx, sy]) => [
+      b.x + (sx * b.w / 2) * Math.cos(b.angle) - (sy * b.h / 2) * Math.sin(b.angle),
+      b.y + (sx * b.w / 2) * Math.sin(b.angle) + (sy * b.h / 2) * Math.cos(b.angle)]);
+    const apart = (a, b) => [a.angle, a.angle + Math.PI / 2, b.angle, b.angle + Math.PI / 2].some((t) => {
+      const along = (p) => p[0] * Math.cos(t) + p[1] * Math.sin(t);
+      const [pa, pb] = [corners(a).map(along), corners(b).map(along)];
+      return Math.max(...pa) <= Math.min(...pb) + 0.01 || Math.max(...pb) <= Math.min(...pa) + 0.01;
+    });
+    for (let i = 0; i < labels.length; i++) {
+      for (let j = i + 1; j < labels.length; j++) assert.ok(apart(labels[i], labels[j]), `${labels[i].title} | ${labels[j].title}`);
+    }
+    // The hub's label, below it, holds no arrowhead.
+    const [lx, ly, lw, lh] = (await browser.evaluate(`document.getElementById("drawing").dataset.hubLabel`)).split(" ").map(Number);
+    assert.ok(ly > hub.y && lw > 0);
+    for (const e of edges) {
+      const [hx, hy] = [Number(e.hx), Number(e.hy)];
+      assert.ok(!(hx > lx - 4 && hx < lx + lw + 4 && hy > ly - 4 && hy < ly + lh + 4), `a head at ${hx}, ${hy}`);
+    }
+    // Pointing at an edge (an incoming one, at its head halfway) names it with its whole weight.
+    const into = edges.find((e) => e.kind === "gained in");
+    const box = await canvasBox();
+    await browser.call("Input.dispatchMouseEvent", {
+      type: "mouseMoved", x: box.left + Number(into.hx) * box.scale, y: box.top + Number(into.hy) * box.scale,
+    });
+    assert.equal(await browser.until(`document.getElementById("drawing").title`), into.title);
+    assert.match(into.title, / → Needle hub: weight \S+$/);
   });
 });

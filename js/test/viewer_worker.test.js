@@ -1,4 +1,4 @@
-// examples/web/worker.js in Node, against decode's Maps over every valid document of
+// The viewer's worker (src/kovra_tools/viewer/worker.js) in Node, against decode's Maps over every valid document of
 // tests/vectors/: the index it builds answers as a walk over the decoded sections does.
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
@@ -11,7 +11,7 @@ const valid = JSON.parse(readFileSync(new URL("vectors.json", vectors), "utf8"))
 // The worker's messages come to `answers`; its module is the same for every document.
 let answer = null;
 globalThis.self = { postMessage: (message) => answer?.(message) };
-await import("../../examples/web/worker.js");
+await import("../../src/kovra_tools/viewer/worker.js");
 
 function ask(message) {
   return new Promise((resolve) => {

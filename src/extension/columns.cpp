@@ -41,6 +41,13 @@ constexpr char kWeightFormat[] =
 constexpr char kWeightShape[] =
     "argument '%s': buffer of shape %s cannot hold weights: expected (n,)";
 constexpr char kChangedSize[] = "argument '%s': list changed size during conversion";
+// Notes for the common slips with columns; the messages above stay as they are.
+constexpr char kHintContiguous[] = "pass numpy.ascontiguousarray(...) of it";
+constexpr char kHintIdTexts[] =
+    "ids are 16 bytes each: convert the texts with uuid.UUID(text).bytes";
+constexpr char kHintWeightNumbers[] =
+    "convert the column first: numpy.asarray(weight, dtype=numpy.float32)";
+constexpr char kHintWeightBytes[] = "for raw float32 bytes: pass memoryview(weight).cast('f')";
 
 // Parameters by position or keyword, all required, named like the single calls'.
 constexpr const char* kNodeIds[] = {"ids"};
@@ -153,7 +160,7 @@ Result<void> Column::open(Items items) {
     return argument_error(name_, fetch_pending());
   }
   if (!PyBuffer_IsContiguous(&view_, 'C')) {
-    return formatted(PyExc_ValueError, kNotContiguous, name_);
+    return with_note(formatted(PyExc_ValueError, kNotContiguous, name_), kHintContiguous);
   }
   return items == Items::kIds ? check_ids() : check_weights();
 }
@@ -164,7 +171,10 @@ Result<void> Column::check_ids() {
   const bool whole_ids = (format == "16s" || format == "16x") && view_.itemsize == 16;
   const bool bytes = format == "B" && view_.itemsize == 1;
   if (!whole_ids && !bytes) {
-    return formatted(PyExc_TypeError, kIdFormat, name_, format_of(view_));
+    // NumPy's fixed-width text (format "36w") is a column of UUID texts.
+    const bool texts = format.ends_with('w');
+    return with_note(formatted(PyExc_TypeError, kIdFormat, name_, format_of(view_)),
+                     texts ? kHintIdTexts : nullptr);
   }
   if (whole_ids && view_.ndim == 1) {
     length_ = view_.shape[0];
@@ -187,7 +197,15 @@ Result<void> Column::check_weights() {
   } else if (native && format == "d" && view_.itemsize == 8) {
     layout_ = Layout::kFloat64;
   } else {
-    return formatted(PyExc_TypeError, kWeightFormat, name_, format_of(view_));
+    // Numbers of another type or byte order; raw bytes are most likely float32 ones.
+    const bool raw = PyBytes_Check(obj_) || PyByteArray_Check(obj_);
+    const bool numbers =
+        format.size() == 1 &&
+        std::string_view("bBhHiIlLqQnNefd").find(format[0]) != std::string_view::npos;
+    return with_note(formatted(PyExc_TypeError, kWeightFormat, name_, format_of(view_)),
+                     raw       ? kHintWeightBytes
+                     : numbers ? kHintWeightNumbers
+                               : nullptr);
   }
   if (view_.ndim != 1) {
     return formatted(PyExc_ValueError, kWeightShape, name_, shape_text(view_).c_str());

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "diff/huge_pages.h"
 
@@ -14,6 +15,17 @@ namespace {
 constexpr char kUuidField[] = "failed to extract field PyUuid.0";
 constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
 constexpr char kU8OutOfRange[] = "out of range integral type conversion attempted";
+
+// Notes for the slips users make most with ids and documents; the messages above stay
+// as they are.
+constexpr char kHintUuidObject[] = "pass the id's 16 bytes, uuid.UUID(...).bytes, not the UUID";
+constexpr char kHintUuidText[] = "pass the id's 16 bytes, uuid.UUID(text).bytes, not its text";
+constexpr char kHintUuidTextBytes[] =
+    "these bytes spell a UUID: pass the id's 16 bytes, uuid.UUID(text).bytes";
+constexpr char kHintIdCopy[] = "ids are bytes objects: pass bytes(...) of it";
+constexpr char kHintDocumentName[] =
+    "pass the document's bytes (from a file: pathlib.Path(name).read_bytes()), not a name";
+constexpr char kHintDocumentCopy[] = "documents are bytes objects: pass bytes(...) of it";
 
 // Update dicts are read, and node views built, with the two texts first: the order in
 // which a dict's conversion errors are reported and a view's keys are listed.
@@ -148,11 +160,80 @@ bool is_numpy_bool(PyTypeObject* type) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Whether `text` is a UUID as uuid.UUID(text) reads one: 32 hex digits, with any
+// hyphens, inside braces or after "urn:uuid:".
+bool spells_uuid(std::string_view text) noexcept {
+  if (text.starts_with("urn:uuid:")) text.remove_prefix(9);
+  if (text.size() >= 2 && text.front() == '{' && text.back() == '}') {
+    text = text.substr(1, text.size() - 2);
+  }
+  std::size_t digits = 0;
+  for (const char c : text) {
+    if (c == '-') continue;
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex || ++digits > 32) return false;
+  }
+  return digits == 32;
+}
+
+// An instance of uuid.UUID; no UUID exists unless the module was imported, so it is
+// looked up, never imported, and the check runs no Python code.
+bool is_uuid_object(PyObject* obj) noexcept {
+  OwnedRef name = OwnedRef::steal(PyUnicode_FromString("uuid"));
+  OwnedRef module = OwnedRef::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+  OwnedRef type = OwnedRef::steal(module ? PyObject_GetAttrString(module.get(), "UUID") : nullptr);
+  if (!type) {
+    discard_pending();
+    return false;
+  }
+  return PyType_Check(type.get()) &&
+         PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(type.get()));
+}
+
+const char* id_hint(PyObject* obj) noexcept {
+  if (PyBytes_Check(obj)) {
+    const char* data = PyBytes_AsString(obj);
+    const Py_ssize_t size = PyBytes_Size(obj);
+    if (data == nullptr || size < 0) {
+      discard_pending();
+      return nullptr;
+    }
+    return spells_uuid(std::string_view(data, static_cast<std::size_t>(size))) ? kHintUuidTextBytes
+                                                                               : nullptr;
+  }
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {  // lone surrogates: no UUID either
+      discard_pending();
+      return nullptr;
+    }
+    return spells_uuid(std::string_view(data, static_cast<std::size_t>(size))) ? kHintUuidText
+                                                                               : nullptr;
+  }
+  if (PyByteArray_Check(obj) || PyMemoryView_Check(obj)) return kHintIdCopy;
+  return is_uuid_object(obj) ? kHintUuidObject : nullptr;
+}
+
+}  // namespace
+
 PendingError uuid_error(PyObject* obj) noexcept {
   if (PyBytes_Check(obj)) {
-    return type_error_caused_by(kUuidField, PendingError::lazy(PyExc_Exception, kExpected16Bytes));
+    return with_note(
+        type_error_caused_by(kUuidField, PendingError::lazy(PyExc_Exception, kExpected16Bytes)),
+        id_hint(obj));
   }
-  return type_error_caused_by(kUuidField, conversion_error(obj, "PyBytes"));
+  return with_note(type_error_caused_by(kUuidField, conversion_error(obj, "PyBytes")),
+                   id_hint(obj));
+}
+
+PendingError document_error(PyObject* obj) noexcept {
+  const char* hint = PyUnicode_Check(obj)        ? kHintDocumentName
+                     : PyObject_CheckBuffer(obj) ? kHintDocumentCopy
+                                                 : nullptr;
+  return with_note(conversion_error(obj, "PyBytes"), hint);
 }
 
 OwnedRef uuid_to_text(const NodeId& id) {

@@ -15,8 +15,12 @@
 
 namespace kovra::ext {
 
-// The TypeError of uuid_from_arg for an `obj` that is not 16 bytes.
+// The TypeError of uuid_from_arg for an `obj` that is not 16 bytes, with a note
+// when `obj` is a common slip: a uuid.UUID, its text, a bytearray.
 PendingError uuid_error(PyObject* obj) noexcept;
+// "'T' object cannot be converted to 'PyBytes'" for a document argument that is not
+// bytes, with a note when `obj` is a name or another buffer.
+PendingError document_error(PyObject* obj) noexcept;
 
 // A 16-byte bytes object (or subclass) -> NodeId; otherwise TypeError
 // "failed to extract field PyUuid.0" whose cause says what was wrong. Inline: every

@@ -309,7 +309,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto bound = bind_arguments<1>(kFromBytesSignature, args, nargs, kwnames);
     if (!bound) return bound.take_error();
     PyObject* data = (*bound)[0];
-    if (!PyBytes_Check(data)) return argument_error("bytes", conversion_error(data, "PyBytes"));
+    if (!PyBytes_Check(data)) return argument_error("bytes", document_error(data));
     // A bytes object never changes, and this call holds a reference to it, so
     // the decode, which touches no Python object, needs no interpreter.
     const std::string_view document(PyBytes_AS_STRING(data),

@@ -136,6 +136,14 @@ PendingError renamed_argument_error(const char* parameter, Py_ssize_t element,
   OwnedRef renamed = PendingError::lazy(PyExc_TypeError, std::move(message)).take_exception();
   // Called even without a cause, so that __suppress_context__ is always set.
   PyException_SetCause(renamed.get(), PyException_GetCause(exc));
+  // A hint noted by the converter stays with the error the caller sees.
+  OwnedRef notes = OwnedRef::steal(PyObject_GetAttrString(exc, "__notes__"));
+  if (!notes) {
+    discard_pending();
+  } else if (OwnedRef copy = OwnedRef::steal(PySequence_List(notes.get()));
+             !copy || PyObject_SetAttrString(renamed.get(), "__notes__", copy.get()) < 0) {
+    discard_pending();  // a broken __notes__ costs the notes, not the error
+  }
   return PendingError::raised(std::move(renamed));
 }
 
@@ -147,6 +155,12 @@ PendingError argument_error(const char* parameter, PendingError error) noexcept 
 
 namespace {
 
+PendingError add_note_object(PendingError error, PyObject* note) noexcept {
+  OwnedRef added = OwnedRef::steal(PyObject_CallMethod(error.exception(), "add_note", "O", note));
+  if (!added) discard_pending();  // a broken __notes__ costs the note, not the error
+  return error;
+}
+
 // Adds "argument 'P'[: element i][: field 'f']" to the notes of `error`.
 PendingError noted(PendingError error, const char* parameter, Py_ssize_t element,
                    const char* field) noexcept {
@@ -157,13 +171,20 @@ PendingError noted(PendingError error, const char* parameter, Py_ssize_t element
     location = OwnedRef::steal(PyUnicode_FromFormat("%U: field '%s'", location.get(), field));
   }
   if (!location) return fetch_pending();
-  OwnedRef added =
-      OwnedRef::steal(PyObject_CallMethod(error.exception(), "add_note", "O", location.get()));
-  if (!added) discard_pending();  // a broken __notes__ costs the note, not the error
-  return error;
+  return add_note_object(std::move(error), location.get());
 }
 
 }  // namespace
+
+PendingError with_note(PendingError error, const char* note) noexcept {
+  if (note == nullptr) return error;
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromString(note));
+  if (!text) {
+    discard_pending();
+    return error;
+  }
+  return add_note_object(std::move(error), text.get());
+}
 
 PendingError element_error(const char* parameter, Py_ssize_t element, PendingError error) noexcept {
   PendingError renamed = renamed_argument_error(parameter, element, std::move(error));

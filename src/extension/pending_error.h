@@ -99,7 +99,7 @@ PendingError formatted(PyObject* type, const char* format, Args... args) noexcep
 PendingError conversion_error(PyObject* obj, const char* target) noexcept;
 
 // Reports a failed conversion of `parameter`: an exact TypeError is renamed
-// "argument 'P': ..." and keeps its cause; anything else passes through.
+// "argument 'P': ..." and keeps its cause and notes; anything else passes through.
 PendingError argument_error(const char* parameter, PendingError error) noexcept;
 // The same for element `element` of a column: "argument 'P': element i: ..."; an
 // error that passes through gets a note "argument 'P': element i" instead.
@@ -109,6 +109,11 @@ PendingError element_error(const char* parameter, Py_ssize_t element, PendingErr
 // "argument 'P': field 'f'" or "argument 'P': element i: field 'f'".
 PendingError field_error(const char* parameter, Py_ssize_t element, const char* field,
                          PendingError error) noexcept;
+
+// Adds `note` to the notes of `error` (BaseException.add_note): what to do about a
+// common slip, beside the message, which stays as it is. A note that cannot be added
+// is dropped, never the error; a null `note` adds nothing.
+PendingError with_note(PendingError error, const char* note) noexcept;
 
 // Wraps `inner` as the cause of a new TypeError with `message`.
 PendingError type_error_caused_by(const char* message, PendingError inner) noexcept;

@@ -114,7 +114,7 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
       if (!PyBytes_Check(item)) {
-        return element_error("documents", i, conversion_error(item, "PyBytes"));
+        return element_error("documents", i, document_error(item));
       }
       held.push_back(OwnedRef::borrow(item));
       documents.emplace_back(PyBytes_AS_STRING(item),

@@ -50,6 +50,14 @@ class NodeUpdate(TypedDict, total=False):
 
 _NodeIdText = str  # 36-character lowercase hyphenated UUID text
 
+# Ids go in as 16 bytes. The common slips keep their TypeError's message and gain a
+# note (BaseException.add_note, shown below the message) saying what to pass: a
+# uuid.UUID or its text as an id (pass uuid.UUID(...).bytes), a bytearray or
+# memoryview as an id or a document (pass bytes(...) of it), a file name as a
+# document, a weight column of integers, float16 or another byte order (convert it
+# to float32), raw bytes as weights (memoryview(...).cast('f')), a column of UUID
+# texts, and a column that is not C-contiguous.
+
 # A column of n ids: a list or tuple of 16-byte bytes, or a C-contiguous buffer of
 # 16*n bytes (bytes, NumPy S16/V16 of shape (n,), uint8 of shape (n, 16)).
 _IdColumn = Sequence[bytes] | Buffer

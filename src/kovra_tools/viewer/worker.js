@@ -3,7 +3,7 @@
 // with only what is shown. The page's thread never holds the document, so a large one
 // cannot freeze it. One worker serves one document; the page starts a new one per load.
 // js/test/viewer_worker.test.js checks its index against decode's Maps over tests/vectors/.
-import { decodeColumns, float32Text, idText } from "../../js/kovra_document.js";
+import { decodeColumns, float32Text, idText } from "../js/kovra_document.js";
 
 const ID_BYTES = 16;
 // How often, at most, reading reports its progress.

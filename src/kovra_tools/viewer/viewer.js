@@ -3,7 +3,7 @@
 // document lives in worker.js; this thread asks it for what is on screen, so it stays
 // responsive however large the document is. Opened with ?document=URL it loads that
 // document itself; #node=ID selects a node.
-import { drawNeighbourhood, nodeAt } from "./drawing.js";
+import { drawNeighbourhood, edgeAt, nodeAt } from "./drawing.js";
 
 // Rows per page of a table, search results shown, neighbours drawn.
 const PAGE_ROWS = 50;
@@ -107,8 +107,8 @@ function load(source, name) {
     if (mine !== worker) return;
     // A worker that cannot load its modules says nothing more than that.
     fail(event.message ? `The viewer's worker stopped: ${event.message}.` :
-      "The viewer's worker could not be loaded: serve the repository's root (as examples/web/serve.py does), " +
-      "so that ../../js/ is reachable.");
+      "The viewer's worker could not be loaded: serve the page with `kovra view`, which also serves " +
+      "the reader it imports.");
   };
   mine.onmessage = (event) => {
     if (mine !== worker) return;
@@ -170,11 +170,14 @@ function show(summary, name, elapsed) {
   $("report").hidden = false;
   $("name").textContent = name;
   const s = summary;
+  // Every count in one format; num_edges() counts groups, which its name hides.
   $("summary").textContent =
     `${count(s.nodes, "new or updated node")}, ${count(s.deletedNodes, "deleted node")}, ` +
     `${count(s.edges, "edge")} in ${count(s.edgeGroups, "group")}, ` +
     `${count(s.deletedEdges, "deleted edge")} in ${count(s.deletedEdgeGroups, "group")}; ` +
-    `num_nodes ${s.numNodes}, num_edges ${s.numEdges}; ${count(s.byteLength, "byte")}` +
+    `num_nodes() ${english.format(s.numNodes)}, num_edges() ${english.format(s.numEdges)} ` +
+    "(it counts groups, of edges and of deleted edges, not edges); " +
+    `${count(s.byteLength, "byte")}` +
     (s.trailing ? `, then ${count(s.trailing, "trailing byte")} that readers ignore` : "") +
     `. Read in ${(elapsed / 1000).toFixed(1)} s.`;
   $("search").value = "";
@@ -471,15 +474,56 @@ async function select(id) {
     item.append(idLink(n.id), " ", element("span", n.record?.label ?? ""), " ", element("span", `(${n.role})`, "where"));
     return item;
   }));
+  // The edges as drawn, with where each weight's label and head went (for the tests too).
+  const shown = drawn.edges.filter((edge) => edge.box).length;
+  const weighted = drawn.edges.filter((edge) => edge.weight !== undefined).length;
+  $("labels-note").textContent = shown < weighted
+    ? `${english.format(weighted - shown)} of ${count(weighted, "weight")} left out where their labels would ` +
+      "overlap; point at an edge for its weight."
+    : "";
+  $("drawn-edges").replaceChildren(...drawn.edges.map((edge) => {
+    const item = element("li", edgeTitle(edge));
+    Object.assign(item.dataset, { kind: edge.kind, hx: edge.head.x.toFixed(1), hy: edge.head.y.toFixed(1) });
+    if (edge.box) {
+      Object.assign(item.dataset, { label: edge.label, x: edge.box.x.toFixed(2), y: edge.box.y.toFixed(2),
+        w: edge.box.w.toFixed(2), h: edge.box.h.toFixed(2), angle: edge.box.angle.toFixed(4) });
+    }
+    return item;
+  }));
+  const hub = drawn.hubLabel;
+  canvas.dataset.hubLabel = hub ? [hub.x - hub.w / 2, hub.y - hub.h / 2, hub.w, hub.h].map((v) => v.toFixed(1)).join(" ") : "";
   panel.dataset.state = "shown";
+}
+
+// "a0a1… → b0b1…: weight 0.123456789", "… → …: deleted", with labels where records give them.
+function edgeTitle(edge) {
+  const name = (n) => n.record?.label || n.id;
+  const centre = drawn.nodes[0];
+  const ends = edge.outward ? [centre, edge.other] : [edge.other, centre];
+  return `${name(ends[0])} → ${name(ends[1])}: ${edge.weight === undefined ? "deleted" : `weight ${edge.weight}`}`;
+}
+
+// The drawing's own units under a pointer event.
+function pointAt(event) {
+  const box = event.currentTarget.getBoundingClientRect();
+  const scale = drawn.width / box.width;
+  return [(event.clientX - box.left) * scale, (event.clientY - box.top) * scale];
 }
 
 $("drawing").addEventListener("click", (event) => {
   if (!drawn) return;
-  const box = event.currentTarget.getBoundingClientRect();
-  const scale = drawn.width / box.width;
-  const hit = nodeAt(drawn, (event.clientX - box.left) * scale, (event.clientY - box.top) * scale);
+  const hit = nodeAt(drawn, ...pointAt(event));
   if (hit) location.hash = `node=${hit.id}`;
+});
+
+// Hovering names a node, or an edge with its whole weight, whether or not its label shows.
+$("drawing").addEventListener("mousemove", (event) => {
+  if (!drawn) return;
+  const [x, y] = pointAt(event);
+  const node = nodeAt(drawn, x, y);
+  const edge = node ? null : edgeAt(drawn, x, y);
+  event.currentTarget.title = node ? (node.record?.label ? `${node.record.label} (${node.id})` : node.id)
+    : edge ? edgeTitle(edge) : "";
 });
 
 // ---- where documents come from -------------------------------------------------------------------

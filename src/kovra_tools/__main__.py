@@ -1,0 +1,5 @@
+import sys
+
+from kovra_tools.cli import main
+
+sys.exit(main())
