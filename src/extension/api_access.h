@@ -73,7 +73,9 @@ inline std::string_view bytes_contents(PyObject* bytes) noexcept {
 inline const char* bytes_of_size(PyObject* obj, std::size_t size) noexcept {
   if (!is_bytes(obj) || Py_SIZE(obj) != static_cast<Py_ssize_t>(size)) return nullptr;
 #ifdef Py_LIMITED_API
-  return PyBytes_AsString(obj);
+  const char* data = PyBytes_AsString(obj);
+  if (data == nullptr) __builtin_unreachable();  // fails only for an object that is not bytes
+  return data;
 #else
   return PyBytes_AS_STRING(obj);
 #endif
@@ -131,14 +133,9 @@ OwnedRef ascii_text(Fill fill) {
 
 // ---- lists and tuples ---------------------------------------------------------------
 
+// A list's or tuple's length is its PyVarObject size, read inline in both builds.
+inline Py_ssize_t tuple_size(PyObject* tuple) noexcept { return Py_SIZE(tuple); }
 // For an argument tuple or the keyword names of a call.
-inline Py_ssize_t tuple_size(PyObject* tuple) noexcept {
-#ifdef Py_LIMITED_API
-  return PyTuple_Size(tuple);
-#else
-  return PyTuple_GET_SIZE(tuple);
-#endif
-}
 inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) noexcept {  // borrowed
 #ifdef Py_LIMITED_API
   return PyTuple_GetItem(tuple, i);
@@ -158,13 +155,7 @@ inline void list_fill(PyObject* list, Py_ssize_t i, OwnedRef item) noexcept {
 }
 
 // A list or tuple (or subclass) read by position, as PySequence_Fast's result is.
-inline Py_ssize_t sequence_size(PyObject* list_or_tuple) noexcept {
-#ifdef Py_LIMITED_API
-  return is_list(list_or_tuple) ? PyList_Size(list_or_tuple) : PyTuple_Size(list_or_tuple);
-#else
-  return PySequence_Fast_GET_SIZE(list_or_tuple);
-#endif
-}
+inline Py_ssize_t sequence_size(PyObject* list_or_tuple) noexcept { return Py_SIZE(list_or_tuple); }
 inline PyObject* sequence_item(PyObject* list_or_tuple, Py_ssize_t i) noexcept {  // borrowed
 #ifdef Py_LIMITED_API
   return is_list(list_or_tuple) ? PyList_GetItem(list_or_tuple, i)
