@@ -234,8 +234,13 @@ inline std::string type_name(PyTypeObject* type) {
     return "?";
   }
   if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return name_text;
-  OwnedRef module =
-      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  // Looked up by one interned name: the interpreter's attribute cache keeps the name
+  // object of each look-up in a slot picked by its address, so a new name object
+  // per call would fill the cache with copies of "__module__".
+  static PyObject* const module_key = PyUnicode_InternFromString("__module__");
+  OwnedRef module = OwnedRef::steal(
+      module_key != nullptr ? PyObject_GetAttr(reinterpret_cast<PyObject*>(type), module_key)
+                            : nullptr);
   const char* module_text =
       module && is_str(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), nullptr) : nullptr;
   if (module_text == nullptr) {
