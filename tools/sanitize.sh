@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs the C++ tests and the whole pytest suite against a build instrumented with
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the module's with the
-# diff's rules checked after every call; then the stable-ABI build of the module,
-# instrumented alike, under the test files that reach what it does differently
-# (src/extension/api_access.h). Exits non-zero on any test failure, sanitizer report
-# or broken rule.
+# diff's rules checked after every call; beside it, the stable-ABI build of the
+# module, instrumented alike, under the test files that reach what it does
+# differently (src/extension/api_access.h). Exits non-zero on any test failure,
+# sanitizer report or broken rule.
 #
 #   tools/sanitize.sh              everything
 #   tools/sanitize.sh -k leaks     extra arguments go to pytest, in both runs
@@ -44,8 +44,9 @@ install_sanitized() {
     --target "$OUT/site-$name" -Ccmake.define.KOVRA_SANITIZE=ON -Ccmake.define.KOVRA_WERROR=OFF \
     -Ccmake.define.KOVRA_CHECK_INVARIANTS=ON -Cbuild-dir="$OUT/module-$name" "$@" .
 }
-echo "== module built with the sanitizers, installed beside the normal one"
+echo "== modules built with the sanitizers, installed beside the normal one"
 install_sanitized full
+install_sanitized abi3 -Cwheel.py-api="$(sed -n 's/^ABI3_PY_API := //p' Makefile)"
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
 UBSAN_LIB="$(g++ -print-file-name=libubsan.so)"
@@ -77,24 +78,25 @@ check_site() {
   esac
 }
 
-echo "== pytest under the sanitizers"
-SITE="$OUT/site-full"
-check_site
-status=0
-run_sanitized -m pytest -q -p no:cacheprovider "$@" || status=$?
+SITE="$OUT/site-full" check_site
+SITE="$OUT/site-abi3" check_site
 
 # The stable-ABI build differs only in how it reads Python objects and types; these
 # files reach every one of those reads (ids, numbers, texts, dicts, lists, tuples,
 # bytes, types' slots and names), and the rest of the suite runs on that build in
-# the wheel's test.
-echo "== the stable-ABI build, under the sanitizers"
-install_sanitized abi3 -Cwheel.py-api="$(sed -n 's/^ABI3_PY_API := //p' Makefile)"
-SITE="$OUT/site-abi3"
-check_site
-run_sanitized -m pytest -q -p no:cacheprovider "$@" \
+# the wheel's test. Its run goes beside the whole suite's, on the other core, and
+# its output follows that of the whole suite.
+echo "== pytest under the sanitizers, the stable-ABI build's files beside it"
+SITE="$OUT/site-abi3" run_sanitized -m pytest -q -p no:cacheprovider "$@" \
   tests/test_binding.py tests/test_conversion.py tests/test_columns.py tests/test_queries.py \
   tests/test_mutation.py tests/test_roundtrip.py tests/test_shards.py tests/test_module.py \
-  tests/test_borrow.py tests/test_leaks.py || status=$?
+  tests/test_borrow.py tests/test_leaks.py >"$OUT/pytest-abi3.log" 2>&1 &
+abi3_run=$!
+status=0
+SITE="$OUT/site-full" run_sanitized -m pytest -q -p no:cacheprovider "$@" || status=$?
+echo "== the stable-ABI build under the sanitizers"
+wait "$abi3_run" || status=$?
+cat "$OUT/pytest-abi3.log"
 
 # Every process of the run (pytest and the children some tests start) writes its own
 # report file, so a report from a child whose test passed is not lost. A leak counts
