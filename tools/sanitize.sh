@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the C++ tests and the whole pytest suite against a build instrumented with
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the module's with the
-# diff's rules checked after every call. Exits non-zero on any test failure, sanitizer
-# report or broken rule.
+# diff's rules checked after every call; beside it, the stable-ABI build of the
+# module, instrumented alike, under the test files that reach what it does
+# differently (src/extension/api_access.h). Exits non-zero on any test failure,
+# sanitizer report or broken rule.
 #
 #   tools/sanitize.sh              everything
-#   tools/sanitize.sh -k leaks     extra arguments go to pytest
+#   tools/sanitize.sh -k leaks     extra arguments go to pytest, in both runs
 #
 # The interpreter itself is not instrumented, so the sanitizer runtimes are preloaded into
 # it; PYTHONMALLOC=malloc routes Python objects through the instrumented allocator too,
@@ -17,7 +19,6 @@ PY="${PYTHON:-${VIRTUAL_ENV:-$PWD/.venv}/bin/python}"
 JOBS="${JOBS:-2}"
 export PATH="$(dirname "$PY"):$PATH"  # the virtualenv's cmake and ninja
 OUT=build/sanitize
-SITE="$OUT/site"
 mkdir -p "$OUT"
 
 # No -Werror here: the instrumented -O3 build makes g++ 12 report false -Wrestrict
@@ -30,14 +31,22 @@ cmake --build "$OUT/cpp" -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$OUT/cpp" --output-on-failure
 
-echo "== module built with the sanitizers, installed beside the normal one"
-# A target folder rather than a second virtualenv: the build needs nothing new, and
-# PYTHONPATH puts this copy ahead of the one installed in the virtualenv. This copy
-# also checks the diff's rules after every call on it and aborts on a broken one
-# (KOVRA_CHECK_INVARIANTS), so the whole suite runs against those checks.
-"$PY" -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps --upgrade \
-  --target "$SITE" -Ccmake.define.KOVRA_SANITIZE=ON -Ccmake.define.KOVRA_WERROR=OFF \
-  -Ccmake.define.KOVRA_CHECK_INVARIANTS=ON -Cbuild-dir="$OUT/module" .
+# A module built with the sanitizers, installed beside the normal one: a target folder
+# rather than a second virtualenv, since the build needs nothing new, and PYTHONPATH
+# puts this copy ahead of the one installed in the virtualenv. It also checks the
+# diff's rules after every call on it and aborts on a broken one
+# (KOVRA_CHECK_INVARIANTS), so the suite runs against those checks.
+#   install_sanitized NAME [pip arguments...]   into $OUT/site-NAME, built in $OUT/module-NAME
+install_sanitized() {
+  local name="$1"
+  shift
+  "$PY" -m pip --disable-pip-version-check install -q --no-build-isolation --no-deps --upgrade \
+    --target "$OUT/site-$name" -Ccmake.define.KOVRA_SANITIZE=ON -Ccmake.define.KOVRA_WERROR=OFF \
+    -Ccmake.define.KOVRA_CHECK_INVARIANTS=ON -Cbuild-dir="$OUT/module-$name" "$@" .
+}
+echo "== modules built with the sanitizers, installed beside the normal one"
+install_sanitized full
+install_sanitized abi3 -Cwheel.py-api="$(sed -n 's/^ABI3_PY_API := //p' Makefile)"
 
 ASAN_LIB="$(g++ -print-file-name=libasan.so)"
 UBSAN_LIB="$(g++ -print-file-name=libubsan.so)"
@@ -48,6 +57,7 @@ mkdir -p "$REPORTS"
 # Exit codes are left alone (exitcode=0) and the reports are judged below instead: the
 # interpreter never frees some of its own objects at exit, and those leaks are no fault
 # of ours, while every other report is.
+#   SITE=folder run_sanitized python arguments...
 run_sanitized() {
   env LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
     PYTHONPATH="$PWD/$SITE${PYTHONPATH:+:$PYTHONPATH}" \
@@ -58,15 +68,35 @@ run_sanitized() {
     "$PY" "$@"
 }
 
-where="$(run_sanitized -c 'import kovra_api; print(kovra_api.__file__)')"
-case "$where" in
-  "$PWD/$SITE"/*) ;;
-  *) echo "sanitize.sh: imported $where instead of the instrumented build" >&2; exit 1 ;;
-esac
+# The build in SITE is the one imported.
+check_site() {
+  local where
+  where="$(run_sanitized -c 'import kovra_api; print(kovra_api.__file__)')"
+  case "$where" in
+    "$PWD/$SITE"/*) ;;
+    *) echo "sanitize.sh: imported $where instead of the instrumented build" >&2; exit 1 ;;
+  esac
+}
 
-echo "== pytest under the sanitizers"
+SITE="$OUT/site-full" check_site
+SITE="$OUT/site-abi3" check_site
+
+# The stable-ABI build differs only in how it reads Python objects and types; these
+# files reach every one of those reads (ids, numbers, texts, dicts, lists, tuples,
+# bytes, types' slots and names), and the rest of the suite runs on that build in
+# the wheel's test. Its run goes beside the whole suite's, on the other core, and
+# its output follows that of the whole suite.
+echo "== pytest under the sanitizers, the stable-ABI build's files beside it"
+SITE="$OUT/site-abi3" run_sanitized -m pytest -q -p no:cacheprovider "$@" \
+  tests/test_binding.py tests/test_conversion.py tests/test_columns.py tests/test_queries.py \
+  tests/test_mutation.py tests/test_roundtrip.py tests/test_shards.py tests/test_module.py \
+  tests/test_borrow.py tests/test_leaks.py >"$OUT/pytest-abi3.log" 2>&1 &
+abi3_run=$!
 status=0
-run_sanitized -m pytest -q -p no:cacheprovider "$@" || status=$?
+SITE="$OUT/site-full" run_sanitized -m pytest -q -p no:cacheprovider "$@" || status=$?
+echo "== the stable-ABI build under the sanitizers"
+wait "$abi3_run" || status=$?
+cat "$OUT/pytest-abi3.log"
 
 # Every process of the run (pytest and the children some tests start) writes its own
 # report file, so a report from a child whose test passed is not lost. A leak counts

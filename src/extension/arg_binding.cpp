@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "extension/api_access.h"
+
 namespace kovra::ext {
 
 namespace {
@@ -145,9 +147,9 @@ Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_s
   Binder binder(sig, bound);
   if (auto placed = binder.place_positional(args, nargs); !placed) return placed;
   if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = tuple_size(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      auto placed = binder.place_keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+      auto placed = binder.place_keyword(tuple_item(kwnames, i), args[nargs + i]);
       if (!placed) return placed;
     }
   }
@@ -157,10 +159,13 @@ Result<void> bind_vector(const MethodSignature& sig, PyObject* const* args, Py_s
 Result<void> bind_tuple_dict(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
                              PyObject** bound) {
   Binder binder(sig, bound);
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (auto placed = binder.place_positional(&PyTuple_GET_ITEM(args, 0), nargs); !placed) {
-    return placed;
+  const Py_ssize_t nargs = tuple_size(args);
+  // Only as many as the signature takes are read: more fail without being looked at.
+  std::array<PyObject*, kMaxParameters> positional{};
+  for (Py_ssize_t i = 0; i < nargs && i < static_cast<Py_ssize_t>(kMaxParameters); ++i) {
+    positional[static_cast<std::size_t>(i)] = tuple_item(args, i);
   }
+  if (auto placed = binder.place_positional(positional.data(), nargs); !placed) return placed;
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* name = nullptr;

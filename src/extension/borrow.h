@@ -1,5 +1,7 @@
-// Borrow guards over a PyGraphDiff instance. A guard holds a strong reference and
-// the flag together and gives both back when it dies, on every path.
+// Borrow guards over a PyGraphDiff instance. A guard holds the flag and gives it
+// back when it dies, on every path. It takes no reference of its own: the caller
+// lends the receiver for the whole call, so the instance outlives the guard
+// whatever Python code a conversion runs meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +10,6 @@
 #include <utility>
 
 #include "extension/instance.h"
-#include "extension/owned_ref.h"
 #include "extension/result.h"
 
 namespace kovra::ext {
@@ -22,8 +23,7 @@ inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
 template <bool Exclusive>
 class BorrowGuard {
  public:
-  BorrowGuard(BorrowGuard&& other) noexcept
-      : instance_(std::exchange(other.instance_, nullptr)), ref_(std::move(other.ref_)) {}
+  BorrowGuard(BorrowGuard&& other) noexcept : instance_(std::exchange(other.instance_, nullptr)) {}
   BorrowGuard& operator=(BorrowGuard&&) = delete;
   ~BorrowGuard() {
     if (instance_ == nullptr) return;
@@ -43,11 +43,9 @@ class BorrowGuard {
  private:
   template <bool E>
   friend Result<BorrowGuard<E>> take_borrow(PyGraphDiffObject* instance) noexcept;
-  explicit BorrowGuard(PyGraphDiffObject* instance) noexcept
-      : instance_(instance), ref_(OwnedRef::borrow(reinterpret_cast<PyObject*>(instance))) {}
+  explicit BorrowGuard(PyGraphDiffObject* instance) noexcept : instance_(instance) {}
 
   PyGraphDiffObject* instance_;
-  OwnedRef ref_;  // dropped after the destructor body has given the flag back
 #ifdef KOVRA_CHECK_INVARIANTS
   // A guard moves only on its way to the call, before the diff changes, so the
   // size it is measured at is the same in every copy.

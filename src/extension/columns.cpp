@@ -13,6 +13,7 @@
 
 #include "codec/byte_cursor.h"
 #include "diff/group_prefetch.h"
+#include "extension/api_access.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/convert.h"
@@ -130,10 +131,10 @@ class Column {
 
   Result<void> check_ids();
   Result<void> check_weights();
-  const char* type_name() const noexcept { return Py_TYPE(obj_)->tp_name; }
+  std::string type() const { return type_name(Py_TYPE(obj_)); }
   // Python code run by a conversion may shrink the list being read.
   Result<void> still_there(Py_ssize_t i) const noexcept {
-    if (i < PySequence_Fast_GET_SIZE(obj_)) return {};
+    if (i < sequence_size(obj_)) return {};
     return formatted(PyExc_RuntimeError, kChangedSize, name_);
   }
 
@@ -145,15 +146,15 @@ class Column {
 };
 
 Result<void> Column::open(Items items) {
-  if (PyList_Check(obj_) || PyTuple_Check(obj_)) {
-    length_ = PySequence_Fast_GET_SIZE(obj_);
+  if (is_list(obj_) || is_tuple(obj_)) {
+    length_ = sequence_size(obj_);
     return {};
   }
   if (items == Items::kUpdates) {
-    return formatted(PyExc_TypeError, kNotASequence, name_, type_name());
+    return formatted(PyExc_TypeError, kNotASequence, name_, type().c_str());
   }
   if (!PyObject_CheckBuffer(obj_)) {
-    return formatted(PyExc_TypeError, kNotAColumn, name_, type_name());
+    return formatted(PyExc_TypeError, kNotAColumn, name_, type().c_str());
   }
   // Strides allowed here, so that a non-contiguous array gets a message of ours.
   if (PyObject_GetBuffer(obj_, &view_, PyBUF_RECORDS_RO) < 0) {
@@ -225,15 +226,14 @@ Result<void> Column::ids(std::vector<NodeId>& storage) const {
   }
   // A later column's __buffer__ may have shrunk the list since it was measured;
   // converting an id runs no Python code, so it cannot change during the loop.
-  if (PySequence_Fast_GET_SIZE(obj_) < length_)
-    return formatted(PyExc_RuntimeError, kChangedSize, name_);
-  PyObject* const* items = PySequence_Fast_ITEMS(obj_);
+  if (sequence_size(obj_) < length_) return formatted(PyExc_RuntimeError, kChangedSize, name_);
+  const SequenceItems items(obj_);
   storage.resize(n);
   NodeId* next = storage.data();
   for (Py_ssize_t i = 0; i < length_; ++i, ++next) {
     PyObject* item = items[i];
-    if (PyBytes_Check(item) && PyBytes_GET_SIZE(item) == 16) {
-      *next = NodeId::from_bytes(PyBytes_AS_STRING(item));
+    if (const char* bytes = bytes_of_size(item, kIdSize)) {
+      *next = NodeId::from_bytes(bytes);
       continue;
     }
     auto id = uuid_from_arg(item);
@@ -262,9 +262,9 @@ Result<void> Column::weights(std::vector<float>& storage) const {
   }
   for (Py_ssize_t i = 0; i < length_; ++i) {
     if (auto there = still_there(i); !there) return there.take_error();
-    PyObject* item = PySequence_Fast_GET_ITEM(obj_, i);
+    PyObject* item = sequence_item(obj_, i);
     if (PyFloat_CheckExact(item)) {
-      storage.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+      storage.push_back(static_cast<float>(float_value(item)));
       continue;
     }
     const OwnedRef held = OwnedRef::borrow(item);  // __float__ may drop it from the list
@@ -279,7 +279,7 @@ Result<void> Column::read_updates(std::vector<NodeUpdate>& out) const {
   out.reserve(out.size() + static_cast<std::size_t>(length_));
   for (Py_ssize_t i = 0; i < length_; ++i) {
     if (auto there = still_there(i); !there) return there.take_error();
-    const OwnedRef held = OwnedRef::borrow(PySequence_Fast_GET_ITEM(obj_, i));
+    const OwnedRef held = OwnedRef::borrow(sequence_item(obj_, i));
     auto update = node_update_from_dict(held.get(), name_, i);
     if (!update) return update.take_error();
     out.push_back(std::move(*update));
@@ -330,7 +330,7 @@ std::size_t count_targets(std::span<const Group> groups) noexcept {
   return n;
 }
 
-char* bytes_data(const OwnedRef& bytes) noexcept { return PyBytes_AS_STRING(bytes.get()); }
+char* bytes_data(const OwnedRef& bytes) noexcept { return bytes_buffer(bytes.get()); }
 
 }  // namespace
 

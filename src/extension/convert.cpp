@@ -2,8 +2,8 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "diff/huge_pages.h"
@@ -71,7 +71,7 @@ std::size_t field_of(PyObject* key, const FieldKeys& keys) noexcept {
   for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
     if (key == keys[i]) return i;
   }
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+  const Py_ssize_t length = str_length(key);
   for (std::size_t i = 0; i < kNodeFieldCount; ++i) {
     // Every python_key is a literal, so its data() ends in a NUL.
     const std::string_view name = kNodeFields[i].python_key;
@@ -88,7 +88,7 @@ std::size_t field_of(PyObject* key, const FieldKeys& keys) noexcept {
 // Returns false (and finds nothing) when that does not hold.
 bool gather_fields(PyObject* dict, const FieldKeys& keys,
                    std::array<OwnedRef, kNodeFieldCount>& found) noexcept {
-  if (PyDict_GET_SIZE(dict) > kGatherLimit) return false;
+  if (dict_size(dict) > kGatherLimit) return false;
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -150,12 +150,14 @@ OwnedRef value_to_py(std::string_view text) {
 }
 OwnedRef value_to_py(float size) { return float_to_py(size); }
 OwnedRef value_to_py(std::uint8_t colour) { return created(PyLong_FromLong(colour)); }
-OwnedRef value_to_py(bool show_label) { return OwnedRef::borrow(show_label ? Py_True : Py_False); }
+OwnedRef value_to_py(bool show_label) {
+  return OwnedRef::immortal(show_label ? Py_True : Py_False);
+}
 
 bool is_numpy_bool(PyTypeObject* type) noexcept {
   // NumPy 1 names its scalar type "numpy.bool_", NumPy 2 "numpy.bool".
-  return std::strcmp(type->tp_name, "numpy.bool_") == 0 ||
-         std::strcmp(type->tp_name, "numpy.bool") == 0;
+  const std::string name = type_name(type);
+  return name == "numpy.bool_" || name == "numpy.bool";
 }
 
 }  // namespace
@@ -237,11 +239,7 @@ PendingError document_error(PyObject* obj) noexcept {
 }
 
 OwnedRef uuid_to_text(const NodeId& id) {
-  // Writing into a fresh ASCII str skips the UTF-8 decoding of
-  // PyUnicode_FromStringAndSize.
-  OwnedRef text = created(PyUnicode_New(36, 127));
-  node_id_to_text(id, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
-  return text;
+  return ascii_text<36>([&](char* out) { node_id_to_text(id, out); });
 }
 
 Result<float> f32_from_number(PyObject* obj) {
@@ -258,7 +256,7 @@ Result<std::uint8_t> u8_from_py(PyObject* obj) {
 }
 
 Result<std::string_view> text_from_py(PyObject* obj) noexcept {
-  if (!PyUnicode_Check(obj)) return conversion_error(obj, "PyString");
+  if (!is_str(obj)) return conversion_error(obj, "PyString");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) return fetch_pending();  // lone surrogates: UnicodeEncodeError
@@ -270,7 +268,7 @@ Result<bool> bool_from_py(PyObject* obj) noexcept {
   if (obj == Py_False) return false;
   PyTypeObject* type = Py_TYPE(obj);
   if (!is_numpy_bool(type)) return conversion_error(obj, "PyBool");
-  const inquiry nb_bool = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+  const inquiry nb_bool = type_truth(type);
   if (nb_bool == nullptr) {
     OwnedRef message = OwnedRef::steal(
         PyUnicode_FromFormat("object of type '%S' does not define a '__bool__' conversion", type));
@@ -288,7 +286,7 @@ Result<NodeUpdate> node_update_from_dict(PyObject* obj, const char* parameter, P
     return element < 0 ? argument_error(parameter, std::move(error))
                        : element_error(parameter, element, std::move(error));
   };
-  if (!PyDict_Check(obj)) return whole(conversion_error(obj, "PyDict"));
+  if (!is_dict(obj)) return whole(conversion_error(obj, "PyDict"));
   const auto& keys = field_keys();
   std::array<OwnedRef, kNodeFieldCount> gathered;
   bool use_gathered = gather_fields(obj, keys, gathered);
@@ -342,7 +340,7 @@ OwnedRef node_update_to_dict(const NodeUpdate& update) {
 OwnedRef new_bytes(std::size_t size) {
   OwnedRef bytes = created(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   // A large document is written once into fresh pages: see diff/huge_pages.h.
-  fault_in_huge_pages(PyBytes_AS_STRING(bytes.get()), size);
+  fault_in_huge_pages(bytes_buffer(bytes.get()), size);
   return bytes;
 }
 

@@ -10,6 +10,7 @@
 
 #include "diff/node_id.h"
 #include "diff/node_update.h"
+#include "extension/api_access.h"
 #include "extension/owned_ref.h"
 #include "extension/result.h"
 
@@ -27,8 +28,8 @@ PendingError document_error(PyObject* obj) noexcept;
 // mutation converts one or two ids.
 inline Result<NodeId> uuid_from_arg(PyObject* obj) noexcept {
   // The stored size: a subclass's __len__ is not consulted.
-  if (PyBytes_Check(obj) && PyBytes_GET_SIZE(obj) == 16) [[likely]] {
-    return NodeId::from_bytes(PyBytes_AS_STRING(obj));
+  if (const char* bytes = bytes_of_size(obj, sizeof(NodeId))) [[likely]] {
+    return NodeId::from_bytes(bytes);
   }
   return uuid_error(obj);
 }
@@ -50,7 +51,7 @@ Result<float> f32_from_number(PyObject* obj);
 inline Result<float> f32_from_py(PyObject* obj) {
   // IEEE 754 narrowing: nearest, ties to even; overflow gives a signed infinity.
   if (PyFloat_CheckExact(obj)) [[likely]]
-    return static_cast<float>(PyFloat_AS_DOUBLE(obj));
+    return static_cast<float>(float_value(obj));
   return f32_from_number(obj);
 }
 Result<std::uint8_t> u8_from_py(PyObject* obj);

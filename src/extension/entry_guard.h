@@ -81,7 +81,7 @@ void entry_guard_unraisable(Body&& body) noexcept {
   auto wrapped = [&]() -> Result<OwnedRef> {
     Result<void> done = body();
     if (!done) return done.take_error();
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::immortal(Py_None);
   };
   OwnedRef out;
   std::optional<PendingError> error = detail::run_guarded(wrapped, out);

@@ -10,6 +10,7 @@
 #include "codec/document_reader.h"
 #include "codec/document_writer.h"
 #include "diff/group_prefetch.h"
+#include "extension/api_access.h"
 #include "extension/arg_binding.h"
 #include "extension/borrow.h"
 #include "extension/columns.h"
@@ -28,7 +29,7 @@ constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
 
 // Below this size a document decodes in a few microseconds, about what handing
 // the interpreter to another thread and taking it back can cost.
-constexpr Py_ssize_t kDecodeWithoutInterpreter = 64 * 1024;
+constexpr std::size_t kDecodeWithoutInterpreter = 64 * 1024;
 
 // ---- signatures -------------------------------------------------------------
 
@@ -81,7 +82,7 @@ PyObject* deleted_nodes(PyObject* self, PyObject*) noexcept {
     OwnedRef view = created(PyList_New(static_cast<Py_ssize_t>(diff.deleted_nodes().size())));
     Py_ssize_t i = 0;
     for (const NodeId& id : diff.deleted_nodes()) {
-      PyList_SET_ITEM(view.get(), i++, uuid_to_text(id).release());
+      list_fill(view.get(), i++, uuid_to_text(id));
     }
     return view;
   });
@@ -186,7 +187,7 @@ PyObject* deleted_edges(PyObject* self, PyObject*) noexcept {
       Py_ssize_t i = 0;
       for (const auto& entry : group.targets) {
         texts.prefetch(far.next(), near.next());
-        PyList_SET_ITEM(targets.get(), i++, texts.text(entry.key).release());
+        list_fill(targets.get(), i++, texts.text(entry.key));
       }
       OwnedRef from = texts.text(group.from);
       if (PyDict_SetItem(view.get(), from.get(), targets.get()) < 0) return fetch_pending();
@@ -203,7 +204,7 @@ Result<OwnedRef> document_of(const GraphDiff& diff) {
   }
   // Written straight into the bytes object: the document is never copied.
   OwnedRef bytes = new_bytes(writer->size());
-  writer->write(PyBytes_AS_STRING(bytes.get()));
+  writer->write(bytes_buffer(bytes.get()));
   return bytes;
 }
 
@@ -271,7 +272,7 @@ PyObject* clear(PyObject* self, PyObject*) noexcept {
     auto borrow = borrow_exclusive(*instance);
     if (!borrow) return borrow.take_error();
     (*instance)->diff.clear();
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::immortal(Py_None);
   });
 }
 
@@ -309,13 +310,12 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto bound = bind_arguments<1>(kFromBytesSignature, args, nargs, kwnames);
     if (!bound) return bound.take_error();
     PyObject* data = (*bound)[0];
-    if (!PyBytes_Check(data)) return argument_error("bytes", document_error(data));
+    if (!is_bytes(data)) return argument_error("bytes", document_error(data));
     // A bytes object never changes, and this call holds a reference to it, so
     // the decode, which touches no Python object, needs no interpreter.
-    const std::string_view document(PyBytes_AS_STRING(data),
-                                    static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    const std::string_view document = bytes_contents(data);
     std::optional<GraphDiff> decoded;
-    if (PyBytes_GET_SIZE(data) >= kDecodeWithoutInterpreter) {
+    if (document.size() >= kDecodeWithoutInterpreter) {
       decoded = InterpreterReleased::run([&] { return deserialize_graph_diff(document); });
     } else {
       decoded = deserialize_graph_diff(document);
@@ -349,7 +349,7 @@ void graph_diff_dealloc(PyObject* self) noexcept {
   entry_guard_unraisable([&]() -> Result<void> {
     reinterpret_cast<PyGraphDiffObject*>(self)->diff.~GraphDiff();
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
+    type_free(type)(self);
     Py_DECREF(type);  // tp_alloc took it for the instance
     return {};
   });

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "extension/api_access.h"
 #include "extension/pending_error.h"
 
 namespace kovra::ext {
@@ -28,8 +29,7 @@ Result<PyGraphDiffObject*> check_receiver(PyObject* self) {
 }
 
 Result<OwnedRef> new_instance(PyTypeObject* type, GraphDiff&& record) noexcept {
-  const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* obj = alloc(type, 0);
+  PyObject* obj = type_alloc(type)(type, 0);
   if (obj == nullptr) return fetch_pending();  // `record` stays with the caller, who drops it
   auto* instance = reinterpret_cast<PyGraphDiffObject*>(obj);
   new (&instance->diff) GraphDiff(std::move(record));

@@ -57,7 +57,7 @@ PyObject* mutation(const MethodSignature& signature, PyObject* self, PyObject* c
     if (!borrow) return borrow.take_error();
     Result<void> done = apply((*instance)->diff, *bound);
     if (!done) return done.take_error();
-    return OwnedRef::borrow(Py_None);
+    return OwnedRef::immortal(Py_None);
   });
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "extension/api_access.h"
 #include "extension/arg_binding.h"
 #include "extension/entry_guard.h"
 #include "extension/graph_diff_type.h"
@@ -48,8 +49,9 @@ PyObject* module_cache = nullptr;
 
 // "TypeName: message", for fault texts.
 std::string describe(PyObject* exc) {
-  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat("%s: %S", Py_TYPE(exc)->tp_name, exc));
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  OwnedRef text =
+      OwnedRef::steal(PyUnicode_FromFormat("%s: %S", type_name(Py_TYPE(exc)).c_str(), exc));
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
   if (utf8 == nullptr) {
     discard_pending();
     return "<unprintable exception>";
@@ -94,7 +96,7 @@ Result<OwnedRef> init_module() {
   // module and therefore the same class.
   if (module_cache != nullptr) return OwnedRef::borrow(module_cache);
 
-  OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+  OwnedRef module = OwnedRef::steal(PyModule_Create(&module_def));
   if (!module) return fetch_pending();
   // On failure the module is dropped and nothing is cached: the next import retries.
   if (auto populated = populate_module(module.get()); !populated) return populated.take_error();

@@ -14,6 +14,10 @@ class OwnedRef {
   // steal: for results of "new reference" calls; borrow: for arguments and borrowed results.
   static OwnedRef steal(PyObject* obj) noexcept { return OwnedRef(obj); }
   static OwnedRef borrow(PyObject* obj) noexcept { return OwnedRef(Py_XNewRef(obj)); }
+  // None, True and False are immortal from CPython 3.12 on: a reference to one is
+  // not counted (Python.h's own Py_RETURN_NONE returns None as it is), and the
+  // stable ABI's counting is a call.
+  static OwnedRef immortal(PyObject* obj) noexcept { return OwnedRef(obj); }
   OwnedRef(OwnedRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   OwnedRef& operator=(OwnedRef other) noexcept {  // the old object is dropped with `other`
     std::swap(obj_, other.obj_);

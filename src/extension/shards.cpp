@@ -9,6 +9,7 @@
 
 #include "codec/document_merge.h"
 #include "codec/shard.h"
+#include "extension/api_access.h"
 #include "extension/arg_binding.h"
 #include "extension/convert.h"
 #include "extension/entry_guard.h"
@@ -97,14 +98,13 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // Any iterable, taken whole first: a generator of futures' results works too.
     // One document is an iterable too, of ints, which would be refused at its first.
     PyObject* given = (*bound)[0];
-    if (PyBytes_Check(given) || PyByteArray_Check(given) || PyMemoryView_Check(given)) {
-      return formatted(PyExc_TypeError, kOneDocument, Py_TYPE(given)->tp_name);
+    if (is_bytes(given) || PyByteArray_Check(given) || PyMemoryView_Check(given)) {
+      return formatted(PyExc_TypeError, kOneDocument, type_name(Py_TYPE(given)).c_str());
     }
-    OwnedRef items = PyList_Check(given) || PyTuple_Check(given)
-                         ? OwnedRef::borrow(given)
-                         : OwnedRef::steal(PySequence_List(given));
+    OwnedRef items = is_list(given) || is_tuple(given) ? OwnedRef::borrow(given)
+                                                       : OwnedRef::steal(PySequence_List(given));
     if (!items) return argument_error("documents", fetch_pending());
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    const Py_ssize_t count = sequence_size(items.get());
     // Each document is held while the lock is released: nothing the caller does to
     // the list meanwhile can free one.
     std::vector<OwnedRef> held;
@@ -112,13 +112,12 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     held.reserve(static_cast<std::size_t>(count));
     documents.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-      if (!PyBytes_Check(item)) {
+      PyObject* item = sequence_item(items.get(), i);
+      if (!is_bytes(item)) {
         return element_error("documents", i, document_error(item));
       }
       held.push_back(OwnedRef::borrow(item));
-      documents.emplace_back(PyBytes_AS_STRING(item),
-                             static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+      documents.push_back(bytes_contents(item));
     }
 
     MergeOutcome outcome =
@@ -132,7 +131,7 @@ PyObject* merge_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // No longer than the inputs together; only a 32-bit build could reach this.
     if (merged.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PendingError::no_memory();
     OwnedRef result = new_bytes(merged.size());
-    char* out = PyBytes_AS_STRING(result.get());
+    char* out = bytes_buffer(result.get());
     // The new object is not visible to any other thread yet.
     InterpreterReleased::run([&] { merged.write(out); });
     return result;
