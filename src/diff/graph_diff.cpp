@@ -36,7 +36,7 @@ void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
     edges_.put_row(from_id, to_id, 0.0f, true);
     return;
   }
-  if (pending_.size() >= pending_.bound()) apply_pending();
+  if (pending_.full()) apply_pending();
   pending_.remove(from_id, to_id);
 }
 
@@ -67,8 +67,7 @@ void GraphDiff::apply_pending() const {
 }
 
 void GraphDiff::clear() noexcept {
-  pending_.clear();
-  pending_.rebound(0);
+  pending_.release();
   writes_ = 0;
   eager_ = true;
   edges_.clear();
@@ -78,7 +77,7 @@ void GraphDiff::clear() noexcept {
 
 std::size_t GraphDiff::heap_bytes() const noexcept {
   std::size_t bytes = nodes_.heap_bytes() + deleted_nodes_.heap_bytes() + edges_.heap_bytes() +
-                      pending_.rows_bytes();
+                      pending_.heap_bytes();
   for (const auto& [id, update] : nodes_) bytes += update.text_heap_bytes();
   return bytes;
 }

@@ -113,7 +113,7 @@ class GraphDiff {
   void finish_loading() { edges_.finish_loading(); }
 
   // The memory the diff holds beyond its own object, by capacity (what
-  // sys.getsizeof reports, together with the instance), pending rows included.
+  // sys.getsizeof reports, together with the instance), the pending log's room included.
   std::size_t heap_bytes() const noexcept;
 
   // Checks the internal tables against each other, and that no pending added
@@ -193,7 +193,7 @@ class GraphDiff {
     edges_.put_row(from_id, to_id, weight, false);
     return AddEdgeStatus::kAdded;
   }
-  if (pending_.size() >= pending_.bound()) [[unlikely]]
+  if (pending_.full()) [[unlikely]]
     apply_pending();
   pending_.add(from_id, to_id, weight);
   return AddEdgeStatus::kAdded;
