@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "diff/bounded_index.h"
+#include "diff/fast_path_count.h"
 #include "diff/list_arena.h"
 #include "diff/node_id.h"
 #include "diff/reserve_more.h"
@@ -73,10 +74,9 @@ class EdgeStore {
   bool in_use(NodeNumber number) const noexcept { return !slots_[number].free; }
   std::size_t number_bound() const noexcept { return slots_.size(); }
   std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
-  // Whether the id index fits a core's own cache (256 KiB of buckets on most
-  // machines): then a lookup costs its instructions, and working ahead or in
-  // sorted runs costs more than it hides.
-  bool index_cached() const noexcept { return index_.bucket_count() <= 4096; }
+  // Whether the id index fits a core's own cache (fast_path_count.h): then
+  // working ahead or in sorted runs costs more than it hides.
+  bool index_cached() const noexcept { return index_.bucket_count() <= cached_buckets; }
 
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }

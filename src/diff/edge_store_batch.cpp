@@ -48,6 +48,7 @@ class EdgeStore::Batch {
         groups_before_(store.edge_groups_.size()) {}
 
   void put() {
+    KOVRA_COUNT_FAST_PATH(kSortedBatch);
     try {
       intern_rows();
       sort_rows();
@@ -319,6 +320,7 @@ class EdgeStore::Batch {
 
   // Latest first: replaced weights, appended entries, new groups, fresh ids.
   void take_back() noexcept {
+    KOVRA_COUNT_FAST_PATH(kBatchUndone);
     for (std::size_t i = replaced_.size(); i-- > 0;) {
       const Replaced& replaced = replaced_[i];
       targets_of(replaced.rank).at(replaced.pos).value = replaced.old;
@@ -415,6 +417,7 @@ class FreshIds {
 // rows on will touch, so that the misses of consecutive rows overlap instead of
 // each waiting on the last.
 void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
+  KOVRA_COUNT_FAST_PATH(kDeletedBatch);
   const std::size_t n = from.size();
   constexpr std::size_t kAhead = 8;
   FreshIds interned(2 * n);

@@ -62,7 +62,10 @@ void EdgeStore::put_row(const NodeId& from_id, const NodeId& to_id, float weight
 // present key (an insert may have re-keyed the index since), then added.
 NodeNumber EdgeStore::add_missed(const NodeId& id, std::vector<NodeNumber>& fresh) {
   const IdProbe probe = index_.probe(id, slot_id());
-  if (probe.found != kNone) return probe.found;
+  if (probe.found != kNone) {
+    KOVRA_COUNT_FAST_PATH(kRowsRekeyed);
+    return probe.found;
+  }
   const NodeNumber added = add_id(id, probe);
   fresh.push_back(added);  // reserved: cannot fail
   return added;
@@ -83,6 +86,11 @@ void EdgeStore::put_rows(std::span<const NodeId> from_ids, std::span<const NodeI
   // While the id index fits a core's cache, so do the slots it leads to, and
   // working ahead would cost more instructions than the misses it hides.
   const bool ahead = !index_cached();
+  if (ahead) {
+    KOVRA_COUNT_FAST_PATH(kRowsAhead);
+  } else {
+    KOVRA_COUNT_FAST_PATH(kRowsInCache);
+  }
   try {
     std::uint64_t hashes[kRowsAhead][2];
     const auto hash_ahead = [&](std::size_t row) noexcept {
