@@ -12,9 +12,9 @@
 namespace kovra {
 
 enum class FastPath : std::uint8_t {
-  kRowsInCache,   // the pending log applied in one pass, the id index in cache
-  kRowsAhead,     // the same working ahead, the index past the cache
-  kRowsRekeyed,   // a row's id found on the second look after a re-key mid-pass
+  kLogInCache,    // the pending log applied in one pass, the id index in cache
+  kLogAhead,      // the same working ahead, the index past the cache
+  kLogRekeyed,    // a row's id found on the second look after a re-key mid-pass
   kSortedBatch,   // add_edges past the log's room, sorted by `from` node
   kBatchUndone,   // that batch taken back after a failed allocation
   kDeletedBatch,  // delete_edges past the log's room

@@ -32,7 +32,7 @@ void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
 }
 
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
-  if (immediate()) {
+  if (note_edge_call()) {
     edges_.put_row(from_id, to_id, 0.0f, true);
     return;
   }
@@ -47,12 +47,10 @@ void GraphDiff::apply_pending() const {
   std::size_t applied = 0;
   try {
     if (rows < kFewRows) {
-      const std::span<const std::uint32_t> deletions = pending_.deletions();
-      for (std::size_t d = 0; applied < rows; ++applied) {
-        const bool deleting = d < deletions.size() && deletions[d] == applied;
-        d += deleting;
+      RowKinds kinds(pending_.deletions());
+      for (; applied < rows; ++applied) {
         edges_.put_row(pending_.from()[applied], pending_.to()[applied],
-                       pending_.weights()[applied], deleting);
+                       pending_.weights()[applied], kinds.deletes(applied));
       }
     } else {
       edges_.put_rows(pending_.from(), pending_.to(), pending_.weights(), pending_.deletions(),

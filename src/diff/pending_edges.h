@@ -23,6 +23,22 @@
 
 namespace kovra {
 
+// Whether each row of a log deletes, from the deletion rows' positions, for a
+// walk that asks of its rows in ascending order (it may skip rows).
+class RowKinds {
+ public:
+  explicit RowKinds(std::span<const std::uint32_t> deletions) noexcept
+      : next_(deletions.data()), end_(deletions.data() + deletions.size()) {}
+  bool deletes(std::size_t row) noexcept {
+    while (next_ != end_ && *next_ < row) ++next_;
+    return next_ != end_ && *next_ == row;
+  }
+
+ private:
+  const std::uint32_t* next_;
+  const std::uint32_t* end_;
+};
+
 class PendingEdges {
  public:
   // The bound is never below this many rows (36 KiB of log); past it, half the
@@ -110,7 +126,7 @@ class PendingEdges {
   std::span<const NodeId> from() const noexcept { return from_; }
   std::span<const NodeId> to() const noexcept { return to_; }
   std::span<const float> weights() const noexcept { return weights_; }
-  // The places of the deletion rows, ascending.
+  // The positions of the deletion rows, ascending.
   std::span<const std::uint32_t> deletions() const noexcept { return deletions_; }
   // The first `rows` rows were applied: they leave the log, without allocating.
   void consume(std::size_t rows) noexcept {
@@ -132,7 +148,7 @@ class PendingEdges {
     if (!std::is_sorted(deletions_.begin(), deletions_.end()) ||
         std::adjacent_find(deletions_.begin(), deletions_.end()) != deletions_.end() ||
         (!deletions_.empty() && deletions_.back() >= size())) {
-      return "the deletion rows' places ascend within the log";
+      return "the deletion rows' positions ascend within the log";
     }
     return nullptr;
   }
@@ -141,15 +157,11 @@ class PendingEdges {
   // names a node marked deleted); for consistency checks.
   template <class Deleted>
   bool adds_avoid(Deleted deleted) const {
-    std::size_t d = 0;
+    RowKinds kinds(deletions_);
     for (std::size_t i = 0; i < size(); ++i) {
-      if (d < deletions_.size() && deletions_[d] == i) {
-        ++d;
-        continue;
-      }
-      if (deleted(from_[i]) || deleted(to_[i])) return false;
+      if (!kinds.deletes(i) && (deleted(from_[i]) || deleted(to_[i]))) return false;
     }
-    return d == deletions_.size();
+    return true;
   }
 
   // Keeps the capacity, which the bound caps.

@@ -254,11 +254,11 @@ TEST(keys_colliding_under_every_key_fall_back_to_the_tree) {
     worst = std::max(worst, probes_of([&] { CHECK_EQ(index.find(k * 3, no_key_at), k); }));
   }
   CHECK(worst <= 40);
-  CHECK_EQ(index.find(1, no_key_at), BoundedIndex<ConstantKeys>::kAbsent);
+  CHECK_EQ(index.find(1, no_key_at), kovra::kNone);
   index.repoint(3, 77, no_key_at);
   CHECK_EQ(index.find(3, no_key_at), 77u);
   index.erase(3, no_key_at);
-  CHECK_EQ(index.find(3, no_key_at), BoundedIndex<ConstantKeys>::kAbsent);
+  CHECK_EQ(index.find(3, no_key_at), kovra::kNone);
   CHECK_EQ(index.size(), kCount - 1);
   index.clear();
   CHECK(!index.ordered() && index.size() == 0);

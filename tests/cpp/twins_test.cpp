@@ -194,17 +194,17 @@ struct Twin {
 
 const std::vector<Twin>& twins() {
   static const std::vector<Twin> table = {
-      {"the log applied in one pass, the id index in cache", FastPath::kRowsInCache, Route::kLogged,
+      {"the log applied in one pass, the id index in cache", FastPath::kLogInCache, Route::kLogged,
        kovra::kCachedBuckets, false, [] { return start_diff(60); },
        [](std::uint32_t seed) { return mixed_history(seed, 4000, 0, 200, 700); }},
       {"the log applied working ahead, the id index past the cache (real size)",
-       FastPath::kRowsAhead, Route::kLogged, kovra::kCachedBuckets, false,
+       FastPath::kLogAhead, Route::kLogged, kovra::kCachedBuckets, false,
        [] { return start_diff(30000); },
        [](std::uint32_t seed) { return mixed_history(seed, 6000, 0, 40000, 2500); }},
-      {"the log applied working ahead, the threshold lowered", FastPath::kRowsAhead, Route::kLogged,
+      {"the log applied working ahead, the threshold lowered", FastPath::kLogAhead, Route::kLogged,
        0, false, [] { return start_diff(60); },
        [](std::uint32_t seed) { return mixed_history(seed, 4000, 0, 200, 700); }},
-      {"the log working ahead through a re-key of the id index", FastPath::kRowsRekeyed,
+      {"the log working ahead through a re-key of the id index", FastPath::kLogRekeyed,
        Route::kLogged, 0, true, [] { return start_diff(300); },
        [](std::uint32_t) { return rekey_history(300); }},
       {"add_edges past the log's room, sorted by `from`", FastPath::kSortedBatch, Route::kBulk,
