@@ -191,24 +191,6 @@ class BoundedIndex {
     return {found.bucket ? found.bucket->values[found.lane] - 1 : kNone, found.hash, found.room};
   }
 
-  // find_hashed() with a hash taken under the present key, which on a miss
-  // leaves in `probe` what insert_probed() needs, as probe_hashed() would: a
-  // hit costs what find_hashed() costs, and a miss walks the buckets once.
-  template <class KeyAt>
-  [[gnu::always_inline]] std::uint32_t find_or_probe(std::uint64_t hash, const Key& key,
-                                                     const KeyAt& key_at,
-                                                     Probe& probe) const noexcept {
-    if (buckets_ == nullptr) [[unlikely]] {
-      probe = {find(key, key_at), 0, {nullptr, 0, 0}};
-      return probe.found;
-    }
-    const Located found = locate_hashed<true>(hash, key, key_at);
-    if (found.bucket != nullptr) [[likely]]
-      return found.bucket->values[found.lane] - 1;
-    probe = {kNone, found.hash, found.room};
-    return kNone;
-  }
-
   // insert() of a key that probe() did not find, with the probe's result: the
   // same placement, and the same growth and re-keying when they are due.
   template <class KeyAt>

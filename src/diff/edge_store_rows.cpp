@@ -69,7 +69,6 @@ void EdgeStore::intern_rows(std::span<const NodeId> from_ids, std::span<const No
     const bool ahead = !index_cached();
     // The hashes of rows before `exact_from` may predate a re-key of the index
     // (an id added may re-key it): those rows are looked up afresh.
-    HashKey key = index_.hash_key();
     std::size_t exact_from = first;
     if (ahead) {
       for (std::size_t row = first; row < std::min(last, first + kRowsAhead); ++row) {
@@ -88,20 +87,18 @@ void EdgeStore::intern_rows(std::span<const NodeId> from_ids, std::span<const No
             if (ahead && index_.size() == before) KOVRA_COUNT_FAST_PATH(kLogRekeyed);
             continue;
           }
-          // The lookup's probe serves the insertion of an id that is new.
-          IdProbe probe;
-          const NodeNumber found =
-              index_.find_or_probe(hashes[row % kRowsAhead][end], id, slot_id(), probe);
-          if (found != kNone) [[likely]] {
-            ends[2 * row + end] = found;
+          // The hash is exact here, so the lookup's probe serves the insertion
+          // of an id that is new.
+          const IdProbe probe = index_.probe_hashed(hashes[row % kRowsAhead][end], id, slot_id());
+          if (probe.found != kNone) [[likely]] {
+            ends[2 * row + end] = probe.found;
             continue;
           }
+          const HashKey key = index_.hash_key();
           ends[2 * row + end] = add_id(id, probe);
           fresh.note(ends[2 * row + end]);
-          if (index_.hash_key() != key) [[unlikely]] {
-            key = index_.hash_key();
+          if (index_.hash_key() != key) [[unlikely]]
             exact_from = row + kRowsAhead + 1;
-          }
         }
       }
       if (ahead && row + kRowsAhead < last) hash_ahead(row + kRowsAhead);
