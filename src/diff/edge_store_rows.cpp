@@ -81,10 +81,14 @@ void EdgeStore::intern_rows(std::span<const NodeId> from_ids, std::span<const No
       } else {
         for (std::size_t end = 0; end < 2; ++end) {
           const NodeId& id = end == 0 ? from_ids[row] : to_ids[row];
-          if (!ahead || row < exact_from) [[unlikely]] {
+          if (!ahead) {
+            ends[2 * row + end] = intern_noting(id, fresh);
+            continue;
+          }
+          if (row < exact_from) [[unlikely]] {
             const std::size_t before = index_.size();
             ends[2 * row + end] = intern_noting(id, fresh);
-            if (ahead && index_.size() == before) KOVRA_COUNT_FAST_PATH(kLogRekeyed);
+            if (index_.size() == before) KOVRA_COUNT_FAST_PATH(kPassRekeyed);
             continue;
           }
           // The hash is exact here, so the lookup's probe serves the insertion

@@ -14,7 +14,7 @@ namespace kovra {
 enum class FastPath : std::uint8_t {
   kLogInCache,    // the pending log applied in one pass, the id index in cache
   kLogAhead,      // the same working ahead, the index past the cache
-  kLogRekeyed,    // a row's id found on the second look after a re-key mid-pass
+  kPassRekeyed,   // an id hashed ahead, found afresh after a re-key (the interning pass)
   kSortedBatch,   // add_edges past the log's room, sorted by `from` node
   kBatchUndone,   // that batch taken back after a failed allocation
   kDeletedBatch,  // delete_edges past the log's room

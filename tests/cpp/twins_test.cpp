@@ -204,7 +204,7 @@ const std::vector<Twin>& twins() {
       {"the log applied working ahead, the threshold lowered", FastPath::kLogAhead, Route::kLogged,
        0, false, [] { return start_diff(60); },
        [](std::uint32_t seed) { return mixed_history(seed, 4000, 0, 200, 700); }},
-      {"the log working ahead through a re-key of the id index", FastPath::kLogRekeyed,
+      {"the log working ahead through a re-key of the id index", FastPath::kPassRekeyed,
        Route::kLogged, 0, true, [] { return start_diff(300); },
        [](std::uint32_t) { return rekey_history(300); }},
       {"add_edges past the log's room, sorted by `from`", FastPath::kSortedBatch, Route::kBulk,
