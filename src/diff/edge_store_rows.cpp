@@ -82,7 +82,9 @@ void EdgeStore::intern_rows(std::span<const NodeId> from_ids, std::span<const No
         for (std::size_t end = 0; end < 2; ++end) {
           const NodeId& id = end == 0 ? from_ids[row] : to_ids[row];
           if (!ahead) {
-            ends[2 * row + end] = intern_noting(id, fresh);
+            // Most ids are interned already: the plain lookup is the cheaper one.
+            const NodeNumber found = index_.find(id, slot_id());
+            ends[2 * row + end] = found != kNone ? found : intern_noting(id, fresh);
             continue;
           }
           if (row < exact_from) [[unlikely]] {
