@@ -11,7 +11,7 @@ python="${PYTHON:-$root/.venv/bin/python}"
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKOVRA_FUZZ=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=OFF \
+  -DKOVRA_FUZZ=ON -DKOVRA_BUILD_MODULE=OFF -DKOVRA_BUILD_TESTS=OFF -DKOVRA_TEST_HOOKS=ON \
   -DPython_EXECUTABLE="$python" >/dev/null
 # The targets fuzz/CMakeLists.txt lists, read from there.
 targets=$(sed -n 's/^set(KOVRA_FUZZ_TARGETS \(.*\))$/\1/p' "$root/fuzz/CMakeLists.txt")

@@ -24,7 +24,10 @@ STUB = next(
         path
         for path in (
             pathlib.Path(kovra_api.__file__).parent / "kovra_api-stubs" / "__init__.pyi",
-            pathlib.Path(__file__).resolve().parent.parent / "src" / "kovra_api-stubs" / "__init__.pyi",
+            pathlib.Path(__file__).resolve().parent.parent
+            / "src"
+            / "kovra_api-stubs"
+            / "__init__.pyi",
         )
         if path.is_file()
     ),
@@ -198,13 +201,29 @@ def test_sizeof_follows_the_content():
     assert sys.getsizeof(PyGraphDiff()) == empty
 
 
+# W1's columns for a child: 1M random edges among 100k ids, as the memory benchmarks add them.
+W1_COLUMNS = textwrap.dedent(
+    """
+    import array, random
+    rng = random.Random(5)
+    ids = [rng.randbytes(16) for _ in range(100_000)]
+    n = 1_000_000
+    sources = b"".join(ids[rng.randrange(len(ids))] for _ in range(n))
+    targets = b"".join(ids[rng.randrange(len(ids))] for _ in range(n))
+    weights = array.array("f", (rng.random() for _ in range(n)))
+    """
+)
+
+
 @pytest.mark.skipif(under_address_sanitizer(), reason="the sanitizers' allocator changes residency")
 @pytest.mark.parametrize("calls", ["add_edge", "add_edges"])
 def test_sizeof_agrees_with_resident_growth(calls):
     # 1M random edges among 100k ids, as the resident-memory benchmark adds them.
     result = run_child(
-        """
-        import array, ctypes, gc, os, random, sys
+        W1_COLUMNS
+        + textwrap.dedent(
+            """
+        import ctypes, gc, os, sys
         from kovra_api import PyGraphDiff
 
         trim = ctypes.CDLL("libc.so.6").malloc_trim
@@ -215,12 +234,6 @@ def test_sizeof_agrees_with_resident_growth(calls):
             with open("/proc/self/statm") as f:
                 return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-        rng = random.Random(5)
-        ids = [rng.randbytes(16) for _ in range(100_000)]
-        n = 1_000_000
-        sources = b"".join(ids[rng.randrange(len(ids))] for _ in range(n))
-        targets = b"".join(ids[rng.randrange(len(ids))] for _ in range(n))
-        weights = array.array("f", (rng.random() for _ in range(n)))
         d = PyGraphDiff()
         empty = sys.getsizeof(d)
         before = resident()
@@ -231,11 +244,57 @@ def test_sizeof_agrees_with_resident_growth(calls):
             for i in range(0, 16 * n, 16):
                 add(sources[i:i + 16], targets[i:i + 16], weights[i >> 4])
         result = (resident() - before, sys.getsizeof(d) - empty)
-        """,
+        """
+        ),
         payload=calls,
     )
     grown, reported = result
     assert abs(reported - grown) <= 0.10 * grown, (reported, grown)
+
+
+@pytest.mark.skipif(
+    under_address_sanitizer(), reason="the sanitizers' allocator keeps its own count"
+)
+def test_sizeof_agrees_with_the_allocators_count_at_every_stage():
+    # W1's edges through add_edge: logged, then applied by a read, then cleared. The
+    # log's room between fills, and what a cleared diff keeps, are in use as much as rows.
+    result = run_child(
+        W1_COLUMNS
+        + textwrap.dedent(
+            """
+        import ctypes, gc, sys
+        from kovra_api import PyGraphDiff
+
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_size_t) for name in (
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost"
+            ).split()]
+
+        libc = ctypes.CDLL("libc.so.6")
+        libc.mallinfo2.restype = MallInfo2
+
+        def in_use():
+            gc.collect()
+            info = libc.mallinfo2()
+            return info.uordblks + info.hblkhd  # small blocks and mapped ones
+
+        d = PyGraphDiff()
+        empty = sys.getsizeof(d)
+        before = in_use()
+        add = d.add_edge
+        for i in range(0, 16 * n, 16):
+            add(sources[i:i + 16], targets[i:i + 16], weights[i >> 4])
+        result = {}
+        result["logged"] = (in_use() - before, sys.getsizeof(d) - empty)
+        d.num_edges()
+        result["applied"] = (in_use() - before, sys.getsizeof(d) - empty)
+        d.clear()
+        result["cleared"] = (in_use() - before, sys.getsizeof(d) - empty)
+        """
+        )
+    )
+    for stage, (grown, reported) in result.items():
+        assert abs(reported - grown) <= 0.10 * grown, (stage, reported, grown)
 
 
 @pytest.mark.skipif(STUB is None, reason="no kovra_api-stubs installed and no source tree")

@@ -104,7 +104,6 @@ class BoundedIndex {
 
  public:
   using Key = typename Keys::Key;
-  static constexpr std::uint32_t kAbsent = 0xffffffffu;
   static constexpr std::uint32_t kMaxPosition = 0xfffffffdu;
   static constexpr unsigned kMaxRekeys = 3;
   static constexpr std::uint32_t kLanes = 8;   // per bucket
@@ -140,18 +139,18 @@ class BoundedIndex {
     return bytes;
   }
 
-  // Position of `key`, or kAbsent. key_at(pos) gives the key of the owner's entry
+  // Position of `key`, or kNone. key_at(pos) gives the key of the owner's entry
   // at `pos`.
   template <class KeyAt>
   [[gnu::always_inline]] std::uint32_t find(const Key& key, const KeyAt& key_at) const noexcept {
     // A tree has no buckets, so one test sends both it and an empty table aside.
     if (buckets_ == nullptr) [[unlikely]] {
-      if (!tree_) return kAbsent;
+      if (!tree_) return kNone;
       const auto it = tree_->find(key);
-      return it == tree_->end() ? kAbsent : it->second;
+      return it == tree_->end() ? kNone : it->second;
     }
     const Located found = locate(key, key_at);
-    return found.bucket ? found.bucket->values[found.lane] - 1 : kAbsent;
+    return found.bucket ? found.bucket->values[found.lane] - 1 : kNone;
   }
 
   // find() with the hash_of() the caller computed ahead. The hash is a hint
@@ -163,11 +162,11 @@ class BoundedIndex {
     if (buckets_ == nullptr) [[unlikely]]
       return find(key, key_at);
     const Located found = locate_hashed<false>(hash, key, key_at);
-    return found.bucket ? found.bucket->values[found.lane] - 1 : kAbsent;
+    return found.bucket ? found.bucket->values[found.lane] - 1 : kNone;
   }
 
   // A lookup that may be followed by the insertion of the same key: `found` is
-  // the key's position or kAbsent, and then `room` is the lane that insert()
+  // the key's position or kNone, and then `room` is the lane that insert()
   // would fill, so insert_probed() adds the key without hashing it and walking
   // its buckets again. Valid until the index next changes.
   struct Probe {
@@ -189,7 +188,7 @@ class BoundedIndex {
     if (buckets_ == nullptr) [[unlikely]]
       return {find(key, key_at), 0, {nullptr, 0, 0}};
     const Located found = locate_hashed<true>(hash, key, key_at);
-    return {found.bucket ? found.bucket->values[found.lane] - 1 : kAbsent, found.hash, found.room};
+    return {found.bucket ? found.bucket->values[found.lane] - 1 : kNone, found.hash, found.room};
   }
 
   // insert() of a key that probe() did not find, with the probe's result: the
@@ -667,18 +666,21 @@ class BoundedIndex {
   // there. Hints only: the table may grow or re-key before the key is looked up,
   // so the caller checks a hinted position against its own entry.
   std::uint64_t hash_of(const Key& key) const noexcept { return Keys::hash(key, key_); }
+  // The key hash_of() hashes under: a hash taken under the key in use now is
+  // exact, and probe_hashed() may take it.
+  const HashKey& hash_key() const noexcept { return key_; }
   void prefetch_home(std::uint64_t hash) const noexcept {
     if (buckets_) __builtin_prefetch(&buckets_[home_of(hash, count_)]);
   }
   std::uint32_t hint(std::uint64_t hash, const Key& key) const noexcept {
-    if (!buckets_) return kAbsent;
+    if (!buckets_) return kNone;
     const Bucket& bucket = buckets_[home_of(hash, count_)];
     for (unsigned match = lanes_equal(bucket.tags, Keys::tag(hash, key)); match != 0;
          match &= match - 1) {
       const std::uint32_t value = bucket.values[__builtin_ctz(match)];
       if (value != 0 && value != kTombstone) return value - 1;
     }
-    return kAbsent;
+    return kNone;
   }
 };
 

@@ -1,15 +1,25 @@
 // EdgeStore: the edges of a diff and the interned ids they name. It owns every
-// edge invariant; GraphDiff and its batch calls change edges only through the
-// steps below, each of which either completes or throws std::bad_alloc having
-// changed nothing that can be seen, and reports a Change that take_back() undoes.
+// edge invariant, and these are the only code that writes its state:
+// - target entries: put_edge and put_deleted_edge, which every edge row of a
+//   single call or of the pending log reaches through put_step, the one step
+//   of a row; erase_edge and erase_deleted_edge (a twin voided); take_back (a
+//   change undone); detach (a deleted node's edges); the two batches of
+//   edge_store_batch.cpp, put_step's declared twins; and the loading steps;
+// - groups: add_group and remove_group, the batch's add_groups, load_group;
+// - a slot's count and reverse list: gain_entry, lose_entry and list_source,
+//   and compact_incoming and release_if_unused, which rewrite a reverse list;
+// - the interned ids: add_id, which intern, intern_noting, intern_rows and
+//   add_loading go through, and release_if_unused.
+// Each step either completes or throws std::bad_alloc having changed nothing
+// that can be seen; a put reports a Change that take_back() undoes.
 //
-// Edge endpoints are interned: each node id named by an edge gets a 32-bit number
-// (its slot), so an edge costs 8 bytes forward plus 4 in the reverse list that
-// lets a node's incoming edges be found without walking every group. An interned
-// id that nothing names any more is given back and its number reused, so memory
-// follows what the diff holds, not every id it has seen. Interned ids are
-// invisible from outside: views list groups in their vectors' order, which
-// depends on the history of calls alone.
+// Edge endpoints are interned: each node id named by an edge gets a 32-bit
+// number (the position of its slot), so an edge costs 8 bytes forward plus 4
+// in the reverse list that lets a node's incoming edges be found without
+// walking every group. An interned id that nothing names any more is given
+// back and its number reused, so memory follows what the diff holds, not
+// every id it has seen. Interned ids are invisible from outside: views list
+// groups in their vectors' order, which depends on the history of calls alone.
 #pragma once
 
 #include <cassert>
@@ -19,6 +29,7 @@
 #include <vector>
 
 #include "diff/bounded_index.h"
+#include "diff/fast_path_count.h"
 #include "diff/list_arena.h"
 #include "diff/node_id.h"
 #include "diff/reserve_more.h"
@@ -35,6 +46,14 @@ struct DeletedGroup {
   NodeNumber from;
   TargetList<NoValue> targets;
 };
+
+// The target entries of a run of groups of one kind.
+template <class Group>
+std::size_t entry_count(std::span<const Group> groups) noexcept {
+  std::size_t count = 0;
+  for (const Group& group : groups) count += group.targets.size();
+  return count;
+}
 
 class EdgeStore {
  public:
@@ -73,15 +92,14 @@ class EdgeStore {
   bool in_use(NodeNumber number) const noexcept { return !slots_[number].free; }
   std::size_t number_bound() const noexcept { return slots_.size(); }
   std::size_t live_slots() const noexcept { return slots_.size() - free_slots_; }
-  // Whether the id index fits a core's own cache (256 KiB of buckets on most
-  // machines): then a lookup costs its instructions, and working ahead or in
-  // sorted runs costs more than it hides.
-  bool index_cached() const noexcept { return index_.bucket_count() <= 4096; }
+  // Whether the id index fits a core's own cache (fast_path_count.h): then
+  // working ahead or in sorted runs costs more than it hides.
+  bool index_cached() const noexcept { return index_.bucket_count() <= cached_buckets; }
 
   std::span<const EdgeGroup> edge_groups() const noexcept { return edge_groups_; }
   std::span<const DeletedGroup> deleted_groups() const noexcept { return deleted_groups_; }
   bool has_edge_group(NodeNumber from) const noexcept { return slots_[from].edge_group != kNone; }
-  // The place of the node's edge group among edge_groups(), or kNone.
+  // The position of the node's edge group among edge_groups(), or kNone.
   std::uint32_t edge_group_of(NodeNumber from) const noexcept { return slots_[from].edge_group; }
   bool has_deleted_group(NodeNumber from) const noexcept {
     return slots_[from].deleted_group != kNone;
@@ -137,11 +155,12 @@ class EdgeStore {
   // delete_edge of every row, in order, as one step: it either completes or
   // throws std::bad_alloc with nothing changed (capacity aside).
   void put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to);
-  // add_edge's or delete_edge's effect on the edges, as one step: either
-  // completes or throws std::bad_alloc with nothing changed (capacity aside).
+  // add_edge's or delete_edge's effect on the edges: its ends interned, then
+  // put_step. Either completes or throws std::bad_alloc with nothing changed
+  // (capacity aside).
   void put_row(const NodeId& from, const NodeId& to, float weight, bool deleting);
   // The rows of the pending log, added and deleted edges mixed (`deletions`:
-  // the places of the deleted ones, ascending), each put as its single call
+  // the positions of the deleted ones, ascending), each put as its single call
   // puts it, in order, working ahead (edge_store_rows.cpp). A row either
   // completes or changes nothing: `applied` counts the rows done, also when a
   // row throws std::bad_alloc.
@@ -184,9 +203,36 @@ class EdgeStore {
   using IdProbe = BoundedIndex<IdKeys>::Probe;
   NodeNumber add_id(const NodeId& id, const IdProbe& probe);
   NodeNumber add_id(const NodeId& id);
-  // put_rows(): an id its early lookup missed, added if absent and then
-  // recorded in `fresh`, which has room for it.
-  NodeNumber add_missed(const NodeId& id, std::vector<NodeNumber>& fresh);
+  // The ids a step interned that were new to the store, in order, in room
+  // reserved for all of them before the step interns any. A step that fails
+  // gives them back latest first, which puts the free slots back in their
+  // order; an id that a row already put names stays.
+  class FreshIds {
+   public:
+    explicit FreshIds(std::size_t most) { numbers_.reserve(most); }
+    void note(NodeNumber number) noexcept { numbers_.push_back(number); }
+    void give_back(EdgeStore& store) const noexcept {
+      for (std::size_t i = numbers_.size(); i-- > 0;) store.release_if_unused(numbers_[i]);
+    }
+
+   private:
+    std::vector<NodeNumber> numbers_;
+  };
+  // The interning of the steps that take many rows (the log, the batches): the
+  // ends of every row not `refused` (empty: none is), in row order, as the
+  // single calls would intern them, into `ends` (per row its `from` then its
+  // `to`; kNone for a refused row). While the index is past the cache, the
+  // buckets of the row kRowsAhead on are asked for first. Either completes or
+  // throws std::bad_alloc, and `fresh` has the ids it added either way.
+  void intern_rows(std::span<const NodeId> from, std::span<const NodeId> to,
+                   std::span<const std::uint8_t> refused, NodeNumber* ends, FreshIds& fresh);
+  // An id looked up under the index's present key, added when absent.
+  NodeNumber intern_noting(const NodeId& id, FreshIds& fresh);
+  // The one step of an edge row on interned ends, added or deleted: the row put,
+  // then its twin voided (a deleted edge voids the edge between the same
+  // nodes, and the other way round). The single calls and the log put every
+  // row through it; the two batches are its declared twins.
+  inline void put_step(NodeNumber from, NodeNumber to, float weight, bool deleting);
   bool has_edge(NodeNumber from, NodeNumber to) const noexcept;
   void compact_incoming(NodeNumber to) noexcept;
   // Makes room for one more incoming entry; only a full list needs the call out.
@@ -319,6 +365,19 @@ class EdgeStore {
     return {Change::Kind::kAppend, false, group, targets.size() - 1};
   }
   return put_new_edge_group(from, to, weight);
+}
+
+// Either completes or throws std::bad_alloc with nothing changed: the voiding
+// cannot fail, and comes only once the put has succeeded.
+[[gnu::always_inline]] inline void EdgeStore::put_step(NodeNumber from, NodeNumber to, float weight,
+                                                       bool deleting) {
+  if (deleting) {
+    static_cast<void>(put_deleted_edge(from, to));
+    erase_edge(from, to);
+  } else {
+    static_cast<void>(put_edge(from, to, weight));
+    if (has_deleted_group(from)) erase_deleted_edge(from, to);
+  }
 }
 
 }  // namespace kovra

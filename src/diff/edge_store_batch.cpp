@@ -2,10 +2,9 @@
 // cost of a loop of single puts. The loop looks up the `from` node's group and
 // grows its list one entry at a time, in random order; the batch instead
 //
-// 1. interns every id in row order, hashing a few rows ahead so that the index
-//    buckets are on their way when a row comes, numbering the `from` nodes as
-//    they first come and counting their rows; then gives each `from` node
-//    without a group its group, in the order the loop would;
+// 1. interns every id in row order (the store's intern_rows), then numbers the
+//    `from` nodes as they first come and counts their rows, and gives each
+//    `from` node without a group its group, in the order the loop would;
 // 2. sorts the rows by `from` node, stably (a counting sort over the batch's
 //    own numbering of its `from` nodes, so the cost follows the batch, not the
 //    diff), copying each row's target and weight into the sorted run so that
@@ -20,6 +19,9 @@
 // 5. voids the deleted edges that the new edges replace, in row order, which
 //    decides the order the deleted groups are left in.
 //
+// It and put_deleted_edges below are the declared twins of the one step
+// (put_step), held to it by tests/cpp/twins_test.cpp.
+//
 // Everything up to the reverse lists' reservation may fail; what it changed is
 // logged (fresh ids, new groups, each list's former size, replaced weights) and
 // taken back. Only after that reservation does anything change that could not
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "diff/edge_store.h"
+#include "diff/entries_ahead.h"
 #include "diff/raw_blocks.h"
 
 namespace kovra {
@@ -45,9 +48,11 @@ class EdgeStore::Batch {
         to_ids_(to_ids),
         weights_(weights),
         refused_(refused),
-        groups_before_(store.edge_groups_.size()) {}
+        groups_before_(store.edge_groups_.size()),
+        fresh_(2 * from_ids.size()) {}
 
   void put() {
+    KOVRA_COUNT_FAST_PATH(kSortedBatch);
     try {
       intern_rows();
       sort_rows();
@@ -63,106 +68,24 @@ class EdgeStore::Batch {
   }
 
  private:
-  // Rows whose ids are hashed ahead of the row being interned, and how often
-  // the index's size is looked at again (it grows as new ids come).
-  static constexpr std::size_t kHashAhead = 8;
-  static constexpr std::size_t kRun = 4096;
-
-  bool refused(std::size_t row) const noexcept { return !refused_.empty() && refused_[row]; }
-
-  // fresh_ is reserved first, so that no interned id goes unrecorded.
+  // Every id through the store's interning pass (fresh_ records the new ones),
+  // then each new slot's mark, then each row's `from` ranked.
   void intern_rows() {
     const std::size_t n = from_ids_.size();
-    fresh_.reserve(2 * n);
-    from_ = raw_array<NodeNumber>(n);
-    to_ = raw_array<NodeNumber>(n);
     rows_ = n;
+    ends_ = raw_array<NodeNumber>(2 * n);
+    s_.intern_rows(from_ids_, to_ids_, refused_, ends_.get(), fresh_);
     if (s_.marks_.size() < s_.slots_.size()) s_.marks_.resize(s_.slots_.size());
     marked_ = true;
     ranked_.reserve(n);
     starts_.reserve(n + 1);
     starts_.push_back(0);
-    if (refused_.empty()) {
-      intern_rows<false>();
-    } else {
-      intern_rows<true>();
+    ranks_ = raw_array<NodeNumber>(n);
+    NodeNumber* const ends = ends_.get();
+    for (std::size_t row = 0; row < n; ++row) {
+      ranks_[row] = ends[2 * row] == kNone ? kNone : rank_of(ends[2 * row]);
     }
     add_groups();
-  }
-  // In runs of rows, each hashed ahead only while the index is too large to
-  // stay in cache: otherwise working ahead costs more than it hides.
-  template <bool kRefusals>
-  void intern_rows() {
-    for (std::size_t first = 0; first < rows_; first += kRun) {
-      const std::size_t last = std::min(rows_, first + kRun);
-      if (!s_.index_cached()) {
-        intern_run<kRefusals, true>(first, last);
-      } else {
-        intern_run<kRefusals, false>(first, last);
-      }
-    }
-  }
-  template <bool kRefusals, bool kAhead>
-  void intern_run(std::size_t first, std::size_t last) {
-    const NodeId* from_ids = from_ids_.data();
-    const NodeId* to_ids = to_ids_.data();
-    std::uint64_t hashes[kHashAhead][2];
-    const auto hash_ahead = [&](std::size_t row) {
-      std::uint64_t* hash = hashes[row % kHashAhead];
-      hash[0] = s_.index_.hash_of(from_ids[row]);
-      hash[1] = s_.index_.hash_of(to_ids[row]);
-      s_.index_.prefetch_home(hash[0]);
-      s_.index_.prefetch_home(hash[1]);
-    };
-    if constexpr (kAhead) {
-      for (std::size_t row = first; row < last && row < first + kHashAhead; ++row) hash_ahead(row);
-    }
-    for (std::size_t row = first; row < last; ++row) {
-      std::uint64_t from_hash, to_hash;
-      if constexpr (kAhead) {
-        from_hash = hashes[row % kHashAhead][0];
-        to_hash = hashes[row % kHashAhead][1];
-        if (row + kHashAhead < last) hash_ahead(row + kHashAhead);
-      }
-      if (kRefusals && refused_[row]) {
-        from_[row] = kNone;
-        continue;
-      }
-      // Without working ahead, each id is hashed just before its lookup: placing
-      // the `from` id may re-key the index, after which a hash taken earlier
-      // would send the `to` id to the wrong buckets.
-      if constexpr (!kAhead) from_hash = s_.index_.hash_of(from_ids[row]);
-      const NodeNumber from = intern<!kAhead>(from_ids[row], from_hash);
-      if constexpr (!kAhead) to_hash = s_.index_.hash_of(to_ids[row]);
-      to_[row] = intern<!kAhead>(to_ids[row], to_hash);
-      from_[row] = rank_of(from);
-    }
-  }
-  // kCurrent: the hash was taken under the index's present key, so a miss means
-  // the id is absent. A hash taken rows ahead may predate a re-key.
-  template <bool kCurrent>
-  [[gnu::always_inline]] NodeNumber intern(const NodeId& id, std::uint64_t hash) {
-    const NodeNumber found = s_.index_.find_hashed(hash, id, s_.slot_id());
-    if (found != kNone) [[likely]]
-      return found;
-    return intern_missed<kCurrent>(id, hash);
-  }
-  // A fresh id gets its mark here (a free slot reused has one already).
-  template <bool kCurrent>
-  [[gnu::noinline]] NodeNumber intern_missed(const NodeId& id,
-                                             [[maybe_unused]] std::uint64_t hash) {
-    NodeNumber number;
-    if constexpr (kCurrent) {
-      number = s_.add_id(id, s_.index_.probe_hashed(hash, id, s_.slot_id()));
-      fresh_.push_back(number);
-    } else {
-      const Interned interned = s_.intern(id);
-      number = interned.number;
-      if (!interned.fresh) return number;
-      fresh_.push_back(number);
-    }
-    if (s_.marks_.size() < s_.slots_.size()) s_.marks_.emplace_back();
-    return number;
   }
 
   // The `from` nodes are numbered in the order of their first rows, and each
@@ -205,12 +128,12 @@ class EdgeStore::Batch {
     for (std::size_t r = 1; r < starts_.size(); ++r) starts[r] += starts[r - 1];
     sorted_ = raw_array<Row>(starts_.back());
     Row* const sorted = sorted_.get();
-    const NodeNumber* const ranks = from_.get();
-    const NodeNumber* const to = to_.get();
+    const NodeNumber* const ranks = ranks_.get();
+    const NodeNumber* const ends = ends_.get();
     const float* const weights = weights_.data();
-    // starts[rank] is the next place of that node's rows, and ends as its end.
+    // starts[rank] is the next position of that node's rows, and ends as its end.
     const auto place = [&](std::size_t row, NodeNumber rank) {
-      sorted[starts[rank]++] = Row{to[row], weights[row]};
+      sorted[starts[rank]++] = Row{ends[2 * row + 1], weights[row]};
     };
     if (refused_.empty()) {
       for (std::size_t row = 0; row < rows_; ++row) place(row, ranks[row]);
@@ -308,17 +231,17 @@ class EdgeStore::Batch {
                      [this](NodeNumber from) { return s_.has_deleted_group(from); })) {
       return;
     }
-    const NodeNumber* const ranks = from_.get();
-    const NodeNumber* const to = to_.get();
+    const NodeNumber* const ends = ends_.get();
     for (std::size_t row = 0; row < rows_; ++row) {
-      if (ranks[row] == kNone) continue;
-      const NodeNumber from = ranked_[ranks[row]];
-      if (s_.has_deleted_group(from)) s_.erase_deleted_edge(from, to[row]);
+      const NodeNumber from = ends[2 * row];
+      if (from != kNone && s_.has_deleted_group(from))
+        s_.erase_deleted_edge(from, ends[2 * row + 1]);
     }
   }
 
   // Latest first: replaced weights, appended entries, new groups, fresh ids.
   void take_back() noexcept {
+    KOVRA_COUNT_FAST_PATH(kBatchUndone);
     for (std::size_t i = replaced_.size(); i-- > 0;) {
       const Replaced& replaced = replaced_[i];
       targets_of(replaced.rank).at(replaced.pos).value = replaced.old;
@@ -335,7 +258,7 @@ class EdgeStore::Batch {
       const auto group = static_cast<std::uint32_t>(s_.edge_groups_.size() - 1);
       s_.remove_group(s_.edge_groups_, &Slot::edge_group, group);
     }
-    for (std::size_t i = fresh_.size(); i-- > 0;) s_.release_if_unused(fresh_[i]);
+    fresh_.give_back(s_);
     reset_marks();
   }
 
@@ -367,10 +290,11 @@ class EdgeStore::Batch {
   std::span<const float> weights_;
   std::span<const std::uint8_t> refused_;
   const std::size_t groups_before_;
-  std::vector<NodeNumber> fresh_;
-  // Per row, once interned: the ids' indexes; from_ is kNone for a refused row.
-  // Left uninitialised until then, like sorted_: they are as long as the batch.
-  RawArray<NodeNumber> from_, to_;
+  FreshIds fresh_;
+  // Per row, once interned: its ends' numbers (kNone for a refused row), and
+  // its `from` node's rank among the batch's. Left uninitialised until then,
+  // like sorted_: they are as long as the batch.
+  RawArray<NodeNumber> ends_, ranks_;
   std::size_t rows_ = 0;
   bool marked_ = false;              // the `from` marks may be set
   bool written_ = false;             // the target marks may be set
@@ -383,28 +307,6 @@ class EdgeStore::Batch {
   std::vector<Replaced> replaced_;
 };
 
-namespace {
-
-// The ids interned so far that were new, in order: undoing releases them in
-// reverse, which puts the free slots back in their order.
-class FreshIds {
- public:
-  explicit FreshIds(std::size_t most) { fresh_.reserve(most); }
-  NodeNumber intern(EdgeStore& edges, const NodeId& id) {
-    const EdgeStore::Interned interned = edges.intern(id);
-    if (interned.fresh) fresh_.push_back(interned.number);
-    return interned.number;
-  }
-  void undo(EdgeStore& edges) const noexcept {
-    for (std::size_t i = fresh_.size(); i-- > 0;) edges.release_if_unused(fresh_[i]);
-  }
-
- private:
-  std::vector<NodeNumber> fresh_;
-};
-
-}  // namespace
-
 // Each row's deleted edge is put, logging what changed; the erasures from the
 // edge groups wait until nothing can fail. Until then nothing leaves a group
 // and no interned id is given back, so the log is undone latest first by taking
@@ -415,9 +317,9 @@ class FreshIds {
 // rows on will touch, so that the misses of consecutive rows overlap instead of
 // each waiting on the last.
 void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
+  KOVRA_COUNT_FAST_PATH(kDeletedBatch);
   const std::size_t n = from.size();
-  constexpr std::size_t kAhead = 8;
-  FreshIds interned(2 * n);
+  FreshIds fresh(2 * n);
   std::vector<NodeNumber> ends(2 * n);  // per row, its `from` and its `to`
   std::vector<Change> log;
   log.reserve(n);
@@ -425,21 +327,11 @@ void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const 
   std::vector<std::pair<NodeNumber, NodeNumber>> erased;
   if (!edge_groups_.empty()) erased.reserve(n);
   try {
-    // Working ahead pays only while the index is larger than the cache (as in
-    // the batch of added edges).
-    const bool ahead = !index_cached();
+    intern_rows(from, to, {}, ends.data(), fresh);
     for (std::size_t i = 0; i < n; ++i) {
-      if (ahead && i + kAhead < n) {
-        index_.prefetch_home(index_.hash_of(from[i + kAhead]));
-        index_.prefetch_home(index_.hash_of(to[i + kAhead]));
-      }
-      ends[2 * i] = interned.intern(*this, from[i]);
-      ends[2 * i + 1] = interned.intern(*this, to[i]);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) __builtin_prefetch(&slots_[ends[2 * (i + kAhead)]]);
-      if (i + kAhead / 2 < n) {
-        const std::uint32_t group = slots_[ends[2 * (i + kAhead / 2)]].deleted_group;
+      if (i + kRowsAhead < n) __builtin_prefetch(&slots_[ends[2 * (i + kRowsAhead)]]);
+      if (i + kRowGroupsAhead < n) {
+        const std::uint32_t group = slots_[ends[2 * (i + kRowGroupsAhead)]].deleted_group;
         if (group != kNone) __builtin_prefetch(deleted_groups_[group].targets.begin());
       }
       const NodeNumber source = ends[2 * i];
@@ -450,14 +342,14 @@ void EdgeStore::put_deleted_edges(std::span<const NodeId> from, std::span<const 
     }
   } catch (...) {
     for (std::size_t i = log.size(); i-- > 0;) take_back(log[i]);
-    interned.undo(*this);
+    fresh.give_back(*this);
     throw;
   }
   for (std::size_t i = 0; i < erased.size(); ++i) {
-    if (i + kAhead < erased.size()) {
-      const std::uint32_t group = slots_[erased[i + kAhead].first].edge_group;
+    if (i + kRowsAhead < erased.size()) {
+      const std::uint32_t group = slots_[erased[i + kRowsAhead].first].edge_group;
       if (group != kNone) __builtin_prefetch(edge_groups_[group].targets.begin());
-      __builtin_prefetch(&slots_[erased[i + kAhead].second]);
+      __builtin_prefetch(&slots_[erased[i + kRowsAhead].second]);
     }
     erase_edge(erased[i].first, erased[i].second);
   }

@@ -1,5 +1,6 @@
 // EntriesAhead: a second walk over the target entries of a run of groups, a
-// fixed number of entries ahead of the walk that reads them, for prefetching.
+// fixed number of entries ahead of the walk that reads them, for prefetching;
+// and the distances at which every walk and pass asks for what it will touch.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,9 @@
 
 namespace kovra {
 
-// The distances of every walk over a diff's groups and their entries, in one
-// place; prefetch_group in group_prefetch.h beside this uses kGroupsAhead.
+// The distances of every walk over a diff's groups and their entries, and of
+// every pass over edge rows, in one place; prefetch_group in group_prefetch.h
+// beside this uses kGroupsAhead.
 // A walk asks for what an entry names (a slot, an id) kEntriesAhead entries
 // ahead.
 inline constexpr std::size_t kEntriesAhead = 8;
@@ -20,6 +22,17 @@ inline constexpr std::size_t kEntriesAhead = 8;
 inline constexpr std::size_t kFarEntriesAhead = 2 * kEntriesAhead;
 // A group's own line and its target array are asked for this many groups ahead.
 inline constexpr std::size_t kGroupsAhead = 2;
+// A pass over a run of edge rows (the pending log, the batches) asks for the id
+// index's buckets of the row kRowsAhead on while it interns a row, and for
+// that row's slots while it puts one; for the group headers the slots point
+// at kRowGroupsAhead rows on, once the slots have arrived; and for the lists
+// the headers point at kRowListsAhead rows on.
+inline constexpr std::size_t kRowsAhead = 8;
+inline constexpr std::size_t kRowGroupsAhead = kRowsAhead / 2 + 1;
+inline constexpr std::size_t kRowListsAhead = 2;
+// New ids grow the index in the middle of a pass, which looks again at
+// whether it still fits the cache after this many rows.
+inline constexpr std::size_t kRowsPerCacheCheck = 4096;
 
 // Walks across group boundaries: most target lists are shorter than the distance,
 // so a lookahead within each list would never reach their first entries. Targets

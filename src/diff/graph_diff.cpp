@@ -32,11 +32,11 @@ void GraphDiff::add_node(const NodeId& id, NodeUpdate&& update) {
 }
 
 void GraphDiff::delete_edge(const NodeId& from_id, const NodeId& to_id) {
-  if (immediate()) {
+  if (note_edge_call()) {
     edges_.put_row(from_id, to_id, 0.0f, true);
     return;
   }
-  if (pending_.size() >= pending_.bound()) apply_pending();
+  if (pending_.full()) apply_pending();
   pending_.remove(from_id, to_id);
 }
 
@@ -47,12 +47,10 @@ void GraphDiff::apply_pending() const {
   std::size_t applied = 0;
   try {
     if (rows < kFewRows) {
-      const std::span<const std::uint32_t> deletions = pending_.deletions();
-      for (std::size_t d = 0; applied < rows; ++applied) {
-        const bool deleting = d < deletions.size() && deletions[d] == applied;
-        d += deleting;
+      RowKinds kinds(pending_.deletions());
+      for (; applied < rows; ++applied) {
         edges_.put_row(pending_.from()[applied], pending_.to()[applied],
-                       pending_.weights()[applied], deleting);
+                       pending_.weights()[applied], kinds.deletes(applied));
       }
     } else {
       edges_.put_rows(pending_.from(), pending_.to(), pending_.weights(), pending_.deletions(),
@@ -67,8 +65,7 @@ void GraphDiff::apply_pending() const {
 }
 
 void GraphDiff::clear() noexcept {
-  pending_.clear();
-  pending_.rebound(0);
+  pending_.release();
   writes_ = 0;
   eager_ = true;
   edges_.clear();
@@ -78,7 +75,7 @@ void GraphDiff::clear() noexcept {
 
 std::size_t GraphDiff::heap_bytes() const noexcept {
   std::size_t bytes = nodes_.heap_bytes() + deleted_nodes_.heap_bytes() + edges_.heap_bytes() +
-                      pending_.rows_bytes();
+                      pending_.heap_bytes();
   for (const auto& [id, update] : nodes_) bytes += update.text_heap_bytes();
   return bytes;
 }

@@ -106,11 +106,11 @@ void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> 
     }
   }
   writes_ += std::min(from.size(), kEagerRun + 1);
+  if (from.size() > pending_.room()) apply_pending();
   if (from.size() <= pending_.room()) {
     pending_.append(from, to, weights, refused);
     return;
   }
-  apply_pending();
   edges_.put_edges(from, to, weights, refused);
   rebound();
 }
@@ -118,11 +118,11 @@ void GraphDiff::add_edges(std::span<const NodeId> from, std::span<const NodeId> 
 void GraphDiff::delete_edges(std::span<const NodeId> from, std::span<const NodeId> to) {
   assert(from.size() == to.size());
   writes_ += std::min(from.size(), kEagerRun + 1);
+  if (from.size() > pending_.room()) apply_pending();
   if (from.size() <= pending_.room()) {
     pending_.append_removals(from, to);
     return;
   }
-  apply_pending();
   edges_.put_deleted_edges(from, to);
 }
 

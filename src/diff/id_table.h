@@ -31,15 +31,13 @@ class IdTable {
 
   const Entry* find(const NodeId& id) const noexcept {
     const std::uint32_t pos = index_.find(id, key_at());
-    return pos == Index::kAbsent ? end() : &entries_[pos];
+    return pos == kNone ? end() : &entries_[pos];
   }
   Entry* find(const NodeId& id) noexcept {
     const std::uint32_t pos = index_.find(id, key_at());
-    return pos == Index::kAbsent ? entries_.data() + entries_.size() : &entries_[pos];
+    return pos == kNone ? entries_.data() + entries_.size() : &entries_[pos];
   }
-  bool contains(const NodeId& id) const noexcept {
-    return index_.find(id, key_at()) != Index::kAbsent;
-  }
+  bool contains(const NodeId& id) const noexcept { return index_.find(id, key_at()) != kNone; }
 
   // Adds an entry built from (id, args...) unless `id` is present; the args are
   // then left untouched. Returns the entry and whether it was added. Either
@@ -47,7 +45,7 @@ class IdTable {
   template <class... Args>
   std::pair<Entry*, bool> try_emplace(const NodeId& id, Args&&... args) {
     const auto probe = index_.probe(id, key_at());
-    if (probe.found != Index::kAbsent) return {&entries_[probe.found], false};
+    if (probe.found != kNone) return {&entries_[probe.found], false};
     const std::size_t next = entries_.size();
     if (next > Index::kMaxPosition) throw std::bad_alloc();
     // Growing the array leaves the index, and so the probe, as they are.
@@ -67,7 +65,7 @@ class IdTable {
 
   bool erase(const NodeId& id) noexcept {
     const std::uint32_t pos = index_.find(id, key_at());
-    if (pos == Index::kAbsent) return false;
+    if (pos == kNone) return false;
     index_.erase(id, key_at());
     const std::size_t last = entries_.size() - 1;
     if (pos != last) {

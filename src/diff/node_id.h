@@ -31,6 +31,12 @@ struct NodeId {
   }
 };
 
+// What interning gives an id: the position of its slot in the edge store.
+using NodeNumber = std::uint32_t;
+// No number, position or group: what every lookup of the core returns for
+// "absent", and what a field holds that names nothing.
+inline constexpr std::uint32_t kNone = 0xffffffffu;
+
 // Writes the 36-character lowercase hyphenated text of `id` into `out`.
 void node_id_to_text(const NodeId& id, char* out) noexcept;
 

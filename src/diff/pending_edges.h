@@ -19,8 +19,25 @@
 #include <vector>
 
 #include "diff/node_id.h"
+#include "diff/reserve_more.h"
 
 namespace kovra {
+
+// Whether each row of a log deletes, from the deletion rows' positions, for a
+// walk that asks of its rows in ascending order (it may skip rows).
+class RowKinds {
+ public:
+  explicit RowKinds(std::span<const std::uint32_t> deletions) noexcept
+      : next_(deletions.data()), end_(deletions.data() + deletions.size()) {}
+  bool deletes(std::size_t row) noexcept {
+    while (next_ != end_ && *next_ < row) ++next_;
+    return next_ != end_ && *next_ == row;
+  }
+
+ private:
+  const std::uint32_t* next_;
+  const std::uint32_t* end_;
+};
 
 class PendingEdges {
  public:
@@ -59,7 +76,18 @@ class PendingEdges {
   // How many rows the log may hold before the diff applies them; the columns'
   // room doubles up to it, never past it unless one call brings more rows.
   std::size_t bound() const noexcept { return bound_; }
-  std::size_t room() const noexcept { return size() < bound_ ? bound_ - size() : 0; }
+  // Whether the next row waits for the log to be applied: at the bound, and
+  // also when the columns are full and the bound has crept up by less than
+  // their size since they last grew, since growing them then would copy every
+  // row to gain a few (a diff that grows moves the bound at every application).
+  bool full() const noexcept {
+    return size() >= bound_ || (size() == capacity_ && 2 * size() > bound_);
+  }
+  // The rows a bulk call may add before the log is full.
+  std::size_t room() const noexcept {
+    if (full()) return 0;
+    return 2 * size() > bound_ ? capacity_ - size() : bound_ - size();
+  }
   // After the rows were applied, to a diff of `size` (interned ids plus groups):
   // a bound that grows with the diff, as a vector's room does, so that applying
   // costs amortised O(1) a row while the log stays a fraction of the tables
@@ -74,9 +102,7 @@ class PendingEdges {
   }
   void remove(const NodeId& from, const NodeId& to) {
     if (size() == capacity_) grow(1);
-    if (deletions_.size() == deletions_.capacity()) {
-      deletions_.reserve(std::max<std::size_t>(16, 2 * deletions_.size()));
-    }
+    reserve_more(deletions_, 1);
     deletions_.push_back(static_cast<std::uint32_t>(size()));
     push(from, to, 0.0f);
   }
@@ -90,7 +116,7 @@ class PendingEdges {
   }
   void append_removals(std::span<const NodeId> from, std::span<const NodeId> to) {
     if (from.size() > capacity_ - size()) grow(from.size());
-    deletions_.reserve(deletions_.size() + from.size());
+    reserve_more(deletions_, from.size());  // doubling: many one-row calls copy each once
     for (std::size_t i = 0; i < from.size(); ++i) {
       deletions_.push_back(static_cast<std::uint32_t>(from_.size()));
       push(from[i], to[i], 0.0f);
@@ -100,7 +126,7 @@ class PendingEdges {
   std::span<const NodeId> from() const noexcept { return from_; }
   std::span<const NodeId> to() const noexcept { return to_; }
   std::span<const float> weights() const noexcept { return weights_; }
-  // The places of the deletion rows, ascending.
+  // The positions of the deletion rows, ascending.
   std::span<const std::uint32_t> deletions() const noexcept { return deletions_; }
   // The first `rows` rows were applied: they leave the log, without allocating.
   void consume(std::size_t rows) noexcept {
@@ -122,7 +148,7 @@ class PendingEdges {
     if (!std::is_sorted(deletions_.begin(), deletions_.end()) ||
         std::adjacent_find(deletions_.begin(), deletions_.end()) != deletions_.end() ||
         (!deletions_.empty() && deletions_.back() >= size())) {
-      return "the deletion rows' places ascend within the log";
+      return "the deletion rows' positions ascend within the log";
     }
     return nullptr;
   }
@@ -131,15 +157,11 @@ class PendingEdges {
   // names a node marked deleted); for consistency checks.
   template <class Deleted>
   bool adds_avoid(Deleted deleted) const {
-    std::size_t d = 0;
+    RowKinds kinds(deletions_);
     for (std::size_t i = 0; i < size(); ++i) {
-      if (d < deletions_.size() && deletions_[d] == i) {
-        ++d;
-        continue;
-      }
-      if (deleted(from_[i]) || deleted(to_[i])) return false;
+      if (!kinds.deletes(i) && (deleted(from_[i]) || deleted(to_[i]))) return false;
     }
-    return d == deletions_.size();
+    return true;
   }
 
   // Keeps the capacity, which the bound caps.
@@ -149,13 +171,21 @@ class PendingEdges {
     weights_.clear();
     deletions_.clear();
   }
-  // The memory of the rows waiting, for a diff's memory accounting. The room the
-  // columns keep between fills is left out: a diff's resident growth, which the
-  // accounting follows, was measured not to show it (1M add_edge calls among
-  // 100k ids: 3.6 MiB of capacity, none of it in the growth).
-  std::size_t rows_bytes() const noexcept {
-    return size() * (2 * sizeof(NodeId) + sizeof(float)) +
-           deletions_.size() * sizeof(std::uint32_t);
+  // Empties the log and gives its room back, for a diff that is cleared: the
+  // room follows the tables' size, which a cleared diff no longer has.
+  void release() noexcept {
+    std::vector<NodeId>().swap(from_);
+    std::vector<NodeId>().swap(to_);
+    std::vector<float>().swap(weights_);
+    std::vector<std::uint32_t>().swap(deletions_);
+    capacity_ = 0;
+    bound_ = kLeastBound;
+  }
+  // The memory the log holds, by capacity, for a diff's memory accounting: the
+  // room kept between fills is in the allocator's use as much as the rows are.
+  std::size_t heap_bytes() const noexcept {
+    return (from_.capacity() + to_.capacity()) * sizeof(NodeId) +
+           weights_.capacity() * sizeof(float) + deletions_.capacity() * sizeof(std::uint32_t);
   }
 
  private:

@@ -1,5 +1,5 @@
 // TargetList: the inner collection of one `from` node, keyed by interned node
-// index. Most nodes have a handful of targets, so entries sit in one tight array
+// number. Most nodes have a handful of targets, so entries sit in one tight array
 // searched linearly; past kLinearLimit a BoundedIndex keeps lookups bounded
 // whatever the keys (interned numbers, which a caller can steer through the order
 // in which ids first appear). Blocks come from the diff's ListArena.
@@ -19,9 +19,6 @@
 #include "diff/list_arena.h"
 
 namespace kovra {
-
-using NodeNumber = std::uint32_t;
-inline constexpr std::uint32_t kNone = 0xffffffffu;
 
 struct NoValue {
   friend bool operator==(NoValue, NoValue) noexcept { return true; }

@@ -323,13 +323,6 @@ void for_each_target(const GraphDiff& diff, std::span<const Group> groups, Visit
   }
 }
 
-template <class Group>
-std::size_t count_targets(std::span<const Group> groups) noexcept {
-  std::size_t n = 0;
-  for (const Group& group : groups) n += group.targets.size();
-  return n;
-}
-
 char* bytes_data(const OwnedRef& bytes) noexcept { return bytes_buffer(bytes.get()); }
 
 }  // namespace
@@ -413,7 +406,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.edge_groups();
-    const std::size_t n = count_targets(groups);
+    const std::size_t n = entry_count(groups);
     OwnedRef from = new_bytes(kIdSize * n);
     OwnedRef to = new_bytes(kIdSize * n);
     OwnedRef weights = new_bytes(sizeof(float) * n);
@@ -435,7 +428,7 @@ PyObject* edges_columns(PyObject* self, PyObject*) noexcept {
 PyObject* deleted_edges_columns(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.deleted_groups();
-    const std::size_t n = count_targets(groups);
+    const std::size_t n = entry_count(groups);
     OwnedRef from = new_bytes(kIdSize * n);
     OwnedRef to = new_bytes(kIdSize * n);
     char* from_out = bytes_data(from);

@@ -138,14 +138,6 @@ class IdTexts {
   std::vector<PyObject*> texts_;
 };
 
-// Entries in the groups of one kind, which decides whether a view shares texts.
-template <class Group>
-std::size_t entry_count(std::span<const Group> groups) noexcept {
-  std::size_t count = 0;
-  for (const Group& group : groups) count += group.targets.size();
-  return count;
-}
-
 PyObject* new_or_updated_edges(PyObject* self, PyObject*) noexcept {
   return query(self, [](const GraphDiff& diff) -> Result<OwnedRef> {
     const auto groups = diff.edge_groups();

@@ -1,47 +1,22 @@
 // Batch mutations against the loop of single calls, and all or nothing when any
 // one allocation inside a batch fails.
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "check.h"
 #include "codec/document_writer.h"
-#include "diff/raw_blocks.h"
 #include "diff_snapshot.h"
+#include "failing_new.h"
 
-#ifdef KOVRA_TEST_HOOKS
-// The core's own blocks that bypass operator new (raw_blocks.h) count down too.
-using kovra::allocations_left;
-#else
-namespace {
-
-// The allocation that finds this at 0 fails; negative never fails.
-long allocations_left = -1;
-
-}  // namespace
-#endif
-
-void* operator new(std::size_t size) {
-  if (allocations_left == 0) throw std::bad_alloc();
-  if (allocations_left > 0) --allocations_left;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// The replacement new above takes its blocks from malloc, so free is the match;
-// GCC cannot see that once it inlines a container's new next to this delete.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+using kovra::testing::allocations_left;
+using kovra::testing::allocations_made;
 
 namespace {
 
@@ -358,6 +333,65 @@ TEST(failed_allocation_while_applying_keeps_the_rows_pending) {
       CHECK(kovra::serialize_graph_diff(diff) == bytes);
       if (completed) break;
     }
+  }
+}
+
+// Rows logged a call at a time: the log's columns and its deletion positions
+// grow by doubling, so the allocations stay logarithmic in the calls, and each
+// row is copied about once, however the rows come.
+TEST(rows_logged_one_call_at_a_time_grow_the_log_by_doubling) {
+  enum class Caller { kDeleteEdges, kDeleteEdge, kMixed };
+  for (const Caller caller : {Caller::kDeleteEdges, Caller::kDeleteEdge, Caller::kMixed}) {
+    GraphDiff diff;
+    const std::size_t calls = kovra::PendingEdges::kLeastBound - 1;  // one log, never applied
+    const std::size_t before = allocations_made;
+    for (std::uint32_t i = 0; i < calls; ++i) {
+      const NodeId a = filler(i % 300), b = filler(i % 300 + 1);
+      const float weight = 1.0f;
+      if (caller == Caller::kDeleteEdge || (caller == Caller::kMixed && i % 2 == 0)) {
+        diff.delete_edge(a, b);
+      } else if (caller == Caller::kMixed) {
+        diff.add_edges(std::span(&a, 1), std::span(&b, 1), std::span(&weight, 1));
+      } else {
+        diff.delete_edges(std::span(&a, 1), std::span(&b, 1));
+      }
+    }
+    const std::size_t made = allocations_made - before;
+    // The eager single calls before the first log intern ids and make groups.
+    CHECK(diff.pending().size() + 8 >= calls);
+    CHECK(made <= 4 * std::bit_width(calls) + 40);
+  }
+}
+
+// A diff that grows a little between fills moves the log's bound up a little
+// each time: the columns then keep their room rather than copying every row
+// to gain a few.
+TEST(a_bound_that_creeps_up_keeps_the_logs_room) {
+  for (const bool bulk : {true, false}) {
+    GraphDiff diff;
+    constexpr std::uint32_t kRing = 6000;
+    const float weight = 1.0f;
+    const auto log_edge = [&](const NodeId& a, const NodeId& b) {
+      if (bulk) {
+        diff.add_edges(std::span(&a, 1), std::span(&b, 1), std::span(&weight, 1));
+      } else {
+        static_cast<void>(diff.add_edge(a, b, weight));  // logged: no read comes between
+      }
+    };
+    for (std::uint32_t i = 0; i < kRing; ++i) log_edge(filler(i), filler((i + 1) % kRing));
+    static_cast<void>(diff.num_edges());
+    std::set<const NodeId*> rooms;
+    std::uint32_t fresh = kRing;
+    for (int fill = 0; fill < 12; ++fill) {
+      log_edge(filler(fresh), filler(fresh + 1));  // two new ids and a group: the bound creeps
+      fresh += 2;
+      // Until the log applies itself, which leaves it the one row that found it full.
+      for (std::uint32_t i = 0; diff.pending().size() != 1; ++i) {
+        if (fill >= 4) rooms.insert(diff.pending().from().data());
+        log_edge(filler(i * 7 % kRing), filler(i * 13 % kRing));
+      }
+    }
+    CHECK_EQ(rooms.size(), std::size_t{1});
   }
 }
 

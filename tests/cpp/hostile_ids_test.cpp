@@ -11,6 +11,7 @@
 #include "check.h"
 #include "codec/document_reader.h"
 #include "codec/document_writer.h"
+#include "crafted_ids.h"
 #include "diff/bounded_index.h"
 #include "diff/graph_diff.h"
 #include "diff/id_table.h"
@@ -26,6 +27,9 @@ using kovra::BoundedIndex;
 using kovra::GraphDiff;
 using kovra::NodeId;
 using kovra::NodeUpdate;
+using kovra::testing::FixedKeys;
+using kovra::testing::fully_colliding_ids;
+using kovra::testing::id_of;
 
 std::uint64_t probes_of(const std::function<void()>& work) {
   const std::uint64_t before = kovra::probe_count;
@@ -33,43 +37,10 @@ std::uint64_t probes_of(const std::function<void()>& work) {
   return kovra::probe_count - before;
 }
 
-NodeId id_of(std::uint64_t low, std::uint64_t high) {
-  NodeId id;
-  std::memcpy(id.bytes.data(), &low, 8);
-  std::memcpy(id.bytes.data() + 8, &high, 8);
-  return id;
-}
-
 std::vector<NodeId> random_ids(std::size_t count, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::vector<NodeId> ids;
   for (std::size_t i = 0; i < count; ++i) ids.push_back(id_of(rng(), rng()));
-  return ids;
-}
-
-// Tables made while one lives start from key_schedule(0) and re-key along the
-// schedule, as an attacker who knew the keys would have them.
-struct FixedKeys {
-  FixedKeys() noexcept { kovra::fix_hash_keys(true); }
-  ~FixedKeys() { kovra::fix_hash_keys(false); }
-  FixedKeys(const FixedKeys&) = delete;
-  FixedKeys& operator=(const FixedKeys&) = delete;
-};
-
-// `per_key` ids for each of the first `keys` keys of the schedule, each group
-// with one and the same full hash under its key: the low half cancels its key
-// word, which zeroes the product whatever the high half. Computed, not searched for.
-std::vector<NodeId> fully_colliding_ids(std::size_t per_key, unsigned keys) {
-  std::mt19937_64 rng(19);
-  std::vector<NodeId> ids;
-  for (unsigned k = 0; k < keys; ++k) {
-    const kovra::HashKey key = kovra::key_schedule(k);
-    for (std::size_t i = 0; i < per_key; ++i) {
-      const NodeId id = id_of(key.k0, rng());
-      CHECK_EQ(kovra::hash_id(id, key), std::uint64_t{0});
-      ids.push_back(id);
-    }
-  }
   return ids;
 }
 
@@ -283,11 +254,11 @@ TEST(keys_colliding_under_every_key_fall_back_to_the_tree) {
     worst = std::max(worst, probes_of([&] { CHECK_EQ(index.find(k * 3, no_key_at), k); }));
   }
   CHECK(worst <= 40);
-  CHECK_EQ(index.find(1, no_key_at), BoundedIndex<ConstantKeys>::kAbsent);
+  CHECK_EQ(index.find(1, no_key_at), kovra::kNone);
   index.repoint(3, 77, no_key_at);
   CHECK_EQ(index.find(3, no_key_at), 77u);
   index.erase(3, no_key_at);
-  CHECK_EQ(index.find(3, no_key_at), BoundedIndex<ConstantKeys>::kAbsent);
+  CHECK_EQ(index.find(3, no_key_at), kovra::kNone);
   CHECK_EQ(index.size(), kCount - 1);
   index.clear();
   CHECK(!index.ordered() && index.size() == 0);
