@@ -210,8 +210,20 @@ result = (outcomes, counts, diff.to_bytes() == written, printed.getvalue())
 # then each read or delete_node that applies it runs out under limits raised a little at
 # a time. The call that ran out raises; its rows stay pending, none lost or applied
 # twice, and the same call later gives what a diff that never ran out gives.
+# Whether a read needs fresh address space at all depends on what the allocator holds
+# free when it starts, which moves with each process's secret hash keys (about one
+# process in ten, for delete_edge, found room for a whole read): a read that never ran
+# out is tried again in a new process, and every try checks the content.
 @pytest.mark.parametrize("write", ["add_edge", "delete_edge", "add_edges"])
 def test_pending_rows_under_a_limit(write):
+    for _ in range(3):
+        logged, failures = pending_rows_under_a_limit(write)
+        if logged and all(failures.values()):
+            break
+    assert logged and all(failures.values()), (logged, failures)
+
+
+def pending_rows_under_a_limit(write):
     result = support.run_child(
         """
 def key(i):
@@ -281,8 +293,7 @@ result = (logged > 0, failures)
 """,
         payload=write,
     )
-    logged, failures = result
-    assert logged and all(failures.values()), result
+    return result
 
 
 BULK_CALLS = ["add_edges lists", "add_edges buffers", "delete_edges", "delete_nodes", "add_nodes"]
