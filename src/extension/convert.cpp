@@ -183,9 +183,12 @@ bool spells_uuid(std::string_view text) noexcept {
 // An instance of uuid.UUID; no UUID exists unless the module was imported, so it is
 // looked up, never imported, and the check runs no Python code.
 bool is_uuid_object(PyObject* obj) noexcept {
-  OwnedRef name = OwnedRef::steal(PyUnicode_FromString("uuid"));
-  OwnedRef module = OwnedRef::steal(name ? PyImport_GetModule(name.get()) : nullptr);
-  OwnedRef type = OwnedRef::steal(module ? PyObject_GetAttrString(module.get(), "UUID") : nullptr);
+  // Interned once, as the attribute cache keeps each look-up's name object.
+  static PyObject* const module_name = PyUnicode_InternFromString("uuid");
+  static PyObject* const type_name = PyUnicode_InternFromString("UUID");
+  OwnedRef module =
+      OwnedRef::steal(module_name && type_name ? PyImport_GetModule(module_name) : nullptr);
+  OwnedRef type = OwnedRef::steal(module ? PyObject_GetAttr(module.get(), type_name) : nullptr);
   if (!type) {
     discard_pending();
     return false;

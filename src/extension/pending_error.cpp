@@ -137,11 +137,15 @@ PendingError renamed_argument_error(const char* parameter, Py_ssize_t element,
   // Called even without a cause, so that __suppress_context__ is always set.
   PyException_SetCause(renamed.get(), PyException_GetCause(exc));
   // A hint noted by the converter stays with the error the caller sees.
-  OwnedRef notes = OwnedRef::steal(PyObject_GetAttrString(exc, "__notes__"));
+  // Interned once: the interpreter's attribute cache keeps the name object of each
+  // look-up in a slot picked by its address, so a new name per failed call would
+  // fill it with copies.
+  static PyObject* const notes_key = PyUnicode_InternFromString("__notes__");
+  OwnedRef notes = OwnedRef::steal(notes_key ? PyObject_GetAttr(exc, notes_key) : nullptr);
   if (!notes) {
     discard_pending();
   } else if (OwnedRef copy = OwnedRef::steal(PySequence_List(notes.get()));
-             !copy || PyObject_SetAttrString(renamed.get(), "__notes__", copy.get()) < 0) {
+             !copy || PyObject_SetAttr(renamed.get(), notes_key, copy.get()) < 0) {
     discard_pending();  // a broken __notes__ costs the notes, not the error
   }
   return PendingError::raised(std::move(renamed));
@@ -156,7 +160,10 @@ PendingError argument_error(const char* parameter, PendingError error) noexcept 
 namespace {
 
 PendingError add_note_object(PendingError error, PyObject* note) noexcept {
-  OwnedRef added = OwnedRef::steal(PyObject_CallMethod(error.exception(), "add_note", "O", note));
+  static PyObject* const add_note_key = PyUnicode_InternFromString("add_note");  // as __notes__
+  OwnedRef added = OwnedRef::steal(
+      add_note_key ? PyObject_CallMethodObjArgs(error.exception(), add_note_key, note, nullptr)
+                   : nullptr);
   if (!added) discard_pending();  // a broken __notes__ costs the note, not the error
   return error;
 }
